@@ -1,0 +1,37 @@
+# The project's commands. `make test` and `make demo` do all set-up on a fresh
+# Debian 12 machine: missing Debian packages are installed when run as root.
+
+PRESET ?= release
+BUILD_DIR := build/$(PRESET)
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PYTHON ?= /usr/bin/python3
+
+DEBIAN_PACKAGES := cmake make g++ binutils libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev \
+	python3-numpy python3-scipy python3-pytest python3-matplotlib python3-tqdm
+
+.PHONY: all deps build test clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	  else \
+	    echo "missing Debian packages:$$missing"; echo "install them with: sudo apt-get install$$missing"; exit 1; \
+	  fi; \
+	fi
+
+build: deps
+	cmake --preset $(PRESET) -DGAUSS2_PYTHON=$(PYTHON)
+	cmake --build --preset $(PRESET) -j $(JOBS)
+
+test: build
+	ctest --preset $(PRESET)
+
+clean:
+	rm -rf build

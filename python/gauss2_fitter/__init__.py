@@ -1,0 +1,10 @@
+"""Elliptical 2D Gaussian spot fitting over a native library.
+
+    import numpy as np, gauss2_fitter as g2
+    patch = g2.gauss_2d([1000, 1.5, 1.5, 5.5, 5.5, 0.0, 100], mea=11)
+"""
+
+from ._lib import lib, lib_path
+from .fitter import PARAM_NAMES, gauss_2d, jac_gauss_2d
+
+__all__ = ["lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d"]

@@ -1,0 +1,51 @@
+/*
+ * Gaussian spot fitter: an elliptical 2D Gaussian on a constant background,
+ * its analytic Jacobian, least-squares fits of patches and of every peak of
+ * an image, rendering of peaks into images, and fit diagnostics.
+ *
+ * Plain C ABI over caller-owned, row-major, contiguous float64 arrays. The
+ * library keeps no state between calls and allocates nothing while fitting.
+ *
+ * Gaussian parameter vector (7 values, always in this order):
+ *   [0] amp     volume of the Gaussian term (integral over the plane)
+ *   [1] std_x   standard deviation along x (columns), pixels
+ *   [2] std_y   standard deviation along y (rows), pixels
+ *   [3] pos_x   centre x in the patch frame
+ *   [4] pos_y   centre y in the patch frame
+ *   [5] rho     correlation of x and y; finite model only for |rho| < 1
+ *   [6] offset  constant background
+ * Patch frame: pixel (row i, column j) of an s x s patch is element i*s + j
+ * and has its centre at (x, y) = (j + 0.5, i + 0.5).
+ */
+#ifndef GAUSS2_FITTER_H
+#define GAUSS2_FITTER_H
+
+#include "c_common.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef double np_float64;
+
+/* ---- model and Jacobian ------------------------------------------------- */
+
+/* Renders the Gaussian `params` (7 values, read) into `pixels`: s*s values
+ * are stored, s = (int)sqrt(n_pixels), row-major; the rest of n_pixels is
+ * left as it was. n_pixels <= 0 writes nothing. Each pixel is the model at
+ * its centre. n_params and adata are not read (levmar callback signature).
+ * |rho| >= 1 or a zero width gives NaN everywhere. */
+C_COMMON_EXPORT void gauss_2d(np_float64 *params, np_float64 *pixels, int n_params, int n_pixels,
+                              void *adata);
+
+/* Writes the model's partial derivatives: for pixel p = i*s + j (s as in
+ * gauss_2d) and parameter k, jac[p*7 + k]; 7*s*s values. Entry 6 (offset)
+ * is always 1.0. |rho| >= 1 or a zero width makes entries 0..5 NaN. */
+C_COMMON_EXPORT void jac_gauss_2d(np_float64 *params, np_float64 *jac, int n_params, int n_pixels,
+                                  void *adata);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* GAUSS2_FITTER_H */

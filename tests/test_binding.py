@@ -1,0 +1,103 @@
+"""The library as the host sees it: exported symbols, prototypes, wrappers."""
+
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import gauss2_fitter as g2
+from gauss2_fitter import _lib
+
+API_DIR = Path(__file__).resolve().parent / "api"
+
+
+def expected_api():
+    names = set()
+    for f in API_DIR.glob("*.txt"):
+        names |= {line.strip() for line in f.read_text().splitlines() if line.strip()}
+    return names
+
+
+def test_exports_exactly_the_api():
+    out = subprocess.run(["nm", "-D", "--defined-only", g2.lib_path], capture_output=True, text=True, check=True)
+    exported = {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
+    assert exported == expected_api()
+
+
+def test_every_exported_function_has_a_prototype():
+    for name in expected_api():
+        obj = getattr(g2.lib, name)
+        if name in ("_log", "dlevmar_opts", "dlevmar_stop_reasons"):
+            continue
+        assert obj.argtypes is not None or name in ("now", "sanity_check", "tab_tests", "gauss2_check"), name
+        assert obj.restype is not None or obj.argtypes is not None, name
+
+
+def closed_form(p, mea):
+    amp, sx, sy, px, py, rho, off = p
+    j, i = np.meshgrid(np.arange(mea), np.arange(mea))
+    dx, dy = j + 0.5 - px, i + 0.5 - py
+    L = 1 - rho * rho
+    z = (dx / sx) ** 2 - 2 * rho * dx * dy / (sx * sy) + (dy / sy) ** 2
+    return amp / (2 * np.pi * sx * sy * np.sqrt(L)) * np.exp(-z / (2 * L)) + off
+
+
+def test_gauss_2d_matches_the_density():
+    rng = np.random.default_rng(5)
+    for _ in range(50):
+        mea = int(rng.choice([1, 5, 9, 11, 15]))
+        p = [rng.uniform(10, 1e4), rng.uniform(0.5, 3), rng.uniform(0.5, 3), rng.uniform(0, mea),
+             rng.uniform(0, mea), rng.uniform(-0.9, 0.9), rng.uniform(-10, 100)]
+        got = g2.gauss_2d(p, mea)
+        assert got.shape == (mea, mea) and got.dtype == np.float64
+        np.testing.assert_allclose(got, closed_form(p, mea), rtol=1e-13, atol=1e-13 * abs(p[6]))
+
+
+def test_jac_gauss_2d_shape_and_offset_column():
+    p = np.array([500.0, 1.2, 1.7, 5.2, 4.9, 0.3, 3.0])
+    jac = g2.jac_gauss_2d(p, 11)
+    assert jac.shape == (121, 7)
+    assert np.all(jac[:, 6] == 1.0)
+    h = 1e-6
+    for k in range(6):
+        up, down = p.copy(), p.copy()
+        up[k] += h * max(1, abs(p[k]))
+        down[k] -= h * max(1, abs(p[k]))
+        numeric = (g2.gauss_2d(up, 11) - g2.gauss_2d(down, 11)).ravel() / (2 * h * max(1, abs(p[k])))
+        np.testing.assert_allclose(jac[:, k], numeric, atol=1e-6 * np.abs(jac[:, k]).max())
+
+
+def test_accepts_lists_ints_and_strided_arrays():
+    base = np.zeros(14)
+    base[::2] = [100, 1, 1, 2, 2, 0, 1]
+    np.testing.assert_array_equal(g2.gauss_2d(base[::2], 5), g2.gauss_2d([100, 1, 1, 2, 2, 0, 1], 5))
+    assert g2.gauss_2d(np.array([100, 1, 1, 2, 2, 0, 1], dtype=np.int32), np.int64(5)).shape == (5, 5)
+
+
+@pytest.mark.parametrize("fn", [g2.gauss_2d, g2.jac_gauss_2d])
+def test_bad_arguments_raise_before_the_native_call(fn):
+    with pytest.raises(ValueError, match="params"):
+        fn([1.0, 2.0], 5)
+    with pytest.raises(ValueError, match="params"):
+        fn(np.zeros((7, 1)), 5)
+    with pytest.raises(TypeError, match="params"):
+        fn(["a"] * 7, 5)
+    with pytest.raises(TypeError, match="params"):
+        fn(np.zeros(7, dtype=complex), 5)
+    with pytest.raises(TypeError, match="mea"):
+        fn(np.zeros(7), 5.0)
+    with pytest.raises(ValueError, match="mea"):
+        fn(np.zeros(7), -1)
+
+
+def test_zero_mea_gives_empty_arrays():
+    assert g2.gauss_2d(np.ones(7), 0).shape == (0, 0)
+    assert g2.jac_gauss_2d(np.ones(7), 0).shape == (0, 7)
+
+
+def test_common_runtime_answers():
+    assert g2.lib.sanity_check() == 0
+    a = g2.lib.now()
+    b = g2.lib.now()
+    assert b >= a > 0
