@@ -4,7 +4,8 @@
     patch = g2.gauss_2d([1000, 1.5, 1.5, 5.5, 5.5, 0.0, 100], mea=11)
 """
 
+from . import common
 from ._lib import lib, lib_path
 from .fitter import PARAM_NAMES, gauss_2d, jac_gauss_2d
 
-__all__ = ["lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d"]
+__all__ = ["common", "lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d"]

@@ -28,6 +28,11 @@ extern "C" {
 
 typedef double np_float64;
 
+/* Largest patch side the fitter and the renderer accept: their patches live
+ * on the calling thread's stack. A larger `mea` ends the process through
+ * `ensure` with a message naming the bound. */
+#define GAUSS2_MAX_MEA 63
+
 /* ---- model and Jacobian ------------------------------------------------- */
 
 /* Renders the Gaussian `params` (7 values, read) into `pixels`: s*s values
