@@ -48,3 +48,30 @@ inline std::string read_file(const std::string &path) {
     ss << in.rdbuf();
     return ss.str();
 }
+
+struct ChildOutput {
+    int exit_code = -1;  // -1 if the child did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// run_in_child that also collects the exact bytes written to stdout. The
+// child's stdout goes to an unlinked temporary file, read back after it ends,
+// so that neither stream can block the other.
+inline ChildOutput run_in_child_with_stdout(const std::function<void()> &body) {
+    FILE *out_file = tmpfile();
+    if (out_file == nullptr) return {};
+    const int out_fd = fileno(out_file);
+    const ChildResult r = run_in_child([&] {
+        dup2(out_fd, STDOUT_FILENO);
+        body();
+        fflush(stdout);
+    });
+    ChildOutput result{r.exit_code, {}, r.err};
+    rewind(out_file);
+    char buf[4096];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, out_file)) > 0) result.out.append(buf, got);
+    fclose(out_file);
+    return result;
+}
