@@ -4,10 +4,20 @@
 #include "gauss2_fitter.h"
 
 #include <math.h>
+#include <stddef.h>
 #include <stdio.h>
 
 _Static_assert(sizeof(np_float64) == 8, "np_float64 is a double");
 _Static_assert(sizeof(Uint128) == 16 && sizeof(Sint128) == 16, "128-bit aliases");
+_Static_assert(sizeof(Tab) == 56, "Tab is seven 64-bit words");
+_Static_assert(offsetof(Tab, n_bytes_per_row) == 8 && offsetof(Tab, n_rows) == 24 && offsetof(Tab, flags) == 48,
+               "Tab field offsets");
+_Static_assert(sizeof(HashRec) == 16 && offsetof(HashRec, val) == 8, "HashRec is two 64-bit words");
+_Static_assert(sizeof(Hash) == 24 && offsetof(Hash, n_max_recs) == 8 && offsetof(Hash, n_recs) == 16,
+               "Hash is three 64-bit words");
+_Static_assert(sizeof(F64Arr) == 80 && offsetof(F64Arr, shape) == 16 && offsetof(F64Arr, pitch) == 48,
+               "F64Arr is ten 64-bit words");
+_Static_assert(TAB_FLAGS_GROWABLE == 0x02 && TAB_FLAGS_ARRAY == 0x20, "table flag bits");
 
 int main(void) {
     np_float64 params[7] = {100.0, 1.0, 1.0, 1.5, 1.5, 0.0, 2.0};
@@ -18,5 +28,24 @@ int main(void) {
     if (sanity_check() != 0) return 1;
     if (!(pixels[4] > pixels[0]) || jac[4 * 7 + 6] != 1.0) return 2;
     if (fabs(pixels[4] - (100.0 / (2.0 * 3.141592653589793) + 2.0)) > 1e-12) return 3;
+    {
+        Uint32 rows[6] = {0};
+        const Uint32 row[2] = {7, 8};
+        Tab tab = tab_by_n_rows(rows, 3, sizeof row, TAB_FLAGS_GROWABLE);
+        if (tab_add(&tab, row, NULL) != 0 || ((const Uint32 *)tab_get(&tab, 0, 0))[1] != 8) return 4;
+        tab_tests();
+    }
+    {
+        HashRec recs[4];
+        Hash hash = hash_init(recs, 4);
+        if (hash_get(hash, 6) != &recs[2]) return 5;
+    }
+    {
+        const Uint64 shape[2] = {2, 3};
+        F64Arr arr = f64arr_malloc(2, shape);
+        *f64arr_ptr2(&arr, 1, 2) = 1.0;
+        if (arr.base[5] != 1.0 || f64arr_subset(&arr, 1).base != arr.base + 3) return 6;
+        f64arr_free(&arr);
+    }
     return 0;
 }
