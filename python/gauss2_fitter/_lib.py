@@ -85,3 +85,11 @@ log_stream = c_void_p.in_dll(lib, "_log")
 # Gaussian model and Jacobian (levmar callback signatures).
 _declare("gauss_2d", None, _f64(), _f64(), c_int, c_int, c_void_p)
 _declare("jac_gauss_2d", None, _f64(), _f64(), c_int, c_int, c_void_p)
+
+
+def _f64_out(ndim=1):
+    return np.ctypeslib.ndpointer(dtype=np.float64, ndim=ndim, flags=("C_CONTIGUOUS", "WRITEABLE"))
+
+
+# Image synthesis: adds peaks (n, 7) into a (h, w) image in place.
+_declare("synth_image", c_int, _f64_out(2), c_int64, c_int64, c_int64, c_uint64, _f64(2))

@@ -95,3 +95,86 @@ void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_p
 }
 
 }  // extern "C"
+
+// ===========================================================================
+// Image synthesis
+// ===========================================================================
+
+namespace {
+
+// Where a peak's patch lands in the image, if it is rendered at all.
+struct PatchPlacement {
+    Sint64 c0, r0;   // image column and row of the patch's pixel (0, 0)
+    double lx, ly;   // the peak's position in the patch frame
+};
+
+// Places the mea x mea patch of a peak at image position (pos_x, pos_y), or
+// returns false if the peak is skipped. Positions are compared in double
+// first, so a NaN, infinite or huge position never reaches an integer
+// conversion; the margins are compared in 128 bits, so nothing wraps.
+bool place_patch(double pos_x, double pos_y, Sint64 im_w, Sint64 im_h, Sint64 mea, PatchPlacement *out) {
+    if (!(0.0 <= pos_x && pos_x < static_cast<double>(im_w))) return false;
+    if (!(0.0 <= pos_y && pos_y < static_cast<double>(im_h))) return false;
+
+    const double half = static_cast<double>(mea) * 0.5;
+    const double c0_d = std::floor((pos_x - half) + 0.5);
+    const double r0_d = std::floor((pos_y - half) + 0.5);
+    // Whole numbers in [0, 2^63): their conversion is exact and defined.
+    constexpr double k_two_63 = 9223372036854775808.0;
+    if (!(0.0 <= c0_d && c0_d < k_two_63 && 0.0 <= r0_d && r0_d < k_two_63)) return false;
+    const Sint64 c0 = static_cast<Sint64>(c0_d);
+    const Sint64 r0 = static_cast<Sint64>(r0_d);
+    // One column to spare on the right and one row below: strictly less.
+    if (!(static_cast<Sint128>(c0) + mea < im_w)) return false;
+    if (!(static_cast<Sint128>(r0) + mea < im_h)) return false;
+
+    const double lx = pos_x - static_cast<double>(c0);
+    const double ly = pos_y - static_cast<double>(r0);
+    const double mea_d = static_cast<double>(mea);
+    if (!(0.0 <= lx && lx < mea_d && 0.0 <= ly && ly < mea_d)) return false;
+
+    *out = {c0, r0, lx, ly};
+    return true;
+}
+
+// Adds a mea x mea patch into the image with its pixel (0, 0) at (c0, r0).
+// The placement keeps every touched pixel inside the image, whose element
+// count the caller guarantees to be addressable, so the offsets fit.
+void add_patch(np_float64 *im, Sint64 im_w, const PatchPlacement &at, const np_float64 *patch, Sint64 mea) {
+    for (Sint64 r = 0; r < mea; r++) {
+        np_float64 *dst = im + (at.r0 + r) * im_w + at.c0;
+        const np_float64 *src = patch + r * mea;
+        for (Sint64 c = 0; c < mea; c++) dst[c] += src[c];
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int synth_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Uint64 n_peaks, const np_float64 *params) {
+    ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
+    ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
+    // No patch has room in the image or in its own frame.
+    if (mea <= 0) return 0;
+
+    // Reserved once for all peaks; the bound keeps them small.
+    np_float64 patch[GAUSS2_MAX_MEA * GAUSS2_MAX_MEA];
+    np_float64 peak[7];
+    const int n_pixels = static_cast<int>(mea * mea);
+
+    for (Uint64 k = 0; k < n_peaks; k++) {
+        const np_float64 *src = params + 7 * k;
+        for (int i = 0; i < 7; i++) peak[i] = src[i];
+
+        PatchPlacement at{};
+        if (!place_patch(peak[3], peak[4], im_w, im_h, mea, &at)) continue;
+        peak[3] = at.lx;
+        peak[4] = at.ly;
+        gauss_2d(peak, patch, 7, n_pixels, nullptr);
+        add_patch(im, im_w, at, patch, mea);
+    }
+    return 0;
+}
+
+}  // extern "C"

@@ -49,6 +49,21 @@ C_COMMON_EXPORT void gauss_2d(np_float64 *params, np_float64 *pixels, int n_para
 C_COMMON_EXPORT void jac_gauss_2d(np_float64 *params, np_float64 *jac, int n_params, int n_pixels,
                                   void *adata);
 
+/* ---- image synthesis ---------------------------------------------------- */
+
+/* Adds the Gaussians of `n_peaks` peaks into the image `im` (im_h rows of
+ * im_w values, row-major, row stride im_w; read and written, never cleared).
+ * `params` holds 7 values per peak (read only, never modified) with pos_x /
+ * pos_y in image coordinates: column x, row y covers [x, x+1) x [y, y+1).
+ * Each peak is rendered on a mea x mea patch whose corner is
+ * c0 = floor(pos_x - mea/2 + 0.5), r0 = floor(pos_y - mea/2 + 0.5); it is
+ * skipped silently unless 0 <= pos < size, 0 <= c0, c0 + mea < im_w,
+ * 0 <= r0 and r0 + mea < im_h (so the last column and row are never
+ * written). mea <= 0 renders nothing; mea > GAUSS2_MAX_MEA ends the process
+ * with "Mea too large: <mea> (at most 63)". Allocates nothing. Returns 0. */
+C_COMMON_EXPORT int synth_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Uint64 n_peaks,
+                                const np_float64 *params);
+
 #ifdef __cplusplus
 }
 #endif
