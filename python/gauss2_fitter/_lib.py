@@ -93,3 +93,15 @@ def _f64_out(ndim=1):
 
 # Image synthesis: adds peaks (n, 7) into a (h, w) image in place.
 _declare("synth_image", c_int, _f64_out(2), c_int64, c_int64, c_int64, c_uint64, _f64(2))
+
+# Fit diagnostics. The dumps write to the trace log (and their records to stderr).
+_declare("get_dlevmar_stop_reason_from_info", c_char_p, _f64())
+_declare("dump_pixels", None, c_char_p, _f64())
+_declare("dump_params", None, c_char_p, _f64())
+_declare("dump_jacobian", None, c_char_p, _f64(), c_int)
+_declare("dump_info", None, _f64())
+_declare("validate_im", c_int, _f64(2), c_int64, c_int64)
+_declare("gauss2_check", None)
+
+# The stop-reason texts (char *[8]), indexed by the solver's code; writable.
+dlevmar_stop_reasons = (c_char_p * 8).in_dll(lib, "dlevmar_stop_reasons")

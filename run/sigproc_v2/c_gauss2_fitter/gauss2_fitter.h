@@ -64,6 +64,48 @@ C_COMMON_EXPORT void jac_gauss_2d(np_float64 *params, np_float64 *jac, int n_par
 C_COMMON_EXPORT int synth_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Uint64 n_peaks,
                                 const np_float64 *params);
 
+/* ---- fit diagnostics ---------------------------------------------------- */
+
+/* Texts of the solver's stop reasons, indexed by the code in info[6]; entry
+ * 0 ("Unknown") stands for every code outside 1..7. Writable: an entry the
+ * host replaces is what later lookups return and dump_info prints. */
+C_COMMON_EXPORT extern char *dlevmar_stop_reasons[8];
+
+/* The entry of dlevmar_stop_reasons for the solver report `info` (slot 6
+ * read, truncated toward zero): entries 0..7 by code, entry 0 for any other
+ * value, NaN and values outside the 32-bit range included. The caller
+ * neither frees nor changes the string. */
+C_COMMON_EXPORT char *get_dlevmar_stop_reason_from_info(const np_float64 *info);
+
+/* The dumps write a header record through `_trace` (to the log and to
+ * stderr), then a body of values, each as "%f, ", to the log stream `_log`
+ * only, closed by "]\n\n"; the body is not flushed. If the log cannot be
+ * opened the body is dropped and the call still returns. */
+
+/* Header "<label>: PIXELS [", then 121 values (an 11 x 11 patch), 11 per
+ * line, each line starting with a newline. */
+C_COMMON_EXPORT void dump_pixels(const char *label, const np_float64 *pixels);
+
+/* Header "<label>: PARAMS [", 10 values on one line, then the record
+ * "<label>: END PARAMS" (log and stderr, also when the log is missing). */
+C_COMMON_EXPORT void dump_params(const char *label, const np_float64 *params);
+
+/* Header "<label>: JAC [", then n values (none if n <= 0), 7 per line with
+ * an extra empty line before every group of 77. */
+C_COMMON_EXPORT void dump_jacobian(const char *label, const np_float64 *jac, int n);
+
+/* Five records to the log and stderr: "INFO:", then info[0] ("e^2 at p0"),
+ * info[4] ("mu?"), info[5] ("n_iter") as %f and the stop-reason text. */
+C_COMMON_EXPORT void dump_info(const np_float64 *info);
+
+/* 1 if none of the im_w * im_h values of `im` is NaN, 0 at the first NaN
+ * (later values are not read). Infinities pass. Returns 1 without reading
+ * when the product is 0 or negative, or when it overflows 64 bits. */
+C_COMMON_EXPORT int validate_im(const np_float64 *im, Sint64 im_w, Sint64 im_h);
+
+/* Does nothing; lets the host check that the library is loaded. */
+C_COMMON_EXPORT void gauss2_check(void);
+
 #ifdef __cplusplus
 }
 #endif
