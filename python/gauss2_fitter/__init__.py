@@ -6,6 +6,6 @@
 
 from . import common
 from ._lib import lib, lib_path
-from .fitter import PARAM_NAMES, gauss_2d, jac_gauss_2d
+from .fitter import PARAM_NAMES, gauss_2d, jac_gauss_2d, synth_image, validate_im
 
-__all__ = ["common", "lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d"]
+__all__ = ["common", "lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image", "validate_im"]
