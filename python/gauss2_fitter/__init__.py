@@ -6,6 +6,8 @@
 
 from . import common
 from ._lib import lib, lib_path
-from .fitter import PARAM_NAMES, gauss_2d, jac_gauss_2d, synth_image, validate_im
+from .fitter import (PARAM_NAMES, PatchFit, default_records, fit_patch, fit_peaks, fit_pixels, gauss_2d,
+                     jac_gauss_2d, synth_image, validate_im)
 
-__all__ = ["common", "lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image", "validate_im"]
+__all__ = ["common", "lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image", "validate_im",
+           "PatchFit", "default_records", "fit_patch", "fit_peaks", "fit_pixels"]

@@ -27,6 +27,8 @@ def as_f64(name, value, shape=None, ndim=None):
 def as_i64(name, value, ndim=1):
     """A C-contiguous int64 array from integer values."""
     arr = np.asarray(value)
+    if arr.size == 0 and arr.dtype != object:
+        arr = arr.astype(np.int64)  # an empty list arrives as float64
     if not (np.issubdtype(arr.dtype, np.integer) or arr.dtype == np.bool_):
         raise TypeError(f"{name} must hold integers, got dtype {arr.dtype}")
     if arr.ndim != ndim:

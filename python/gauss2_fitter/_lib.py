@@ -105,3 +105,12 @@ _declare("gauss2_check", None)
 
 # The stop-reason texts (char *[8]), indexed by the solver's code; writable.
 dlevmar_stop_reasons = (c_char_p * 8).in_dll(lib, "dlevmar_stop_reasons")
+
+# Patch and batch fits.
+dlevmar_opts = (ctypes.c_double * 5).in_dll(lib, "dlevmar_opts")
+_declare("fit_gauss_2d", c_int, _f64(), c_int64, _f64_out(), _f64_out(), _f64_out())
+_declare("fit_gauss_2d_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64, c_int64,
+         _f64_out(), _f64_out(), _f64_out(), _f64_out())
+_declare("fit_array_of_gauss_2d_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
+         _i64(), _i64(), _f64_out(2), _f64_out(2), np.ctypeslib.ndpointer(dtype=np.int64, ndim=1,
+                                                                         flags=("C_CONTIGUOUS", "WRITEABLE")))

@@ -1,9 +1,13 @@
 """Pythonic wrappers over the Gaussian spot fitter."""
 
+import os
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+
 import numpy as np
 
 from . import _lib
-from ._checks import MAX_MEA, as_f64, as_int
+from ._checks import MAX_MEA, as_f64, as_i64, as_int
 
 PARAM_NAMES = ("amp", "std_x", "std_y", "pos_x", "pos_y", "rho", "offset")
 
@@ -72,3 +76,138 @@ def validate_im(im):
     """True unless the 2-D image `im` holds a NaN (infinities pass)."""
     a = as_f64("im", im, ndim=2)
     return bool(_lib.lib.validate_im(a, a.shape[1], a.shape[0]))
+
+
+# ---- fits ----------------------------------------------------------------------
+
+RECORD_SIZE = 10  # per-peak record: 7 parameters, [7] caller's, [8] noise, [9] caller's
+
+
+@dataclass
+class PatchFit:
+    """One patch fit: `result` 0 (success), -1 (solver failed) or -2 (window
+    outside the image); `params` the fitted seven values (positions in the
+    patch frame); `info` the solver report (10 values, [6] the stop reason);
+    `covar` the (7, 7) covariance; `noise` the residual noise."""
+
+    result: int
+    params: np.ndarray
+    info: np.ndarray
+    covar: np.ndarray
+    noise: float
+
+    @property
+    def stop_reason(self):
+        return _lib.lib.get_dlevmar_stop_reason_from_info(self.info).decode()
+
+
+def default_records(n, mea):
+    """Starting records for n peaks: amp 0.0 (estimated from each patch),
+    widths 1.5, position at the patch centre, rho 0, offset 0."""
+    rec = np.zeros((n, RECORD_SIZE), dtype=np.float64)
+    rec[:, 1:3] = 1.5
+    rec[:, 3:5] = mea / 2
+    return rec
+
+
+def _fit_mea(mea):
+    return as_int("mea", mea, low=1, high=MAX_MEA, odd=True)
+
+
+def _start(params, mea):
+    if params is None:
+        return default_records(1, mea)[0, :7]
+    return as_f64("params", params, shape=(7,)).copy()
+
+
+def _new_report():
+    return np.full(10, np.nan), np.full(49, np.nan)
+
+
+def fit_patch(im, center_x, center_y, mea=11, params=None):
+    """Fits the (mea, mea) window centred on pixel (center_x, center_y) of the
+    2-D image `im`, from `params` (7 values, patch frame; default as in
+    default_records). Returns a PatchFit."""
+    a = as_f64("im", im, ndim=2)
+    mea = _fit_mea(mea)
+    cx = as_int("center_x", center_x, low=np.iinfo(np.int64).min, high=np.iinfo(np.int64).max)
+    cy = as_int("center_y", center_y, low=np.iinfo(np.int64).min, high=np.iinfo(np.int64).max)
+    p = _start(params, mea)
+    info, covar = _new_report()
+    noise = np.zeros(1)
+    r = _lib.lib.fit_gauss_2d_on_float_image(a, a.shape[1], a.shape[0], cx, cy, mea, p, info, covar, noise)
+    return PatchFit(int(r), p, info, covar.reshape(7, 7), float(noise[0]))
+
+
+def fit_pixels(pixels, params):
+    """Fits a patch cut by the caller ((mea, mea), any side from 1 to
+    MAX_MEA) from all seven starting values; the offset and amplitude are
+    taken as given. Returns a PatchFit with noise 0.0 and result 0 or -1."""
+    px = as_f64("pixels", pixels, ndim=2)
+    if px.shape[0] != px.shape[1]:
+        raise ValueError(f"pixels must be square, got {px.shape}")
+    mea = as_int("mea", px.shape[0], low=0, high=MAX_MEA)
+    p = as_f64("params", params, shape=(7,)).copy()
+    info, covar = _new_report()
+    r = _lib.lib.fit_gauss_2d(px.reshape(-1), mea, p, info, covar)
+    return PatchFit(int(r), p, info, covar.reshape(7, 7), 0.0)
+
+
+def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
+    """Fits a Gaussian to every peak of the 2-D image `im`.
+
+    center_x, center_y: integer arrays (n,) of peak columns and rows; a
+    negative index skips the peak. params: optional starting records (n, 10)
+    or (n, 7), positions in the patch frame; default_records otherwise; the
+    caller's array is not modified. n_threads: threads to spread contiguous
+    chunks of peaks over (default: all cores); results do not depend on it.
+
+    Returns (records, std_errors, fails): records (n, 10) with the fitted
+    parameters in [0..6] (patch frame) and the residual noise in [8];
+    std_errors (n, 10) with the parameters' standard errors in [0..6] (NaN
+    where the fit gave none, NaN in [7..9]); fails (n,) int64, 1 for a
+    skipped, failed or iteration-limited peak."""
+    a = as_f64("im", im, ndim=2)
+    cx = as_i64("center_x", center_x)
+    cy = as_i64("center_y", center_y)
+    if cx.shape != cy.shape:
+        raise ValueError(f"center_x and center_y differ in length: {cx.shape[0]} and {cy.shape[0]}")
+    n = cx.shape[0]
+    mea = _fit_mea(mea)
+    if params is None:
+        rec = default_records(n, mea)
+    else:
+        given = as_f64("params", params, ndim=2)
+        if given.shape[0] != n or given.shape[1] not in (7, RECORD_SIZE):
+            raise ValueError(f"params must have shape ({n}, 10) or ({n}, 7), got {given.shape}")
+        rec = np.zeros((n, RECORD_SIZE))
+        rec[:, : given.shape[1]] = given
+    std = np.full((n, RECORD_SIZE), np.nan)
+    fails = np.zeros(n, dtype=np.int64)
+    if n_threads is None:
+        n_threads = os.cpu_count() or 1
+    n_threads = as_int("n_threads", n_threads, low=1)
+
+    def run(lo, hi):
+        _lib.lib.fit_array_of_gauss_2d_on_float_image(
+            a, a.shape[1], a.shape[0], mea, hi - lo, cx[lo:hi], cy[lo:hi], rec[lo:hi], std[lo:hi], fails[lo:hi])
+
+    chunks = _chunks(n, n_threads)
+    if n_threads == 1 or len(chunks) <= 1:
+        for lo, hi in chunks:
+            run(lo, hi)
+    else:
+        # ctypes releases the GIL during each native call.
+        with ThreadPoolExecutor(max_workers=n_threads) as pool:
+            for f in [pool.submit(run, lo, hi) for lo, hi in chunks]:
+                f.result()
+    return rec, std, fails
+
+
+def _chunks(n, n_threads):
+    """Contiguous ranges covering 0..n, a few per thread for balance."""
+    if n == 0:
+        return []
+    count = min(n, n_threads * 4) if n_threads > 1 else 1
+    edges = np.linspace(0, n, count + 1).astype(int)
+    return [(int(lo), int(hi)) for lo, hi in zip(edges[:-1], edges[1:]) if hi > lo]

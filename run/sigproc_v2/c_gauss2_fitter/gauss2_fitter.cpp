@@ -4,6 +4,8 @@
 // Products are grouped symmetrically in x and y (e.g. (std_x * std_y)) so
 // that exchanging the widths and positions transposes the patch exactly.
 
+#include "gauss2_kernel.h"  // first: it brings in Eigen before the trace macro
+// (keep this order)
 #include "gauss2_fitter.h"
 
 #include <cmath>
@@ -92,6 +94,137 @@ void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_p
             out[6] = 1.0;
         }
     }
+}
+
+}  // extern "C"
+
+// ---- patch fit ---------------------------------------------------------------
+
+namespace {
+
+constexpr int k_max_iterations = 75;
+constexpr double k_amp_estimate_two_pi = 6.283185308;  // deliberately not the model's 2 pi
+
+lm::Options current_options() {
+    // Read at every fit: the host may change the exported options between calls.
+    return lm::Options{dlevmar_opts[0], dlevmar_opts[1], dlevmar_opts[2], dlevmar_opts[3]};
+}
+
+void ensure_mea_bound(Sint64 mea) {
+    ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
+}
+
+// Square root of the sum of squared deviations of the residuals from their
+// mean (sqrt(n) times their population standard deviation).
+double residual_noise(const double *patch, const double *model, int n) {
+    double sum = 0.0;
+    for (int k = 0; k < n; k++) sum += patch[k] - model[k];
+    const double mean = sum / n;
+    double ss = 0.0;
+    for (int k = 0; k < n; k++) {
+        const double d = (patch[k] - model[k]) - mean;
+        ss += d * d;
+    }
+    return std::sqrt(ss);
+}
+
+// The window of side `mea` around (center_x, center_y), or false if it leaves
+// the image. 128-bit arithmetic: no centre, however far out, wraps inside.
+bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 half, Sint64 *row0,
+                   Sint64 *col0) {
+    const Sint128 r0 = static_cast<Sint128>(center_y) - half, r1 = static_cast<Sint128>(center_y) + half;
+    const Sint128 c0 = static_cast<Sint128>(center_x) - half, c1 = static_cast<Sint128>(center_x) + half;
+    if (r0 < 0 || c0 < 0 || r1 >= im_h || c1 >= im_w) return false;
+    *row0 = static_cast<Sint64>(r0);
+    *col0 = static_cast<Sint64>(c0);
+    return true;
+}
+
+template <int Cap>
+int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, int mea, np_float64 *params,
+                 np_float64 *info, np_float64 *covar, np_float64 *noise) {
+    const int n = mea * mea;
+    double patch[Cap];
+    // Copy the window and find its extremes in one pass. The starting values
+    // 1e10 and 0.0 (not +-infinity) decide the estimates for extreme patches.
+    double lo = 1e10, hi = 0.0;
+    for (int r = 0, k = 0; r < mea; r++) {
+        const np_float64 *src = im + static_cast<Uint64>(row0 + r) * static_cast<Uint64>(im_w) + col0;
+        for (int c = 0; c < mea; c++, k++) {
+            const double v = src[c];
+            patch[k] = v;
+            if (!(lo < v)) lo = v;
+            if (!(hi > v)) hi = v;
+        }
+    }
+    if (params[0] == 0.0) params[0] = (hi - lo) * ((k_amp_estimate_two_pi * params[1]) * params[2]);
+    params[6] = lo;
+
+    const int result = gauss2::solve_patch(patch, mea, params, k_max_iterations, current_options(), info, covar);
+    *noise = 0.0;
+    if (result >= 0) {
+        double model[Cap];
+        gauss_2d(params, model, 7, n, nullptr);
+        *noise = residual_noise(patch, model, n);
+    }
+    return result < 0 ? result : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+np_float64 dlevmar_opts[5] = {1e-3, 1e-15, 1e-15, 1e-20, 1e-6};
+
+int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 *info, np_float64 *covar) {
+    ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
+    ensure_mea_bound(mea);
+    if (mea <= 0) return -1;  // no measurements: the solver refuses the problem
+    const int result = gauss2::solve_patch(pixels, static_cast<int>(mea), params, k_max_iterations,
+                                           current_options(), info, covar);
+    return result < 1 ? -1 : 0;
+}
+
+int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y,
+                                Sint64 mea, np_float64 *params, np_float64 *info, np_float64 *covar,
+                                np_float64 *noise) {
+    ensure(mea & 1, "Mea must be odd");
+    ensure(mea >= 1, "size mismatch");
+    ensure_mea_bound(mea);
+    Sint64 row0 = 0, col0 = 0;
+    if (!window_inside(im_w, im_h, center_x, center_y, mea / 2, &row0, &col0)) return -2;
+    const int side = static_cast<int>(mea);
+    if (side <= 15) return fit_on_image<15 * 15>(im, im_w, row0, col0, side, params, info, covar, noise);
+    return fit_on_image<GAUSS2_MAX_MEA * GAUSS2_MAX_MEA>(im, im_w, row0, col0, side, params, info, covar, noise);
+}
+
+// ---- batch fit ---------------------------------------------------------------
+
+int fit_array_of_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 n_peaks,
+                                         Sint64 *center_x, Sint64 *center_y, np_float64 *params,
+                                         np_float64 *std_params, Sint64 *fails) {
+    for (Sint64 i = 0; i < n_peaks; i++) {
+        if (center_x[i] < 0 || center_y[i] < 0) {
+            fails[i] = 1;
+            continue;
+        }
+        // A fit that stops before the solver writes its report and covariance
+        // leaves these NaN, so that no peak reports another peak's values.
+        double info[lm::kInfoSize];
+        double covar[49];
+        for (double &v : info) v = NAN;
+        for (double &v : covar) v = NAN;
+        double noise = 0.0;
+        np_float64 *rec = params + 10 * i;
+        const int r = fit_gauss_2d_on_float_image(im, im_w, im_h, center_x[i], center_y[i], mea, rec, info, covar,
+                                                  &noise);
+        rec[8] = noise;
+        for (int k = 0; k < 7; k++) std_params[10 * i + k] = std::sqrt(covar[k * 7 + k]);
+        const double reason = info[lm::kInfoStopReason];
+        const bool hit_limit = reason >= 3.0 && reason < 4.0;  // stop reason 3, truncated toward zero
+        fails[i] = (r != 0 || hit_limit) ? 1 : 0;
+    }
+    return 0;
 }
 
 }  // extern "C"

@@ -49,6 +49,56 @@ C_COMMON_EXPORT void gauss_2d(np_float64 *params, np_float64 *pixels, int n_para
 C_COMMON_EXPORT void jac_gauss_2d(np_float64 *params, np_float64 *jac, int n_params, int n_pixels,
                                   void *adata);
 
+/* ---- patch and batch fits ---------------------------------------------- */
+
+/* Solver options {tau, eps1, eps2, eps3, delta}: the scale of the initial
+ * damping and the stopping thresholds on ||J^T e||_inf, ||dp|| and ||e||^2
+ * (delta is not used by the analytic-Jacobian solver). Read at every fit; the
+ * host may change them. */
+C_COMMON_EXPORT extern np_float64 dlevmar_opts[5];
+
+/* Fits the Gaussian to a mea x mea patch (row-major `pixels`, read) from the
+ * seven starting values in `params`, which receive the fitted values. Writes
+ * the solver report `info` (10 values: [0] initial and [1] final sum of
+ * squared residuals, [5] iterations, [6] stop reason 1..7) and the 7 x 7
+ * covariance `covar`, row-major. At most 75 iterations.
+ * Returns 0 if the solver finished at least one iteration without error,
+ * else -1 (also for mea <= 0 or a patch of fewer than 7 pixels, which writes
+ * nothing). mea > GAUSS2_MAX_MEA ends the process through `ensure`. */
+C_COMMON_EXPORT int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 *info,
+                                 np_float64 *covar);
+
+/* Cuts the mea x mea window centred on pixel (center_x, center_y) out of the
+ * im_h x im_w image (row-major, read) and fits it. `params` holds the start
+ * in the patch frame, whose middle pixel's centre is (mea/2, mea/2): amp 0.0
+ * asks for an estimate from the window's range and the starting widths; the
+ * offset always starts at the window's minimum. On return `params` holds
+ * the fit (positions in the patch frame), `info` and `covar` as above, and
+ * `noise` the root of the sum of squared deviations of the residuals from
+ * their mean (0.0 unless the solver succeeded).
+ * Returns 0 on success, -1 if the solver failed (e.g. NaN pixels, or
+ * mea = 1), -2 if the window leaves the image (nothing written). Ends the
+ * process through `ensure` for an even mea ("Mea must be odd"), mea < 1
+ * ("size mismatch") and mea > GAUSS2_MAX_MEA. */
+C_COMMON_EXPORT int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 center_x,
+                                                Sint64 center_y, Sint64 mea, np_float64 *params,
+                                                np_float64 *info, np_float64 *covar, np_float64 *noise);
+
+/* Fits every peak i of n_peaks: pixel (center_x[i], center_y[i]); a negative
+ * index skips the peak. params holds n_peaks records of 10 values: [0..6]
+ * the start, replaced by the fit; [8] receives the residual noise; [7] and
+ * [9] belong to the caller and are never touched. std_params (n_peaks x 10)
+ * receives the standard errors of the seven parameters in [0..6] (NaN where
+ * the fit produced no covariance: window outside, solver refused); [7..9]
+ * are never touched. fails[i] becomes 1 if the peak was skipped, its fit
+ * failed or it stopped at the iteration limit, else 0. A skipped peak's
+ * records are left as they were. Always returns 0; contract breaks (see
+ * fit_gauss_2d_on_float_image) end the process at the first fitted peak. */
+C_COMMON_EXPORT int fit_array_of_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea,
+                                                         Sint64 n_peaks, Sint64 *center_x, Sint64 *center_y,
+                                                         np_float64 *params, np_float64 *std_params,
+                                                         Sint64 *fails);
+
 /* ---- image synthesis ---------------------------------------------------- */
 
 /* Adds the Gaussians of `n_peaks` peaks into the image `im` (im_h rows of

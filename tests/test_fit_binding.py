@@ -1,0 +1,118 @@
+"""fit_peaks, fit_patch and fit_pixels as the host uses them."""
+
+import numpy as np
+import pytest
+
+import gauss2_fitter as g2
+
+
+def rendered_field(n=60, seed=3, shape=(200, 240), mea=11):
+    """Well separated noise-free spots rendered by the library, on a background."""
+    rng = np.random.default_rng(seed)
+    h, w = shape
+    ys, xs = np.mgrid[15:h - 15:25, 15:w - 15:25]
+    pos = np.stack([xs.ravel(), ys.ravel()], 1)[:n] + rng.uniform(0, 1, (min(n, xs.size), 2))
+    k = len(pos)
+    peaks = np.column_stack([rng.uniform(500, 5000, k), rng.uniform(1.0, 1.8, k), rng.uniform(1.0, 1.8, k),
+                             pos[:, 0], pos[:, 1], rng.uniform(-0.3, 0.3, k), np.zeros(k)])
+    im = g2.synth_image(peaks, shape, 21) + 100.0
+    return im, peaks
+
+
+def test_render_then_fit_returns_the_rendered_parameters():
+    im, peaks = rendered_field()
+    cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
+    rec, std, fails = g2.fit_peaks(im, cx, cy, mea=11)
+    assert not fails.any()
+    # Back from the patch frame to the image: the window starts at centre - 5.
+    fitted = rec[:, :7].copy()
+    fitted[:, 3] += cx - 5
+    fitted[:, 4] += cy - 5
+    want = peaks.copy()
+    want[:, 6] = 100.0
+    # The renderer cuts each spot off at 21 pixels, far beyond these widths.
+    np.testing.assert_allclose(fitted, want, rtol=1e-7, atol=1e-7)
+    assert np.all(rec[:, 8] < 1e-5)
+    assert np.all(std[:, 7:] != std[:, 7:])  # NaN: not written
+
+
+def test_fit_peaks_accepts_any_real_image_and_integer_peaks():
+    im, peaks = rendered_field(n=8)
+    cx, cy = np.floor(peaks[:, 3]).astype(np.int32), np.floor(peaks[:, 4]).astype(np.uint16)
+    ref = g2.fit_peaks(im, cx.astype(np.int64), cy.astype(np.int64))
+    for variant in (np.asfortranarray(im), im.astype(np.float32).astype(np.float64), im[::1, ::1]):
+        got = g2.fit_peaks(variant, cx, cy)
+        np.testing.assert_array_equal(got[2], ref[2])
+    np.testing.assert_allclose(g2.fit_peaks(im.astype(np.float32), cx, cy)[0][:, 3], ref[0][:, 3], atol=1e-3)
+
+
+def test_starting_records_are_used_and_not_modified():
+    im, peaks = rendered_field(n=5)
+    cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
+    start = g2.default_records(5, 11)
+    start[:, 7], start[:, 9] = 1.25, -2.5
+    keep = start.copy()
+    rec, _, fails = g2.fit_peaks(im, cx, cy, params=start)
+    assert np.array_equal(start, keep)
+    assert np.all(rec[:, 7] == 1.25) and np.all(rec[:, 9] == -2.5)
+    rec7, _, _ = g2.fit_peaks(im, cx, cy, params=start[:, :7])
+    np.testing.assert_array_equal(rec7[:, :7], rec[:, :7])
+
+
+def test_skipped_and_outside_peaks_are_flagged():
+    im, _ = rendered_field(n=2)
+    rec, std, fails = g2.fit_peaks(im, [-1, 0, 30], [5, 5, -2])
+    assert fails.tolist() == [1, 1, 1]
+    assert np.isnan(std[:, :7]).all()
+    assert rec[1, 8] == 0.0
+
+
+def test_threads_are_bit_identical_and_work_with_few_peaks():
+    im, peaks = rendered_field(n=60)
+    rng = np.random.default_rng(0)
+    noisy = im + rng.normal(0, 5, im.shape)
+    cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
+    one = g2.fit_peaks(noisy, cx, cy, n_threads=1)
+    for n in (2, 3, 4, 64):
+        for a, b in zip(one, g2.fit_peaks(noisy, cx, cy, n_threads=n)):
+            assert a.tobytes() == b.tobytes()
+    empty = g2.fit_peaks(noisy, [], [], n_threads=4)
+    assert [x.shape for x in empty] == [(0, 10), (0, 10), (0,)]
+
+
+def test_fit_patch_reports_the_solver():
+    im, peaks = rendered_field(n=1)
+    im += np.random.default_rng(1).normal(0, 5, im.shape)
+    x, y = np.floor(peaks[0, 3:5]).astype(int)
+    fit = g2.fit_patch(im, x, y, 11)
+    assert fit.result == 0 and fit.info[6] == 2.0 and fit.stop_reason == "stopped by small Dp"
+    assert fit.covar.shape == (7, 7) and np.allclose(fit.covar, fit.covar.T)
+    assert g2.fit_patch(im, 2, 2, 11).result == -2
+    cut = im[y - 5:y + 6, x - 5:x + 6]
+    direct = g2.fit_pixels(cut, fit.params)
+    assert direct.result in (0, -1)
+    np.testing.assert_allclose(direct.params, fit.params, rtol=1e-9)
+
+
+@pytest.mark.parametrize("kwargs,exc", [
+    (dict(mea=10), ValueError), (dict(mea=65), ValueError), (dict(mea=-3), ValueError), (dict(mea=11.0), TypeError),
+    (dict(n_threads=0), ValueError), (dict(params=np.zeros((2, 10))), ValueError),
+    (dict(params=np.zeros((3, 8))), ValueError),
+])
+def test_bad_fit_arguments_raise(kwargs, exc):
+    im = np.zeros((30, 30))
+    with pytest.raises(exc):
+        g2.fit_peaks(im, [10, 12, 14], [10, 12, 14], **kwargs)
+
+
+def test_bad_images_and_peaks_raise():
+    with pytest.raises(ValueError, match="im"):
+        g2.fit_peaks(np.zeros(30), [1], [1])
+    with pytest.raises(TypeError, match="im"):
+        g2.fit_peaks(np.zeros((30, 30), dtype=complex), [1], [1])
+    with pytest.raises(TypeError, match="center_x"):
+        g2.fit_peaks(np.zeros((30, 30)), [1.5], [1])
+    with pytest.raises(ValueError, match="differ"):
+        g2.fit_peaks(np.zeros((30, 30)), [1, 2], [1])
+    with pytest.raises(TypeError, match="center_y"):
+        g2.fit_peaks(np.zeros((30, 30)), [1], [2**70])
