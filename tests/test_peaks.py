@@ -1,0 +1,110 @@
+"""The peak finder of the demo and the command-line tool."""
+
+import numpy as np
+import pytest
+
+import gauss2_fitter as g2
+from gauss2_fitter.peaks import detection_threshold, find_peaks, pixel_noise
+
+
+def noisy_grid(seed=5, shape=(160, 200), step=20, amp=(800, 4000), background=100.0, read_noise=4.0):
+    """Spots on a grid (well apart, one per cell) with photon and read noise."""
+    rng = np.random.default_rng(seed)
+    h, w = shape
+    ys, xs = np.mgrid[step:h - step + 1:step, step:w - step + 1:step]
+    k = xs.size
+    pos = np.column_stack([xs.ravel(), ys.ravel()]) + rng.uniform(-3, 3, (k, 2))
+    peaks = np.column_stack([rng.uniform(*amp, k), rng.uniform(1.0, 2.0, k), rng.uniform(1.0, 2.0, k),
+                             pos[:, 0], pos[:, 1], rng.uniform(-0.3, 0.3, k), np.zeros(k)])
+    clean = g2.synth_image(peaks, shape, 15) + background
+    im = rng.poisson(clean) + rng.normal(0, read_noise, shape)
+    return im, peaks
+
+
+def test_finds_every_rendered_spot_once_at_its_pixel_and_nothing_else():
+    im, peaks = noisy_grid()
+    x, y = find_peaks(im)
+    assert x.dtype == np.int64 and y.dtype == np.int64
+    assert len(x) == len(peaks)
+    # Each true spot has exactly one peak, within a pixel of its centre.
+    d = np.hypot((x[:, None] + 0.5) - peaks[None, :, 3], (y[:, None] + 0.5) - peaks[None, :, 4])
+    assert np.all(d.min(axis=0) < 1.5)
+    assert sorted(d.argmin(axis=0)) == list(range(len(x)))
+    # Row-major order.
+    assert np.all(np.diff(y * im.shape[1] + x) > 0)
+
+
+def test_pure_noise_yields_almost_no_peaks_and_its_noise_is_measured():
+    rng = np.random.default_rng(1)
+    im = 100.0 + rng.normal(0, 7.0, (300, 300))
+    assert pixel_noise(im) == pytest.approx(7.0, rel=0.05)
+    assert len(find_peaks(im)[0]) <= 1  # 5 sigma over ~90 000 pixels
+    # A gradient does not disturb the noise estimate much.
+    assert pixel_noise(im + np.linspace(0, 300, 300)[None, :]) == pytest.approx(7.0, rel=0.05)
+
+
+def test_threshold_applies_to_the_smoothed_image_or_the_raw_one():
+    im = np.zeros((40, 40))
+    im[10, 10], im[10, 30], im[30, 20] = 5.0, 10.0, 20.0
+    x, y = find_peaks(im, threshold=7.0, smooth=0)
+    assert list(zip(x, y)) == [(30, 10), (20, 30)]
+    assert len(find_peaks(im, threshold=20.0, smooth=0)[0]) == 0  # strictly above
+    x, y = find_peaks(im, threshold=4.9, smooth=0)
+    assert len(x) == 3
+    # Smoothed with sigma 1, a single bright pixel keeps about 1 / (2 pi) of its value.
+    x, _ = find_peaks(im, threshold=2.0, smooth=1.0)
+    assert list(x) == [20]
+    assert detection_threshold(im, smooth=0) == 0.0  # median 0, no noise
+
+
+def test_a_plateau_gives_one_peak_near_its_middle():
+    im = np.zeros((30, 30))
+    im[10:13, 8:15] = 7.0  # 3 x 7 flat top
+    im[20, 20:22] = 3.0  # two equal neighbouring pixels
+    im[4, 20] = im[4, 24] = 3.0  # two separate equal maxima further apart
+    x, y = find_peaks(im, threshold=1.0, smooth=0, mea=5)
+    got = set(zip(x.tolist(), y.tolist()))
+    assert (11, 11) in got
+    assert len([p for p in got if p[1] == 20]) == 1
+    assert {(20, 4), (24, 4)} <= got
+    assert len(got) == 4
+    # An L-shaped top: the chosen pixel lies on it.
+    im = np.zeros((20, 20))
+    im[5:10, 5] = 2.0
+    im[9, 5:10] = 2.0
+    (px,), (py,) = find_peaks(im, threshold=1.0, smooth=0, mea=5)
+    assert im[py, px] == 2.0
+
+
+def test_peaks_whose_window_leaves_the_image_are_dropped():
+    im = np.zeros((40, 50))
+    spots = [(5, 20), (4, 20), (44, 20), (45, 20), (25, 5), (25, 4), (25, 34), (25, 35), (25, 20)]
+    for x, y in spots:
+        im[y, x] = 1.0
+    x, y = find_peaks(im, threshold=0.5, smooth=0, mea=11)
+    got = set(zip(x.tolist(), y.tolist()))
+    assert got == {(5, 20), (44, 20), (25, 5), (25, 34), (25, 20)}
+    # The rule is the library's: the dropped ones are exactly those whose window it refuses (-2).
+    for sx, sy in spots:
+        assert (g2.fit_patch(im, sx, sy, mea=11).result == -2) == ((sx, sy) not in got)
+    # A larger window drops more; an image smaller than the window has none.
+    assert set(zip(*find_peaks(im, threshold=0.5, smooth=0, mea=21))) == {(25, 20)}
+    assert len(find_peaks(np.ones((8, 8)), threshold=0.0, mea=11)[0]) == 0
+
+
+def test_non_finite_pixels_are_neither_peaks_nor_spread():
+    im, peaks = noisy_grid(seed=2)
+    im[50, 50] = np.nan
+    im[100, 100] = np.inf
+    x, y = find_peaks(im)
+    assert len(x) == len(peaks)
+    assert np.isfinite(detection_threshold(im))
+
+
+def test_bad_arguments_are_refused():
+    with pytest.raises(ValueError, match="mea"):
+        find_peaks(np.zeros((20, 20)), mea=10)
+    with pytest.raises(ValueError, match="2 dimension"):
+        find_peaks(np.zeros((2, 20, 20)))
+    with pytest.raises(ValueError, match="smooth"):
+        find_peaks(np.zeros((20, 20)), smooth=-1)
