@@ -7,9 +7,10 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PYTHON ?= /usr/bin/python3
 
 DEBIAN_PACKAGES := cmake make g++ binutils libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev \
-	python3-numpy python3-scipy python3-pytest python3-matplotlib python3-tqdm
+	python3-numpy python3-scipy python3-pytest python3-matplotlib python3-tqdm \
+	python3-tifffile pkg-config
 
-.PHONY: all deps build test clean
+.PHONY: all deps build test demo clean
 
 all: build
 
@@ -32,6 +33,11 @@ build: deps
 
 test: build
 	ctest --preset $(PRESET)
+
+# Renders, finds and fits a synthetic field; prints the report, writes out/demo.png.
+demo: build
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so PYTHONPATH=$(CURDIR)/python \
+	  $(PYTHON) -m gauss2_fitter.demo --out out
 
 clean:
 	rm -rf build
