@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs a build into a temporary prefix and uses it as other projects do:
+# a C program through find_package and through pkg-config, and the Python
+# package from outside the checkout, finding the installed library by itself.
+#   install_check.sh BUILD_DIR PYTHON [C_COMPILER]
+# PYTHON may be empty (no interpreter with numpy): the Python part is skipped.
+# CMAKE in the environment names the cmake to use. The install layout is the
+# one the build was configured with, read from its cache.
+set -euo pipefail
+build=$1 python=$2 cc=${3:-cc}
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+libdir=$(cached CMAKE_INSTALL_LIBDIR)
+pydir=$(cached GAUSS2_INSTALL_PYTHONDIR)
+[ -n "$libdir" ] && [ -n "$pydir" ] || { echo "no install layout in $build/CMakeCache.txt"; exit 1; }
+cmake() { command "${CMAKE:-cmake}" "$@"; }
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in "$libdir/libgauss2_fitter.so" include/gauss2_fitter/gauss2_fitter.h include/gauss2_fitter/c_common.h \
+         "$libdir/cmake/gauss2_fitter/gauss2_fitterConfig.cmake" \
+         "$libdir/cmake/gauss2_fitter/gauss2_fitterConfigVersion.cmake" "$libdir/pkgconfig/gauss2_fitter.pc" \
+         "$pydir/gauss2_fitter/__init__.py"; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+
+echo "== find_package"
+cmake -S "$here" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/consumer" >/dev/null
+"$work/consumer/example"
+
+echo "== pkg-config"
+export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
+pc_libdir=$(pkg-config --variable=libdir gauss2_fitter)
+# shellcheck disable=SC2046
+"$cc" -std=c11 -Wall -Werror "$here/example.c" $(pkg-config --cflags --libs gauss2_fitter) -lm \
+      -Wl,-rpath,"$pc_libdir" -o "$work/example_pc"
+"$work/example_pc"
+
+[ -n "$python" ] || { echo "no Python with numpy: Python part skipped"; exit 0; }
+echo "== python"
+cd "$work"
+env -u GAUSS2_FITTER_LIB PYTHONPATH="$prefix/$pydir" PYTHONDONTWRITEBYTECODE=1 "$python" - "$prefix" <<'PY'
+import os, sys
+import gauss2_fitter as g2
+prefix = os.path.realpath(sys.argv[1])
+assert os.path.realpath(g2.__file__).startswith(prefix), g2.__file__
+assert os.path.realpath(g2.lib_path).startswith(prefix), g2.lib_path
+im = g2.synth_image([[1000.0, 1.5, 1.5, 15.3, 14.6, 0.0, 0.0]], (30, 30), 15) + 10.0
+rec, _, fails = g2.fit_peaks(im, [15], [14])
+assert fails[0] == 0 and abs(rec[0, 3] + 10 - 15.3) < 1e-6, rec[0]
+print("python package", g2.__file__, "library", g2.lib_path)
+PY
+env -u GAUSS2_FITTER_LIB PYTHONPATH="$prefix/$pydir" PYTHONDONTWRITEBYTECODE=1 "$python" -m gauss2_fitter --help >/dev/null
+echo "installed package works"
