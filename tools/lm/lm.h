@@ -23,7 +23,6 @@
 // least squares problems" (2004), section 3.2 and eq. (3.16).
 #pragma once
 
-#include <Eigen/Cholesky>
 #include <Eigen/Core>
 #include <Eigen/Eigenvalues>
 #include <cfloat>
@@ -97,16 +96,86 @@ double inf_norm(const Vector<M> &v) {
     return best;
 }
 
-// Solves (A + mu I) dp = g by Cholesky. False when the factorisation breaks
-// down (a non-positive pivot) or anything in the solution is not finite.
+// Factorises S = A + mu I as L D L^T (unit lower L, diagonal D; Cholesky
+// without square roots). False when a pivot is not positive (NaN included):
+// S is then not numerically positive definite. Written out for fixed M:
+// Eigen's LLT takes several times the instructions on a 7 x 7 system, and
+// the solve is a sizable share of a whole fit.
+template <int M>
+bool ldlt(const Matrix<M> &A, double mu, double (&L)[M][M], double (&inv_d)[M]) {
+#pragma GCC unroll 16
+    for (int j = 0; j < M; j++) {
+        double W[M];  // W[k] = L[j][k] * d[k]
+        double d = A(j, j) + mu;
+#pragma GCC unroll 16
+        for (int k = 0; k < j; k++) {
+            W[k] = L[j][k] / inv_d[k];
+            d -= W[k] * L[j][k];
+        }
+        if (!(d > 0.0)) return false;
+        inv_d[j] = 1.0 / d;
+        L[j][j] = 1.0;
+#pragma GCC unroll 16
+        for (int i = j + 1; i < M; i++) {
+            double s = A(i, j);
+#pragma GCC unroll 16
+            for (int k = 0; k < j; k++) s -= L[i][k] * W[k];
+            L[i][j] = s * inv_d[j];
+        }
+    }
+    return true;
+}
+
+// Solves (A + mu I) dp = g. False when the factorisation breaks down or
+// anything in the solution is not finite.
 template <int M>
 bool solve_damped(const Matrix<M> &A, double mu, const Vector<M> &g, Vector<M> &dp) {
-    Matrix<M> damped = A;
-    damped.diagonal().array() += mu;
-    const Eigen::LLT<Matrix<M>> llt(damped);
-    if (llt.info() != Eigen::Success) return false;
-    dp = llt.solve(g);
+    double L[M][M], inv_d[M];
+    if (!ldlt<M>(A, mu, L, inv_d)) return false;
+    double y[M];
+#pragma GCC unroll 16
+    for (int i = 0; i < M; i++) {  // L y = g
+        double s = g[i];
+#pragma GCC unroll 16
+        for (int k = 0; k < i; k++) s -= L[i][k] * y[k];
+        y[i] = s;
+    }
+#pragma GCC unroll 16
+    for (int i = M - 1; i >= 0; i--) {  // D L^T dp = y
+        double s = y[i] * inv_d[i];
+#pragma GCC unroll 16
+        for (int k = i + 1; k < M; k++) s -= L[k][i] * dp[k];
+        dp[i] = s;
+    }
     return dp.allFinite();
+}
+
+// The inverse of A from its factorisation, when A is positive definite and
+// so well conditioned that its rank is certainly full by the singular-value
+// rule: sigma_min >= 1 / trace(A^-1) and sigma_max <= trace(A), so
+// 1 / trace(A^-1) > DBL_EPSILON * trace(A) guarantees every singular value
+// exceeds DBL_EPSILON * sigma_max. False otherwise.
+template <int M>
+bool inverse_if_full_rank(const Matrix<M> &A, Matrix<M> &inv) {
+    double L[M][M], inv_d[M];
+    if (!ldlt<M>(A, 0.0, L, inv_d)) return false;
+    // A^-1 = L^-T D^-1 L^-1, column by column from unit vectors.
+    for (int c = 0; c < M; c++) {
+        double y[M];
+        for (int i = 0; i < M; i++) {
+            double s = i == c ? 1.0 : 0.0;
+            for (int k = 0; k < i; k++) s -= L[i][k] * y[k];
+            y[i] = s;
+        }
+        for (int i = M - 1; i >= 0; i--) {
+            double s = y[i] * inv_d[i];
+            for (int k = i + 1; k < M; k++) s -= L[k][i] * inv(k, c);
+            inv(i, c) = s;
+        }
+    }
+    double tr = 0.0, tr_inv = 0.0;
+    for (int i = 0; i < M; i++) tr += A(i, i), tr_inv += inv(i, i);
+    return inv.allFinite() && tr_inv > 0.0 && 1.0 / tr_inv > DBL_EPSILON * tr;
 }
 
 }  // namespace detail
@@ -116,20 +185,26 @@ bool solve_damped(const Matrix<M> &A, double mu, const Vector<M> &g, Vector<M> &
 // symmetric A, the magnitudes of its eigenvalues): directions whose singular
 // value exceeds DBL_EPSILON times the largest count, the others are dropped.
 // With rank 0 the covariance is zero. Written row-major into covar[M * M].
+// A well-conditioned A, the usual case, is inverted from its factorisation;
+// the eigen-decomposition serves the others.
 template <int M>
 void covariance(const Matrix<M> &A, double E, int n, double *covar) {
-    const Eigen::SelfAdjointEigenSolver<Matrix<M>> eig(A);
-    const Vector<M> lambda = eig.eigenvalues();
-    double sigma_max = 0.0;
-    for (int i = 0; i < M; i++) sigma_max = std::fmax(sigma_max, std::fabs(lambda[i]));
-    const double cutoff = DBL_EPSILON * sigma_max;
-    Matrix<M> pinv = Matrix<M>::Zero();
-    int rank = 0;
-    for (int i = 0; i < M; i++) {
-        if (!(std::fabs(lambda[i]) > cutoff)) continue;
-        const auto v = eig.eigenvectors().col(i);
-        pinv.noalias() += (v / lambda[i]) * v.transpose();
-        rank++;
+    Matrix<M> pinv;
+    int rank = M;
+    if (!detail::inverse_if_full_rank<M>(A, pinv)) {
+        const Eigen::SelfAdjointEigenSolver<Matrix<M>> eig(A);
+        const Vector<M> lambda = eig.eigenvalues();
+        double sigma_max = 0.0;
+        for (int i = 0; i < M; i++) sigma_max = std::fmax(sigma_max, std::fabs(lambda[i]));
+        const double cutoff = DBL_EPSILON * sigma_max;
+        pinv.setZero();
+        rank = 0;
+        for (int i = 0; i < M; i++) {
+            if (!(std::fabs(lambda[i]) > cutoff)) continue;
+            const auto v = eig.eigenvectors().col(i);
+            pinv.noalias() += (v / lambda[i]) * v.transpose();
+            rank++;
+        }
     }
     if (rank == 0) {
         for (int i = 0; i < M * M; i++) covar[i] = 0.0;

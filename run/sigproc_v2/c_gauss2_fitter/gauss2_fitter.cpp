@@ -114,20 +114,6 @@ void ensure_mea_bound(Sint64 mea) {
     ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
 }
 
-// Square root of the sum of squared deviations of the residuals from their
-// mean (sqrt(n) times their population standard deviation).
-double residual_noise(const double *patch, const double *model, int n) {
-    double sum = 0.0;
-    for (int k = 0; k < n; k++) sum += patch[k] - model[k];
-    const double mean = sum / n;
-    double ss = 0.0;
-    for (int k = 0; k < n; k++) {
-        const double d = (patch[k] - model[k]) - mean;
-        ss += d * d;
-    }
-    return std::sqrt(ss);
-}
-
 // The window of side `mea` around (center_x, center_y), or false if it leaves
 // the image. 128-bit arithmetic: no centre, however far out, wraps inside.
 bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 half, Sint64 *row0,
@@ -140,33 +126,23 @@ bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, S
     return true;
 }
 
-template <int Cap>
 int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, int mea, np_float64 *params,
                  np_float64 *info, np_float64 *covar, np_float64 *noise) {
-    const int n = mea * mea;
-    double patch[Cap];
-    // Copy the window and find its extremes in one pass. The starting values
-    // 1e10 and 0.0 (not +-infinity) decide the estimates for extreme patches.
+    const np_float64 *window = im + static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0);
+    // The window's extremes, in copy order. The starting values 1e10 and 0.0
+    // (not +-infinity) decide the estimates for extreme patches.
     double lo = 1e10, hi = 0.0;
-    for (int r = 0, k = 0; r < mea; r++) {
-        const np_float64 *src = im + static_cast<Uint64>(row0 + r) * static_cast<Uint64>(im_w) + col0;
-        for (int c = 0; c < mea; c++, k++) {
-            const double v = src[c];
-            patch[k] = v;
+    for (int r = 0; r < mea; r++)
+        for (int c = 0; c < mea; c++) {
+            const double v = window[static_cast<Uint64>(r) * static_cast<Uint64>(im_w) + c];
             if (!(lo < v)) lo = v;
             if (!(hi > v)) hi = v;
         }
-    }
     if (params[0] == 0.0) params[0] = (hi - lo) * ((k_amp_estimate_two_pi * params[1]) * params[2]);
     params[6] = lo;
 
-    const int result = gauss2::solve_patch(patch, mea, params, k_max_iterations, current_options(), info, covar);
-    *noise = 0.0;
-    if (result >= 0) {
-        double model[Cap];
-        gauss_2d(params, model, 7, n, nullptr);
-        *noise = residual_noise(patch, model, n);
-    }
+    const int result =
+        gauss2::solve_patch(window, im_w, mea, params, k_max_iterations, current_options(), info, covar, noise);
     return result < 0 ? result : 0;
 }
 
@@ -180,8 +156,9 @@ int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 
     ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
     ensure_mea_bound(mea);
     if (mea <= 0) return -1;  // no measurements: the solver refuses the problem
-    const int result = gauss2::solve_patch(pixels, static_cast<int>(mea), params, k_max_iterations,
-                                           current_options(), info, covar);
+    const int side = static_cast<int>(mea);
+    const int result =
+        gauss2::solve_patch(pixels, side, side, params, k_max_iterations, current_options(), info, covar, nullptr);
     return result < 1 ? -1 : 0;
 }
 
@@ -193,9 +170,7 @@ int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64
     ensure_mea_bound(mea);
     Sint64 row0 = 0, col0 = 0;
     if (!window_inside(im_w, im_h, center_x, center_y, mea / 2, &row0, &col0)) return -2;
-    const int side = static_cast<int>(mea);
-    if (side <= 15) return fit_on_image<15 * 15>(im, im_w, row0, col0, side, params, info, covar, noise);
-    return fit_on_image<GAUSS2_MAX_MEA * GAUSS2_MAX_MEA>(im, im_w, row0, col0, side, params, info, covar, noise);
+    return fit_on_image(im, im_w, row0, col0, static_cast<int>(mea), params, info, covar, noise);
 }
 
 // ---- batch fit ---------------------------------------------------------------

@@ -1,16 +1,11 @@
-// Vectorised inner loops of the patch fit. Built once for each of AVX-512,
-// AVX2 + FMA and baseline x86-64, chosen at load time; loops over pixels are
-// SIMD with glibc's vector exponential. NaN and infinity propagate as in
-// scalar code (no fast-math).
+// Vectorised inner loops of the patch fit, written on four-wide vectors of
+// GCC's vector extensions and built for AVX-512, AVX2 + FMA and baseline
+// x86-64, chosen at load time. NaN and infinity propagate as in scalar code
+// (no fast-math).
 
 #include "gauss2_kernel.h"
 
 #include <cmath>
-
-extern "C" {
-#pragma omp declare simd notinbranch
-double exp(double);
-}
 
 #define GAUSS2_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 
@@ -20,144 +15,290 @@ namespace {
 
 constexpr double k_two_pi = 6.283185307179586;
 
+typedef double v4d __attribute__((vector_size(32), aligned(32), may_alias));
+typedef long long v4l __attribute__((vector_size(32)));
+
+// Vector helpers are always inlined into the multi-versioned loops, so that
+// each version uses its own instruction set (and no vector crosses a call).
+#define G2_INLINE inline __attribute__((always_inline))
+
+G2_INLINE v4d load(const double *p) { return *reinterpret_cast<const v4d *>(p); }
+G2_INLINE void store(double *p, v4d v) { *reinterpret_cast<v4d *>(p) = v; }
+G2_INLINE v4d splat(double v) { return v4d{v, v, v, v}; }
+
+// exp on four lanes, inline so that the pixel loops need no calls.
+// x = k ln2 + r with |r| <= ln2 / 2 (Cody-Waite, ln2 in two parts); exp(r)
+// by a degree-11 polynomial fitted for relative error on that interval
+// (below 3e-17); 2^k multiplied in as a double built from its exponent
+// bits. Arguments are first clamped to [-707, 709], so that 2^k stays a
+// normal number: results below about 1e-307 come out as about 1e-307, not
+// as 0 (the fit's exponents are never positive, so the upper clamp does not
+// arise there). NaN stays NaN: the clamps keep it, and it poisons the
+// polynomial.
+G2_INLINE v4d vexp(v4d x) {
+    x = x < -707.0 ? splat(-707.0) : x;
+    x = x > 709.0 ? splat(709.0) : x;
+    const v4d shifter = splat(0x1.8p52);  // adding it rounds to an integer held in the low bits
+    const v4d kd = x * 1.4426950408889634 + shifter;
+    const v4d k = kd - shifter;
+    v4d r = x - k * 0x1.62e42fefa3800p-1;
+    r = r - k * 0x1.ef35793c7673p-45;
+    v4d p = splat(0x1.ad4f46306d47ap-26);
+    p = p * r + 0x1.28b3011cb0f87p-22;
+    p = p * r + 0x1.71df5454d2ae1p-19;
+    p = p * r + 0x1.a01992e57e83cp-16;
+    p = p * r + 0x1.a01a0109028e6p-13;
+    p = p * r + 0x1.6c16c18778549p-10;
+    p = p * r + 0x1.111111113267ep-7;
+    p = p * r + 0x1.555555554f3a0p-5;
+    p = p * r + 0x1.5555555555499p-3;
+    p = p * r + 0x1.0000000000010p-1;
+    p = p * r + 1.0;
+    p = p * r + 1.0;
+    // bits(kd) - bits(shifter) is k; adding the exponent bias 1023 and
+    // moving it into the exponent field gives 2^k.
+    const long long bias = static_cast<long long>(0x4338000000000000LL) - 1023;
+    const v4d scale = reinterpret_cast<v4d>((reinterpret_cast<v4l>(kd) - bias) << 52);
+    return p * scale;
+}
+
 // The model in the form f = e * height + offset with e = exp(t) and
 // t = (a dx + b dy) dx + c dy^2, where (dx, dy) is the pixel centre's offset
 // from the spot centre.
 struct Shape {
-    double a, b, c;    // quadratic form of the exponent
-    double cx, cy;     // spot centre less 0.5 (pixel k's offset is col[k] - cx)
-    double height;     // amp / (2 pi std_x std_y sqrt(L))
+    double a, b, c;  // quadratic form of the exponent
+    double cx, cy;   // spot centre less 0.5: pixel (i, j) has dx = j - cx, dy = i - cy
+    double height;   // amp / (2 pi std_x std_y sqrt(L))
     double offset;
-    double unit;       // height / amp: the Gaussian of unit volume at its peak
-    // Derivative coefficients: d f / d param = amp G * polynomial(dx, dy).
-    double sx_xx, sx_xy, sx_1;           // std_x
-    double sy_yy, sy_xy, sy_1;           // std_y
-    double px_x, px_y, py_y, py_x;       // pos_x, pos_y
-    double r_1, r_xy, r_xx, r_yy;        // rho
 };
 
 Shape shape_of(const double *p) {
     const double amp = p[0], sx = p[1], sy = p[2], rho = p[5];
     const double L = 1.0 - rho * rho;
     const double sxsy = sx * sy;
-    const double Q = 1.0 / (sxsy * L);
     const double sx2 = sx * sx, sy2 = sy * sy;
     const double den = (2.0 * (rho - 1.0) * (rho + 1.0)) * (sx2 * sy2);
     const double cross = (-2.0 * rho) * sxsy;
-    Shape s{};
-    s.a = sy2 / den;
-    s.b = cross / den;
-    s.c = sx2 / den;
-    s.cx = p[3] - 0.5;
-    s.cy = p[4] - 0.5;
-    s.height = Q * amp * std::sqrt(L) / k_two_pi;
-    s.offset = p[6];
-    s.unit = std::sqrt(L) * Q / k_two_pi;
-    const double L2 = L * L;
-    s.sx_xx = 1.0 / (L * sx2 * sx);
-    s.sx_xy = -rho / (L * sx2 * sy);
-    s.sx_1 = -1.0 / sx;
-    s.sy_yy = 1.0 / (L * sy2 * sy);
-    s.sy_xy = -rho / (L * sx * sy2);
-    s.sy_1 = -1.0 / sy;
-    s.px_x = 1.0 / (L * sx2);
-    s.px_y = -rho / (L * sxsy);
-    s.py_y = 1.0 / (L * sy2);
-    s.py_x = s.px_y;
-    s.r_1 = rho / L;
-    s.r_xy = (1.0 + rho * rho) / (sxsy * L2);
-    s.r_xx = -rho / (L2 * sx2);
-    s.r_yy = -rho / (L2 * sy2);
-    return s;
+    return Shape{sy2 / den,   cross / den, sx2 / den, p[3] - 0.5, p[4] - 0.5,
+                 (1.0 / (sxsy * L)) * amp * std::sqrt(L) / k_two_pi, p[6]};
 }
+
+// Column k of J, for the six shape parameters, is scale[k] * e * P_k(dx, dy)
+// with P_k a polynomial of degree 2 or less; the offset's column is 1. The
+// polynomials' terms (powers of dx and dy) are fixed; only their
+// coefficients depend on the parameters.
+constexpr int kShape = 6;
+constexpr int kMaxTerms = 4;
+constexpr int kTerms[kShape] = {1, 3, 3, 2, 2, 4};
+constexpr int kPowX[kShape][kMaxTerms] = {{0}, {0, 2, 1}, {0, 0, 1}, {1, 0}, {0, 1}, {0, 1, 2, 0}};
+constexpr int kPowY[kShape][kMaxTerms] = {{0}, {0, 0, 1}, {0, 2, 1}, {0, 1}, {1, 0}, {0, 1, 0, 2}};
+
+struct Derivatives {
+    double scale[kShape];
+    double coef[kShape][kMaxTerms];
+};
+
+Derivatives derivatives_of(const double *p, const Shape &s) {
+    const double sx = p[1], sy = p[2], rho = p[5];
+    const double L = 1.0 - rho * rho, L2 = L * L;
+    const double sx2 = sx * sx, sy2 = sy * sy, sxsy = sx * sy;
+    Derivatives d{};
+    d.scale[0] = std::sqrt(L) * (1.0 / (sxsy * L)) / k_two_pi;  // amp: the unit-volume Gaussian
+    for (int k = 1; k < kShape; k++) d.scale[k] = s.height;
+    d.coef[0][0] = 1.0;
+    // std_x: dx^2 / (L sx^3) - rho dx dy / (L sx^2 sy) - 1 / sx
+    d.coef[1][0] = -1.0 / sx, d.coef[1][1] = 1.0 / (L * sx2 * sx), d.coef[1][2] = -rho / (L * sx2 * sy);
+    // std_y: dy^2 / (L sy^3) - rho dx dy / (L sx sy^2) - 1 / sy
+    d.coef[2][0] = -1.0 / sy, d.coef[2][1] = 1.0 / (L * sy2 * sy), d.coef[2][2] = -rho / (L * sx * sy2);
+    // pos_x: (dx / sx^2 - rho dy / (sx sy)) / L; pos_y likewise
+    d.coef[3][0] = 1.0 / (L * sx2), d.coef[3][1] = -rho / (L * sxsy);
+    d.coef[4][0] = 1.0 / (L * sy2), d.coef[4][1] = -rho / (L * sxsy);
+    // rho: rho / L + (1 + rho^2) dx dy / (sx sy L^2) - rho (dx^2 / sx^2 + dy^2 / sy^2) / L^2
+    d.coef[5][0] = rho / L, d.coef[5][1] = (1.0 + rho * rho) / (sxsy * L2);
+    d.coef[5][2] = -rho / (L2 * sx2), d.coef[5][3] = -rho / (L2 * sy2);
+    return d;
+}
+
+G2_INLINE double hsum(v4d v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 
 // Multi-versioned functions stay in this anonymous namespace: the compiler
 // would otherwise export their dispatchers from the library.
 
-GAUSS2_CLONES
-double model_error_simd(const double *__restrict col, const double *__restrict row, const double *__restrict x,
-                   int n, const double *p, double *__restrict e_out) {
-    const Shape s = shape_of(p);
-    double E = 0.0;
-#pragma omp simd reduction(+ : E)
-    for (int k = 0; k < n; k++) {
-        const double dx = col[k] - s.cx, dy = row[k] - s.cy;
-        const double e = exp((s.a * dx + s.b * dy) * dx + s.c * (dy * dy));
-        e_out[k] = e;
-        const double r = x[k] - (e * s.height + s.offset);
-        E += r * r;
-    }
-    return E;
+// The rows of row group g (padding repeats the last row) and their weights.
+G2_INLINE v4d group_rows(int g, int side) {
+    const v4d row = splat(kLanes * g) + v4d{0.0, 1.0, 2.0, 3.0};
+    return row < splat(side) ? row : splat(side - 1);
+}
+G2_INLINE v4d group_mask(int g, int side) {
+    return splat(kLanes * g) + v4d{0.0, 1.0, 2.0, 3.0} < splat(side) ? splat(1.0) : splat(0.0);
 }
 
 GAUSS2_CLONES
-void normal_equations_simd(const double *__restrict col, const double *__restrict row, const double *__restrict x,
-                      const double *__restrict e, int n, const double *p, double *A, double *g) {
+double trial_simd(int side, const double *__restrict x, const double *p, double *__restrict e_out) {
     const Shape s = shape_of(p);
-    // Lower triangle of J^T J over the six shape parameters, their sums (the
-    // offset column of J is 1) and J^T e.
-    double a00 = 0, a10 = 0, a11 = 0, a20 = 0, a21 = 0, a22 = 0, a30 = 0, a31 = 0, a32 = 0, a33 = 0;
-    double a40 = 0, a41 = 0, a42 = 0, a43 = 0, a44 = 0, a50 = 0, a51 = 0, a52 = 0, a53 = 0, a54 = 0, a55 = 0;
-    double s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0;
-    double g0 = 0, g1 = 0, g2 = 0, g3 = 0, g4 = 0, g5 = 0, g6 = 0;
-#pragma omp simd reduction(+ : a00, a10, a11, a20, a21, a22, a30, a31, a32, a33, a40, a41, a42, a43, a44, a50, \
-                               a51, a52, a53, a54, a55, s0, s1, s2, s3, s4, s5, g0, g1, g2, g3, g4, g5, g6)
-    for (int k = 0; k < n; k++) {
-        const double dx = col[k] - s.cx, dy = row[k] - s.cy;
-        const double dxx = dx * dx, dxy = dx * dy, dyy = dy * dy;
-        const double aG = e[k] * s.height;
-        const double r = x[k] - (aG + s.offset);
-        const double j0 = e[k] * s.unit;
-        const double j1 = aG * (s.sx_xx * dxx + s.sx_xy * dxy + s.sx_1);
-        const double j2 = aG * (s.sy_yy * dyy + s.sy_xy * dxy + s.sy_1);
-        const double j3 = aG * (s.px_x * dx + s.px_y * dy);
-        const double j4 = aG * (s.py_y * dy + s.py_x * dx);
-        const double j5 = aG * (s.r_1 + s.r_xy * dxy + s.r_xx * dxx + s.r_yy * dyy);
-        a00 += j0 * j0;
-        a10 += j1 * j0, a11 += j1 * j1;
-        a20 += j2 * j0, a21 += j2 * j1, a22 += j2 * j2;
-        a30 += j3 * j0, a31 += j3 * j1, a32 += j3 * j2, a33 += j3 * j3;
-        a40 += j4 * j0, a41 += j4 * j1, a42 += j4 * j2, a43 += j4 * j3, a44 += j4 * j4;
-        a50 += j5 * j0, a51 += j5 * j1, a52 += j5 * j2, a53 += j5 * j3, a54 += j5 * j4, a55 += j5 * j5;
-        s0 += j0, s1 += j1, s2 += j2, s3 += j3, s4 += j4, s5 += j5;
-        g0 += j0 * r, g1 += j1 * r, g2 += j2 * r, g3 += j3 * r, g4 += j4 * r, g5 += j5 * r, g6 += r;
+    const int groups = padded(side) / kLanes;
+    v4d dxv[GAUSS2_MAX_MEA], adx2[GAUSS2_MAX_MEA];
+    for (int j = 0; j < side; j++) {
+        const double dx = j - s.cx;
+        dxv[j] = splat(dx);
+        adx2[j] = splat(s.a * (dx * dx));
     }
-    const double lower[kParams][kParams] = {
-        {a00}, {a10, a11}, {a20, a21, a22}, {a30, a31, a32, a33}, {a40, a41, a42, a43, a44},
-        {a50, a51, a52, a53, a54, a55}, {s0, s1, s2, s3, s4, s5, static_cast<double>(n)},
-    };
-    for (int i = 0; i < kParams; i++)
-        for (int j = 0; j <= i; j++) A[i * kParams + j] = A[j * kParams + i] = lower[i][j];
-    g[0] = g0, g[1] = g1, g[2] = g2, g[3] = g3, g[4] = g4, g[5] = g5, g[6] = g6;
+    v4d E = splat(0.0);
+    for (int g = 0; g < groups; g++) {
+        const v4d dy = group_rows(g, side) - s.cy, mask = group_mask(g, side);
+        const v4d bdy = s.b * dy, cdy2 = s.c * (dy * dy);
+        const double *xg = x + static_cast<long>(g) * side * kLanes;
+        double *eg = e_out + static_cast<long>(g) * side * kLanes;
+#pragma GCC unroll 4
+        for (int j = 0; j < side; j++) {
+            const v4d e = vexp(bdy * dxv[j] + (adx2[j] + cdy2)) * mask;
+            store(eg + kLanes * j, e);
+            const v4d r = ((load(xg + kLanes * j) - s.offset) - e * s.height) * mask;
+            E += r * r;
+        }
+    }
+    return hsum(E);
+}
+
+// T[a][b] = sum e^2 dx^a dy^b (a + b <= 4), U[a][b] = sum e dx^a dy^b and
+// V[a][b] = sum e r dx^a dy^b (a + b <= 2), R = sum r, with r = x - f.
+struct Moments {
+    double T[5][5], U[3][3], V[3][3], R;
+};
+
+// Sums over the pixels, for the moments: per row group, sums along x keep
+// one row in each lane; they are then weighted with the powers of the
+// lanes' dy.
+GAUSS2_CLONES
+void moments_simd(int side, const double *__restrict x, const double *__restrict e, double cx, double cy,
+                  double height, double offset, Moments *out) {
+    const int groups = padded(side) / kLanes;
+    v4d dx1[GAUSS2_MAX_MEA], dx2[GAUSS2_MAX_MEA], dx3[GAUSS2_MAX_MEA], dx4[GAUSS2_MAX_MEA];
+    for (int j = 0; j < side; j++) {
+        const double dx = j - cx;
+        dx1[j] = splat(dx), dx2[j] = splat(dx * dx), dx3[j] = splat(dx * dx * dx), dx4[j] = splat(dx * dx * (dx * dx));
+    }
+    const v4d zero = splat(0.0);
+    v4d T[5][5], U[3][3], V[3][3], R = zero;
+    for (auto &r : T)
+        for (auto &v : r) v = zero;
+    for (auto &r : U)
+        for (auto &v : r) v = zero;
+    for (auto &r : V)
+        for (auto &v : r) v = zero;
+    for (int g = 0; g < groups; g++) {
+        const v4d mask = group_mask(g, side);
+        const double *xg = x + static_cast<long>(g) * side * kLanes;
+        const double *eg = e + static_cast<long>(g) * side * kLanes;
+        v4d t0 = zero, t1 = zero, t2 = zero, t3 = zero, t4 = zero;
+        v4d u0 = zero, u1 = zero, u2 = zero, w0 = zero, w1 = zero, w2 = zero, rs = zero;
+        for (int j = 0; j < side; j++) {
+            const v4d ev = load(eg + kLanes * j);
+            const v4d r = ((load(xg + kLanes * j) - offset) - ev * height) * mask;
+            const v4d e2 = ev * ev, er = ev * r;
+            t0 += e2, t1 += e2 * dx1[j], t2 += e2 * dx2[j], t3 += e2 * dx3[j], t4 += e2 * dx4[j];
+            u0 += ev, u1 += ev * dx1[j], u2 += ev * dx2[j];
+            w0 += er, w1 += er * dx1[j], w2 += er * dx2[j];
+            rs += r;
+        }
+        const v4d dy = group_rows(g, side) - cy;
+        const v4d dy2 = dy * dy, dy3 = dy2 * dy, dy4 = dy2 * dy2;
+        const v4d dyp[5] = {splat(1.0), dy, dy2, dy3, dy4};
+        const v4d t[5] = {t0, t1, t2, t3, t4}, u[3] = {u0, u1, u2}, w[3] = {w0, w1, w2};
+        for (int a = 0; a < 5; a++)
+            for (int b = 0; a + b < 5; b++) T[a][b] += t[a] * dyp[b];
+        for (int a = 0; a < 3; a++)
+            for (int b = 0; a + b < 3; b++) {
+                U[a][b] += u[a] * dyp[b];
+                V[a][b] += w[a] * dyp[b];
+            }
+        R += rs;
+    }
+    for (int a = 0; a < 5; a++)
+        for (int b = 0; a + b < 5; b++) out->T[a][b] = hsum(T[a][b]);
+    for (int a = 0; a < 3; a++)
+        for (int b = 0; a + b < 3; b++) {
+            out->U[a][b] = hsum(U[a][b]);
+            out->V[a][b] = hsum(V[a][b]);
+        }
+    out->R = hsum(R);
 }
 
 }  // namespace
 
-double model_error(const double *col, const double *row, const double *x, int n, const double *p, double *e_out) {
-    return model_error_simd(col, row, x, n, p, e_out);
+double trial(int side, const double *x, const double *p, double *e) { return trial_simd(side, x, p, e); }
+
+void normal_equations(int side, const double *x, const double *e, const double *p, double *A, double *g) {
+    const Shape s = shape_of(p);
+    Moments m;
+    moments_simd(side, x, e, s.cx, s.cy, s.height, s.offset, &m);
+    const Derivatives d = derivatives_of(p, s);
+    // J_k J_l summed over the pixels: products of the two polynomials against
+    // the moments of e^2; J_k alone against those of e; J_k r against e r.
+    // The loops run over compile-time structure and unroll completely.
+#pragma GCC unroll 6
+    for (int k = 0; k < kShape; k++) {
+#pragma GCC unroll 6
+        for (int l = 0; l <= k; l++) {
+            double sum = 0.0;
+#pragma GCC unroll 4
+            for (int u = 0; u < kTerms[k]; u++)
+#pragma GCC unroll 4
+                for (int v = 0; v < kTerms[l]; v++)
+                    sum += d.coef[k][u] * d.coef[l][v] * m.T[kPowX[k][u] + kPowX[l][v]][kPowY[k][u] + kPowY[l][v]];
+            A[k * kParams + l] = A[l * kParams + k] = d.scale[k] * d.scale[l] * sum;
+        }
+        double su = 0.0, sv = 0.0;
+#pragma GCC unroll 4
+        for (int u = 0; u < kTerms[k]; u++) {
+            su += d.coef[k][u] * m.U[kPowX[k][u]][kPowY[k][u]];
+            sv += d.coef[k][u] * m.V[kPowX[k][u]][kPowY[k][u]];
+        }
+        A[k * kParams + 6] = A[6 * kParams + k] = d.scale[k] * su;
+        g[k] = d.scale[k] * sv;
+    }
+    A[6 * kParams + 6] = static_cast<double>(side) * side;
+    g[6] = m.R;
 }
 
-void normal_equations(const double *col, const double *row, const double *x, const double *e, int n,
-                      const double *p, double *A, double *g) {
-    normal_equations_simd(col, row, x, e, n, p, A, g);
+double residual_noise(int side, const double *x, const double *e, const double *p) {
+    const Shape s = shape_of(p);
+    const int n = side * side;
+    auto residual = [&](int i, int j) {
+        const long k = layout_index(side, i, j);
+        return x[k] - (e[k] * s.height + s.offset);
+    };
+    double sum = 0.0;
+    for (int i = 0; i < side; i++)
+        for (int j = 0; j < side; j++) sum += residual(i, j);
+    const double mean = sum / n;
+    double ss = 0.0;
+    for (int i = 0; i < side; i++)
+        for (int j = 0; j < side; j++) {
+            const double d = residual(i, j) - mean;
+            ss += d * d;
+        }
+    return std::sqrt(ss);
 }
 
 namespace {
 
-template <int Cap>
-int solve_with(const double *pixels, int mea, double *params, int itmax, const lm::Options &opts, double *info,
-               double *covar) {
-    PatchProblem<Cap> problem(pixels, mea);
-    return lm::solve<kParams>(problem, params, itmax, opts, info, covar);
+template <int MaxSide>
+int solve_with(const double *pixels, long row_stride, int mea, double *params, int itmax, const lm::Options &opts,
+               double *info, double *covar, double *noise) {
+    PatchProblem<MaxSide> problem(pixels, row_stride, mea);
+    const int result = lm::solve<kParams>(problem, params, itmax, opts, info, covar);
+    if (noise != nullptr) *noise = result >= 0 ? problem.residual_noise(params) : 0.0;
+    return result;
 }
 
 }  // namespace
 
-int solve_patch(const double *pixels, int mea, double *params, int itmax, const lm::Options &opts, double *info,
-                double *covar) {
+int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax, const lm::Options &opts,
+                double *info, double *covar, double *noise) {
     // Typical patches use small buffers, so that fits stay light on the stack.
-    if (mea <= 15) return solve_with<15 * 15>(pixels, mea, params, itmax, opts, info, covar);
-    return solve_with<GAUSS2_MAX_MEA * GAUSS2_MAX_MEA>(pixels, mea, params, itmax, opts, info, covar);
+    if (mea <= 15) return solve_with<15>(pixels, row_stride, mea, params, itmax, opts, info, covar, noise);
+    return solve_with<GAUSS2_MAX_MEA>(pixels, row_stride, mea, params, itmax, opts, info, covar, noise);
 }
 
 }  // namespace gauss2

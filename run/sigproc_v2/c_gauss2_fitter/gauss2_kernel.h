@@ -1,7 +1,9 @@
-// The Gaussian patch fit's inner loops: one pass over the pixels evaluates
-// the model and the error, another forms J^T J and J^T e directly, without
-// storing the n x 7 Jacobian. The exponentials of an accepted trial point are
-// kept and reused by the next Jacobian, which is evaluated at that point.
+// The Gaussian patch fit's inner loops. One pass over the pixels evaluates
+// the model and the error at a trial point and keeps the pixels'
+// exponentials; the Jacobian, which the solver asks for at the accepted
+// point, reuses them: a second pass forms J^T J and J^T e from sums of the
+// exponentials times powers of the pixel offsets, without the n x 7
+// Jacobian.
 //
 // Internal to the library; nothing here is exported.
 #pragma once
@@ -15,55 +17,77 @@
 namespace gauss2 {
 
 constexpr int kParams = 7;
+constexpr int kLanes = 4;
 
-// Error ||x - f(p)||^2 of the model with parameters p over n pixels whose
-// centres, less 0.5, are (col[k], row[k]); the pixel exponentials are stored
-// into e_out.
-double model_error(const double *col, const double *row, const double *x, int n, const double *p,
-                   double *e_out);
+constexpr int padded(int side) { return (side + kLanes - 1) / kLanes * kLanes; }
 
-// At p, with e the exponentials of p's model: A = J^T J (7 x 7, row-major)
-// and g = J^T (x - f(p)).
-void normal_equations(const double *col, const double *row, const double *x, const double *e, int n,
-                      const double *p, double *A, double *g);
+// Pixel layout: rows in groups of four, each group stored column by column
+// with the four rows of a column side by side (one SIMD vector); a last,
+// partial group is padded with zeros. Pixel (i, j) is element
+// ((i / 4) * side + j) * 4 + i % 4.
+constexpr long layout_index(int side, int i, int j) {
+    return (static_cast<long>(i / kLanes) * side + j) * kLanes + i % kLanes;
+}
 
-// The Gaussian over one square patch, as the solver's problem type. Cap is
-// the largest pixel count it holds (its buffers live where it does).
-template <int Cap>
+// Error ||x - f(p)||^2 of the model with parameters p over the patch x (in
+// the layout above); the pixels' exponentials e (the model is
+// f = e * height + offset) are stored into e, 0 at padding.
+double trial(int side, const double *x, const double *p, double *e);
+
+// At p, with e the exponentials from trial() at p: A = J^T J (7 x 7,
+// row-major) and g = J^T (x - f(p)), from sums of e^2, e and e r times
+// powers of dx and dy (no n x 7 Jacobian).
+void normal_equations(int side, const double *x, const double *e, const double *p, double *A, double *g);
+
+// Square root of the sum of squared deviations of the residuals x - f(p)
+// from their mean (sqrt(n) times their population standard deviation),
+// summed in pixel order, with e the exponentials from trial() at p.
+double residual_noise(int side, const double *x, const double *e, const double *p);
+
+// The Gaussian over one square patch, as the solver's problem type. The
+// exponentials of the accepted trial point serve the Jacobian at that point.
+// Buffers hold patches of up to MaxSide x MaxSide pixels and live where the
+// problem does.
+template <int MaxSide>
 class PatchProblem {
    public:
-    PatchProblem(const double *pixels, int side) : x_(pixels), n_(side * side) {
-        for (int k = 0, i = 0; i < side; i++)
-            for (int j = 0; j < side; j++, k++) {
-                col_[k] = j;
-                row_[k] = i;
-            }
+    static constexpr int kCap = MaxSide * padded(MaxSide);
+
+    // The patch: pixel (i, j) is pixels[i * row_stride + j].
+    PatchProblem(const double *pixels, long row_stride, int side) : side_(side) {
+        for (int k = 0; k < padded(side) * side; k++) x_[k] = 0.0;
+        for (int i = 0; i < side; i++)
+            for (int j = 0; j < side; j++) x_[layout_index(side, i, j)] = pixels[i * row_stride + j];
     }
 
-    int size() const { return n_; }
+    int size() const { return side_ * side_; }
 
-    double trial(const double *p) { return model_error(col_, row_, x_, n_, p, exps_[1 - current_]); }
+    double trial(const double *p) { return gauss2::trial(side_, x_, p, exps_[1 - current_]); }
 
     void accept() { current_ = 1 - current_; }
 
+    // Residual noise of the model at the current point p (see residual_noise).
+    double residual_noise(const double *p) const { return gauss2::residual_noise(side_, x_, exps_[current_], p); }
+
     void normal_equations(const double *p, lm::Matrix<kParams> &A, lm::Vector<kParams> &g) {
         double a[kParams * kParams];
-        gauss2::normal_equations(col_, row_, x_, exps_[current_], n_, p, a, g.data());
+        gauss2::normal_equations(side_, x_, exps_[current_], p, a, g.data());
         A = Eigen::Map<const Eigen::Matrix<double, kParams, kParams, Eigen::RowMajor>>(a);
     }
 
    private:
-    const double *x_;
-    int n_;
+    int side_;
     int current_ = 0;
-    alignas(64) double col_[Cap];
-    alignas(64) double row_[Cap];
-    alignas(64) double exps_[2][Cap];
+    alignas(64) double x_[kCap];
+    alignas(64) double exps_[2][kCap];
 };
 
-// Runs the solver on a mea x mea patch with the given options; returns the
-// solver's result. The patch must not exceed GAUSS2_MAX_MEA on a side.
-int solve_patch(const double *pixels, int mea, double *params, int itmax, const lm::Options &opts,
-                double *info, double *covar);
+// Runs the solver on the mea x mea patch whose pixel (i, j) is
+// pixels[i * row_stride + j], with the given options; returns the solver's
+// result. When `noise` is not null it receives the residual noise of the
+// fit, or 0.0 if the solver failed. The patch must not exceed GAUSS2_MAX_MEA
+// on a side.
+int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax, const lm::Options &opts,
+                double *info, double *covar, double *noise);
 
 }  // namespace gauss2
