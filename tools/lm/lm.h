@@ -103,16 +103,18 @@ double inf_norm(const Vector<M> &v) {
 // the solve is a sizable share of a whole fit.
 template <int M>
 bool ldlt(const Matrix<M> &A, double mu, double (&L)[M][M], double (&inv_d)[M]) {
+    double D[M];
 #pragma GCC unroll 16
     for (int j = 0; j < M; j++) {
-        double W[M];  // W[k] = L[j][k] * d[k]
+        double W[M];  // W[k] = L[j][k] * D[k]
         double d = A(j, j) + mu;
 #pragma GCC unroll 16
         for (int k = 0; k < j; k++) {
-            W[k] = L[j][k] / inv_d[k];
+            W[k] = L[j][k] * D[k];
             d -= W[k] * L[j][k];
         }
         if (!(d > 0.0)) return false;
+        D[j] = d;
         inv_d[j] = 1.0 / d;
         L[j][j] = 1.0;
 #pragma GCC unroll 16

@@ -134,7 +134,8 @@ G2_INLINE v4d group_mask(int g, int side) {
 }
 
 GAUSS2_CLONES
-double trial_simd(int side, const double *__restrict x, const double *p, double *__restrict e_out) {
+double trial_simd(int side, const double *__restrict x, const double *p, double *__restrict e_out,
+                  double *__restrict r_out) {
     const Shape s = shape_of(p);
     const int groups = padded(side) / kLanes;
     v4d dxv[GAUSS2_MAX_MEA], adx2[GAUSS2_MAX_MEA];
@@ -149,11 +150,13 @@ double trial_simd(int side, const double *__restrict x, const double *p, double 
         const v4d bdy = s.b * dy, cdy2 = s.c * (dy * dy);
         const double *xg = x + static_cast<long>(g) * side * kLanes;
         double *eg = e_out + static_cast<long>(g) * side * kLanes;
+        double *rg = r_out + static_cast<long>(g) * side * kLanes;
 #pragma GCC unroll 4
         for (int j = 0; j < side; j++) {
             const v4d e = vexp(bdy * dxv[j] + (adx2[j] + cdy2)) * mask;
-            store(eg + kLanes * j, e);
             const v4d r = ((load(xg + kLanes * j) - s.offset) - e * s.height) * mask;
+            store(eg + kLanes * j, e);
+            store(rg + kLanes * j, r);
             E += r * r;
         }
     }
@@ -170,8 +173,8 @@ struct Moments {
 // one row in each lane; they are then weighted with the powers of the
 // lanes' dy.
 GAUSS2_CLONES
-void moments_simd(int side, const double *__restrict x, const double *__restrict e, double cx, double cy,
-                  double height, double offset, Moments *out) {
+void moments_simd(int side, const double *__restrict e, const double *__restrict res, double cx, double cy,
+                  Moments *out) {
     const int groups = padded(side) / kLanes;
     v4d dx1[GAUSS2_MAX_MEA], dx2[GAUSS2_MAX_MEA], dx3[GAUSS2_MAX_MEA], dx4[GAUSS2_MAX_MEA];
     for (int j = 0; j < side; j++) {
@@ -187,14 +190,12 @@ void moments_simd(int side, const double *__restrict x, const double *__restrict
     for (auto &r : V)
         for (auto &v : r) v = zero;
     for (int g = 0; g < groups; g++) {
-        const v4d mask = group_mask(g, side);
-        const double *xg = x + static_cast<long>(g) * side * kLanes;
         const double *eg = e + static_cast<long>(g) * side * kLanes;
+        const double *rg = res + static_cast<long>(g) * side * kLanes;
         v4d t0 = zero, t1 = zero, t2 = zero, t3 = zero, t4 = zero;
         v4d u0 = zero, u1 = zero, u2 = zero, w0 = zero, w1 = zero, w2 = zero, rs = zero;
         for (int j = 0; j < side; j++) {
-            const v4d ev = load(eg + kLanes * j);
-            const v4d r = ((load(xg + kLanes * j) - offset) - ev * height) * mask;
+            const v4d ev = load(eg + kLanes * j), r = load(rg + kLanes * j);
             const v4d e2 = ev * ev, er = ev * r;
             t0 += e2, t1 += e2 * dx1[j], t2 += e2 * dx2[j], t3 += e2 * dx3[j], t4 += e2 * dx4[j];
             u0 += ev, u1 += ev * dx1[j], u2 += ev * dx2[j];
@@ -226,26 +227,32 @@ void moments_simd(int side, const double *__restrict x, const double *__restrict
 
 }  // namespace
 
-double trial(int side, const double *x, const double *p, double *e) { return trial_simd(side, x, p, e); }
+double trial(int side, const double *x, const double *p, double *e, double *r) {
+    return trial_simd(side, x, p, e, r);
+}
 
-void normal_equations(int side, const double *x, const double *e, const double *p, double *A, double *g) {
+void normal_equations(int side, const double *e, const double *r, const double *p, double *A, double *g) {
     const Shape s = shape_of(p);
     Moments m;
-    moments_simd(side, x, e, s.cx, s.cy, s.height, s.offset, &m);
+    moments_simd(side, e, r, s.cx, s.cy, &m);
     const Derivatives d = derivatives_of(p, s);
     // J_k J_l summed over the pixels: products of the two polynomials against
-    // the moments of e^2; J_k alone against those of e; J_k r against e r.
-    // The loops run over compile-time structure and unroll completely.
+    // the moments of e^2, as sum_u c_ku (sum_v c_lv T[..]); J_k alone
+    // against the moments of e; J_k r against those of e r. The loops run
+    // over compile-time structure and unroll completely.
 #pragma GCC unroll 6
     for (int k = 0; k < kShape; k++) {
 #pragma GCC unroll 6
         for (int l = 0; l <= k; l++) {
             double sum = 0.0;
 #pragma GCC unroll 4
-            for (int u = 0; u < kTerms[k]; u++)
+            for (int u = 0; u < kTerms[k]; u++) {
+                double inner = 0.0;
 #pragma GCC unroll 4
                 for (int v = 0; v < kTerms[l]; v++)
-                    sum += d.coef[k][u] * d.coef[l][v] * m.T[kPowX[k][u] + kPowX[l][v]][kPowY[k][u] + kPowY[l][v]];
+                    inner += d.coef[l][v] * m.T[kPowX[k][u] + kPowX[l][v]][kPowY[k][u] + kPowY[l][v]];
+                sum += d.coef[k][u] * inner;
+            }
             A[k * kParams + l] = A[l * kParams + k] = d.scale[k] * d.scale[l] * sum;
         }
         double su = 0.0, sv = 0.0;
@@ -261,13 +268,9 @@ void normal_equations(int side, const double *x, const double *e, const double *
     g[6] = m.R;
 }
 
-double residual_noise(int side, const double *x, const double *e, const double *p) {
-    const Shape s = shape_of(p);
+double residual_noise(int side, const double *r) {
     const int n = side * side;
-    auto residual = [&](int i, int j) {
-        const long k = layout_index(side, i, j);
-        return x[k] - (e[k] * s.height + s.offset);
-    };
+    auto residual = [&](int i, int j) { return r[layout_index(side, i, j)]; };
     double sum = 0.0;
     for (int i = 0; i < side; i++)
         for (int j = 0; j < side; j++) sum += residual(i, j);
@@ -288,7 +291,7 @@ int solve_with(const double *pixels, long row_stride, int mea, double *params, i
                double *info, double *covar, double *noise) {
     PatchProblem<MaxSide> problem(pixels, row_stride, mea);
     const int result = lm::solve<kParams>(problem, params, itmax, opts, info, covar);
-    if (noise != nullptr) *noise = result >= 0 ? problem.residual_noise(params) : 0.0;
+    if (noise != nullptr) *noise = result >= 0 ? problem.residual_noise() : 0.0;
     return result;
 }
 

@@ -31,18 +31,18 @@ constexpr long layout_index(int side, int i, int j) {
 
 // Error ||x - f(p)||^2 of the model with parameters p over the patch x (in
 // the layout above); the pixels' exponentials e (the model is
-// f = e * height + offset) are stored into e, 0 at padding.
-double trial(int side, const double *x, const double *p, double *e);
+// f = e * height + offset) and residuals r = x - f are stored, 0 at padding.
+double trial(int side, const double *x, const double *p, double *e, double *r);
 
-// At p, with e the exponentials from trial() at p: A = J^T J (7 x 7,
-// row-major) and g = J^T (x - f(p)), from sums of e^2, e and e r times
-// powers of dx and dy (no n x 7 Jacobian).
-void normal_equations(int side, const double *x, const double *e, const double *p, double *A, double *g);
+// At p, with e and r from trial() at p: A = J^T J (7 x 7, symmetric) and
+// g = J^T (x - f(p)), from sums of e^2, e and e r times powers of dx and dy
+// (no n x 7 Jacobian).
+void normal_equations(int side, const double *e, const double *r, const double *p, double *A, double *g);
 
-// Square root of the sum of squared deviations of the residuals x - f(p)
-// from their mean (sqrt(n) times their population standard deviation),
-// summed in pixel order, with e the exponentials from trial() at p.
-double residual_noise(int side, const double *x, const double *e, const double *p);
+// Square root of the sum of squared deviations of the residuals r (from
+// trial()) from their mean: sqrt(n) times their population standard
+// deviation, summed in pixel order.
+double residual_noise(int side, const double *r);
 
 // The Gaussian over one square patch, as the solver's problem type. The
 // exponentials of the accepted trial point serve the Jacobian at that point.
@@ -62,17 +62,17 @@ class PatchProblem {
 
     int size() const { return side_ * side_; }
 
-    double trial(const double *p) { return gauss2::trial(side_, x_, p, exps_[1 - current_]); }
+    double trial(const double *p) {
+        return gauss2::trial(side_, x_, p, exps_[1 - current_], residuals_[1 - current_]);
+    }
 
     void accept() { current_ = 1 - current_; }
 
-    // Residual noise of the model at the current point p (see residual_noise).
-    double residual_noise(const double *p) const { return gauss2::residual_noise(side_, x_, exps_[current_], p); }
+    // Residual noise of the model at the current point (see residual_noise).
+    double residual_noise() const { return gauss2::residual_noise(side_, residuals_[current_]); }
 
     void normal_equations(const double *p, lm::Matrix<kParams> &A, lm::Vector<kParams> &g) {
-        double a[kParams * kParams];
-        gauss2::normal_equations(side_, x_, exps_[current_], p, a, g.data());
-        A = Eigen::Map<const Eigen::Matrix<double, kParams, kParams, Eigen::RowMajor>>(a);
+        gauss2::normal_equations(side_, exps_[current_], residuals_[current_], p, A.data(), g.data());
     }
 
    private:
@@ -80,6 +80,7 @@ class PatchProblem {
     int current_ = 0;
     alignas(64) double x_[kCap];
     alignas(64) double exps_[2][kCap];
+    alignas(64) double residuals_[2][kCap];
 };
 
 // Runs the solver on the mea x mea patch whose pixel (i, j) is
