@@ -8,9 +8,9 @@ PYTHON ?= /usr/bin/python3
 
 DEBIAN_PACKAGES := cmake make g++ binutils libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev \
 	python3-numpy python3-scipy python3-pytest python3-matplotlib python3-tqdm \
-	python3-tifffile pkg-config
+	python3-tifffile pkg-config valgrind
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo bench clean
 
 all: build
 
@@ -38,6 +38,13 @@ test: build
 demo: build
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so PYTHONPATH=$(CURDIR)/python \
 	  $(PYTHON) -m gauss2_fitter.demo --out out
+
+# Benchmarks print figures; none asserts a time. The side-by-side script
+# reports fits/s (1 and all threads), a levmar-style baseline, scipy, and
+# instructions per fit under callgrind.
+bench: build
+	$(BUILD_DIR)/bench/bench_kernels --benchmark_min_time=0.2
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/compare.py --build $(BUILD_DIR)
 
 clean:
 	rm -rf build
