@@ -32,6 +32,10 @@
 
 namespace lm {
 
+// The solver's functions are inlined into their caller, so that a caller
+// built for several instruction sets gets the solver's arithmetic in each.
+#define LM_INLINE inline __attribute__((always_inline))
+
 // Indices into the 10-value report.
 enum Info {
     kInfoInitialError = 0,   // E at the starting point
@@ -102,7 +106,7 @@ double inf_norm(const Vector<M> &v) {
 // Eigen's LLT takes several times the instructions on a 7 x 7 system, and
 // the solve is a sizable share of a whole fit.
 template <int M>
-bool ldlt(const Matrix<M> &A, double mu, double (&L)[M][M], double (&inv_d)[M]) {
+LM_INLINE bool ldlt(const Matrix<M> &A, double mu, double (&L)[M][M], double (&inv_d)[M]) {
     double D[M];
 #pragma GCC unroll 16
     for (int j = 0; j < M; j++) {
@@ -131,7 +135,7 @@ bool ldlt(const Matrix<M> &A, double mu, double (&L)[M][M], double (&inv_d)[M]) 
 // Solves (A + mu I) dp = g. False when the factorisation breaks down or
 // anything in the solution is not finite.
 template <int M>
-bool solve_damped(const Matrix<M> &A, double mu, const Vector<M> &g, Vector<M> &dp) {
+LM_INLINE bool solve_damped(const Matrix<M> &A, double mu, const Vector<M> &g, Vector<M> &dp) {
     double L[M][M], inv_d[M];
     if (!ldlt<M>(A, mu, L, inv_d)) return false;
     double y[M];
@@ -158,7 +162,7 @@ bool solve_damped(const Matrix<M> &A, double mu, const Vector<M> &g, Vector<M> &
 // 1 / trace(A^-1) > DBL_EPSILON * trace(A) guarantees every singular value
 // exceeds DBL_EPSILON * sigma_max. False otherwise.
 template <int M>
-bool inverse_if_full_rank(const Matrix<M> &A, Matrix<M> &inv) {
+LM_INLINE bool inverse_if_full_rank(const Matrix<M> &A, Matrix<M> &inv) {
     double L[M][M], inv_d[M];
     if (!ldlt<M>(A, 0.0, L, inv_d)) return false;
     // A^-1 = L^-T D^-1 L^-1, column by column from unit vectors.
@@ -190,7 +194,7 @@ bool inverse_if_full_rank(const Matrix<M> &A, Matrix<M> &inv) {
 // A well-conditioned A, the usual case, is inverted from its factorisation;
 // the eigen-decomposition serves the others.
 template <int M>
-void covariance(const Matrix<M> &A, double E, int n, double *covar) {
+LM_INLINE void covariance(const Matrix<M> &A, double E, int n, double *covar) {
     Matrix<M> pinv;
     int rank = M;
     if (!detail::inverse_if_full_rank<M>(A, pinv)) {
@@ -223,7 +227,7 @@ void covariance(const Matrix<M> &A, double E, int n, double *covar) {
 // (stop reason 4) or non-finite values (stop reason 7). `info` (10 values)
 // and `covar` (M x M) may be null.
 template <int M, class Problem>
-int solve(Problem &problem, double *p_io, int itmax, const Options &opt, double *info, double *covar) {
+LM_INLINE int solve(Problem &problem, double *p_io, int itmax, const Options &opt, double *info, double *covar) {
     const int n = problem.size();
     if (n < M) return -1;
 

@@ -225,13 +225,9 @@ void moments_simd(int side, const double *__restrict e, const double *__restrict
     out->R = hsum(R);
 }
 
-}  // namespace
-
-double trial(int side, const double *x, const double *p, double *e, double *r) {
-    return trial_simd(side, x, p, e, r);
-}
-
-void normal_equations(int side, const double *e, const double *r, const double *p, double *A, double *g) {
+GAUSS2_CLONES
+void normal_equations_simd(int side, const double *__restrict e, const double *__restrict r, const double *p,
+                           double *__restrict A, double *__restrict g) {
     const Shape s = shape_of(p);
     Moments m;
     moments_simd(side, e, r, s.cx, s.cy, &m);
@@ -268,6 +264,16 @@ void normal_equations(int side, const double *e, const double *r, const double *
     g[6] = m.R;
 }
 
+}  // namespace
+
+double trial(int side, const double *x, const double *p, double *e, double *r) {
+    return trial_simd(side, x, p, e, r);
+}
+
+void normal_equations(int side, const double *e, const double *r, const double *p, double *A, double *g) {
+    normal_equations_simd(side, e, r, p, A, g);
+}
+
 double residual_noise(int side, const double *r) {
     const int n = side * side;
     auto residual = [&](int i, int j) { return r[layout_index(side, i, j)]; };
@@ -286,8 +292,9 @@ double residual_noise(int side, const double *r) {
 
 namespace {
 
+// Built per instruction set, with the solver inlined into each version.
 template <int MaxSide>
-int solve_with(const double *pixels, long row_stride, int mea, double *params, int itmax, const lm::Options &opts,
+GAUSS2_CLONES int solve_with(const double *pixels, long row_stride, int mea, double *params, int itmax, const lm::Options &opts,
                double *info, double *covar, double *noise) {
     PatchProblem<MaxSide> problem(pixels, row_stride, mea);
     const int result = lm::solve<kParams>(problem, params, itmax, opts, info, covar);
