@@ -12,6 +12,7 @@
 #include "child_process.h"
 #include "gauss2_fitter.h"
 #include "gauss_reference.h"
+#include "heap_counter.h"
 
 namespace {
 
@@ -391,4 +392,26 @@ TEST(BatchFit, EvenMeaIsFatalOnlyWhenAPeakIsFitted) {
     EXPECT_EQ(skipped.fails, (std::vector<Sint64>{1, 1}));
     Batch one({{-1, 5}, {15, 15}});
     EXPECT_EXIT(one.run(im, 10), testing::ExitedWithCode(1), "^Mea must be odd\n$");
+}
+
+TEST(BatchFit, AllocatesNothing) {
+    Image im(200, 200);
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> N(0.0, 5.0);
+    std::vector<std::pair<Sint64, Sint64>> peaks;
+    for (Sint64 y = 20; y < 190; y += 20)
+        for (Sint64 x = 20; x < 190; x += 20) {
+            im.add_spot({4000, 1.4, 1.2, x + 0.3, y + 0.6, 0.1, 0});
+            peaks.push_back({x, y});
+        }
+    for (double &v : im.px) v += N(rng);
+    peaks.push_back({-1, 3});   // skipped
+    peaks.push_back({199, 5});  // window outside
+    Batch small(peaks), large(peaks, 21);
+    const long before = heap_calls();
+    small.run(im);
+    large.run(im, 21);  // the larger patch buffers
+    EXPECT_EQ(heap_calls() - before, 0);
+    EXPECT_EQ(small.fails[0], 0);
+    EXPECT_EQ(large.fails[0], 0);
 }

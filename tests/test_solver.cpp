@@ -12,79 +12,8 @@
 #include <thread>
 
 #include "lm/lm.h"
+#include "heap_counter.h"
 #include "lm_problems.h"
-
-// ---- Heap accounting -------------------------------------------------------
-// Every global operator new of this executable is counted; without a
-// sanitizer (which owns malloc) malloc and its relatives are counted too, by
-// wrapping glibc's own entry points.
-
-namespace {
-constinit std::atomic<long> g_heap_calls{0};
-void *counted(std::size_t size, std::size_t align = 0) noexcept {
-    g_heap_calls.fetch_add(1, std::memory_order_relaxed);
-    if (size == 0) size = 1;
-    if (align == 0) return std::malloc(size);
-    return std::aligned_alloc(align, (size + align - 1) / align * align);
-}
-// Out of line, so that no inlined delete is seen freeing what new returned.
-[[gnu::noinline]] void release(void *p) noexcept { std::free(p); }
-void *or_throw(void *p) {
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-}  // namespace
-
-void *operator new(std::size_t s) { return or_throw(counted(s)); }
-void *operator new[](std::size_t s) { return or_throw(counted(s)); }
-void *operator new(std::size_t s, const std::nothrow_t &) noexcept { return counted(s); }
-void *operator new[](std::size_t s, const std::nothrow_t &) noexcept { return counted(s); }
-void *operator new(std::size_t s, std::align_val_t a) { return or_throw(counted(s, std::size_t(a))); }
-void *operator new[](std::size_t s, std::align_val_t a) { return or_throw(counted(s, std::size_t(a))); }
-void *operator new(std::size_t s, std::align_val_t a, const std::nothrow_t &) noexcept { return counted(s, std::size_t(a)); }
-void *operator new[](std::size_t s, std::align_val_t a, const std::nothrow_t &) noexcept { return counted(s, std::size_t(a)); }
-void operator delete(void *p) noexcept { release(p); }
-void operator delete[](void *p) noexcept { release(p); }
-void operator delete(void *p, std::size_t) noexcept { release(p); }
-void operator delete[](void *p, std::size_t) noexcept { release(p); }
-void operator delete(void *p, const std::nothrow_t &) noexcept { release(p); }
-void operator delete[](void *p, const std::nothrow_t &) noexcept { release(p); }
-void operator delete(void *p, std::align_val_t) noexcept { release(p); }
-void operator delete[](void *p, std::align_val_t) noexcept { release(p); }
-void operator delete(void *p, std::size_t, std::align_val_t) noexcept { release(p); }
-void operator delete[](void *p, std::size_t, std::align_val_t) noexcept { release(p); }
-void operator delete(void *p, std::align_val_t, const std::nothrow_t &) noexcept { release(p); }
-void operator delete[](void *p, std::align_val_t, const std::nothrow_t &) noexcept { release(p); }
-
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-constexpr bool kMallocCounted = true;
-extern "C" {
-void *__libc_malloc(std::size_t);
-void *__libc_calloc(std::size_t, std::size_t);
-void *__libc_realloc(void *, std::size_t);
-void *__libc_memalign(std::size_t, std::size_t);
-void __libc_free(void *);
-void *malloc(std::size_t s) noexcept {
-    g_heap_calls.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(s);
-}
-void *calloc(std::size_t k, std::size_t s) noexcept {
-    g_heap_calls.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(k, s);
-}
-void *realloc(void *p, std::size_t s) noexcept {
-    g_heap_calls.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, s);
-}
-void *aligned_alloc(std::size_t a, std::size_t s) noexcept {
-    g_heap_calls.fetch_add(1, std::memory_order_relaxed);
-    return __libc_memalign(a, s);
-}
-void free(void *p) noexcept { __libc_free(p); }
-}
-#else
-constexpr bool kMallocCounted = false;
-#endif
 
 namespace {
 
@@ -733,13 +662,13 @@ TEST(SolverReentrancy, SolvesWithoutHeapAllocation) {
     Report info[3];
     double covar[3][16];
 
-    const long before = g_heap_calls.load();
+    const long before = heap_calls();
     const int r0 = lm::dlevmar_der<4>(gaussian.f, gaussian.jac, p4.data(), gaussian.x.data(), gaussian.n(), kItmax,
                                       nullptr, info[0].data(), nullptr, covar[0], gaussian.adata());
     const int r1 = lm::dlevmar_der<3>(large.f, large.jac, p3.data(), large.x.data(), large.n(), kItmax, nullptr,
                                       info[1].data(), work.data(), covar[1], large.adata());
     const int r2 = lm::solve<3>(problem, q3.data(), kItmax, lm::Options{}, info[2].data(), covar[2]);
-    const long during = g_heap_calls.load() - before;
+    const long during = heap_calls() - before;
     EXPECT_EQ(during, 0);
     EXPECT_GT(r0, 0);
     EXPECT_GT(r1, 0);
@@ -749,10 +678,10 @@ TEST(SolverReentrancy, SolvesWithoutHeapAllocation) {
     // The accounting itself works.
     void *(*volatile op_new)(std::size_t) = &::operator new;
     void *(*volatile c_malloc)(std::size_t) = &std::malloc;
-    const long mark = g_heap_calls.load();
+    const long mark = heap_calls();
     ::operator delete(op_new(16));
-    EXPECT_GT(g_heap_calls.load(), mark);
-    const long mark2 = g_heap_calls.load();
+    EXPECT_GT(heap_calls(), mark);
+    const long mark2 = heap_calls();
     std::free(c_malloc(16));
-    EXPECT_EQ(g_heap_calls.load() > mark2, kMallocCounted);
+    EXPECT_EQ(heap_calls() > mark2, kMallocCounted);
 }
