@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "lm/lm.h"
 #include "heap_counter.h"
@@ -684,4 +685,35 @@ TEST(SolverReentrancy, SolvesWithoutHeapAllocation) {
     const long mark2 = heap_calls();
     std::free(c_malloc(16));
     EXPECT_EQ(heap_calls() > mark2, kMallocCounted);
+}
+
+// Without caller memory the adapter serves small problems from its stack and
+// refuses larger ones rather than touching the heap.
+namespace {
+void line_model(double *p, double *hx, int, int n, void *) {
+    for (int i = 0; i < n; i++) hx[i] = p[0] + p[1] * i;
+}
+void line_jacobian(double *, double *j, int, int n, void *) {
+    for (int i = 0; i < n; i++) j[2 * i] = 1.0, j[2 * i + 1] = i;
+}
+}  // namespace
+
+TEST(SolverRefusals, NullWorkServesSmallProblemsOnly) {
+    std::vector<double> x(lm::kStackMeasurements + 1);
+    for (size_t i = 0; i < x.size(); i++) x[i] = 3.0 + 0.5 * i + (i % 2 ? 0.01 : -0.01);
+    double p[2] = {0, 0}, info[10], covar[4];
+    EXPECT_GT(lm::dlevmar_der<2>(line_model, line_jacobian, p, x.data(), lm::kStackMeasurements, 100, nullptr, info,
+                                 nullptr, covar, nullptr),
+              0);
+    EXPECT_NEAR(p[1], 0.5, 1e-3);
+    double q[2] = {7, 7}, untouched[10] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    EXPECT_EQ(lm::dlevmar_der<2>(line_model, line_jacobian, q, x.data(), lm::kStackMeasurements + 1, 100, nullptr,
+                                 untouched, nullptr, covar, nullptr),
+              -1);
+    EXPECT_EQ(q[0], 7.0);
+    EXPECT_EQ(untouched[0], -1.0);
+    std::vector<double> work(lm::work_size(2, lm::kStackMeasurements + 1));
+    EXPECT_GT(lm::dlevmar_der<2>(line_model, line_jacobian, q, x.data(), lm::kStackMeasurements + 1, 100, nullptr,
+                                 info, work.data(), covar, nullptr),
+              0);
 }

@@ -344,7 +344,7 @@ using JacobianFn = void (*)(double *p, double *j, int m, int n, void *adata);
 constexpr long work_size(int m, int n) { return static_cast<long>(n) * (m + 2); }
 
 // Measurements up to which a null `work` is served from the stack.
-constexpr int kStackMeasurements = 128;
+constexpr int kStackMeasurements = 256;
 
 // A problem over levmar-style callbacks, on caller-provided working memory of
 // work_size(M, n) doubles.
