@@ -102,3 +102,13 @@ def test_threads_give_bit_identical_results(golden):
     four = g2.fit_peaks(d["im"], cx, cy, mea, d["params_in"], n_threads=4)
     for a, b in zip(one, four):
         assert a.tobytes() == b.tobytes()
+
+
+def test_flags_agree_on_all_files_together():
+    same = total = 0
+    for f in FILES:
+        d = dict(np.load(f))
+        _, _, fails = run_batch(d)
+        same += int((fails == d["fails_out"]).sum())
+        total += len(fails)
+    assert same >= 0.998 * total, f"{same} of {total}"
