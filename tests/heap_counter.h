@@ -15,3 +15,11 @@ constexpr bool kMallocCounted = GAUSS2_HEAP_COUNTS_MALLOC;
 
 // Allocations so far.
 long heap_calls();
+
+// Whether an impossible allocation returns null (glibc) rather than ending
+// the process (a sanitizer's heap).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool huge_malloc_returns_null = false;
+#else
+constexpr bool huge_malloc_returns_null = true;
+#endif

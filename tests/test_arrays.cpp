@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "heap_counter.h"
 #include "c_common.h"
 #include "child_process.h"
 
@@ -22,12 +23,6 @@ using Four = std::array<Uint64, 4>;
 
 Four shape_of(const F64Arr &a) { return {a.shape[0], a.shape[1], a.shape[2], a.shape[3]}; }
 Four pitch_of(const F64Arr &a) { return {a.pitch[0], a.pitch[1], a.pitch[2], a.pitch[3]}; }
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool huge_malloc_returns_null = false;  // the sanitizer's heap aborts instead
-#else
-constexpr bool huge_malloc_returns_null = true;
-#endif
 
 }  // namespace
 

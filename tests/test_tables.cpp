@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "heap_counter.h"
 #include "c_common.h"
 #include "child_process.h"
 
@@ -35,12 +36,6 @@ bool all_bytes(const Uint8 *p, size_t n, Uint8 v) {
         if (p[i] != v) return false;
     return true;
 }
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool huge_malloc_returns_null = false;  // the sanitizer's heap aborts instead
-#else
-constexpr bool huge_malloc_returns_null = true;
-#endif
 
 }  // namespace
 
