@@ -1,0 +1,209 @@
+// The batch fit, the patch fits and the image checks over arbitrary small
+// images, peak lists, patch sides and starting records, with NaN, infinite,
+// huge and zero values anywhere, and with hostile solver options.
+//
+// Inputs never break a contract that ends the process by design: the batch's
+// mea is odd in 1..63 and every buffer holds what its sizes claim (images of
+// extreme claimed sizes have no rows or no columns, so nothing in them can be
+// read). Properties checked for every input:
+//  - the batch returns 0, reads the image only and never touches a skipped
+//    peak's records or the caller's elements 7 and 9 (std_params 7..9);
+//  - every fitted peak equals the patch fit of the same start, bit for bit,
+//    and its flag, noise and standard errors follow from that fit's result,
+//    report and covariance;
+//  - fit_gauss_2d returns 0 or -1 and writes nothing for too few pixels;
+//  - the stop-reason lookup returns an entry of the table for any report;
+//  - validate_im agrees with a plain scan for NaN.
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "gauss2_fitter.h"
+
+namespace {
+
+constexpr double kSentinel = -7.0;
+
+struct Setup {
+    Sint64 w = 0, h = 0, mea = 1, n = 0;
+    std::vector<double> im;
+    std::vector<Sint64> cx, cy;
+    std::vector<double> start;  // n x 10
+};
+
+Sint64 clamp_small(Sint64 v) { return v < 0 ? 0 : (v > 64 ? 64 : v); }
+
+void read_image(FuzzInput &in, Setup &s, uint8_t flags) {
+    s.w = in.in_range(-3, 40);
+    s.h = in.in_range(-3, 40);
+    if (flags & 0x08) {  // an extreme claimed size along one axis, none along the other
+        if (in.byte() & 1) {
+            s.w = in.index(-3, 40);
+            s.h = in.in_range(-3, 0);
+        } else {
+            s.h = in.index(-3, 40);
+            s.w = in.in_range(-3, 0);
+        }
+    }
+    const Sint64 count = (s.w > 0 && s.h > 0) ? s.w * s.h : 0;
+    s.im.assign(static_cast<size_t>(count), 0.0);
+    if (count == 0) return;
+    if ((flags & 0x06) == 0) {  // every pixel from the input
+        for (double &v : s.im) v = in.real();
+        return;
+    }
+    // A background and a spot, then a few pixels replaced by any value.
+    const double background = (flags & 0x04) ? in.real() : in.in_range(0, 255);
+    const double amp = (flags & 0x02) ? in.in_range(1, 4000) : in.real();
+    const double px = in.in_range(0, s.w * 16) / 16.0, py = in.in_range(0, s.h * 16) / 16.0;
+    const double sx = 0.5 + in.byte() / 64.0, sy = 0.5 + in.byte() / 64.0;
+    for (Sint64 y = 0; y < s.h; y++)
+        for (Sint64 x = 0; x < s.w; x++) {
+            const double dx = x + 0.5 - px, dy = y + 0.5 - py;
+            s.im[static_cast<size_t>(y * s.w + x)] =
+                background + amp / (6.283185307179586 * sx * sy) *
+                                 std::exp(-0.5 * (dx * dx / (sx * sx) + dy * dy / (sy * sy)));
+        }
+    for (int k = in.byte() % 4; k > 0; k--) s.im[static_cast<size_t>(in.in_range(0, count - 1))] = in.real();
+}
+
+void read_peaks(FuzzInput &in, Setup &s) {
+    s.n = in.in_range(0, 8);
+    const double half = static_cast<double>(s.mea) / 2.0;  // the middle pixel's centre
+    for (Sint64 i = 0; i < s.n; i++) {
+        s.cx.push_back(in.index(-2, clamp_small(s.w) + 1));
+        s.cy.push_back(in.index(-2, clamp_small(s.h) + 1));
+        // The usual start, with the fields of the mask taken from the input.
+        const double usual[10] = {0.0, 1.5, 1.5, half, half, 0.0, 0.0, 0.125, 3.0, 0.25};
+        const uint16_t mask = in.raw<uint16_t>();
+        for (int k = 0; k < 10; k++) s.start.push_back((mask >> k) & 1 ? in.real() : usual[k]);
+    }
+}
+
+// The batch against a patch fit of every peak that is not skipped.
+void check_batch(const Setup &s) {
+    const size_t n = static_cast<size_t>(s.n);
+    std::vector<double> params = s.start, std_params(n * 10, kSentinel);
+    std::vector<Sint64> fails(n, -5);
+    std::vector<Sint64> cx = s.cx, cy = s.cy;
+    const std::vector<double> im_before = s.im;
+    std::vector<double> im = s.im;
+    FUZZ_CHECK(fit_array_of_gauss_2d_on_float_image(im.data(), s.w, s.h, s.mea, s.n, cx.data(), cy.data(),
+                                                    params.data(), std_params.data(), fails.data()) == 0);
+    FUZZ_CHECK(im.size() == im_before.size() && same_bits(im.data(), im_before.data(), im.size()));
+    FUZZ_CHECK(cx == s.cx && cy == s.cy);
+
+    for (size_t i = 0; i < n; i++) {
+        const double *start = &s.start[10 * i], *rec = &params[10 * i], *err = &std_params[10 * i];
+        FUZZ_CHECK(fails[i] == 0 || fails[i] == 1);
+        FUZZ_CHECK(same_bits(rec[7], start[7]) && same_bits(rec[9], start[9]));
+        for (int k = 7; k < 10; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
+        if (s.cx[i] < 0 || s.cy[i] < 0) {
+            FUZZ_CHECK(fails[i] == 1);
+            FUZZ_CHECK(same_bits(rec, start, 10));
+            for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
+            continue;
+        }
+        double p[7], info[10], covar[49], noise = 0.0;
+        for (int k = 0; k < 7; k++) p[k] = start[k];
+        for (double &v : info) v = NAN;
+        for (double &v : covar) v = NAN;
+        const int r = fit_gauss_2d_on_float_image(im.data(), s.w, s.h, s.cx[i], s.cy[i], s.mea, p, info, covar,
+                                                  &noise);
+        FUZZ_CHECK(r == 0 || r == -1 || r == -2);
+        FUZZ_CHECK(same_bits(rec, p, 7));
+        FUZZ_CHECK(same_bits(rec[8], noise));
+        FUZZ_CHECK(!(noise < 0.0));
+        for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], std::sqrt(covar[k * 8])));
+        const double reason = info[6];
+        if (r == -2) {
+            FUZZ_CHECK(same_bits(p, start, 7) && noise == 0.0 && std::isnan(reason));
+        } else if (r == -1) {
+            // Refused before starting (one pixel), or stopped by a singular
+            // system or values that are not finite.
+            FUZZ_CHECK(noise == 0.0);
+            FUZZ_CHECK(std::isnan(reason) || reason == 4.0 || reason == 7.0);
+        } else {
+            FUZZ_CHECK(reason == 1.0 || reason == 2.0 || reason == 3.0 || reason == 5.0 || reason == 6.0);
+            FUZZ_CHECK(info[5] >= 0.0 && info[5] <= 75.0);
+        }
+        FUZZ_CHECK(fails[i] == ((r != 0 || reason == 3.0) ? 1 : 0));
+    }
+}
+
+// fit_gauss_2d on a patch of any side from 0 to 12, even ones included.
+void check_patch_fit(FuzzInput &in, const Setup &s) {
+    const Sint64 mea = in.in_range(-2, 12);
+    const size_t n = mea > 0 ? static_cast<size_t>(mea * mea) : 0;
+    std::vector<double> px(n);
+    for (size_t k = 0; k < n; k++) px[k] = s.im.empty() ? in.real() : s.im[k % s.im.size()];
+    const std::vector<double> px_before = px;
+    double p[7], info[10], covar[49];
+    for (int k = 0; k < 7; k++) p[k] = s.start.empty() ? in.real() : s.start[k];
+    for (double &v : info) v = kSentinel;
+    for (double &v : covar) v = kSentinel;
+    double p_before[7];
+    std::memcpy(p_before, p, sizeof p);
+    const int r = fit_gauss_2d(px.data(), mea, p, info, covar);
+    FUZZ_CHECK(r == 0 || r == -1);
+    FUZZ_CHECK(same_bits(px.data(), px_before.data(), n));
+    if (n < 7) {  // no problem to solve: nothing written
+        FUZZ_CHECK(r == -1 && same_bits(p, p_before, 7));
+        for (double v : info) FUZZ_CHECK(same_bits(v, kSentinel));
+        for (double v : covar) FUZZ_CHECK(same_bits(v, kSentinel));
+    }
+    const char *text = get_dlevmar_stop_reason_from_info(info);
+    bool listed = false;
+    for (char *entry : dlevmar_stop_reasons) listed = listed || entry == text;
+    FUZZ_CHECK(listed);
+}
+
+void check_stop_reason(FuzzInput &in) {
+    double info[10] = {};
+    info[6] = in.real();
+    const char *text = get_dlevmar_stop_reason_from_info(info);
+    const double code = info[6];
+    const bool whole_code = code > -1.0 && code < 8.0;  // truncates to 0..7
+    FUZZ_CHECK(text == dlevmar_stop_reasons[whole_code ? static_cast<int>(code) : 0]);
+}
+
+void check_validate(const Setup &s) {
+    Sint64 product = 0;
+    const bool overflows = __builtin_mul_overflow(s.w, s.h, &product);
+    // Both sizes negative claim a positive count of values, which are read:
+    // this buffer does not hold them.
+    if (!overflows && product > 0 && static_cast<size_t>(product) != s.im.size()) return;
+    bool any_nan = false;
+    for (double v : s.im) any_nan = any_nan || std::isnan(v);
+    FUZZ_CHECK(validate_im(s.im.data(), s.w, s.h) == (any_nan ? 0 : 1));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FuzzInput in(data, size);
+    const uint8_t flags = in.byte();
+
+    double saved_opts[5];
+    std::memcpy(saved_opts, dlevmar_opts, sizeof saved_opts);
+    if (flags & 0x01)  // the host may set any options
+        for (double &v : dlevmar_opts) v = in.real();
+
+    if (flags & 0x10) {  // no peaks, or a negative count: nothing is read or written
+        const Sint64 n = -in.in_range(0, 1000);
+        FUZZ_CHECK(fit_array_of_gauss_2d_on_float_image(nullptr, in.index(-3, 40), in.index(-3, 40), 11, n, nullptr,
+                                                        nullptr, nullptr, nullptr, nullptr) == 0);
+    }
+
+    Setup s;
+    s.mea = 2 * (in.byte() % 32) + 1;
+    read_image(in, s, flags);
+    read_peaks(in, s);
+    check_batch(s);
+    check_patch_fit(in, s);
+    check_stop_reason(in);
+    check_validate(s);
+
+    std::memcpy(dlevmar_opts, saved_opts, sizeof saved_opts);
+    return 0;
+}
