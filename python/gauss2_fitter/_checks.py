@@ -33,7 +33,9 @@ def as_i64(name, value, ndim=1):
         raise TypeError(f"{name} must hold integers, got dtype {arr.dtype}")
     if arr.ndim != ndim:
         raise ValueError(f"{name} must have {ndim} dimension(s), got shape {arr.shape}")
-    if np.issubdtype(arr.dtype, np.unsignedinteger) and arr.size and arr.max() > np.iinfo(np.int64).max:
+    # Compared as uint64: against a Python int numpy would compare in float64,
+    # where 2**63 .. 2**63 + 1023 equal the int64 maximum and would wrap negative.
+    if np.issubdtype(arr.dtype, np.unsignedinteger) and arr.size and arr.max() > np.uint64(np.iinfo(np.int64).max):
         raise ValueError(f"{name} holds values beyond the 64-bit signed range")
     return np.ascontiguousarray(arr, dtype=np.int64)
 
