@@ -10,7 +10,7 @@ DEBIAN_PACKAGES := cmake make g++ binutils libeigen3-dev libgtest-dev libgmock-d
 	python3-numpy python3-scipy python3-pytest python3-matplotlib python3-tqdm \
 	python3-tifffile pkg-config valgrind
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build test test-sanitize fuzz demo bench clean
 
 all: build
 
@@ -33,6 +33,30 @@ build: deps
 
 test: build
 	ctest --preset $(PRESET)
+
+# The whole suite under the address and undefined-behaviour sanitizers (no
+# recovery), then the concurrency tests (label "threads") under the thread
+# sanitizer, which builds only what they need.
+test-sanitize: deps
+	cmake --preset asan -DGAUSS2_PYTHON=$(PYTHON)
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan
+	cmake --preset tsan -DGAUSS2_PYTHON=$(PYTHON)
+	cmake --build --preset tsan -j $(JOBS) --target thread_tests log_tests
+	ctest --preset tsan -L threads
+
+# libFuzzer (clang) searches each fuzz target for FUZZ_SECONDS from its
+# committed corpus in fuzz/corpus; a crash fails. `make test` replays the
+# corpus alone, with the ordinary build.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := fuzz_batch_fit fuzz_synth_image fuzz_tables_hash
+fuzz:
+	$(MAKE) deps DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) clang libclang-rt-14-dev"
+	cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DGAUSS2_SANITIZE=address,undefined,fuzzer-no-link -DGAUSS2_LIBFUZZER=ON \
+	  -DGAUSS2_PYTHON=$(PYTHON)
+	cmake --build build/fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	fuzz/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # Renders, finds and fits a synthetic field; prints the report, writes out/demo.png.
 demo: build
