@@ -195,8 +195,8 @@ def fit_image(im, x, y, mea, n_threads=None, progress=None):
     n = len(x)
     outside = (x < 0) | (x >= w) | (y < 0) | (y >= h)
     near_border = ~outside & ((x < half) | (x >= w - half) | (y < half) | (y >= h - half))
-    # The library skips negative indices; giving it only in-image ones keeps
-    # far-off values from its 32-bit window arithmetic.
+    # Peaks outside the image go to the library as -1, which it skips (it
+    # would flag them anyway), so that they are reported as outside.
     cx = np.where(outside, -1, x).astype(np.int64)
     cy = np.where(outside, -1, y).astype(np.int64)
     rec = np.empty((n, fitter.RECORD_SIZE))
