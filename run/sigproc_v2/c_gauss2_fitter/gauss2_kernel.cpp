@@ -132,13 +132,12 @@ G2_INLINE double hsum(v4d v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 // would otherwise export their dispatchers from the library.
 
 // The rows of row group g (padding repeats the last row) and their weights.
+G2_INLINE v4d group_lanes(int g) { return splat(kLanes * g) + v4d{0.0, 1.0, 2.0, 3.0}; }
 G2_INLINE v4d group_rows(int g, int side) {
-    const v4d row = splat(kLanes * g) + v4d{0.0, 1.0, 2.0, 3.0};
+    const v4d row = group_lanes(g);
     return row < splat(side) ? row : splat(side - 1);
 }
-G2_INLINE v4d group_mask(int g, int side) {
-    return splat(kLanes * g) + v4d{0.0, 1.0, 2.0, 3.0} < splat(side) ? splat(1.0) : splat(0.0);
-}
+G2_INLINE v4d group_mask(int g, int side) { return group_lanes(g) < splat(side) ? splat(1.0) : splat(0.0); }
 
 GAUSS2_CLONES
 double trial_simd(int side, const double *__restrict x, const double *p, double *__restrict e_out,
