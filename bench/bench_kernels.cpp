@@ -22,8 +22,13 @@ struct Field {
         for (Sint64 y = 16; y < h - 16; y += 16)
             for (Sint64 x = 16; x < w - 16; x += 16) {
                 const double px = x + U(rng), py = y + U(rng);
-                const double p[7] = {8e3 + 2e4 * U(rng), 1.1 + 0.8 * U(rng), 1.1 + 0.8 * U(rng), px, py,
-                                     0.6 * U(rng) - 0.3, 0.0};
+                const double p[7] = {8e3 + 2e4 * U(rng),
+                                     1.1 + 0.8 * U(rng),
+                                     1.1 + 0.8 * U(rng),
+                                     px,
+                                     py,
+                                     0.6 * U(rng) - 0.3,
+                                     0.0};
                 peaks.insert(peaks.end(), p, p + 7);
                 cx.push_back(static_cast<Sint64>(std::floor(px)));
                 cy.push_back(static_cast<Sint64>(std::floor(py)));
@@ -64,8 +69,8 @@ void BM_patch_fit(benchmark::State &state) {
     double info[10], covar[49], noise;
     for (auto _ : state) {
         double p[7] = {0.0, 1.5, 1.5, 5.5, 5.5, 0.0, 0.0};
-        benchmark::DoNotOptimize(fit_gauss_2d_on_float_image(const_cast<double *>(f.im.data()), f.w, f.h, f.cx[i],
-                                                             f.cy[i], 11, p, info, covar, &noise));
+        benchmark::DoNotOptimize(fit_gauss_2d_on_float_image(const_cast<double *>(f.im.data()), f.w, f.h,
+                                                             f.cx[i], f.cy[i], 11, p, info, covar, &noise));
         i = (i + 1) % f.n();
     }
     state.SetItemsProcessed(state.iterations());

@@ -9,9 +9,9 @@
 // same starting values (--toggle-collect=fit_by_callbacks).
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "lm/lm.h"
@@ -36,12 +36,13 @@ extern "C" __attribute__((noinline)) void fit_by_callbacks(const double *im, Sin
         if (p[0] == 0.0) p[0] = (hi - lo) * ((6.283185308 * p[1]) * p[2]);
         p[6] = lo;
         double info[10], covar[49];
-        const int r = lm::dlevmar_der<7>(gauss_2d, jac_gauss_2d, p, patch.data(), count, 75, dlevmar_opts, info,
-                                         work.data(), covar, nullptr);
+        const int r = lm::dlevmar_der<7>(gauss_2d, jac_gauss_2d, p, patch.data(), count, 75, dlevmar_opts,
+                                         info, work.data(), covar, nullptr);
         gauss_2d(p, model.data(), 7, count, nullptr);
         double sum = 0.0, ss = 0.0;
         for (int k = 0; k < count; k++) sum += patch[k] - model[k];
-        for (int k = 0; k < count; k++) ss += (patch[k] - model[k] - sum / count) * (patch[k] - model[k] - sum / count);
+        for (int k = 0; k < count; k++)
+            ss += (patch[k] - model[k] - sum / count) * (patch[k] - model[k] - sum / count);
         p[8] = r >= 0 ? std::sqrt(ss) : 0.0;
         for (int k = 0; k < 7; k++) std_params[10 * i + k] = std::sqrt(covar[k * 8]);
         fails[i] = r < 0 || info[6] == 3.0;

@@ -108,8 +108,8 @@ void check_batch(const Setup &s) {
         for (int k = 0; k < 7; k++) p[k] = start[k];
         for (double &v : info) v = NAN;
         for (double &v : covar) v = NAN;
-        const int r = fit_gauss_2d_on_float_image(im.data(), s.w, s.h, s.cx[i], s.cy[i], s.mea, p, info, covar,
-                                                  &noise);
+        const int r =
+            fit_gauss_2d_on_float_image(im.data(), s.w, s.h, s.cx[i], s.cy[i], s.mea, p, info, covar, &noise);
         FUZZ_CHECK(r == 0 || r == -1 || r == -2);
         FUZZ_CHECK(same_bits(rec, p, 7));
         FUZZ_CHECK(same_bits(rec[8], noise));
@@ -191,8 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     if (flags & 0x10) {  // no peaks, or a negative count: nothing is read or written
         const Sint64 n = -in.in_range(0, 1000);
-        FUZZ_CHECK(fit_array_of_gauss_2d_on_float_image(nullptr, in.index(-3, 40), in.index(-3, 40), 11, n, nullptr,
-                                                        nullptr, nullptr, nullptr, nullptr) == 0);
+        FUZZ_CHECK(fit_array_of_gauss_2d_on_float_image(nullptr, in.index(-3, 40), in.index(-3, 40), 11, n,
+                                                        nullptr, nullptr, nullptr, nullptr, nullptr) == 0);
     }
 
     Setup s;

@@ -14,12 +14,12 @@
 
 // A failed property is a finding: print it and abort, which both libFuzzer
 // and the corpus replay report as a crash.
-#define FUZZ_CHECK(cond)                                                                 \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
+#define FUZZ_CHECK(cond)                                                                     \
+    do {                                                                                     \
+        if (!(cond)) {                                                                       \
             std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                \
-        }                                                                                \
+            std::abort();                                                                    \
+        }                                                                                    \
     } while (0)
 
 class FuzzInput {
@@ -50,11 +50,21 @@ class FuzzInput {
     // any 64-bit pattern.
     int64_t index(int64_t lo, int64_t hi) {
         static constexpr int64_t kExtremes[] = {
-            std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(),
-            std::numeric_limits<int64_t>::min() + 1, std::numeric_limits<int64_t>::max() - 1,
-            int64_t{1} << 32, (int64_t{1} << 32) + 1, (int64_t{1} << 32) - 1, -(int64_t{1} << 32),
-            (int64_t{1} << 31), -(int64_t{1} << 31), (int64_t{1} << 31) - 1, -1, 0,
-            (int64_t{1} << 32) + 5, (int64_t{1} << 62),
+            std::numeric_limits<int64_t>::min(),
+            std::numeric_limits<int64_t>::max(),
+            std::numeric_limits<int64_t>::min() + 1,
+            std::numeric_limits<int64_t>::max() - 1,
+            int64_t{1} << 32,
+            (int64_t{1} << 32) + 1,
+            (int64_t{1} << 32) - 1,
+            -(int64_t{1} << 32),
+            (int64_t{1} << 31),
+            -(int64_t{1} << 31),
+            (int64_t{1} << 31) - 1,
+            -1,
+            0,
+            (int64_t{1} << 32) + 5,
+            (int64_t{1} << 62),
         };
         const uint8_t kind = byte();
         if (kind < 200) return in_range(lo, hi);
@@ -66,11 +76,34 @@ class FuzzInput {
     // any 64-bit pattern.
     double real() {
         static const double kSpecial[] = {
-            0.0, -0.0, 1.0, -1.0, 0.5, 1.5, 5.5, 1e10, -1e10, 1e300, -1e300, DBL_MAX, -DBL_MAX, DBL_MIN,
-            5e-324, -5e-324, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-            std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
-            9223372036854775808.0, -9223372036854775808.0, 4294967296.0, 4294967296.5, 0.999999999, -0.999999999,
-            1.0000000000000002, 6.283185308,
+            0.0,
+            -0.0,
+            1.0,
+            -1.0,
+            0.5,
+            1.5,
+            5.5,
+            1e10,
+            -1e10,
+            1e300,
+            -1e300,
+            DBL_MAX,
+            -DBL_MAX,
+            DBL_MIN,
+            5e-324,
+            -5e-324,
+            std::numeric_limits<double>::infinity(),
+            -std::numeric_limits<double>::infinity(),
+            std::numeric_limits<double>::quiet_NaN(),
+            -std::numeric_limits<double>::quiet_NaN(),
+            9223372036854775808.0,
+            -9223372036854775808.0,
+            4294967296.0,
+            4294967296.5,
+            0.999999999,
+            -0.999999999,
+            1.0000000000000002,
+            6.283185308,
         };
         const uint8_t kind = byte();
         if (kind < 96) return (static_cast<double>(raw<int16_t>()) / 64.0);  // -512 .. 512 in 1/64 steps

@@ -23,7 +23,8 @@ namespace {
 // columns, where nothing is placed), so double arithmetic is exact.
 void mark_patch(const double *peak, Sint64 w, Sint64 h, Sint64 mea, std::vector<char> &marked) {
     const double pos_x = peak[3], pos_y = peak[4];
-    if (!(0.0 <= pos_x && pos_x < static_cast<double>(w) && 0.0 <= pos_y && pos_y < static_cast<double>(h))) return;
+    if (!(0.0 <= pos_x && pos_x < static_cast<double>(w) && 0.0 <= pos_y && pos_y < static_cast<double>(h)))
+        return;
     const double half = static_cast<double>(mea) * 0.5;
     const double c0 = std::floor((pos_x - half) + 0.5), r0 = std::floor((pos_y - half) + 0.5);
     if (!(c0 >= 0.0 && c0 + static_cast<double>(mea) < static_cast<double>(w))) return;
@@ -53,13 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     Sint64 mea = in.in_range(-4, GAUSS2_MAX_MEA);
     if (flags & 0x04) {
-        static constexpr Sint64 kNegative[] = {INT64_MIN, INT64_MIN + 1, -(Sint64{1} << 32), -(Sint64{1} << 31), -1};
+        static constexpr Sint64 kNegative[] = {INT64_MIN, INT64_MIN + 1, -(Sint64{1} << 32),
+                                               -(Sint64{1} << 31), -1};
         mea = kNegative[in.byte() % 5];
     }
 
     const Sint64 count = (w > 0 && h > 0) ? w * h : 0;
     std::vector<double> im(static_cast<size_t>(count), (flags & 0x08) ? in.real() : 0.0);
-    for (int k = count ? in.byte() % 4 : 0; k > 0; k--) im[static_cast<size_t>(in.in_range(0, count - 1))] = in.real();
+    for (int k = count ? in.byte() % 4 : 0; k > 0; k--)
+        im[static_cast<size_t>(in.in_range(0, count - 1))] = in.real();
 
     // Peaks: a plain spot near the image, with the fields of a mask taken
     // from the input.
@@ -85,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!marked[i]) FUZZ_CHECK(same_bits(im[i], im_before[i]));
 
     std::vector<double> one_by_one = im_before;
-    for (Uint64 k = 0; k < n; k++) FUZZ_CHECK(synth_image(one_by_one.data(), w, h, mea, 1, &peaks[7 * k]) == 0);
+    for (Uint64 k = 0; k < n; k++)
+        FUZZ_CHECK(synth_image(one_by_one.data(), w, h, mea, 1, &peaks[7 * k]) == 0);
     FUZZ_CHECK(same_bits(one_by_one.data(), im.data(), im.size()));
     return 0;
 }

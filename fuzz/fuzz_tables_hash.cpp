@@ -46,9 +46,13 @@ struct Slot {
 
 using Slots = std::array<Slot, 4>;
 
-uint8_t *row_addr(const Slot &s, Uint64 row) { return static_cast<uint8_t *>(s.tab.base) + row * s.tab.n_bytes_per_row; }
+uint8_t *row_addr(const Slot &s, Uint64 row) {
+    return static_cast<uint8_t *>(s.tab.base) + row * s.tab.n_bytes_per_row;
+}
 
-size_t row_offset(const Slot &s, Uint64 row) { return s.offset + static_cast<size_t>(row * s.tab.n_bytes_per_row); }
+size_t row_offset(const Slot &s, Uint64 row) {
+    return s.offset + static_cast<size_t>(row * s.tab.n_bytes_per_row);
+}
 
 bool row_matches(const Slot &s, Uint64 row) {
     return same_bytes(row_addr(s, row), s.block->shadow.data() + row_offset(s, row), s.tab.n_bytes_per_row);
@@ -101,12 +105,24 @@ void construct(FuzzInput &in, Slots &slots) {
     }
     Tab t{};
     switch (kind) {
-        case 0: t = tab_by_size(block->mem, n_bytes, row_bytes, flags); break;
-        case 1: t = tab_malloc_by_size(n_bytes, row_bytes, flags); break;
-        case 2: t = tab_by_n_rows(block->mem, n_rows, row_bytes, flags); break;
-        case 3: t = tab_malloc_by_n_rows(n_rows, row_bytes, flags); break;
-        case 4: t = tab_by_arr(block->mem, n_rows, n_cols, elem, flags); break;
-        default: t = tab_malloc_by_arr(n_rows, n_cols, elem, flags); break;
+        case 0:
+            t = tab_by_size(block->mem, n_bytes, row_bytes, flags);
+            break;
+        case 1:
+            t = tab_malloc_by_size(n_bytes, row_bytes, flags);
+            break;
+        case 2:
+            t = tab_by_n_rows(block->mem, n_rows, row_bytes, flags);
+            break;
+        case 3:
+            t = tab_malloc_by_n_rows(n_rows, row_bytes, flags);
+            break;
+        case 4:
+            t = tab_by_arr(block->mem, n_rows, n_cols, elem, flags);
+            break;
+        default:
+            t = tab_malloc_by_arr(n_rows, n_cols, elem, flags);
+            break;
     }
     if (malloced) {
         block->mem = static_cast<uint8_t *>(t.base);
@@ -179,7 +195,8 @@ void set_col(FuzzInput &in, Slots &slots) {
     Slot *s = pick(in, slots);
     if (s == nullptr || s->tab.n_rows == 0) return;
     if (s->tab.n_cols == 0 || (in.byte() & 7) == 0) {  // the caller makes it a column table
-        s->tab.n_bytes_per_col = static_cast<Uint64>(in.in_range(1, static_cast<int64_t>(s->tab.n_bytes_per_row)));
+        s->tab.n_bytes_per_col =
+            static_cast<Uint64>(in.in_range(1, static_cast<int64_t>(s->tab.n_bytes_per_row)));
         s->tab.n_cols = static_cast<Uint64>(
             in.in_range(1, static_cast<int64_t>(s->tab.n_bytes_per_row / s->tab.n_bytes_per_col)));
     }
@@ -235,8 +252,9 @@ void validate(FuzzInput &in, Slots &slots) {
     Slot *s = pick(in, slots);
     if (s == nullptr || s->tab.n_rows == 0) return;
     const Uint64 span = s->tab.n_rows * s->tab.n_bytes_per_row;
-    _tab_validate(&s->tab, static_cast<uint8_t *>(s->tab.base) + in.in_range(0, static_cast<int64_t>(span) - 1),
-                  kFile, __LINE__);
+    _tab_validate(&s->tab,
+                  static_cast<uint8_t *>(s->tab.base) + in.in_range(0, static_cast<int64_t>(span) - 1), kFile,
+                  __LINE__);
 }
 
 // ---- hash -------------------------------------------------------------------
@@ -259,7 +277,8 @@ void hash_new(FuzzInput &in, HashState &h) {
 void hash_lookup(FuzzInput &in, HashState &h) {
     if (h.recs.empty()) return;
     const Uint64 n = h.recs.size();
-    Uint64 key = (in.byte() & 1) ? static_cast<Uint64>(in.in_range(1, static_cast<int64_t>(3 * n))) : in.raw<Uint64>();
+    Uint64 key =
+        (in.byte() & 1) ? static_cast<Uint64>(in.in_range(1, static_cast<int64_t>(3 * n))) : in.raw<Uint64>();
     if (key == 0) key = 1;  // 0 is never a key
     // Linear probing from the home slot over the model.
     const HashRec *expected = nullptr;
@@ -299,16 +318,25 @@ void arrays(FuzzInput &in) {
         // An element by its indices; indices beyond n_dims are ignored.
         Uint64 idx[4] = {}, offset = 0;
         for (Uint64 a = 0; a < 4; a++) {
-            idx[a] = a < n_dims ? static_cast<Uint64>(in.in_range(0, static_cast<int64_t>(shape[a]) - 1)) : in.raw<Uint64>();
+            idx[a] = a < n_dims ? static_cast<Uint64>(in.in_range(0, static_cast<int64_t>(shape[a]) - 1))
+                                : in.raw<Uint64>();
             if (a < n_dims) offset += idx[a] * arr.pitch[a];
         }
         double *want = buf.data() + offset;
         double *got = nullptr;
         switch (n_dims) {
-            case 1: got = f64arr_ptr1(&arr, idx[0]); break;
-            case 2: got = f64arr_ptr2(&arr, idx[0], idx[1]); break;
-            case 3: got = f64arr_ptr3(&arr, idx[0], idx[1], idx[2]); break;
-            default: got = f64arr_ptr4(&arr, idx[0], idx[1], idx[2], idx[3]); break;
+            case 1:
+                got = f64arr_ptr1(&arr, idx[0]);
+                break;
+            case 2:
+                got = f64arr_ptr2(&arr, idx[0], idx[1]);
+                break;
+            case 3:
+                got = f64arr_ptr3(&arr, idx[0], idx[1], idx[2]);
+                break;
+            default:
+                got = f64arr_ptr4(&arr, idx[0], idx[1], idx[2], idx[3]);
+                break;
         }
         FUZZ_CHECK(got == want);
         FUZZ_CHECK(f64arr_ptr4(&arr, idx[0], idx[1], idx[2], idx[3]) == want);
@@ -333,17 +361,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     HashState hash;
     for (int op = 0; op < 256 && !in.empty(); op++) {
         switch (in.byte() % 11) {
-            case 0: construct(in, slots); break;
-            case 1: get_row(in, slots); break;
-            case 2: set_row(in, slots); break;
-            case 3: set_col(in, slots); break;
-            case 4: add_row(in, slots); break;
-            case 5: derive(in, slots, true); break;
-            case 6: derive(in, slots, false); break;
-            case 7: validate(in, slots); break;
-            case 8: hash_new(in, hash); break;
-            case 9: hash_lookup(in, hash); break;
-            default: arrays(in); break;
+            case 0:
+                construct(in, slots);
+                break;
+            case 1:
+                get_row(in, slots);
+                break;
+            case 2:
+                set_row(in, slots);
+                break;
+            case 3:
+                set_col(in, slots);
+                break;
+            case 4:
+                add_row(in, slots);
+                break;
+            case 5:
+                derive(in, slots, true);
+                break;
+            case 6:
+                derive(in, slots, false);
+                break;
+            case 7:
+                validate(in, slots);
+                break;
+            case 8:
+                hash_new(in, hash);
+                break;
+            case 9:
+                hash_lookup(in, hash);
+                break;
+            default:
+                arrays(in);
+                break;
         }
     }
     for (size_t i = 0; i < slots.size(); i++) release(slots, i);

@@ -1,16 +1,17 @@
 /* Both public headers compile as strict C11, and a C caller can use the
  * library through them. */
-#include "c_common.h"
-#include "gauss2_fitter.h"
-
 #include <math.h>
 #include <stddef.h>
 #include <stdio.h>
 
+#include "c_common.h"
+#include "gauss2_fitter.h"
+
 _Static_assert(sizeof(np_float64) == 8, "np_float64 is a double");
 _Static_assert(sizeof(Uint128) == 16 && sizeof(Sint128) == 16, "128-bit aliases");
 _Static_assert(sizeof(Tab) == 56, "Tab is seven 64-bit words");
-_Static_assert(offsetof(Tab, n_bytes_per_row) == 8 && offsetof(Tab, n_rows) == 24 && offsetof(Tab, flags) == 48,
+_Static_assert(offsetof(Tab, n_bytes_per_row) == 8 && offsetof(Tab, n_rows) == 24 &&
+                   offsetof(Tab, flags) == 48,
                "Tab field offsets");
 _Static_assert(sizeof(HashRec) == 16 && offsetof(HashRec, val) == 8, "HashRec is two 64-bit words");
 _Static_assert(sizeof(Hash) == 24 && offsetof(Hash, n_max_recs) == 8 && offsetof(Hash, n_recs) == 16,

@@ -10,8 +10,8 @@
 using Params = std::array<double, 7>;
 
 struct RefPixel {
-    long double value;           // model value at the pixel centre
-    long double term;            // value - offset
+    long double value;             // model value at the pixel centre
+    long double term;              // value - offset
     std::array<long double, 7> d;  // partial derivatives
 };
 
@@ -31,7 +31,8 @@ inline RefPixel ref_pixel(const Params &p, int i, int j) {
     out.d[3] = amp * G * (dx / (sx * sx) - r * dy / (sx * sy)) / L;
     out.d[4] = amp * G * (dy / (sy * sy) - r * dx / (sx * sy)) / L;
     out.d[5] = amp * G *
-               (r / L + (1.0L + r * r) * dx * dy / (sx * sy * L * L) - r * (dx * dx / (sx * sx) + dy * dy / (sy * sy)) / (L * L));
+               (r / L + (1.0L + r * r) * dx * dy / (sx * sy * L * L) -
+                r * (dx * dx / (sx * sx) + dy * dy / (sy * sy)) / (L * L));
     out.d[6] = 1.0L;
     return out;
 }

@@ -33,8 +33,12 @@ void *operator new(std::size_t s, const std::nothrow_t &) noexcept { return coun
 void *operator new[](std::size_t s, const std::nothrow_t &) noexcept { return counted(s); }
 void *operator new(std::size_t s, std::align_val_t a) { return or_throw(counted(s, std::size_t(a))); }
 void *operator new[](std::size_t s, std::align_val_t a) { return or_throw(counted(s, std::size_t(a))); }
-void *operator new(std::size_t s, std::align_val_t a, const std::nothrow_t &) noexcept { return counted(s, std::size_t(a)); }
-void *operator new[](std::size_t s, std::align_val_t a, const std::nothrow_t &) noexcept { return counted(s, std::size_t(a)); }
+void *operator new(std::size_t s, std::align_val_t a, const std::nothrow_t &) noexcept {
+    return counted(s, std::size_t(a));
+}
+void *operator new[](std::size_t s, std::align_val_t a, const std::nothrow_t &) noexcept {
+    return counted(s, std::size_t(a));
+}
 void operator delete(void *p) noexcept { release(p); }
 void operator delete[](void *p) noexcept { release(p); }
 void operator delete(void *p, std::size_t) noexcept { release(p); }
@@ -74,6 +78,5 @@ void *aligned_alloc(std::size_t a, std::size_t s) noexcept {
 void free(void *p) noexcept { __libc_free(p); }
 }
 #endif
-
 
 long heap_calls() { return g_heap_calls.load(); }

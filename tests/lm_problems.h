@@ -140,7 +140,8 @@ struct Fit {
         Curve c = curve;
         std::vector<double> q(p, p + m), j(x.size() * m);
         jac(q.data(), j.data(), m, n(), &c);
-        return Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(j.data(), n(), m);
+        return Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(j.data(),
+                                                                                                  n(), m);
     }
 };
 
@@ -172,8 +173,8 @@ inline Fit gauss_fit() {
     std::uniform_real_distribution<double> U(-0.05, 0.05);
     Eigen::VectorXd r(fit.n());
     for (int i = 0; i < fit.n(); i++) r[i] = U(rng);
-    const Eigen::MatrixXd Q = Eigen::HouseholderQR<Eigen::MatrixXd>(J).householderQ() *
-                              Eigen::MatrixXd::Identity(fit.n(), 4);
+    const Eigen::MatrixXd Q =
+        Eigen::HouseholderQR<Eigen::MatrixXd>(J).householderQ() * Eigen::MatrixXd::Identity(fit.n(), 4);
     const Eigen::VectorXd noise = r - Q * (Q.transpose() * r);
     for (int i = 0; i < fit.n(); i++) fit.x[i] += noise[i];
     return fit;

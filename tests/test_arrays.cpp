@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "heap_counter.h"
 #include "c_common.h"
 #include "child_process.h"
+#include "heap_counter.h"
 
 namespace {
 

@@ -20,7 +20,8 @@ TEST(Ensure, FalseConditionPrintsMessageAndNewlineThenExitsWithOne) {
 }
 
 TEST(Ensure, FormatsItsArgumentsPrintfStyle) {
-    const ChildResult r = run_in_child([] { ensure(0, "tab_get outside bounds @%s:%d requested=%lu", "f.c", 12, 7ul); });
+    const ChildResult r =
+        run_in_child([] { ensure(0, "tab_get outside bounds @%s:%d requested=%lu", "f.c", 12, 7ul); });
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "tab_get outside bounds @f.c:12 requested=7\n");
 }

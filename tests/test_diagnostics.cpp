@@ -52,9 +52,27 @@ TEST(StopReason, WholeCodesSelectTheirEntryAndFractionsTruncate) {
 }
 
 TEST(StopReason, EverythingElseIsUnknown) {
-    const double others[] = {8.0, 9.5, -1.0, -1.5, 1e10, -1e10, 2147483647.0, 2147483647.9, 2147483648.0,
-                             -2147483648.0, -2147483648.9, -2147483649.0, 4294967296.0 + 3.0, 1e300, -1e300,
-                             DBL_MAX, -DBL_MAX, kInf, -kInf, kNaN, -kNaN};
+    const double others[] = {8.0,
+                             9.5,
+                             -1.0,
+                             -1.5,
+                             1e10,
+                             -1e10,
+                             2147483647.0,
+                             2147483647.9,
+                             2147483648.0,
+                             -2147483648.0,
+                             -2147483648.9,
+                             -2147483649.0,
+                             4294967296.0 + 3.0,
+                             1e300,
+                             -1e300,
+                             DBL_MAX,
+                             -DBL_MAX,
+                             kInf,
+                             -kInf,
+                             kNaN,
+                             -kNaN};
     for (double v : others) EXPECT_EQ(reason_for(v), dlevmar_stop_reasons[0]) << v;
 }
 
@@ -125,8 +143,15 @@ TEST(ValidateIm, NoValuesMeansValidWithoutReading) {
     const Sint64 sizes[][2] = {{0, 5}, {5, 0}, {0, 0}, {-3, 4}, {4, -3}, {small, 1}, {1, small}};
     for (const auto &sz : sizes) EXPECT_EQ(validate_im(nullptr, sz[0], sz[1]), 1) << sz[0] << "x" << sz[1];
     // Products beyond 64 bits, of either sign, describe no image.
-    const Sint64 huge[][2] = {{big, 2}, {2, big}, {big, big}, {small, small}, {small, -1}, {-1, small},
-                              {Sint64{1} << 32, Sint64{1} << 31}, {small, 2}, {big, -2}};
+    const Sint64 huge[][2] = {{big, 2},
+                              {2, big},
+                              {big, big},
+                              {small, small},
+                              {small, -1},
+                              {-1, small},
+                              {Sint64{1} << 32, Sint64{1} << 31},
+                              {small, 2},
+                              {big, -2}};
     for (const auto &sz : huge) EXPECT_EQ(validate_im(nullptr, sz[0], sz[1]), 1) << sz[0] << "x" << sz[1];
 }
 

@@ -48,7 +48,8 @@ struct Report {
 };
 
 int fit_at(Image &im, Sint64 cx, Sint64 cy, Sint64 mea, Report &r) {
-    return fit_gauss_2d_on_float_image(im.px.data(), im.w, im.h, cx, cy, mea, r.params, r.info, r.covar, &r.noise);
+    return fit_gauss_2d_on_float_image(im.px.data(), im.w, im.h, cx, cy, mea, r.params, r.info, r.covar,
+                                       &r.noise);
 }
 
 bool untouched(const Report &r) {
@@ -73,7 +74,8 @@ TEST(PatchFit, WindowInsideUpToEveryBorder) {
     im.add_spot({800, 1.2, 1.4, 50.3, 40.6, 0.1, 0});
     Report r;
     EXPECT_EQ(fit_at(im, 5, 5, 11, r), 0);  // rows and columns 0..10
-    for (auto [cx, cy] : {std::pair<Sint64, Sint64>{4, 5}, {5, 4}, {im.w - 5, 40}, {50, im.h - 5}, {-1, 40}}) {
+    for (auto [cx, cy] :
+         {std::pair<Sint64, Sint64>{4, 5}, {5, 4}, {im.w - 5, 40}, {50, im.h - 5}, {-1, 40}}) {
         Report outside;
         EXPECT_EQ(fit_at(im, cx, cy, 11, outside), -2) << cx << "," << cy;
         EXPECT_TRUE(untouched(outside));
@@ -89,13 +91,18 @@ TEST(PatchFit, FarAwayCentresAreOutsideAndNothingIsRead) {
     for (Sint64 c : far) {
         Report r;
         // A null image: any read would crash.
-        EXPECT_EQ(fit_gauss_2d_on_float_image(nullptr, 100, 100, c, 50, 11, r.params, r.info, r.covar, &r.noise), -2);
-        EXPECT_EQ(fit_gauss_2d_on_float_image(nullptr, 100, 100, 50, c, 11, r.params, r.info, r.covar, &r.noise), -2);
+        EXPECT_EQ(
+            fit_gauss_2d_on_float_image(nullptr, 100, 100, c, 50, 11, r.params, r.info, r.covar, &r.noise),
+            -2);
+        EXPECT_EQ(
+            fit_gauss_2d_on_float_image(nullptr, 100, 100, 50, c, 11, r.params, r.info, r.covar, &r.noise),
+            -2);
         EXPECT_TRUE(untouched(r));
     }
     Report r;  // image sizes that are no image at all
     EXPECT_EQ(fit_gauss_2d_on_float_image(nullptr, 0, 0, 5, 5, 11, r.params, r.info, r.covar, &r.noise), -2);
-    EXPECT_EQ(fit_gauss_2d_on_float_image(nullptr, -7, 100, 5, 5, 11, r.params, r.info, r.covar, &r.noise), -2);
+    EXPECT_EQ(fit_gauss_2d_on_float_image(nullptr, -7, 100, 5, 5, 11, r.params, r.info, r.covar, &r.noise),
+              -2);
 }
 
 TEST(PatchFit, BrokenContractsEndTheProcess) {
@@ -105,10 +112,12 @@ TEST(PatchFit, BrokenContractsEndTheProcess) {
     EXPECT_EXIT(fit_at(im, 25, 25, -4, r), testing::ExitedWithCode(1), "^Mea must be odd\n$");
     EXPECT_EXIT(fit_at(im, 25, 25, -3, r), testing::ExitedWithCode(1), "^size mismatch\n$");
     EXPECT_EXIT(fit_at(im, 25, 25, -1, r), testing::ExitedWithCode(1), "^size mismatch\n$");
-    EXPECT_EXIT(fit_at(im, 25, 25, 65, r), testing::ExitedWithCode(1), "^Mea too large: 65 \\(at most 63\\)\n$");
+    EXPECT_EXIT(fit_at(im, 25, 25, 65, r), testing::ExitedWithCode(1),
+                "^Mea too large: 65 \\(at most 63\\)\n$");
     EXPECT_EXIT(fit_at(im, 25, 25, (Sint64{1} << 32) + 1, r), testing::ExitedWithCode(1), "^Mea too large");
     double px[64 * 64] = {};
-    EXPECT_EXIT(fit_gauss_2d(px, 64, r.params, r.info, r.covar), testing::ExitedWithCode(1), "^Mea too large: 64");
+    EXPECT_EXIT(fit_gauss_2d(px, 64, r.params, r.info, r.covar), testing::ExitedWithCode(1),
+                "^Mea too large: 64");
 }
 
 TEST(PatchFit, LargestPatchFits) {
@@ -222,15 +231,17 @@ TEST(PatchFit, RecoversNoiseFreeSpots) {
     double worst = 0.0;
     for (int trial = 0; trial < 200; trial++) {
         const int mea = 7 + 2 * (trial % 5);
-        const Params truth{200 + 5000 * U(rng), 0.9 + 1.2 * U(rng), 0.9 + 1.2 * U(rng), mea / 2.0 + U(rng) - 0.5,
-                           mea / 2.0 + U(rng) - 0.5, 0.6 * U(rng) - 0.3, 50 + 100 * U(rng)};
+        const Params truth{200 + 5000 * U(rng),      0.9 + 1.2 * U(rng),       0.9 + 1.2 * U(rng),
+                           mea / 2.0 + U(rng) - 0.5, mea / 2.0 + U(rng) - 0.5, 0.6 * U(rng) - 0.3,
+                           50 + 100 * U(rng)};
         double patch[15 * 15];
         Params t = truth;
         gauss_2d(t.data(), patch, 7, mea * mea, nullptr);
         double p[7] = {truth[0] * 1.2, 1.5, 1.5, mea / 2.0, mea / 2.0, 0.0, truth[6] - 5};
         double info[10], covar[49];
         ASSERT_EQ(fit_gauss_2d(patch, mea, p, info, covar), 0) << trial;
-        for (int k = 0; k < 7; k++) worst = std::max(worst, std::fabs(p[k] - truth[k]) / std::max(1.0, std::fabs(truth[k])));
+        for (int k = 0; k < 7; k++)
+            worst = std::max(worst, std::fabs(p[k] - truth[k]) / std::max(1.0, std::fabs(truth[k])));
     }
     EXPECT_LT(worst, 1e-8);
 }
@@ -292,9 +303,9 @@ struct Batch {
         }
     }
     int run(Image &im, Sint64 mea = 11) {
-        return fit_array_of_gauss_2d_on_float_image(im.px.data(), im.w, im.h, mea, static_cast<Sint64>(cx.size()),
-                                                    cx.data(), cy.data(), params.data(), std_params.data(),
-                                                    fails.data());
+        return fit_array_of_gauss_2d_on_float_image(im.px.data(), im.w, im.h, mea,
+                                                    static_cast<Sint64>(cx.size()), cx.data(), cy.data(),
+                                                    params.data(), std_params.data(), fails.data());
     }
     const double *rec(int i) const { return &params[10 * i]; }
     const double *err(int i) const { return &std_params[10 * i]; }
@@ -303,8 +314,12 @@ struct Batch {
 }  // namespace
 
 TEST(BatchFit, NoPeaksTouchesNothing) {
-    EXPECT_EQ(fit_array_of_gauss_2d_on_float_image(nullptr, 10, 10, 11, 0, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(fit_array_of_gauss_2d_on_float_image(nullptr, 10, 10, 10, -3, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(fit_array_of_gauss_2d_on_float_image(nullptr, 10, 10, 11, 0, nullptr, nullptr, nullptr, nullptr,
+                                                   nullptr),
+              0);
+    EXPECT_EQ(fit_array_of_gauss_2d_on_float_image(nullptr, 10, 10, 10, -3, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr),
+              0);
 }
 
 TEST(BatchFit, RecordsOfFittedSkippedAndOutsidePeaks) {
@@ -320,7 +335,7 @@ TEST(BatchFit, RecordsOfFittedSkippedAndOutsidePeaks) {
     EXPECT_GT(b.err(0)[0], 0.0);
     EXPECT_GE(b.rec(0)[8], 0.0);
     EXPECT_LT(b.rec(0)[8], 1e-6);  // noise-free spot
-    for (int i : {1, 2})  // skipped: both records exactly as they were
+    for (int i : {1, 2})           // skipped: both records exactly as they were
         for (int k = 0; k < 10; k++) {
             EXPECT_EQ(b.rec(i)[k], before[10 * i + k]);
             EXPECT_EQ(b.err(i)[k], -7.0);
@@ -359,7 +374,8 @@ TEST(BatchFit, IterationLimitIsFlaggedButKeepsTheFit) {
     // until the iteration limit stops it.
     Image im(41, 41);
     for (Sint64 y = 0; y < im.h; y++)
-        for (Sint64 x = 0; x < im.w; x++) im.at(x, y) = 100.0 + 50.0 * std::exp(-(y - 20.0) * (y - 20.0) / 2.0);
+        for (Sint64 x = 0; x < im.w; x++)
+            im.at(x, y) = 100.0 + 50.0 * std::exp(-(y - 20.0) * (y - 20.0) / 2.0);
     Batch b({{20, 20}});
     b.run(im);
     Report r;

@@ -33,7 +33,8 @@ std::vector<double> spot_image(Sint64 w, Sint64 h, double x0, double y0) {
         for (Sint64 x = 0; x < w; x++) {
             const double dx = x + 0.5 - x0, dy = y + 0.5 - y0;
             im[static_cast<size_t>(y * w + x)] =
-                100.0 + 2000.0 / (6.283185307179586 * 1.5 * 1.2) * std::exp(-0.5 * (dx * dx / 2.25 + dy * dy / 1.44));
+                100.0 +
+                2000.0 / (6.283185307179586 * 1.5 * 1.2) * std::exp(-0.5 * (dx * dx / 2.25 + dy * dy / 1.44));
         }
     return im;
 }
@@ -48,8 +49,8 @@ struct PatchFit {
         std::fill(std::begin(covar), std::end(covar), kSentinel);
     }
     PatchFit &run(const std::vector<double> &im, Sint64 w, Sint64 h, Sint64 cx, Sint64 cy, Sint64 mea = 11) {
-        result = fit_gauss_2d_on_float_image(const_cast<double *>(im.data()), w, h, cx, cy, mea, params, info, covar,
-                                             &noise);
+        result = fit_gauss_2d_on_float_image(const_cast<double *>(im.data()), w, h, cx, cy, mea, params, info,
+                                             covar, &noise);
         return *this;
     }
     bool untouched() const {
@@ -87,7 +88,8 @@ struct Batch {
     }
 };
 
-std::vector<double> render(Sint64 w, Sint64 h, Sint64 mea, const std::vector<double> &peaks, double fill = 0.0) {
+std::vector<double> render(Sint64 w, Sint64 h, Sint64 mea, const std::vector<double> &peaks,
+                           double fill = 0.0) {
     std::vector<double> im(static_cast<size_t>(w * h), fill);
     EXPECT_EQ(synth_image(im.data(), w, h, mea, peaks.size() / 7, peaks.data()), 0);
     return im;
@@ -127,8 +129,14 @@ TEST(HostileCentres, BatchFlagsFarPeaksAndSkipsNegativeOnes) {
 }
 
 TEST(HostileCentres, RendererSkipsPositionsBeyondTheImageAndTheIntegers) {
-    const double far[] = {4294967296.0 + 10.5, 4294967296.0, 9223372036854775808.0, -9223372036854775808.0,
-                          9.2e18, 1e300, -1e300, 18446744073709551616.0};
+    const double far[] = {4294967296.0 + 10.5,
+                          4294967296.0,
+                          9223372036854775808.0,
+                          -9223372036854775808.0,
+                          9.2e18,
+                          1e300,
+                          -1e300,
+                          18446744073709551616.0};
     for (double v : far) {
         const std::vector<double> across = render(20, 20, 5, {100, 1, 1, v, 10.5, 0, 0}, 7.0);
         const std::vector<double> down = render(20, 20, 5, {100, 1, 1, 10.5, v, 0, 0}, 7.0);
@@ -143,7 +151,7 @@ TEST(HostileCentres, RendererSkipsPositionsBeyondTheImageAndTheIntegers) {
 
 TEST(HostileSizes, EmptyAndNegativeImagesAreNeverRead) {
     // Claimed sizes with no pixels: a null image proves nothing is read.
-    const Sint64 sizes[][2] = {{0, 0}, {0, 30}, {30, 0}, {-1, 30}, {30, -1}, {-30, -30},
+    const Sint64 sizes[][2] = {{0, 0},       {0, 30},   {30, 0},   {-1, 30},   {30, -1},       {-30, -30},
                                {kMin, kMin}, {kMax, 0}, {0, kMax}, {kMax, -1}, {-k2p32, k2p32}};
     const std::vector<double> none;
     for (const auto &sz : sizes) {
@@ -183,9 +191,12 @@ TEST(HostileSizes, ModelAndJacobianWriteNothingForNoPixels) {
 TEST(HostileMea, PatchFitRefusesEvenNegativeAndHugeSides) {
     const std::vector<double> im = spot_image(30, 30, 15.3, 14.6);
     for (Sint64 mea : {Sint64{10}, Sint64{0}, Sint64{-2}, kMin, k2p32})
-        EXPECT_EXIT(PatchFit().run(im, 30, 30, 15, 14, mea), testing::ExitedWithCode(1), "^Mea must be odd\n$") << mea;
+        EXPECT_EXIT(PatchFit().run(im, 30, 30, 15, 14, mea), testing::ExitedWithCode(1),
+                    "^Mea must be odd\n$")
+            << mea;
     for (Sint64 mea : {Sint64{-1}, Sint64{-3}, kMin + 1})
-        EXPECT_EXIT(PatchFit().run(im, 30, 30, 15, 14, mea), testing::ExitedWithCode(1), "^size mismatch\n$") << mea;
+        EXPECT_EXIT(PatchFit().run(im, 30, 30, 15, 14, mea), testing::ExitedWithCode(1), "^size mismatch\n$")
+            << mea;
     EXPECT_EXIT(PatchFit().run(im, 30, 30, 15, 14, 65), testing::ExitedWithCode(1),
                 "^Mea too large: 65 \\(at most 63\\)\n$");
     EXPECT_EXIT(PatchFit().run(im, 30, 30, 15, 14, k2p32 + 1), testing::ExitedWithCode(1),
@@ -193,7 +204,8 @@ TEST(HostileMea, PatchFitRefusesEvenNegativeAndHugeSides) {
     EXPECT_EXIT(PatchFit().run(im, 30, 30, 15, 14, kMax), testing::ExitedWithCode(1),
                 "^Mea too large: 9223372036854775807 \\(at most 63\\)\n$");
     // The checks come before the window: an outside peak does not escape them.
-    EXPECT_EXIT(PatchFit().run(im, 30, 30, kMax, kMax, 12), testing::ExitedWithCode(1), "^Mea must be odd\n$");
+    EXPECT_EXIT(PatchFit().run(im, 30, 30, kMax, kMax, 12), testing::ExitedWithCode(1),
+                "^Mea must be odd\n$");
 }
 
 TEST(HostileMea, OnePixelAndWindowsLargerThanTheImage) {
@@ -218,7 +230,8 @@ TEST(HostileMea, BatchChecksTheSideAtTheFirstFittedPeakOnly) {
     Batch one({{-1, 5}, {15, 14}});
     EXPECT_EXIT(one.run(im, 30, 30, 10), testing::ExitedWithCode(1), "^Mea must be odd\n$");
     EXPECT_EXIT(one.run(im, 30, 30, -3), testing::ExitedWithCode(1), "^size mismatch\n$");
-    EXPECT_EXIT(one.run(im, 30, 30, 65), testing::ExitedWithCode(1), "^Mea too large: 65 \\(at most 63\\)\n$");
+    EXPECT_EXIT(one.run(im, 30, 30, 65), testing::ExitedWithCode(1),
+                "^Mea too large: 65 \\(at most 63\\)\n$");
     // A peak whose window is outside is still a fitted peak for the checks.
     Batch outside({{kMax, kMax}});
     EXPECT_EXIT(outside.run(im, 30, 30, 64), testing::ExitedWithCode(1), "^Mea must be odd\n$");
@@ -241,7 +254,8 @@ TEST(HostileMea, DirectPatchFitTakesAnySideUpToTheBound) {
     PatchFit even;
     const double start[7] = {2000, 1.4, 1.3, 2.0, 2.0, 0.0, 100.0};
     std::copy(start, start + 7, even.params);
-    EXPECT_EQ(fit_gauss_2d(const_cast<double *>(even_patch.data()), 4, even.params, even.info, even.covar), 0);
+    EXPECT_EQ(fit_gauss_2d(const_cast<double *>(even_patch.data()), 4, even.params, even.info, even.covar),
+              0);
     EXPECT_NEAR(even.params[3], 2.1, 1e-6);
     PatchFit f;
     EXPECT_EXIT(fit_gauss_2d(px.data(), 64, f.params, f.info, f.covar), testing::ExitedWithCode(1),
@@ -297,8 +311,8 @@ TEST(HostileValues, StartsOutsideTheModelsDomainFailTheFit) {
         int k;
         double v;
     };
-    const Start bad[] = {{0, kNaN}, {0, kInf}, {0, -kInf}, {0, 1e300}, {1, 0.0}, {1, kNaN}, {2, kInf},
-                         {3, kNaN}, {3, kInf}, {4, -kInf}, {5, 1.0}, {5, -1.0}, {5, 2.0}, {5, kNaN}};
+    const Start bad[] = {{0, kNaN}, {0, kInf}, {0, -kInf}, {0, 1e300}, {1, 0.0},  {1, kNaN}, {2, kInf},
+                         {3, kNaN}, {3, kInf}, {4, -kInf}, {5, 1.0},   {5, -1.0}, {5, 2.0},  {5, kNaN}};
     for (const Start &s : bad) {
         PatchFit f;
         f.params[s.k] = s.v;
@@ -374,8 +388,8 @@ TEST(HostilePeaks, DuplicateAndOverlappingPeaksAreFittedIndependently) {
 TEST(HostilePeaks, EmptyAndNegativeCountsTouchNothing) {
     // Null arrays everywhere, and an even side: nothing may be read or checked.
     for (Sint64 n : {Sint64{0}, Sint64{-1}, Sint64{-1000}, kMin})
-        EXPECT_EQ(fit_array_of_gauss_2d_on_float_image(nullptr, 30, 30, 10, n, nullptr, nullptr, nullptr, nullptr,
-                                                       nullptr),
+        EXPECT_EQ(fit_array_of_gauss_2d_on_float_image(nullptr, 30, 30, 10, n, nullptr, nullptr, nullptr,
+                                                       nullptr, nullptr),
                   0)
             << n;
     std::vector<double> im(100, 5.0);

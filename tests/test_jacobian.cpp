@@ -155,8 +155,10 @@ TEST(Jacobian, WritesSevenEntriesForEachPixelOfTheWholeSquare) {
 }
 
 TEST(Jacobian, OutsideTheDomainShapeEntriesAreNaN) {
-    const std::vector<Params> bad = {
-        {100, 1, 1, 5, 5, 1.0, 2}, {100, 1, 1, 5, 5, -1.2, 2}, {100, 0, 1, 5, 5, 0.0, 2}, {100, 1, 0, 5.5, 5.5, 0.3, 2}};
+    const std::vector<Params> bad = {{100, 1, 1, 5, 5, 1.0, 2},
+                                     {100, 1, 1, 5, 5, -1.2, 2},
+                                     {100, 0, 1, 5, 5, 0.0, 2},
+                                     {100, 1, 0, 5.5, 5.5, 0.3, 2}};
     for (const Params &p : bad) {
         const auto J = jacobian(p, 11);
         for (int px = 0; px < 121; px++) {

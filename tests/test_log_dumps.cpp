@@ -104,10 +104,11 @@ TEST(DumpJacobian, TwoPixelsOfSevenValues) {
     for (int i = 0; i < 14; i++) jac[i] = i;
     const ChildResult r = run_in_child([&] { dump_jacobian("J", jac, 14); });
     EXPECT_EQ(r.err, src + "78 J: JAC [\n");
-    EXPECT_EQ(read_file(log_path), src + "78 J: JAC [\n" + "\n\n" +
-                                       "0.000000, 1.000000, 2.000000, 3.000000, 4.000000, 5.000000, 6.000000, \n" +
-                                       "7.000000, 8.000000, 9.000000, 10.000000, 11.000000, 12.000000, 13.000000, "
-                                       "]\n\n");
+    EXPECT_EQ(read_file(log_path),
+              src + "78 J: JAC [\n" + "\n\n" +
+                  "0.000000, 1.000000, 2.000000, 3.000000, 4.000000, 5.000000, 6.000000, \n" +
+                  "7.000000, 8.000000, 9.000000, 10.000000, 11.000000, 12.000000, 13.000000, "
+                  "]\n\n");
 }
 
 TEST(DumpJacobian, AnEmptyLineSeparatesEachPatchRowOfElevenPixels) {
@@ -140,8 +141,9 @@ TEST(DumpInfo, FiveRecordsOnBothStreams) {
     const double info[10] = {2.5, 0.1, 0.2, 0.3, 1e-3, 12.0, 2.0, 0, 0, 0};
     const ChildResult r = run_in_child([&] { dump_info(info); });
     EXPECT_EQ(r.exit_code, 0);
-    const std::string want = src + "110 INFO:\n" + src + "111   e^2 at p0: 2.500000\n" + src + "112   mu?: 0.001000\n" +
-                             src + "113   n_iter: 12.000000\n" + src + "114   reason to stop: stopped by small Dp\n";
+    const std::string want = src + "110 INFO:\n" + src + "111   e^2 at p0: 2.500000\n" + src +
+                             "112   mu?: 0.001000\n" + src + "113   n_iter: 12.000000\n" + src +
+                             "114   reason to stop: stopped by small Dp\n";
     EXPECT_EQ(r.err, want);
     EXPECT_EQ(read_file(log_path), want);
 }
@@ -155,8 +157,9 @@ TEST(DumpInfo, PrintsUnknownAndHostReplacedTexts) {
         info[6] = 6.0;
         dump_info(info);
     });
-    const std::string rec0 = src + "110 INFO:\n" + src + "111   e^2 at p0: 0.000000\n" + src + "112   mu?: 0.000000\n" +
-                             src + "113   n_iter: 0.000000\n" + src + "114   reason to stop: ";
+    const std::string rec0 = src + "110 INFO:\n" + src + "111   e^2 at p0: 0.000000\n" + src +
+                             "112   mu?: 0.000000\n" + src + "113   n_iter: 0.000000\n" + src +
+                             "114   reason to stop: ";
     const std::string want = rec0 + "Unknown\n" + rec0 + "replaced by the host\n";
     EXPECT_EQ(r.err, want);
     EXPECT_EQ(read_file(log_path), want);

@@ -82,6 +82,7 @@ TEST(Trace, ConcurrentFirstRecordsOpenTheLogOnce) {
     // Had the log been opened (and truncated) twice, records would be lost.
     const std::string log = read_file(log_path);
     size_t count = 0;
-    for (size_t at = log.find("thread\n"); at != std::string::npos; at = log.find("thread\n", at + 1)) count++;
+    for (size_t at = log.find("thread\n"); at != std::string::npos; at = log.find("thread\n", at + 1))
+        count++;
     EXPECT_EQ(count, 8u);
 }

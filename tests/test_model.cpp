@@ -136,7 +136,8 @@ TEST(Model, NegatedWidthsFlipSignOrChangeNothing) {
         const Params neg_x{p[0], -p[1], p[2], p[3], p[4], p[5], 0.0};
         const Params flipped_rho{p[0], p[1], p[2], p[3], p[4], -p[5], 0.0};
         const Params neg_both{p[0], -p[1], -p[2], p[3], p[4], p[5], 0.0};
-        const auto a = render(neg_x, s), b = render(flipped_rho, s), c = render(neg_both, s), d = render(p, s);
+        const auto a = render(neg_x, s), b = render(flipped_rho, s), c = render(neg_both, s),
+                   d = render(p, s);
         for (int k = 0; k < s * s; k++) {
             ASSERT_EQ(a[k], -b[k]) << trial;  // +0 and -0 alike where exp underflows
             ASSERT_TRUE(bit_equal(c[k], d[k])) << trial;

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "lm/lm.h"
 #include "heap_counter.h"
+#include "lm/lm.h"
 #include "lm_problems.h"
 
 namespace {
@@ -110,7 +110,8 @@ Eigen::MatrixXd pinv_covariance(const Eigen::MatrixXd &A, double E, int n, int *
     Eigen::MatrixXd pinv = Eigen::MatrixXd::Zero(A.rows(), A.cols());
     int r = 0;
     for (int i = 0; i < s.size(); i++)
-        if (s[i] > DBL_EPSILON * s[0]) pinv += svd.matrixV().col(i) * svd.matrixU().col(i).transpose() / s[i], r++;
+        if (s[i] > DBL_EPSILON * s[0])
+            pinv += svd.matrixV().col(i) * svd.matrixU().col(i).transpose() / s[i], r++;
     if (rank != nullptr) *rank = r;
     return r == 0 ? pinv : Eigen::MatrixXd(pinv * (E / (n - r)));
 }
@@ -148,7 +149,8 @@ void check_minimum(Fit fit, Point<M> start, const double *truth, double tol, dou
         EXPECT_EQ(r.ret, r.k());
         EXPECT_GT(r.k(), 0);
         EXPECT_EQ(r.info[lm::kInfoJacobianEvals], r.k());
-        EXPECT_EQ(r.info[lm::kInfoFunctionEvals], r.info[lm::kInfoLinearSolves] + (reason == lm::kSmallError));
+        EXPECT_EQ(r.info[lm::kInfoFunctionEvals],
+                  r.info[lm::kInfoLinearSolves] + (reason == lm::kSmallError));
         EXPECT_DOUBLE_EQ(r.info[lm::kInfoInitialError], sum_squares(fit, start.data(), M));
         EXPECT_NEAR(r.info[lm::kInfoFinalError], sum_squares(fit, r.p.data(), M), 1e-12 * E_min + 1e-30);
         EXPECT_NEAR(r.info[lm::kInfoFinalError], E_min, 1e-9 * E_min + 1e-16);
@@ -197,8 +199,9 @@ TEST(SolverStopReasons, SmallGradientAtStart) {
     EXPECT_EQ(r.p[0], 0.0);
     EXPECT_EQ(r.p[1], 0.0);
     // A = diag(4, 20): C = A^-1 * 4 / (4 - 2).
-    expect_covariance(r, pinv_covariance(fit.jacobian(r.p.data(), 2).transpose() * fit.jacobian(r.p.data(), 2), 4.0, 4),
-                      1e-15);
+    expect_covariance(
+        r, pinv_covariance(fit.jacobian(r.p.data(), 2).transpose() * fit.jacobian(r.p.data(), 2), 4.0, 4),
+        1e-15);
     EXPECT_DOUBLE_EQ(r.covar[0], 0.5);
     EXPECT_DOUBLE_EQ(r.covar[3], 0.1);
 }
@@ -299,7 +302,8 @@ TEST(SolverStopReasons, NearlySingularAndItsOverrideByItmax) {
     const Eigen::MatrixXd J = fit.jacobian(r.p.data(), 2);
     const Eigen::MatrixXd A = J.transpose() * J;
     const Eigen::VectorXd g = gradient(fit, r.p.data(), 2);
-    const Eigen::VectorXd dp = (A + 1e-3 * A.diagonal().maxCoeff() * Eigen::Matrix2d::Identity()).inverse() * g;
+    const Eigen::VectorXd dp =
+        (A + 1e-3 * A.diagonal().maxCoeff() * Eigen::Matrix2d::Identity()).inverse() * g;
     EXPECT_GE(r.info[lm::kInfoStepSq], 1e7);
     EXPECT_NEAR(r.info[lm::kInfoStepSq], dp.squaredNorm(), 1e-6 * dp.squaredNorm());
     EXPECT_DOUBLE_EQ(r.info[lm::kInfoGradientInf], 20e-6);
@@ -518,7 +522,8 @@ void check_first_step(Fit fit, Point<M> start, bool floored) {
     for (int i = 0; i < M; i++) EXPECT_NEAR(r.p[i], next[i], 1e-12 * std::fabs(next[i]) + 1e-15) << i;
     EXPECT_NEAR(r.info[lm::kInfoStepSq], dp.squaredNorm(), 1e-12 * dp.squaredNorm());
     EXPECT_NEAR(r.info[lm::kInfoRelativeMu], 1e-3 * std::fmax(1.0 - t * t * t, 0.3333333334), 1e-12);
-    EXPECT_NEAR(r.info[lm::kInfoFinalError], sum_squares(fit, next.data(), M), 1e-12 * r.info[lm::kInfoFinalError]);
+    EXPECT_NEAR(r.info[lm::kInfoFinalError], sum_squares(fit, next.data(), M),
+                1e-12 * r.info[lm::kInfoFinalError]);
     EXPECT_EQ(1.0 - t * t * t < 0.3333333334, floored) << "t = " << t;
 }
 
@@ -529,7 +534,8 @@ TEST(SolverDamping, FirstStepByHand) {
     }
     {
         SCOPED_TRACE("line");
-        check_first_step<2>(Fit{line, line_jac, Curve{{0.0, 1.0, 2.0, 3.0}}, {1.0, 2.5, 2.9, 4.2}}, {0.0, 0.0}, true);
+        check_first_step<2>(Fit{line, line_jac, Curve{{0.0, 1.0, 2.0, 3.0}}, {1.0, 2.5, 2.9, 4.2}},
+                            {0.0, 0.0}, true);
     }
 }
 
@@ -550,15 +556,15 @@ TEST(SolverRefusals, WriteNothing) {
         for (double v : covar) EXPECT_EQ(v, -9.0);
         EXPECT_EQ(p, (Point<3>{1.0, 2.0, 3.0}));
     };
-    EXPECT_EQ(lm::dlevmar_der<3>(few.f, few.jac, p.data(), few.x.data(), 2, kItmax, nullptr, info.data(), nullptr,
-                                 covar.data(), few.adata()),
+    EXPECT_EQ(lm::dlevmar_der<3>(few.f, few.jac, p.data(), few.x.data(), 2, kItmax, nullptr, info.data(),
+                                 nullptr, covar.data(), few.adata()),
               -1);
     unchanged();
     TracedProblem<3> problem(few);
     EXPECT_EQ(lm::solve<3>(problem, p.data(), kItmax, lm::Options{}, info.data(), covar.data()), -1);
     unchanged();
-    EXPECT_EQ(lm::dlevmar_der<3>(fit.f, nullptr, p.data(), fit.x.data(), fit.n(), kItmax, nullptr, info.data(),
-                                 nullptr, covar.data(), fit.adata()),
+    EXPECT_EQ(lm::dlevmar_der<3>(fit.f, nullptr, p.data(), fit.x.data(), fit.n(), kItmax, nullptr,
+                                 info.data(), nullptr, covar.data(), fit.adata()),
               -1);
     unchanged();
     EXPECT_EQ(few.curve.model_calls + fit.curve.model_calls, 0);
@@ -629,7 +635,9 @@ TEST(SolverCovariance, RankZeroGivesZeros) {
 // Two threads fitting at once reproduce, bit for bit, what one thread got.
 TEST(SolverReentrancy, TwoThreadsMatchOneBitForBit) {
     constexpr int kStarts = 16, kRounds = 20;
-    const auto start = [](int i) { return Point<4>{1.0 + 0.25 * i, -1.0 + 0.1 * i, 0.6 + 0.1 * i, 0.05 * i}; };
+    const auto start = [](int i) {
+        return Point<4>{1.0 + 0.25 * i, -1.0 + 0.1 * i, 0.6 + 0.1 * i, 0.05 * i};
+    };
     std::vector<Result<4>> expected;
     for (int i = 0; i < kStarts; i++) {
         Fit fit = gauss_fit();
@@ -664,10 +672,10 @@ TEST(SolverReentrancy, SolvesWithoutHeapAllocation) {
     double covar[3][16];
 
     const long before = heap_calls();
-    const int r0 = lm::dlevmar_der<4>(gaussian.f, gaussian.jac, p4.data(), gaussian.x.data(), gaussian.n(), kItmax,
-                                      nullptr, info[0].data(), nullptr, covar[0], gaussian.adata());
-    const int r1 = lm::dlevmar_der<3>(large.f, large.jac, p3.data(), large.x.data(), large.n(), kItmax, nullptr,
-                                      info[1].data(), work.data(), covar[1], large.adata());
+    const int r0 = lm::dlevmar_der<4>(gaussian.f, gaussian.jac, p4.data(), gaussian.x.data(), gaussian.n(),
+                                      kItmax, nullptr, info[0].data(), nullptr, covar[0], gaussian.adata());
+    const int r1 = lm::dlevmar_der<3>(large.f, large.jac, p3.data(), large.x.data(), large.n(), kItmax,
+                                      nullptr, info[1].data(), work.data(), covar[1], large.adata());
     const int r2 = lm::solve<3>(problem, q3.data(), kItmax, lm::Options{}, info[2].data(), covar[2]);
     const long during = heap_calls() - before;
     EXPECT_EQ(during, 0);
@@ -702,18 +710,18 @@ TEST(SolverRefusals, NullWorkServesSmallProblemsOnly) {
     std::vector<double> x(lm::kStackMeasurements + 1);
     for (size_t i = 0; i < x.size(); i++) x[i] = 3.0 + 0.5 * i + (i % 2 ? 0.01 : -0.01);
     double p[2] = {0, 0}, info[10], covar[4];
-    EXPECT_GT(lm::dlevmar_der<2>(line_model, line_jacobian, p, x.data(), lm::kStackMeasurements, 100, nullptr, info,
-                                 nullptr, covar, nullptr),
+    EXPECT_GT(lm::dlevmar_der<2>(line_model, line_jacobian, p, x.data(), lm::kStackMeasurements, 100, nullptr,
+                                 info, nullptr, covar, nullptr),
               0);
     EXPECT_NEAR(p[1], 0.5, 1e-3);
     double q[2] = {7, 7}, untouched[10] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
-    EXPECT_EQ(lm::dlevmar_der<2>(line_model, line_jacobian, q, x.data(), lm::kStackMeasurements + 1, 100, nullptr,
-                                 untouched, nullptr, covar, nullptr),
+    EXPECT_EQ(lm::dlevmar_der<2>(line_model, line_jacobian, q, x.data(), lm::kStackMeasurements + 1, 100,
+                                 nullptr, untouched, nullptr, covar, nullptr),
               -1);
     EXPECT_EQ(q[0], 7.0);
     EXPECT_EQ(untouched[0], -1.0);
     std::vector<double> work(lm::work_size(2, lm::kStackMeasurements + 1));
-    EXPECT_GT(lm::dlevmar_der<2>(line_model, line_jacobian, q, x.data(), lm::kStackMeasurements + 1, 100, nullptr,
-                                 info, work.data(), covar, nullptr),
+    EXPECT_GT(lm::dlevmar_der<2>(line_model, line_jacobian, q, x.data(), lm::kStackMeasurements + 1, 100,
+                                 nullptr, info, work.data(), covar, nullptr),
               0);
 }

@@ -36,7 +36,9 @@ Params spot(double pos_x, double pos_y) { return {100.0, 1.0, 1.0, pos_x, pos_y,
 struct Box {
     Sint64 x0 = -1, x1 = -1, y0 = -1, y1 = -1;
     int count = 0;
-    bool operator==(const Box &o) const { return x0 == o.x0 && x1 == o.x1 && y0 == o.y0 && y1 == o.y1 && count == o.count; }
+    bool operator==(const Box &o) const {
+        return x0 == o.x0 && x1 == o.x1 && y0 == o.y0 && y1 == o.y1 && count == o.count;
+    }
 };
 
 Box nonzero_box(const Image &im) {
@@ -76,7 +78,8 @@ TEST(Synth, FootprintIsTheFloorPlacedPatchWithTheModelAtPixelCentres) {
     // ...and the density at each image pixel's centre, independently.
     for (Sint64 y = 8; y <= 12; y++)
         for (Sint64 x = 8; x <= 12; x++) {
-            const double want = static_cast<double>(ref_pixel(p, static_cast<int>(y), static_cast<int>(x)).value);
+            const double want =
+                static_cast<double>(ref_pixel(p, static_cast<int>(y), static_cast<int>(x)).value);
             EXPECT_NEAR(im.at(x, y), want, 1e-13 * want);
         }
 }
@@ -210,7 +213,8 @@ TEST(Synth, ImageNeedsOneColumnAndRowMoreThanThePatch) {
 
 TEST(Synth, CallersParametersAreLeftAsTheyWere) {
     std::vector<double> params;
-    for (const Params &p : {spot(10.3, 10.7), spot(17.0, 3.0), spot(kNaN, 1.0), Params{5, 1, 1, 6.2, 12.9, 0.5, 2}})
+    for (const Params &p :
+         {spot(10.3, 10.7), spot(17.0, 3.0), spot(kNaN, 1.0), Params{5, 1, 1, 6.2, 12.9, 0.5, 2}})
         params.insert(params.end(), p.begin(), p.end());
     const std::vector<double> before = params;
     Image im(20, 20);
@@ -243,7 +247,8 @@ TEST(Synth, MatchesTheDensityOverRandomPeaks) {
             if (c0 < 0 || r0 < 0 || c0 + mea >= w || r0 + mea >= h) continue;
             for (Sint64 y = r0; y < r0 + mea; y++)
                 for (Sint64 x = c0; x < c0 + mea; x++)
-                    want[static_cast<size_t>(y * w + x)] += ref_pixel(p, static_cast<int>(y), static_cast<int>(x)).value;
+                    want[static_cast<size_t>(y * w + x)] +=
+                        ref_pixel(p, static_cast<int>(y), static_cast<int>(x)).value;
         }
         double worst = 0.0;
         for (size_t i = 0; i < want.size(); i++) {
@@ -258,7 +263,8 @@ TEST(Synth, LargestMeaRendersAndALargerOneIsRefused) {
     Image im(GAUSS2_MAX_MEA + 1, GAUSS2_MAX_MEA + 1);
     const double c = GAUSS2_MAX_MEA / 2.0;
     render(im, GAUSS2_MAX_MEA, {{0.0, 1.0, 1.0, c, c, 0.0, 1.0}});
-    EXPECT_EQ(nonzero_box(im), (Box{0, GAUSS2_MAX_MEA - 1, 0, GAUSS2_MAX_MEA - 1, GAUSS2_MAX_MEA * GAUSS2_MAX_MEA}));
+    EXPECT_EQ(nonzero_box(im),
+              (Box{0, GAUSS2_MAX_MEA - 1, 0, GAUSS2_MAX_MEA - 1, GAUSS2_MAX_MEA * GAUSS2_MAX_MEA}));
 
     // Refused before any peak is looked at.
     EXPECT_EXIT(synth_image(im.px.data(), im.w, im.h, 64, 0, nullptr), testing::ExitedWithCode(1),

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "heap_counter.h"
 #include "c_common.h"
 #include "child_process.h"
+#include "heap_counter.h"
 
 namespace {
 
@@ -113,15 +113,18 @@ TEST(TabConstruct, ZeroSizesAreRefusedBeforeDividingOrAllocating) {
     expect_fatal([&] { tab_by_size(mem, 16, 0, 0); }, "tab_by_size: n_bytes_per_row must be nonzero");
     expect_fatal([&] { tab_by_n_rows(mem, 2, 0, 0); }, "tab_by_n_rows: n_bytes_per_row must be nonzero");
     // Checked before the allocation: an impossible size does not reach malloc.
-    expect_fatal([] { tab_malloc_by_size(UINT64_MAX, 0, 0); }, "tab_malloc_by_size: n_bytes_per_row must be nonzero");
-    expect_fatal([] { tab_malloc_by_n_rows(2, 0, 0); }, "tab_malloc_by_n_rows: n_bytes_per_row must be nonzero");
+    expect_fatal([] { tab_malloc_by_size(UINT64_MAX, 0, 0); },
+                 "tab_malloc_by_size: n_bytes_per_row must be nonzero");
+    expect_fatal([] { tab_malloc_by_n_rows(2, 0, 0); },
+                 "tab_malloc_by_n_rows: n_bytes_per_row must be nonzero");
     // Array constructors: n_cols first, then the element size, then a row size that wrapped to 0.
     expect_fatal([&] { tab_by_arr(mem, 2, 0, 0, 0); }, "tab_by_arr: n_cols must be nonzero");
     expect_fatal([&] { tab_by_arr(mem, 2, 2, 0, 0); }, "tab_by_arr: n_bytes_per_elem must be nonzero");
     expect_fatal([&] { tab_by_arr(mem, 2, Uint64{1} << 32, Uint64{1} << 32, 0); },
                  "tab_by_arr: n_bytes_per_row must be nonzero");
     expect_fatal([] { tab_malloc_by_arr(2, 0, 8, 0); }, "tab_malloc_by_arr: n_cols must be nonzero");
-    expect_fatal([] { tab_malloc_by_arr(UINT64_MAX, 3, 0, 0); }, "tab_malloc_by_arr: n_bytes_per_elem must be nonzero");
+    expect_fatal([] { tab_malloc_by_arr(UINT64_MAX, 3, 0, 0); },
+                 "tab_malloc_by_arr: n_bytes_per_elem must be nonzero");
 }
 
 TEST(TabConstruct, FailedAllocationIsFatal) {
@@ -147,7 +150,8 @@ TEST(TabAccess, GetChecksRowsThenArrayRequest) {
     EXPECT_EQ(_tab_get(&arr, 2, 0, "a.c", 11), mem + 4);
     EXPECT_EQ(_tab_get(&arr, 2, TAB_FLAGS_ARRAY, "a.c", 12), mem + 4);
     EXPECT_EQ(_tab_get(&fixed, 2, TAB_FLAGS_GROWABLE, "a.c", 13), mem + 4);
-    expect_fatal([&] { _tab_get(&fixed, 1, TAB_FLAGS_ARRAY, "b.c", 14); }, "requesting elems on a non-array tab @b.c:14");
+    expect_fatal([&] { _tab_get(&fixed, 1, TAB_FLAGS_ARRAY, "b.c", 14); },
+                 "requesting elems on a non-array tab @b.c:14");
     // Both rules broken: the bound is reported.
     expect_fatal([&] { _tab_get(&fixed, 3, TAB_FLAGS_ARRAY, "b.c", 15); },
                  "tab_get outside bounds @b.c:15 requested=3 n_rows=3 n_bytes_per_row=16");
@@ -178,7 +182,8 @@ TEST(TabAccess, SetColChecksRowThenColumnThenColumnTable) {
     expect_fatal([&] { _tab_set_col(&tab, 3, 9, nullptr, "c.c", 2); },
                  "tab_set outside rouw bounds @c.c:2 row_i=3 n_rows=3 n_bytes_per_row=8");
     tab.n_cols = 4;
-    expect_fatal([&] { _tab_set_col(&tab, 0, 0, nullptr, "c.c", 3); }, "tab_set_col outside on non-column tab @c.c:3");
+    expect_fatal([&] { _tab_set_col(&tab, 0, 0, nullptr, "c.c", 3); },
+                 "tab_set_col outside on non-column tab @c.c:3");
     expect_fatal([&] { _tab_set_col(&tab, 0, 4, nullptr, "c.c", 4); },
                  "tab_set outside col bounds @c.c:4 col_i=4 n_cols=4");
     tab.n_bytes_per_col = 2;
@@ -300,8 +305,10 @@ TEST(TabSubset, ViewsRowsWithinTheRowsInUse) {
     EXPECT_EQ(empty.n_max_rows, 0u);
 
     expect_fatal([&] { _tab_subset(&src, 5, 0, "u.c", 4); }, "tab_subset @u.c:4 has illegal row_i 5");
-    expect_fatal([&] { _tab_subset(&src, 5, UINT64_MAX, "u.c", 5); }, "tab_subset @u.c:5 has illegal row_i 5");
-    expect_fatal([&] { _tab_subset(&src, 1, 5, "u.c", 6); }, "tab_subset @u.c:6 has illegal row_i 1 beyond end");
+    expect_fatal([&] { _tab_subset(&src, 5, UINT64_MAX, "u.c", 5); },
+                 "tab_subset @u.c:5 has illegal row_i 5");
+    expect_fatal([&] { _tab_subset(&src, 1, 5, "u.c", 6); },
+                 "tab_subset @u.c:6 has illegal row_i 1 beyond end");
     // 1 + (2^64 - 1) wraps to 0; it must not pass as a short subset.
     expect_fatal([&] { _tab_subset(&src, 1, UINT64_MAX, "u.c", 7); },
                  "tab_subset @u.c:7 has illegal row_i 1 beyond end");
@@ -312,7 +319,8 @@ TEST(TabSubset, OfAGrowableTableKeepsTheFlagButHasNoRoom) {
     Tab grow = tab_by_n_rows(mem, 5, 16, TAB_FLAGS_GROWABLE);
     _tab_add(&grow, nullptr, nullptr, "v.c", 1);
     _tab_add(&grow, nullptr, nullptr, "v.c", 2);
-    expect_fatal([&] { _tab_subset(&grow, 0, 3, "v.c", 3); }, "tab_subset @v.c:3 has illegal row_i 0 beyond end");
+    expect_fatal([&] { _tab_subset(&grow, 0, 3, "v.c", 3); },
+                 "tab_subset @v.c:3 has illegal row_i 0 beyond end");
     Tab sub = _tab_subset(&grow, 0, 2, "v.c", 4);
     EXPECT_EQ(sub.flags, TAB_FLAGS_GROWABLE);
     EXPECT_EQ(sub.n_max_rows, 2u);
@@ -347,7 +355,8 @@ TEST(TabDump, PrintsTheFieldsToStdout) {
                          "\n  n_bytes_per_row=12\n  n_max_rows=5\n  n_rows=0\n  flags=2\n");
     EXPECT_EQ(r.err, "");
     const Tab arr = tab_by_arr(mem, 1, 1, 1, 0xF00);
-    EXPECT_NE(run_in_child_with_stdout([&] { tab_dump(&arr, "a"); }).out.find("  flags=f20\n"), std::string::npos);
+    EXPECT_NE(run_in_child_with_stdout([&] { tab_dump(&arr, "a"); }).out.find("  flags=f20\n"),
+              std::string::npos);
 }
 
 TEST(TabTests, SelfTestPasses) {

@@ -37,8 +37,8 @@ struct Field {
         std::normal_distribution<double> noise(0.0, 3.0);
         for (Sint64 y = 12; y < h - 12; y += 23)
             for (Sint64 x = 12; x < w - 12; x += 23) {
-                const double p[7] = {800 + 3000 * U(rng), 1.0 + U(rng), 1.0 + U(rng), x + U(rng), y + U(rng),
-                                     -0.3 + 0.6 * U(rng), 0.0};
+                const double p[7] = {800 + 3000 * U(rng), 1.0 + U(rng),        1.0 + U(rng), x + U(rng),
+                                     y + U(rng),          -0.3 + 0.6 * U(rng), 0.0};
                 peaks.insert(peaks.end(), p, p + 7);
                 cx.push_back(static_cast<Sint64>(p[3]));
                 cy.push_back(static_cast<Sint64>(p[4]));
@@ -82,9 +82,9 @@ Results compute(const Field &f, size_t first) {
     r.batch_std.assign(n * 10, -1.0);
     r.batch_fails.assign(n, -1);
     std::vector<Sint64> cx = f.cx, cy = f.cy;
-    fit_array_of_gauss_2d_on_float_image(const_cast<double *>(f.im.data()), f.w, f.h, kMea, static_cast<Sint64>(n),
-                                         cx.data(), cy.data(), r.batch_params.data(), r.batch_std.data(),
-                                         r.batch_fails.data());
+    fit_array_of_gauss_2d_on_float_image(const_cast<double *>(f.im.data()), f.w, f.h, kMea,
+                                         static_cast<Sint64>(n), cx.data(), cy.data(), r.batch_params.data(),
+                                         r.batch_std.data(), r.batch_fails.data());
 
     constexpr size_t kPatch = 7 + 10 + 49 + 2, kDirect = 7 + 10 + 49 + 1;
     r.patch.assign(n * kPatch, -1.0);
@@ -93,15 +93,17 @@ Results compute(const Field &f, size_t first) {
         const size_t i = (first + step) % n;
         double *out = &r.patch[i * kPatch];
         std::memcpy(out, &f.start[10 * i], 7 * sizeof(double));
-        out[kPatch - 1] = fit_gauss_2d_on_float_image(const_cast<double *>(f.im.data()), f.w, f.h, f.cx[i], f.cy[i],
-                                                      kMea, out, out + 7, out + 17, out + 66);
-        if (f.cx[i] < kMea / 2 || f.cy[i] < kMea / 2 || f.cx[i] + kMea / 2 >= f.w || f.cy[i] + kMea / 2 >= f.h)
+        out[kPatch - 1] = fit_gauss_2d_on_float_image(const_cast<double *>(f.im.data()), f.w, f.h, f.cx[i],
+                                                      f.cy[i], kMea, out, out + 7, out + 17, out + 66);
+        if (f.cx[i] < kMea / 2 || f.cy[i] < kMea / 2 || f.cx[i] + kMea / 2 >= f.w ||
+            f.cy[i] + kMea / 2 >= f.h)
             continue;
         // The same window cut here and fitted directly, from the true values.
         double px[kMea * kMea];
         for (Sint64 y = 0; y < kMea; y++)
             for (Sint64 x = 0; x < kMea; x++)
-                px[y * kMea + x] = f.im[static_cast<size_t>((f.cy[i] - kMea / 2 + y) * f.w + f.cx[i] - kMea / 2 + x)];
+                px[y * kMea + x] =
+                    f.im[static_cast<size_t>((f.cy[i] - kMea / 2 + y) * f.w + f.cx[i] - kMea / 2 + x)];
         double *d = &r.direct[i * kDirect];
         if (i < f.peaks.size() / 7) {
             std::memcpy(d, &f.peaks[7 * i], 7 * sizeof(double));
@@ -155,7 +157,8 @@ TEST(Threads, FitsAndRendersOnSharedInputsMatchOneThreadBitForBit) {
     for (int t = 0; t < kThreads; t++)
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
-            for (int round = 0; round < 2; round++) got[t].push_back(compute(field, static_cast<size_t>(t * 5 + round)));
+            for (int round = 0; round < 2; round++)
+                got[t].push_back(compute(field, static_cast<size_t>(t * 5 + round)));
         });
     for (std::thread &th : threads) th.join();
 
@@ -198,7 +201,8 @@ TEST(Threads, TableAppendsUnderOneMutexAndParallelHashLookups) {
                 indices[t].push_back(_tab_add(&tab, &row, &mutex, __FILE__, __LINE__));
                 const Uint64 key = (s % 60 + 1) * 97 + (s % 60 + 1) % 5;
                 const HashRec *rec = hash_get(hash, key);
-                if (rec == nullptr || rec->key != key || rec->val != &slots[(s % 60 + 1) % 7]) lookups_ok[t] = 0;
+                if (rec == nullptr || rec->key != key || rec->val != &slots[(s % 60 + 1) % 7])
+                    lookups_ok[t] = 0;
                 if (hash_get(hash, key + 1)->key != 0) lookups_ok[t] = 0;  // absent: an empty slot
             }
         });

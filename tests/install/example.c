@@ -2,7 +2,6 @@
  * program uses it once installed (built by install_check.sh through CMake's
  * find_package and through pkg-config). */
 #include <gauss2_fitter.h>
-
 #include <math.h>
 #include <stdio.h>
 
@@ -15,7 +14,7 @@ int main(void) {
     for (int k = 0; k < H * W; k++) im[k] = 100.0; /* background */
 
     /* amp (volume), std_x, std_y, pos_x, pos_y, rho, offset; image coordinates */
-    np_float64 truth[2 * 7] = {2000.0, 1.4, 1.2, 20.3, 15.6, 0.1, 0.0,  /* */
+    np_float64 truth[2 * 7] = {2000.0, 1.4, 1.2, 20.3, 15.6, 0.1,  0.0, /* */
                                1500.0, 1.6, 1.5, 45.8, 30.2, -0.2, 0.0};
     synth_image(im, W, H, 17, 2, truth);
 

@@ -97,9 +97,9 @@ int sanity_check(void) {
 // ---- tables -----------------------------------------------------------------
 
 static_assert(std::is_standard_layout_v<Tab> && sizeof(Tab) == 7 * 8, "Tab is seven 64-bit words");
-static_assert(offsetof(Tab, base) == 0 && offsetof(Tab, n_bytes_per_row) == 8 && offsetof(Tab, n_max_rows) == 16 &&
-              offsetof(Tab, n_rows) == 24 && offsetof(Tab, n_cols) == 32 && offsetof(Tab, n_bytes_per_col) == 40 &&
-              offsetof(Tab, flags) == 48);
+static_assert(offsetof(Tab, base) == 0 && offsetof(Tab, n_bytes_per_row) == 8 &&
+              offsetof(Tab, n_max_rows) == 16 && offsetof(Tab, n_rows) == 24 && offsetof(Tab, n_cols) == 32 &&
+              offsetof(Tab, n_bytes_per_col) == 40 && offsetof(Tab, flags) == 48);
 
 namespace {
 
@@ -148,7 +148,9 @@ Tab tab_malloc_over(Uint64 n_bytes, Uint64 n_bytes_per_row, Uint64 flags) {
     return tab_over(zeroed_block(n_bytes), n_bytes, n_bytes_per_row, flags);
 }
 
-Uint8 *row_start(const Tab *tab, Uint64 row_i) { return static_cast<Uint8 *>(tab->base) + row_i * tab->n_bytes_per_row; }
+Uint8 *row_start(const Tab *tab, Uint64 row_i) {
+    return static_cast<Uint8 *>(tab->base) + row_i * tab->n_bytes_per_row;
+}
 
 }  // namespace
 
@@ -198,7 +200,8 @@ Tab _tab_subset(const Tab *src, Uint64 row_i, Uint64 n_rows, const char *file, i
     ensure(1, "tab_subset @%s:%d has illegal n_rows %lu", file, line, ul(n_rows));
     ensure(row_i < src->n_rows, "tab_subset @%s:%d has illegal row_i %lu", file, line, ul(row_i));
     // row_i + n_rows <= src->n_rows, written so that the sum cannot wrap.
-    ensure(n_rows <= src->n_rows - row_i, "tab_subset @%s:%d has illegal row_i %lu beyond end", file, line, ul(row_i));
+    ensure(n_rows <= src->n_rows - row_i, "tab_subset @%s:%d has illegal row_i %lu beyond end", file, line,
+           ul(row_i));
     const Uint64 end = std::min(row_i + n_rows, src->n_max_rows);
     const Uint64 count = end - row_i;
     Tab sub{};
@@ -211,8 +214,8 @@ Tab _tab_subset(const Tab *src, Uint64 row_i, Uint64 n_rows, const char *file, i
 }
 
 void *_tab_get(const Tab *tab, Uint64 row_i, Uint64 flags, const char *file, int line) {
-    ensure(row_i < tab->n_rows, "tab_get outside bounds @%s:%d requested=%lu n_rows=%lu n_bytes_per_row=%lu", file,
-           line, ul(row_i), ul(tab->n_rows), ul(tab->n_bytes_per_row));
+    ensure(row_i < tab->n_rows, "tab_get outside bounds @%s:%d requested=%lu n_rows=%lu n_bytes_per_row=%lu",
+           file, line, ul(row_i), ul(tab->n_rows), ul(tab->n_bytes_per_row));
     if (flags & TAB_FLAGS_ARRAY) {
         ensure((tab->flags & TAB_FLAGS_ARRAY) != 0, "requesting elems on a non-array tab @%s:%d", file, line);
     }
@@ -220,22 +223,25 @@ void *_tab_get(const Tab *tab, Uint64 row_i, Uint64 flags, const char *file, int
 }
 
 void _tab_set(const Tab *tab, Uint64 row_i, const void *src, const char *file, int line) {
-    ensure(row_i < tab->n_rows, "tab_set outside bounds @%s:%d row_i=%lu n_rows=%lu n_bytes_per_row=%lu", file, line,
-           ul(row_i), ul(tab->n_rows), ul(tab->n_bytes_per_row));
+    ensure(row_i < tab->n_rows, "tab_set outside bounds @%s:%d row_i=%lu n_rows=%lu n_bytes_per_row=%lu",
+           file, line, ul(row_i), ul(tab->n_rows), ul(tab->n_bytes_per_row));
     if (src != nullptr) memmove(row_start(tab, row_i), src, tab->n_bytes_per_row);
 }
 
 void _tab_set_col(const Tab *tab, Uint64 row_i, Uint64 col_i, const void *src, const char *file, int line) {
-    ensure(row_i < tab->n_rows, "tab_set outside rouw bounds @%s:%d row_i=%lu n_rows=%lu n_bytes_per_row=%lu", file,
-           line, ul(row_i), ul(tab->n_rows), ul(tab->n_bytes_per_row));
-    ensure(col_i < tab->n_cols, "tab_set outside col bounds @%s:%d col_i=%lu n_cols=%lu", file, line, ul(col_i),
-           ul(tab->n_cols));
-    ensure(tab->n_bytes_per_col != 0 && tab->n_cols != 0, "tab_set_col outside on non-column tab @%s:%d", file, line);
-    if (src != nullptr) memmove(row_start(tab, row_i) + col_i * tab->n_bytes_per_col, src, tab->n_bytes_per_col);
+    ensure(row_i < tab->n_rows, "tab_set outside rouw bounds @%s:%d row_i=%lu n_rows=%lu n_bytes_per_row=%lu",
+           file, line, ul(row_i), ul(tab->n_rows), ul(tab->n_bytes_per_row));
+    ensure(col_i < tab->n_cols, "tab_set outside col bounds @%s:%d col_i=%lu n_cols=%lu", file, line,
+           ul(col_i), ul(tab->n_cols));
+    ensure(tab->n_bytes_per_col != 0 && tab->n_cols != 0, "tab_set_col outside on non-column tab @%s:%d",
+           file, line);
+    if (src != nullptr)
+        memmove(row_start(tab, row_i) + col_i * tab->n_bytes_per_col, src, tab->n_bytes_per_col);
 }
 
 Uint64 _tab_add(Tab *tab, const void *src, pthread_mutex_t *mutex, const char *file, int line) {
-    ensure((tab->flags & TAB_FLAGS_GROWABLE) != 0, "Attempting to grow to a un-growable table @%s:%d", file, line);
+    ensure((tab->flags & TAB_FLAGS_GROWABLE) != 0, "Attempting to grow to a un-growable table @%s:%d", file,
+           line);
     // Only the reservation of the row is serialised; the copy runs in parallel.
     if (mutex != nullptr) {
         ensure(pthread_mutex_lock(mutex) == 0, "tab_add @%s:%d could not lock the mutex", file, line);

@@ -47,8 +47,7 @@ typedef double Float64;
 /* When `condition` is zero: writes the printf-formatted message and one
  * newline to stderr, flushes stderr and ends the process with status 1.
  * Otherwise does nothing. The message has no prefix of its own. */
-C_COMMON_EXPORT void ensure(int condition, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+C_COMMON_EXPORT void ensure(int condition, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 /* ---- trace log ---------------------------------------------------------- */
 
@@ -91,13 +90,13 @@ C_COMMON_EXPORT int sanity_check(void);
  * not the row counter. Every broken contract ends the process through
  * `ensure`; the position-taking operations name the caller's "@file:line". */
 typedef struct Tab {
-    void *base;              /* row 0 */
-    Uint64 n_bytes_per_row;  /* bytes per row, never 0 */
-    Uint64 n_max_rows;       /* whole rows that the memory holds */
-    Uint64 n_rows;           /* rows in use */
-    Uint64 n_cols;           /* columns of a column table, else 0 */
-    Uint64 n_bytes_per_col;  /* bytes per column element of a column table, else 0 */
-    Uint64 flags;            /* TAB_FLAGS_* and any bits of the caller's, as passed */
+    void *base;             /* row 0 */
+    Uint64 n_bytes_per_row; /* bytes per row, never 0 */
+    Uint64 n_max_rows;      /* whole rows that the memory holds */
+    Uint64 n_rows;          /* rows in use */
+    Uint64 n_cols;          /* columns of a column table, else 0 */
+    Uint64 n_bytes_per_col; /* bytes per column element of a column table, else 0 */
+    Uint64 flags;           /* TAB_FLAGS_* and any bits of the caller's, as passed */
 } Tab;
 
 /* Growable: constructed empty over zeroed memory; tab_add is allowed. */
@@ -133,7 +132,8 @@ C_COMMON_EXPORT Tab tab_malloc_by_n_rows(Uint64 n_rows, Uint64 n_bytes_per_row, 
  * function's name: "<name>: n_cols must be nonzero", "<name>:
  * n_bytes_per_elem must be nonzero", "<name>: n_bytes_per_row must be
  * nonzero" (the row size wrapped to 0), then (malloc variant) "malloc failed". */
-C_COMMON_EXPORT Tab tab_by_arr(void *base, Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem, Uint64 flags);
+C_COMMON_EXPORT Tab tab_by_arr(void *base, Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem,
+                               Uint64 flags);
 C_COMMON_EXPORT Tab tab_malloc_by_arr(Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem, Uint64 flags);
 
 /* Releases the block of an allocating constructor and sets tab->base to
@@ -163,8 +163,8 @@ C_COMMON_EXPORT void _tab_set(const Tab *tab, Uint64 row_i, const void *src, con
  * row row_i. Checks, in order: "tab_set outside rouw bounds @%s:%d row_i=%lu
  * n_rows=%lu n_bytes_per_row=%lu", "tab_set outside col bounds @%s:%d
  * col_i=%lu n_cols=%lu", "tab_set_col outside on non-column tab @%s:%d". */
-C_COMMON_EXPORT void _tab_set_col(const Tab *tab, Uint64 row_i, Uint64 col_i, const void *src, const char *file,
-                                  int line);
+C_COMMON_EXPORT void _tab_set_col(const Tab *tab, Uint64 row_i, Uint64 col_i, const void *src,
+                                  const char *file, int line);
 
 /* Appends a row to a growable table and returns its index: reserves index
  * n_rows and advances tab->n_rows, then copies n_bytes_per_row bytes from
@@ -174,7 +174,8 @@ C_COMMON_EXPORT void _tab_set_col(const Tab *tab, Uint64 row_i, Uint64 col_i, co
  * "Attempting to grow to a un-growable table @%s:%d" (nothing changed), with
  * "tab_add @%s:%d could not lock the mutex", or, after the counter has
  * advanced, with "Table overflow @%s:%d. n_max_rows=%lu". */
-C_COMMON_EXPORT Uint64 _tab_add(Tab *tab, const void *src, pthread_mutex_t *mutex, const char *file, int line);
+C_COMMON_EXPORT Uint64 _tab_add(Tab *tab, const void *src, pthread_mutex_t *mutex, const char *file,
+                                int line);
 
 /* Passes if base <= ptr < base + n_bytes_per_row * n_rows (any address
  * inside the rows in use), else fails with "Tab ptr invalid @%s:%d.

@@ -38,11 +38,11 @@ namespace lm {
 
 // Indices into the 10-value report.
 enum Info {
-    kInfoInitialError = 0,   // E at the starting point
-    kInfoFinalError = 1,     // E at the final point
-    kInfoGradientInf = 2,    // ||J^T e||_inf at its last computation
-    kInfoStepSq = 3,         // ||dp||^2 at its last computation (DBL_MAX if never)
-    kInfoRelativeMu = 4,     // mu / max(diag(J^T J))
+    kInfoInitialError = 0,  // E at the starting point
+    kInfoFinalError = 1,    // E at the final point
+    kInfoGradientInf = 2,   // ||J^T e||_inf at its last computation
+    kInfoStepSq = 3,        // ||dp||^2 at its last computation (DBL_MAX if never)
+    kInfoRelativeMu = 4,    // mu / max(diag(J^T J))
     kInfoIterations = 5,
     kInfoStopReason = 6,
     kInfoFunctionEvals = 7,
@@ -227,7 +227,8 @@ LM_INLINE void covariance(const Matrix<M> &A, double E, int n, double *covar) {
 // (stop reason 4) or non-finite values (stop reason 7). `info` (10 values)
 // and `covar` (M x M) may be null.
 template <int M, class Problem>
-LM_INLINE int solve(Problem &problem, double *p_io, int itmax, const Options &opt, double *info, double *covar) {
+LM_INLINE int solve(Problem &problem, double *p_io, int itmax, const Options &opt, double *info,
+                    double *covar) {
     const int n = problem.size();
     if (n < M) return -1;
 
@@ -352,7 +353,13 @@ template <int M>
 class CallbackProblem {
    public:
     CallbackProblem(ModelFn f, JacobianFn jacf, const double *x, int n, void *adata, double *work)
-        : f_(f), jacf_(jacf), x_(x), n_(n), adata_(adata), current_(work), trial_(work + n),
+        : f_(f),
+          jacf_(jacf),
+          x_(x),
+          n_(n),
+          adata_(adata),
+          current_(work),
+          trial_(work + n),
           jac_(work + 2L * n) {}
 
     int size() const { return n_; }

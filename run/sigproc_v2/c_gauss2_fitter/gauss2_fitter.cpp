@@ -6,9 +6,9 @@
 
 #include "gauss2_kernel.h"  // first: it brings in Eigen before the trace macro
 // (keep this order)
-#include "gauss2_fitter.h"
-
 #include <cmath>
+
+#include "gauss2_fitter.h"
 
 namespace {
 
@@ -24,8 +24,7 @@ int patch_side(int n_pixels) {
 
 extern "C" {
 
-void gauss_2d(np_float64 *params, np_float64 *pixels, int /*n_params*/, int n_pixels,
-              void * /*adata*/) {
+void gauss_2d(np_float64 *params, np_float64 *pixels, int /*n_params*/, int n_pixels, void * /*adata*/) {
     const double amp = params[0], std_x = params[1], std_y = params[2];
     const double pos_x = params[3], pos_y = params[4], rho = params[5], offset = params[6];
 
@@ -50,8 +49,7 @@ void gauss_2d(np_float64 *params, np_float64 *pixels, int /*n_params*/, int n_pi
     }
 }
 
-void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_pixels,
-                  void * /*adata*/) {
+void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_pixels, void * /*adata*/) {
     const double amp = params[0], std_x = params[1], std_y = params[2];
     const double pos_x = params[3], pos_y = params[4], rho = params[5];
 
@@ -88,9 +86,8 @@ void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_p
             out[2] = A * ((std_x * dy2 - rho_std_y * dxdy) - L_std_y2 * std_x) / std_y2;
             out[3] = A * (std_y * dx - rho_std_x * dy) / std_x;
             out[4] = A * (std_x_dy - rho_std_y * dx) / std_y;
-            out[5] = A * ((rho_std_x2 * dy2_minus_L_std_y2 - two_minus_L_sxsy * dxdy) +
-                          rho_std_y2 * dx2) *
-                     neg_Q;
+            out[5] =
+                A * ((rho_std_x2 * dy2_minus_L_std_y2 - two_minus_L_sxsy * dxdy) + rho_std_y2 * dx2) * neg_Q;
             out[6] = 1.0;
         }
     }
@@ -128,7 +125,8 @@ bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, S
 
 int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, int mea, np_float64 *params,
                  np_float64 *info, np_float64 *covar, np_float64 *noise) {
-    const np_float64 *window = im + static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0);
+    const np_float64 *window =
+        im + static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0);
     // The window's extremes, in copy order. The starting values 1e10 and 0.0
     // (not +-infinity) decide the estimates for extreme patches.
     double lo = 1e10, hi = 0.0;
@@ -141,8 +139,8 @@ int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, in
     if (params[0] == 0.0) params[0] = (hi - lo) * ((k_amp_estimate_two_pi * params[1]) * params[2]);
     params[6] = lo;
 
-    const int result =
-        gauss2::solve_patch(window, im_w, mea, params, k_max_iterations, current_options(), info, covar, noise);
+    const int result = gauss2::solve_patch(window, im_w, mea, params, k_max_iterations, current_options(),
+                                           info, covar, noise);
     return result < 0 ? result : 0;
 }
 
@@ -157,8 +155,8 @@ int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 
     ensure_mea_bound(mea);
     if (mea <= 0) return -1;  // no measurements: the solver refuses the problem
     const int side = static_cast<int>(mea);
-    const int result =
-        gauss2::solve_patch(pixels, side, side, params, k_max_iterations, current_options(), info, covar, nullptr);
+    const int result = gauss2::solve_patch(pixels, side, side, params, k_max_iterations, current_options(),
+                                           info, covar, nullptr);
     return result < 1 ? -1 : 0;
 }
 
@@ -191,8 +189,8 @@ int fit_array_of_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_
         for (double &v : covar) v = NAN;
         double noise = 0.0;
         np_float64 *rec = params + 10 * i;
-        const int r = fit_gauss_2d_on_float_image(im, im_w, im_h, center_x[i], center_y[i], mea, rec, info, covar,
-                                                  &noise);
+        const int r = fit_gauss_2d_on_float_image(im, im_w, im_h, center_x[i], center_y[i], mea, rec, info,
+                                                  covar, &noise);
         rec[8] = noise;
         for (int k = 0; k < 7; k++) std_params[10 * i + k] = std::sqrt(covar[k * 7 + k]);
         const double reason = info[lm::kInfoStopReason];
@@ -212,8 +210,8 @@ namespace {
 
 // Where a peak's patch lands in the image, if it is rendered at all.
 struct PatchPlacement {
-    Sint64 c0, r0;   // image column and row of the patch's pixel (0, 0)
-    double lx, ly;   // the peak's position in the patch frame
+    Sint64 c0, r0;  // image column and row of the patch's pixel (0, 0)
+    double lx, ly;  // the peak's position in the patch frame
 };
 
 // Places the mea x mea patch of a peak at image position (pos_x, pos_y), or
@@ -260,7 +258,8 @@ void add_patch(np_float64 *im, Sint64 im_w, const PatchPlacement &at, const np_f
 
 extern "C" {
 
-int synth_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Uint64 n_peaks, const np_float64 *params) {
+int synth_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Uint64 n_peaks,
+                const np_float64 *params) {
     ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
     ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
     // No patch has room in the image or in its own frame.
@@ -308,9 +307,9 @@ constexpr int k_line_info_reason = 114;
 
 constexpr int k_dump_pixel_count = 121;  // an 11 x 11 patch
 constexpr int k_dump_pixel_row = 11;
-constexpr int k_dump_param_count = 10;   // one per-peak record of the batch fit
-constexpr int k_dump_jac_row = 7;        // one pixel's derivatives
-constexpr int k_dump_jac_group = 77;     // one row of an 11-pixel-wide patch
+constexpr int k_dump_param_count = 10;  // one per-peak record of the batch fit
+constexpr int k_dump_jac_row = 7;       // one pixel's derivatives
+constexpr int k_dump_jac_group = 77;    // one row of an 11-pixel-wide patch
 
 // Writable storage for the initial stop-reason texts, so that the table can
 // hold plain `char *` without casting away the constness of literals.
@@ -332,7 +331,7 @@ void end_body(FILE *log) { fputs("]\n\n", log); }
 extern "C" {
 
 char *dlevmar_stop_reasons[8] = {
-    reason_unknown, reason_gradient,     reason_dp,      reason_itmax,
+    reason_unknown,  reason_gradient,     reason_dp,      reason_itmax,
     reason_singular, reason_no_reduction, reason_small_e, reason_invalid,
 };
 
@@ -385,7 +384,8 @@ void dump_info(const np_float64 *info) {
     _trace(k_source_path, k_line_info_e2, "  e^2 at p0: %f\n", info[0]);
     _trace(k_source_path, k_line_info_mu, "  mu?: %f\n", info[4]);
     _trace(k_source_path, k_line_info_n_iter, "  n_iter: %f\n", info[5]);
-    _trace(k_source_path, k_line_info_reason, "  reason to stop: %s\n", get_dlevmar_stop_reason_from_info(info));
+    _trace(k_source_path, k_line_info_reason, "  reason to stop: %s\n",
+           get_dlevmar_stop_reason_from_info(info));
 }
 
 int validate_im(const np_float64 *im, Sint64 im_w, Sint64 im_h) {

@@ -86,8 +86,9 @@ Shape shape_of(const double *p) {
     const double sx2 = sx * sx, sy2 = sy * sy;
     const double den = (2.0 * (rho - 1.0) * (rho + 1.0)) * (sx2 * sy2);
     const double cross = (-2.0 * rho) * sxsy;
-    return Shape{sy2 / den,   cross / den, sx2 / den, p[3] - 0.5, p[4] - 0.5,
-                 (1.0 / (sxsy * L)) * amp * std::sqrt(L) / k_two_pi, p[6]};
+    return Shape{sy2 / den,  cross / den, sx2 / den,
+                 p[3] - 0.5, p[4] - 0.5,  (1.0 / (sxsy * L)) * amp * std::sqrt(L) / k_two_pi,
+                 p[6]};
 }
 
 // Column k of J, for the six shape parameters, is scale[k] * e * P_k(dx, dy)
@@ -185,7 +186,8 @@ void moments_simd(int side, const double *__restrict e, const double *__restrict
     v4d dx1[GAUSS2_MAX_MEA], dx2[GAUSS2_MAX_MEA], dx3[GAUSS2_MAX_MEA], dx4[GAUSS2_MAX_MEA];
     for (int j = 0; j < side; j++) {
         const double dx = j - cx;
-        dx1[j] = splat(dx), dx2[j] = splat(dx * dx), dx3[j] = splat(dx * dx * dx), dx4[j] = splat(dx * dx * (dx * dx));
+        dx1[j] = splat(dx), dx2[j] = splat(dx * dx), dx3[j] = splat(dx * dx * dx),
+        dx4[j] = splat(dx * dx * (dx * dx));
     }
     const v4d zero = splat(0.0);
     v4d T[5][5], U[3][3], V[3][3], R = zero;
@@ -300,8 +302,8 @@ namespace {
 
 // Built per instruction set, with the solver inlined into each version.
 template <int MaxSide>
-GAUSS2_CLONES int solve_with(const double *pixels, long row_stride, int mea, double *params, int itmax, const lm::Options &opts,
-               double *info, double *covar, double *noise) {
+GAUSS2_CLONES int solve_with(const double *pixels, long row_stride, int mea, double *params, int itmax,
+                             const lm::Options &opts, double *info, double *covar, double *noise) {
     PatchProblem<MaxSide> problem(pixels, row_stride, mea);
     const int result = lm::solve<kParams>(problem, params, itmax, opts, info, covar);
     if (noise != nullptr) *noise = result >= 0 ? problem.residual_noise() : 0.0;
@@ -310,8 +312,8 @@ GAUSS2_CLONES int solve_with(const double *pixels, long row_stride, int mea, dou
 
 }  // namespace
 
-int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax, const lm::Options &opts,
-                double *info, double *covar, double *noise) {
+int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax,
+                const lm::Options &opts, double *info, double *covar, double *noise) {
     // Typical patches use small buffers, so that fits stay light on the stack.
     if (mea <= 15) return solve_with<15>(pixels, row_stride, mea, params, itmax, opts, info, covar, noise);
     return solve_with<GAUSS2_MAX_MEA>(pixels, row_stride, mea, params, itmax, opts, info, covar, noise);

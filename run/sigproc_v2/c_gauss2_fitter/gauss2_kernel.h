@@ -88,7 +88,7 @@ class PatchProblem {
 // result. When `noise` is not null it receives the residual noise of the
 // fit, or 0.0 if the solver failed. The patch must not exceed GAUSS2_MAX_MEA
 // on a side.
-int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax, const lm::Options &opts,
-                double *info, double *covar, double *noise);
+int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax,
+                const lm::Options &opts, double *info, double *covar, double *noise);
 
 }  // namespace gauss2
