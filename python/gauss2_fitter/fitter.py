@@ -211,3 +211,56 @@ def _chunks(n, n_threads):
     count = min(n, n_threads * 4) if n_threads > 1 else 1
     edges = np.linspace(0, n, count + 1).astype(int)
     return [(int(lo), int(hi)) for lo, hi in zip(edges[:-1], edges[1:]) if hi > lo]
+
+
+# ---- per-spot results for tables ------------------------------------------------
+
+FLAG_GOOD, FLAG_SKIPPED, FLAG_FAILED, FLAG_ITERATION_LIMIT = 0, 1, 2, 3
+ESTIMATORS = ("lsq", "mle")
+
+
+@dataclass
+class SpotFits:
+    """Everything a localisation table needs from the fits of one image's
+    peaks, n rows each.
+
+    records: (n, 10) the fitted parameters in [0..6] (positions in the patch
+        frame), in [8] the residual noise (least squares) or the
+        log-likelihood ratio against the saturated model (maximum likelihood).
+    std: (n, 7) the estimator's own standard errors (least squares: from its
+        covariance; maximum likelihood: the Cramer-Rao bound).
+    photon_std: (n, 7) photon-statistics standard errors: the Cramer-Rao
+        bound for maximum likelihood, the sandwich errors for least squares.
+    flag: (n,) int8, FLAG_GOOD, FLAG_SKIPPED (skipped, or the window leaves
+        the image), FLAG_FAILED (the solver failed) or FLAG_ITERATION_LIMIT.
+    iterations: (n,) int32, the solver's iterations (0 for skipped peaks).
+    """
+
+    records: np.ndarray
+    std: np.ndarray
+    photon_std: np.ndarray
+    flag: np.ndarray
+    iterations: np.ndarray
+
+
+def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0, params=None, n_threads=None):
+    """Fits every peak of the 2-D image `im` (in photo-electrons for
+    photon-statistics errors) with the chosen estimator, "lsq" or "mle", and
+    returns a SpotFits. `read_noise` is the read noise sigma in
+    photo-electrons: a scalar or an array of the image's shape. Other
+    arguments as for fit_peaks."""
+    if estimator not in ESTIMATORS:
+        raise ValueError(f"estimator must be one of {', '.join(ESTIMATORS)}, got {estimator!r}")
+    if estimator != "lsq":
+        raise NotImplementedError("the maximum-likelihood estimator is not built yet")
+    # Provisional body: the least-squares batch alone. Photon-statistics
+    # errors, iterations and the distinction between a failed fit and one at
+    # the iteration limit come with the native extensions.
+    rec, std, fails = fit_peaks(im, center_x, center_y, mea=mea, params=params, n_threads=n_threads)
+    n = len(fails)
+    h, w = np.shape(im)
+    half = mea // 2
+    cx, cy = as_i64("center_x", center_x), as_i64("center_y", center_y)
+    outside = (cx < half) | (cy < half) | (cx >= w - half) | (cy >= h - half)
+    flag = np.where(fails == 0, FLAG_GOOD, np.where(outside, FLAG_SKIPPED, FLAG_FAILED)).astype(np.int8)
+    return SpotFits(rec, std[:, :7].copy(), np.full((n, 7), np.nan), flag, np.full(n, -1, dtype=np.int32))
