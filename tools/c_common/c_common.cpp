@@ -119,6 +119,22 @@ void ensure_arr_sizes(Uint64 n_cols, Uint64 n_bytes_per_elem, const char *who) {
     ensure(n_bytes_per_elem != 0, "%s: n_bytes_per_elem must be nonzero", who);
 }
 
+// The size a constructor computes, a * b. A product beyond 64 bits would
+// wrap to a small size while the caller believes in the whole table: an
+// allocating constructor ends as when the heap refuses the block ("malloc
+// failed"), a view, whose memory cannot be that large, with "<who>: size
+// exceeds 64 bits".
+enum class Sizing { view, allocating };
+
+Uint64 size_product(Uint64 a, Uint64 b, const char *who, Sizing sizing) {
+    Uint64 product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) {
+        if (sizing == Sizing::allocating) ensure(0, "malloc failed");
+        ensure(0, "%s: size exceeds 64 bits", who);
+    }
+    return product;
+}
+
 // The fields of a table over `base`; growable tables start empty over zeroed memory.
 Tab tab_over(void *base, Uint64 n_bytes, Uint64 n_bytes_per_row, Uint64 flags) {
     Tab tab{};
@@ -168,26 +184,30 @@ Tab tab_malloc_by_size(Uint64 n_bytes, Uint64 n_bytes_per_row, Uint64 flags) {
 
 Tab tab_by_n_rows(void *base, Uint64 n_rows, Uint64 n_bytes_per_row, Uint64 flags) {
     ensure_row_size(n_bytes_per_row, "tab_by_n_rows");
-    return tab_over(base, n_rows * n_bytes_per_row, n_bytes_per_row, flags);
+    const Uint64 n_bytes = size_product(n_rows, n_bytes_per_row, "tab_by_n_rows", Sizing::view);
+    return tab_over(base, n_bytes, n_bytes_per_row, flags);
 }
 
 Tab tab_malloc_by_n_rows(Uint64 n_rows, Uint64 n_bytes_per_row, Uint64 flags) {
     ensure_row_size(n_bytes_per_row, "tab_malloc_by_n_rows");
-    return tab_malloc_over(n_rows * n_bytes_per_row, n_bytes_per_row, flags);
+    const Uint64 n_bytes = size_product(n_rows, n_bytes_per_row, "tab_malloc_by_n_rows", Sizing::allocating);
+    return tab_malloc_over(n_bytes, n_bytes_per_row, flags);
 }
 
+// Both factors are nonzero, so a row size that fits is nonzero too.
 Tab tab_by_arr(void *base, Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem, Uint64 flags) {
     ensure_arr_sizes(n_cols, n_bytes_per_elem, "tab_by_arr");
-    const Uint64 n_bytes_per_row = n_cols * n_bytes_per_elem;
-    ensure_row_size(n_bytes_per_row, "tab_by_arr");
-    return tab_over(base, n_rows * n_bytes_per_row, n_bytes_per_row, flags | TAB_FLAGS_ARRAY);
+    const Uint64 n_bytes_per_row = size_product(n_cols, n_bytes_per_elem, "tab_by_arr", Sizing::view);
+    const Uint64 n_bytes = size_product(n_rows, n_bytes_per_row, "tab_by_arr", Sizing::view);
+    return tab_over(base, n_bytes, n_bytes_per_row, flags | TAB_FLAGS_ARRAY);
 }
 
 Tab tab_malloc_by_arr(Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem, Uint64 flags) {
     ensure_arr_sizes(n_cols, n_bytes_per_elem, "tab_malloc_by_arr");
-    const Uint64 n_bytes_per_row = n_cols * n_bytes_per_elem;
-    ensure_row_size(n_bytes_per_row, "tab_malloc_by_arr");
-    return tab_malloc_over(n_rows * n_bytes_per_row, n_bytes_per_row, flags | TAB_FLAGS_ARRAY);
+    const Uint64 n_bytes_per_row =
+        size_product(n_cols, n_bytes_per_elem, "tab_malloc_by_arr", Sizing::allocating);
+    const Uint64 n_bytes = size_product(n_rows, n_bytes_per_row, "tab_malloc_by_arr", Sizing::allocating);
+    return tab_malloc_over(n_bytes, n_bytes_per_row, flags | TAB_FLAGS_ARRAY);
 }
 
 void tab_free(Tab *tab) {
@@ -388,6 +408,24 @@ inline Float64 *elem_at(Float64 *base, Uint64 offset) {
     return reinterpret_cast<Float64 *>(reinterpret_cast<uintptr_t>(base) + offset * sizeof(Float64));
 }
 
+// The dense pitches of the first n_dims extents (1 to 4 of them) and the
+// element count. False when a pitch or the count, in bytes, does not fit in
+// 64 bits: such a record would address its elements with wrapped offsets.
+// An array with a zero extent has no elements, but the pitches of the axes
+// inside that extent still have to fit.
+bool dense_layout(Uint64 n_dims, const Uint64 *shape, Uint64 pitch[4], Uint64 *count) {
+    Uint64 running = 1;
+    for (Uint64 a = n_dims; a-- > 0;) {
+        pitch[a] = running;
+        Uint64 bytes = 0;
+        if (__builtin_mul_overflow(running, shape[a], &running) ||
+            __builtin_mul_overflow(running, sizeof(Float64), &bytes))
+            return false;
+    }
+    *count = running;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -396,11 +434,12 @@ void f64arr_set_shape(F64Arr *arr, Uint64 n_dims, const Uint64 *shape) {
     arr->n_dims = n_dims;
     for (int a = 0; a < 4; a++) arr->shape[a] = arr->pitch[a] = 0;
     ensure(n_dims >= 1 && n_dims <= 4, "Illegal n_dims for F64Arr");
-    Uint64 running = 1;
-    for (Uint64 a = n_dims; a-- > 0;) {
-        arr->pitch[a] = running;
+    Uint64 pitch[4] = {0, 0, 0, 0};
+    Uint64 count = 0;
+    ensure(dense_layout(n_dims, shape, pitch, &count), "F64Arr size exceeds 64 bits");
+    for (Uint64 a = 0; a < n_dims; a++) {
         arr->shape[a] = shape[a];
-        running *= shape[a];
+        arr->pitch[a] = pitch[a];
     }
 }
 
@@ -418,8 +457,11 @@ F64Arr f64arr_subset(const F64Arr *src, Uint64 i) {
 }
 
 F64Arr f64arr_malloc(Uint64 n_dims, const Uint64 *shape) {
-    Uint64 count = 1;
-    for (Uint64 a = 0; a < n_dims; a++) count *= shape[a];
+    // The count first: only then are the caller's extents known to be there.
+    ensure(n_dims >= 1 && n_dims <= 4, "Illegal n_dims for F64Arr");
+    Uint64 pitch[4] = {0, 0, 0, 0};
+    Uint64 count = 0;
+    ensure(dense_layout(n_dims, shape, pitch, &count), "malloc failed");
     F64Arr arr{};
     arr.base = static_cast<Float64 *>(zeroed_block(count * sizeof(Float64)));
     f64arr_set_shape(&arr, n_dims, shape);
