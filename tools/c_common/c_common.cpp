@@ -3,7 +3,12 @@
 
 #include "c_common.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +23,93 @@
 #define C_COMMON_TRACE_LOG_PATH "/ovisk/pelmar/_c_common.log"
 #endif
 
+namespace {
+
+// One record formatted once, so that each stream receives it in a single
+// write and records of several threads never interleave: the prefix
+// "@file:line " (when `file` is not null), the message of `format`, then
+// `tail`. Short records stay on the stack, longer ones take a heap block; if
+// that is refused (or the format cannot be rendered) the record is written
+// in pieces as before: nothing is lost, only the whole line is not promised.
+class Record {
+   public:
+    Record(const char *file, int line, const char *format, va_list args, const char *tail)
+        : file_(file), line_(line), format_(format), tail_(tail) {
+        va_copy(args_, args);
+        const int n_head = file != nullptr ? snprintf(nullptr, 0, "@%s:%d ", file, line) : 0;
+        va_list copy;
+        va_copy(copy, args);
+        const int n_msg = vsnprintf(nullptr, 0, format, copy);
+        va_end(copy);
+        if (n_head < 0 || n_msg < 0) return;
+        const size_t n_tail = strlen(tail);
+        size_ = static_cast<size_t>(n_head) + static_cast<size_t>(n_msg) + n_tail;
+        char *buf = local_;
+        if (size_ + 1 > sizeof local_) {
+            heap_ = static_cast<char *>(malloc(size_ + 1));
+            if (heap_ == nullptr) return;
+            buf = heap_;
+        }
+        if (file != nullptr) snprintf(buf, static_cast<size_t>(n_head) + 1, "@%s:%d ", file, line);
+        va_copy(copy, args);
+        vsnprintf(buf + n_head, static_cast<size_t>(n_msg) + 1, format, copy);
+        va_end(copy);
+        memcpy(buf + n_head + n_msg, tail, n_tail + 1);
+        data_ = buf;
+    }
+    ~Record() {
+        va_end(args_);
+        free(heap_);
+    }
+    Record(const Record &) = delete;
+    Record &operator=(const Record &) = delete;
+
+    // One fwrite, which holds the stream's lock for the whole record.
+    void write(FILE *stream) const {
+        if (data_ != nullptr) {
+            fwrite(data_, 1, size_, stream);
+            return;
+        }
+        if (file_ != nullptr) fprintf(stream, "@%s:%d ", file_, line_);
+        va_list copy;
+        va_copy(copy, args_);
+        vfprintf(stream, format_, copy);
+        va_end(copy);
+        fputs(tail_, stream);
+    }
+
+   private:
+    const char *file_;
+    int line_;
+    const char *format_;
+    const char *tail_;
+    mutable va_list args_;  // read again by a piecewise write
+    char local_[1024];
+    char *heap_ = nullptr;
+    const char *data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Ends the process with status 1 after a failed check. exit() must run in
+// one thread only: concurrent calls are not safe in every C library (glibc
+// before 2.41 can crash in them, ending the process by a signal). The first
+// failed check exits; a check that fails in another thread meanwhile has
+// written its message and waits for the end; one that fails in the exiting
+// thread itself (in an exit handler) ends the process at once.
+std::atomic_flag exit_claimed = ATOMIC_FLAG_INIT;
+thread_local bool this_thread_exits = false;
+
+[[noreturn]] void end_process() {
+    if (this_thread_exits) _exit(1);
+    if (!exit_claimed.test_and_set()) {
+        this_thread_exits = true;
+        exit(1);
+    }
+    for (;;) pause();
+}
+
+}  // namespace
+
 extern "C" {
 
 FILE *_log = nullptr;
@@ -26,11 +118,11 @@ void ensure(int condition, const char *format, ...) {
     if (condition) return;
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    const Record message(nullptr, 0, format, args, "\n");
     va_end(args);
-    fputc('\n', stderr);
+    message.write(stderr);
     fflush(stderr);
-    exit(1);
+    end_process();
 }
 
 }  // extern "C"
@@ -39,10 +131,32 @@ namespace {
 
 std::once_flag log_once;
 
+// The trace log, or null when it is unavailable. Only a regular file (or a
+// missing one, created here) is a log: a FIFO would block the opening until
+// a reader came and kill the process with SIGPIPE once the reader left, and
+// a device is nobody's log. The path is looked at before it is opened, so
+// that no device sees an open; the opening itself does not block either
+// (the path may have changed in between), and its result is checked again.
+FILE *open_log_file(const char *path) {
+    struct stat st {};
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return nullptr;
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE *log = fdopen(fd, "w");
+    if (log == nullptr) close(fd);
+    return log;
+}
+
 // Opens the trace log exactly once per process. On failure `_log` stays
 // null and records go to stderr only.
 void open_log_once() {
-    std::call_once(log_once, [] { _log = fopen(C_COMMON_TRACE_LOG_PATH, "wt"); });
+    std::call_once(log_once, [] { _log = open_log_file(C_COMMON_TRACE_LOG_PATH); });
 }
 
 }  // namespace
@@ -53,17 +167,13 @@ int _trace(const char *file, int line, const char *format, ...) {
     open_log_once();
     va_list args;
     va_start(args, format);
-    if (_log != nullptr) {
-        va_list copy;
-        va_copy(copy, args);
-        fprintf(_log, "@%s:%d ", file, line);
-        vfprintf(_log, format, copy);
-        fflush(_log);
-        va_end(copy);
-    }
-    fprintf(stderr, "@%s:%d ", file, line);
-    vfprintf(stderr, format, args);
+    const Record record(file, line, format, args, "");
     va_end(args);
+    if (_log != nullptr) {
+        record.write(_log);
+        fflush(_log);
+    }
+    record.write(stderr);
     return 0;
 }
 

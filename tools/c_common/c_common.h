@@ -46,19 +46,27 @@ typedef double Float64;
 
 /* When `condition` is zero: writes the printf-formatted message and one
  * newline to stderr, flushes stderr and ends the process with status 1.
- * Otherwise does nothing. The message has no prefix of its own. */
+ * Otherwise does nothing. The message has no prefix of its own. The line
+ * goes out in one write, so messages of several threads never share a line;
+ * when checks fail in several threads at once, each writes its line and one
+ * of them ends the process (the others wait for the end). */
 C_COMMON_EXPORT void ensure(int condition, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 /* ---- trace log ---------------------------------------------------------- */
 
 /* The trace log stream: null until the first `_trace` opens the log file
- * (truncating it); never closed. Stays null if the file cannot be opened. */
+ * (truncating it); never closed. Stays null if the file cannot be opened or
+ * is not a regular file (a FIFO, a device): such a path is never written. */
 C_COMMON_EXPORT extern FILE *_log;
 
 /* Writes "@file:line " and the formatted message to the log (then flushes
- * it) and, identically, to stderr. Adds no newline. Opens the log on first
- * use, once per process even when several threads race. If the log cannot
- * be opened, the record still goes to stderr. Returns 0. */
+ * it) and, identically, to stderr. Adds no newline. Each record is formatted
+ * once and written to each stream in one write, so records of several
+ * threads never interleave (the dumps' bodies, written value by value to
+ * `_log`, are not records and may). Opens the log on first use, once per
+ * process even when several threads race, without blocking: a log path that
+ * is a FIFO or a device counts as unavailable. If the log is unavailable,
+ * the record still goes to stderr. Always returns, 0. */
 C_COMMON_EXPORT int _trace(const char *file, int line, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
