@@ -142,9 +142,11 @@ def test_fits_agree_across_the_trusted_range_of_pixel_values():
         np.testing.assert_allclose(rec[:, 1:6], ref[:, 1:6], rtol=1e-3, atol=1e-3, err_msg=str(top))
 
 
-def test_pixel_values_outside_the_trusted_range_warn():
+@pytest.mark.parametrize("copies", [1, 60])  # few windows are read; many are judged from the image first
+def test_pixel_values_outside_the_trusted_range_warn(copies):
     im, peaks = rendered_field(n=4)
     cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
+    cx, cy = np.tile(cx, copies), np.tile(cy, copies)
     low, high = _lib.TRUSTED_PIXEL_RANGE
     x, y = int(cx[0]), int(cy[0])
     with warnings.catch_warnings():
@@ -165,11 +167,16 @@ def test_pixel_values_outside_the_trusted_range_warn():
             g2.fit_patch(big, x, y)
         with pytest.warns(g2.PixelScaleWarning, match="of the pixels"):
             g2.fit_pixels(big[y - 5:y + 6, x - 5:x + 6], [1000, 1.5, 1.5, 5.5, 5.5, 0, 100])
-    # fit_patch looks at its window only: a bright pixel elsewhere is no concern of it.
+    # Only the fitted windows count: a bright pixel elsewhere, or in the
+    # window of a peak that is skipped or outside, is no concern of the fits.
     far = im.copy()
-    far[-1, -1] = 1e12
+    far[-1, -1] = far[y + 5, x + 6] = 1e12
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         g2.fit_patch(far, x, y)
-    with pytest.warns(g2.PixelScaleWarning):
         g2.fit_peaks(far, cx, cy)
+        g2.fit_peaks(far, [-1, x + 6, im.shape[1] - 1] * copies, [y + 5, -1, im.shape[0] - 1] * copies)
+    with pytest.warns(g2.PixelScaleWarning, match="of the windows is 1e\\+12"):
+        g2.fit_peaks(far, [x, x + 1] * copies, [y, y] * copies)
+    with pytest.warns(g2.PixelScaleWarning, match="of the window is 1e\\+12"):
+        g2.fit_patch(far, x + 1, y)

@@ -91,19 +91,19 @@ def largest_abs(a):
     return float(np.abs(finite).max()) if finite.size else 0.0
 
 
-def pixel_scale_problem(name, a):
-    """None when the largest absolute finite value of `a` lies in the trusted
-    range (or `a` is all zero), else a sentence that says so."""
+def pixel_scale_problem(name, top):
+    """None when `top`, the largest absolute finite value of what is fitted,
+    lies in the trusted range (or is 0: nothing to scale), else a sentence
+    that says so."""
     low, high = TRUSTED_PIXEL_RANGE
-    top = largest_abs(a)
     if top == 0.0 or low <= top <= high:
         return None
     return (f"the largest absolute pixel value of {name} is {top:.3g}, outside {low:g} to {high:g}, the range "
             "within which fits are trustworthy: a fit may stop early and unflagged; scale the image (e.g. to photons)")
 
 
-def warn_pixel_scale(name, a, stacklevel=3):
-    """A PixelScaleWarning when the values of `a` lie outside the trusted range."""
-    problem = pixel_scale_problem(name, a)
+def warn_pixel_scale(name, top, stacklevel=3):
+    """A PixelScaleWarning when `top` lies outside the trusted range."""
+    problem = pixel_scale_problem(name, top)
     if problem:
         warnings.warn(problem, PixelScaleWarning, stacklevel=stacklevel)

@@ -40,7 +40,7 @@ from pathlib import Path
 import numpy as np
 
 from . import fitter
-from ._checks import PixelScaleWarning, is_real_dtype, pixel_scale_problem
+from ._checks import PixelScaleWarning, is_real_dtype, largest_abs, pixel_scale_problem
 from ._lib import GAUSS2_MAX_MEA, N_PARAMS, PARAM_NAMES, RECORD_SIZE
 from .peaks import detection_threshold, find_peaks
 
@@ -480,7 +480,7 @@ def warn_about_image(im):
     n_nan = int(np.count_nonzero(np.isnan(im)))
     if n_nan:
         warn(f"the image holds {n_nan} NaN pixel(s); peaks whose window covers one are flagged")
-    problem = pixel_scale_problem("the image", im)
+    problem = pixel_scale_problem("the image", largest_abs(im))
     if problem:
         warn(problem)
 

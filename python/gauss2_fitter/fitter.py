@@ -7,7 +7,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _lib
-from ._checks import as_f64, as_i64, as_int, warn_pixel_scale
+from ._checks import as_f64, as_i64, as_int, largest_abs, warn_pixel_scale
 from ._lib import COVAR_SIZE, GAUSS2_MAX_MEA, INFO_SIZE, MODEL_MAX_MEA, N_PARAMS, RECORD_SIZE
 
 PARAM_NAMES = _lib.PARAM_NAMES  # the names of the parameter vector, in order
@@ -161,6 +161,34 @@ def _window(a, cx, cy, mea):
     return a[cy - half:cy + half + 1, cx - half:cx + half + 1]
 
 
+def _windows_top(a, cx, cy, mea, chunk=8192):
+    """The largest absolute finite value in the windows of the peaks that are
+    fitted (those whose window lies inside the image): what the solver's
+    scale depends on. Few windows are read directly. Many are not read when
+    their top surely lies in the trusted range (the peak pixels reach its
+    lower end and the whole image stays below its upper end): a value in
+    that range stands for it, at the cost of one pass over the image.
+    Windows are read in chunks of a few MiB."""
+    half = mea // 2
+    h, w = a.shape
+    inside = (cx >= half) & (cx < w - half) & (cy >= half) & (cy < h - half)
+    centres = (cy[inside] * w + cx[inside]).astype(np.intp)
+    if not len(centres):
+        return 0.0
+    flat = a.reshape(-1)
+    if len(centres) * mea * mea * 8 > a.size:
+        low, high = _lib.TRUSTED_PIXEL_RANGE
+        at_centres = largest_abs(flat[centres])
+        if at_centres >= low and largest_abs(a) <= high:
+            return at_centres
+    rows = (np.arange(mea) - half) * w
+    offsets = (rows[:, None] + (np.arange(mea) - half)[None, :]).ravel()
+    top = 0.0
+    for lo in range(0, len(centres), chunk):
+        top = max(top, largest_abs(flat[centres[lo:lo + chunk, None] + offsets[None, :]]))
+    return top
+
+
 def fit_patch(im, center_x, center_y, mea=11, params=None):
     """Fits the (mea, mea) window centred on pixel (center_x, center_y) of the
     2-D image `im`, from `params` (7 values, patch frame; default as in
@@ -171,7 +199,7 @@ def fit_patch(im, center_x, center_y, mea=11, params=None):
     cx = as_int("center_x", center_x, low=np.iinfo(np.int64).min, high=np.iinfo(np.int64).max)
     cy = as_int("center_y", center_y, low=np.iinfo(np.int64).min, high=np.iinfo(np.int64).max)
     p = _start(params, mea)
-    warn_pixel_scale("the window", _window(a, cx, cy, mea))
+    warn_pixel_scale("the window", largest_abs(_window(a, cx, cy, mea)))
     info, covar = _new_report()
     noise = np.zeros(1)
     r = _lib.lib.fit_gauss_2d_on_float_image(a, a.shape[1], a.shape[0], cx, cy, mea, p, info, covar, noise)
@@ -188,7 +216,7 @@ def fit_pixels(pixels, params):
         raise ValueError(f"pixels must be square, got {px.shape}")
     mea = as_int("mea", px.shape[0], low=0, high=GAUSS2_MAX_MEA)
     p = as_f64("params", params, shape=(N_PARAMS,)).copy()
-    warn_pixel_scale("the pixels", px)
+    warn_pixel_scale("the pixels", largest_abs(px))
     info, covar = _new_report()
     r = _lib.lib.fit_gauss_2d(px.reshape(-1), mea, p, info, covar)
     return PatchFit(int(r), p, info, covar.reshape(N_PARAMS, N_PARAMS), 0.0)
@@ -209,8 +237,8 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
     where the fit gave none, NaN in [7..9]); fails (n,) int64, 1 for a
     skipped, failed or iteration-limited peak.
 
-    An image whose largest absolute value lies outside the range within
-    which fits are trustworthy (_lib.TRUSTED_PIXEL_RANGE) gives a
+    Windows whose largest absolute value lies outside the range within
+    which fits are trustworthy (_lib.TRUSTED_PIXEL_RANGE) give a
     PixelScaleWarning: such fits may stop early, unflagged."""
     a = as_f64("im", im, ndim=2)
     cx = as_i64("center_x", center_x)
@@ -232,8 +260,7 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
     if n_threads is None:
         n_threads = os.cpu_count() or 1
     n_threads = as_int("n_threads", n_threads, low=1)
-    if n:
-        warn_pixel_scale("the image", a)
+    warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea))
 
     def run(lo, hi):
         _lib.lib.fit_array_of_gauss_2d_on_float_image(

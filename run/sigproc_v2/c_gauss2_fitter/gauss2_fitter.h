@@ -62,8 +62,8 @@ C_COMMON_EXPORT void jac_gauss_2d(np_float64 *params, np_float64 *jac, int n_par
  * within 1e-3 px (widths 1e-3 relative) for factors 1e-9 to 10^5.5, within
  * 0.1 px for factors 1e-9 to 1e7; beyond, positions are off by up to half a
  * pixel. Fits are trustworthy while the largest absolute pixel value of the
- * image lies between 1e-6 and 1e8; scale other images (to photons, say)
- * before fitting. The Python layer and the tool warn outside that range. */
+ * fitted windows lies between 1e-6 and 1e8; scale other images (to photons,
+ * say) before fitting. The Python layer and the tool warn outside that range. */
 
 /* Solver options {tau, eps1, eps2, eps3, delta}: the scale of the initial
  * damping and the stopping thresholds on ||J^T e||_inf, ||dp|| and ||e||^2
