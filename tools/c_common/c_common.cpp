@@ -96,7 +96,7 @@ class Record {
 // failed check exits; a check that fails in another thread meanwhile has
 // written its message and waits for the end; one that fails in the exiting
 // thread itself (in an exit handler) ends the process at once.
-std::atomic_flag exit_claimed = ATOMIC_FLAG_INIT;
+std::atomic_flag exit_claimed;  // clear until the first failed check
 thread_local bool this_thread_exits = false;
 
 [[noreturn]] void end_process() {
