@@ -89,6 +89,15 @@ def test_render_then_fit_recovers_the_peaks_in_image_coordinates(tmp_path, spots
     assert np.count_nonzero(patches) == 20 * 17 * 17
     np.testing.assert_allclose(again[patches], im[patches], rtol=1e-9)
 
+    # Also with peaks it could not fit, whose values it left empty: they are skipped as missing.
+    with_flagged = tmp_path / "with_flagged.csv"
+    write_csv(with_flagged, ("x", "y"), [(int(p[3]), int(p[4])) for p in peaks] + [(0, 0), (500, 3)])
+    assert run("fit", im_path, with_flagged, "-o", out) == 0
+    capsys.readouterr()
+    assert run("render", out, "--shape", 90, 120, "-o", tmp_path / "again2.npy", "--mea", 17) == 0
+    assert "2 peak(s) with missing or non-finite values skipped (first on line 22)" in capsys.readouterr().err
+    np.testing.assert_allclose(np.load(tmp_path / "again2.npy")[patches], im[patches], rtol=1e-9)
+
 
 def test_peaks_outside_the_image_or_its_border_are_warned_and_flagged(tmp_path, capsys):
     im = g2.synth_image([[500.0, 1.3, 1.5, 25.4, 20.6, 0.1, 0.0]], (40, 50), 11) + 10.0

@@ -157,10 +157,11 @@ def parse_number(cell):
     return float(cell) if NUMBER.fullmatch(cell) else None
 
 
-def read_csv_columns(path, names, what):
+def read_csv_columns(path, names, what, empty=None):
     """The named columns of a CSV file with a header row, as float64 arrays.
     Other columns are ignored; blank lines are skipped. Each named column
-    must appear once in the header."""
+    must appear once in the header. An empty cell (or a short row) is an
+    error, or the value `empty` when one is given."""
     path = Path(path)
     if not path.is_file():
         raise CliError(f"{what} {path}: no such file" if not path.exists() else f"{what} {path}: not a file")
@@ -185,7 +186,7 @@ def read_csv_columns(path, names, what):
     for r, row in enumerate(rows[1:], start=2):
         for k, (n, i) in enumerate(zip(names, index)):
             cell = row[i] if i < len(row) else ""
-            number = parse_number(cell)
+            number = empty if empty is not None and not cell.strip() else parse_number(cell)
             if number is None:
                 raise CliError(f"{what} {path}, line {r}: {n} = {cell.strip()!r} is not a number")
             out[r - 2, k] = number
@@ -205,8 +206,10 @@ def read_peak_pixels(path):
 
 
 def read_render_peaks(path):
-    """The peaks (n, 7) of a render CSV, named by PARAM_NAMES in its header."""
-    cols = read_csv_columns(path, PARAM_NAMES, "peaks")
+    """The peaks (n, 7) of a render CSV, named by PARAM_NAMES in its header.
+    Empty cells, as a fit writes for peaks it did not fit, are NaN: such
+    peaks are skipped as missing."""
+    cols = read_csv_columns(path, PARAM_NAMES, "peaks", empty=np.nan)
     if not len(cols["amp"]):
         return np.zeros((0, N_PARAMS))
     return np.column_stack([cols[n] for n in PARAM_NAMES])
