@@ -33,28 +33,23 @@ namespace {
 // in pieces as before: nothing is lost, only the whole line is not promised.
 class Record {
    public:
+    // A null format (a caller's slip) is an empty message rather than a crash.
     Record(const char *file, int line, const char *format, va_list args, const char *tail)
-        : file_(file), line_(line), format_(format), tail_(tail) {
+        : file_(file), line_(line), format_(format != nullptr ? format : ""), tail_(tail) {
         va_copy(args_, args);
-        const int n_head = file != nullptr ? snprintf(nullptr, 0, "@%s:%d ", file, line) : 0;
-        va_list copy;
-        va_copy(copy, args);
-        const int n_msg = vsnprintf(nullptr, 0, format, copy);
-        va_end(copy);
-        if (n_head < 0 || n_msg < 0) return;
         const size_t n_tail = strlen(tail);
-        size_ = static_cast<size_t>(n_head) + static_cast<size_t>(n_msg) + n_tail;
+        // Into the stack buffer first; a longer record is formatted again on the heap.
+        const int n = format_into(local_, sizeof local_, args);
+        if (n < 0) return;
+        size_ = static_cast<size_t>(n) + n_tail;
         char *buf = local_;
         if (size_ + 1 > sizeof local_) {
             heap_ = static_cast<char *>(malloc(size_ + 1));
             if (heap_ == nullptr) return;
             buf = heap_;
+            format_into(buf, static_cast<size_t>(n) + 1, args);
         }
-        if (file != nullptr) snprintf(buf, static_cast<size_t>(n_head) + 1, "@%s:%d ", file, line);
-        va_copy(copy, args);
-        vsnprintf(buf + n_head, static_cast<size_t>(n_msg) + 1, format, copy);
-        va_end(copy);
-        memcpy(buf + n_head + n_msg, tail, n_tail + 1);
+        memcpy(buf + n, tail, n_tail + 1);
         data_ = buf;
     }
     ~Record() {
@@ -79,6 +74,19 @@ class Record {
     }
 
    private:
+    // Prefix and message into buf (at most size bytes with the terminating
+    // zero); returns the length of the whole text, or -1.
+    int format_into(char *buf, size_t size, va_list args) const {
+        const int n_head = file_ != nullptr ? snprintf(buf, size, "@%s:%d ", file_, line_) : 0;
+        if (n_head < 0) return -1;
+        const size_t used = std::min(static_cast<size_t>(n_head), size - 1);
+        va_list copy;
+        va_copy(copy, args);
+        const int n_msg = vsnprintf(buf + used, size - used, format_, copy);
+        va_end(copy);
+        return n_msg < 0 ? -1 : n_head + n_msg;
+    }
+
     const char *file_;
     int line_;
     const char *format_;
