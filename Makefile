@@ -65,10 +65,12 @@ demo: build
 
 # Benchmarks print figures; none asserts a time. The side-by-side script
 # reports fits/s (1 and all threads), a levmar-style baseline, scipy, and
-# instructions per fit under callgrind.
+# instructions per fit under callgrind; scale_range.py the range of pixel
+# values within which fits agree with those of the unscaled image.
 bench: build
 	$(BUILD_DIR)/bench/bench_kernels --benchmark_min_time=0.2
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/compare.py --build $(BUILD_DIR)
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/scale_range.py
 
 clean:
 	rm -rf build

@@ -5,9 +5,10 @@
 """
 
 from . import common
-from ._lib import lib, lib_path
-from .fitter import (PARAM_NAMES, PatchFit, default_records, fit_patch, fit_peaks, fit_pixels, gauss_2d,
-                     jac_gauss_2d, synth_image, validate_im)
+from ._checks import PixelScaleWarning
+from ._lib import PARAM_NAMES, lib, lib_path
+from .fitter import (PatchFit, default_records, fit_patch, fit_peaks, fit_pixels, gauss_2d, jac_gauss_2d, synth_image,
+                     synth_renders, validate_im)
 
-__all__ = ["common", "lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image", "validate_im",
-           "PatchFit", "default_records", "fit_patch", "fit_peaks", "fit_pixels"]
+__all__ = ["common", "lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image", "synth_renders",
+           "validate_im", "PatchFit", "PixelScaleWarning", "default_records", "fit_patch", "fit_peaks", "fit_pixels"]

@@ -7,38 +7,104 @@
 Images are .npy files (2-D, real values), or .tif/.tiff when the tifffile
 package is installed. Coordinates follow the library's image convention:
 pixel (column x, row y) covers [x, x + 1) x [y, y + 1), so its centre is at
-(x + 0.5, y + 0.5). Errors end the program with status 1 (2 for bad
-usage) and leave any existing output untouched: outputs are written to a
-temporary file beside the target and renamed into place once complete.
+(x + 0.5, y + 0.5).
+
+Errors end the program with a one-line message and status 1 (2 for bad
+usage); SIGINT, SIGTERM and SIGHUP end it with 128 + the signal's number.
+Either way an existing output is left untouched: an output that is a
+regular file (or a symbolic link to one, whose target is written) is
+written to a hidden temporary file beside it and renamed into place once
+complete. Any other output (a device, a FIFO, `-` for standard output) is
+written through directly.
+
+The layout, for commands to build on: options are checked up front
+(check_* functions), inputs are read by load_image and read_csv_columns,
+outputs are resolved by resolve_output before any work and written inside
+open_output, and main() turns every expected failure into one line.
 """
 
 import argparse
 import csv
 import os
+import re
+import signal
+import stat
 import sys
 import tempfile
+import threading
+import warnings
 from contextlib import contextmanager
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
 from . import fitter
-from ._checks import MAX_MEA
+from ._checks import PixelScaleWarning, is_real_dtype, largest_abs, pixel_scale_problem
+from ._lib import GAUSS2_MAX_MEA, N_PARAMS, PARAM_NAMES, RECORD_SIZE
 from .peaks import detection_threshold, find_peaks
 
 PROG = "python3 -m gauss2_fitter"
 PEAK_COLUMNS = ("x", "y")
-FIT_COLUMNS = (("x", "y") + fitter.PARAM_NAMES + tuple(f"{p}_se" for p in fitter.PARAM_NAMES)
-               + ("noise", "flag"))
+FIT_COLUMNS = ("x", "y") + PARAM_NAMES + tuple(f"{p}_se" for p in PARAM_NAMES) + ("noise", "flag")
 CHUNK = 16384  # peaks per native batch between progress updates
+MAX_THREADS = 1024
 
 
 class CliError(Exception):
     """A problem with the user's input, reported as one line without a traceback."""
 
 
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP, raised in the main thread like KeyboardInterrupt for
+    SIGINT, so that the same clean-up runs."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
 def warn(message):
     print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+# ---- options -------------------------------------------------------------------
+
+
+def check_int(option, value, low, high, odd=False):
+    if not low <= value <= high or (odd and value % 2 == 0):
+        raise CliError(f"{option} must be {'odd, ' if odd else ''}from {low} to {high}, got {value}")
+
+
+def check_finite(option, value, low=None):
+    if not np.isfinite(value) or (low is not None and value < low):
+        bound = f" of at least {low:g}" if low is not None else ""
+        raise CliError(f"{option} must be a finite number{bound}, got {value}")
+
+
+def check_fit_options(args):
+    check_int("--mea", args.mea, 1, GAUSS2_MAX_MEA, odd=True)
+    if args.threads is not None:
+        check_int("--threads", args.threads, 1, MAX_THREADS)
+    if args.threshold is not None:
+        check_finite("--threshold", args.threshold)
+    check_finite("--smooth", args.smooth, low=0.0)
+
+
+def check_smoothing(smooth, shape):
+    """A smoothing wider than the image only flattens it (and its kernel
+    would grow with the width, not with the image)."""
+    h, w = shape
+    if smooth > min(h, w):
+        raise CliError(f"--smooth {smooth:g} px is wider than the {w} x {h} image (at most {min(h, w)})")
+
+
+def check_render_options(args):
+    h, w = args.shape
+    if h < 1 or w < 1:
+        raise CliError(f"--shape must be two positive sizes H W, got {h} {w}")
+    check_int("--mea", args.mea, 1, GAUSS2_MAX_MEA)
+    check_finite("--background", args.background)
 
 
 # ---- input ---------------------------------------------------------------------
@@ -70,16 +136,32 @@ def load_image(path):
         raise CliError(f"image {path}: holds no array")
     if im.ndim != 2:
         raise CliError(f"image {path}: must be 2-D (rows, columns), got shape {im.shape}")
-    if not (np.issubdtype(im.dtype, np.floating) or np.issubdtype(im.dtype, np.integer) or im.dtype == np.bool_):
+    if not is_real_dtype(im.dtype):
         raise CliError(f"image {path}: must hold real numbers, got dtype {im.dtype}")
     if im.size == 0:
         raise CliError(f"image {path}: is empty, shape {im.shape}")
     return np.ascontiguousarray(im, dtype=np.float64)
 
 
-def read_csv_columns(path, names, what):
+# A number as this tool writes and reads it: ASCII digits with an optional
+# sign, decimal point and exponent, or nan / inf / infinity. Python's float()
+# also takes digit groups ("2_0") and digits of other scripts, which no CSV
+# writer means as numbers.
+NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)",
+                    re.ASCII | re.IGNORECASE)
+
+
+def parse_number(cell):
+    """The float of a CSV cell, or None if the cell is not a number."""
+    cell = cell.strip()
+    return float(cell) if NUMBER.fullmatch(cell) else None
+
+
+def read_csv_columns(path, names, what, empty=None):
     """The named columns of a CSV file with a header row, as float64 arrays.
-    Other columns are ignored; blank lines are skipped."""
+    Other columns are ignored; blank lines are skipped. Each named column
+    must appear once in the header. An empty cell (or a short row) is an
+    error, or the value `empty` when one is given."""
     path = Path(path)
     if not path.is_file():
         raise CliError(f"{what} {path}: no such file" if not path.exists() else f"{what} {path}: not a file")
@@ -95,15 +177,19 @@ def read_csv_columns(path, names, what):
     if missing:
         raise CliError(f"{what} {path}: the header row {','.join(rows[0])!r} lacks the column(s) "
                        f"{','.join(missing)}; expected a header naming {','.join(names)}")
+    repeated = [n for n in names if header.count(n) > 1]
+    if repeated:
+        raise CliError(f"{what} {path}: the header row names the column {repeated[0]} {header.count(repeated[0])} "
+                       "times; it must name it once")
     index = [header.index(n) for n in names]
     out = np.empty((len(rows) - 1, len(names)))
     for r, row in enumerate(rows[1:], start=2):
         for k, (n, i) in enumerate(zip(names, index)):
-            cell = row[i].strip() if i < len(row) else ""
-            try:
-                out[r - 2, k] = float(cell)
-            except ValueError:
-                raise CliError(f"{what} {path}, line {r}: {n} = {cell!r} is not a number") from None
+            cell = row[i] if i < len(row) else ""
+            number = empty if empty is not None and not cell.strip() else parse_number(cell)
+            if number is None:
+                raise CliError(f"{what} {path}, line {r}: {n} = {cell.strip()!r} is not a number")
+            out[r - 2, k] = number
     return {n: out[:, k] for k, n in enumerate(names)}
 
 
@@ -119,33 +205,153 @@ def read_peak_pixels(path):
     return cols["x"].astype(np.int64), cols["y"].astype(np.int64)
 
 
+def read_render_peaks(path):
+    """The peaks (n, 7) of a render CSV, named by PARAM_NAMES in its header.
+    Empty cells, as a fit writes for peaks it did not fit, are NaN: such
+    peaks are skipped as missing."""
+    cols = read_csv_columns(path, PARAM_NAMES, "peaks", empty=np.nan)
+    if not len(cols["amp"]):
+        return np.zeros((0, N_PARAMS))
+    return np.column_stack([cols[n] for n in PARAM_NAMES])
+
+
 # ---- output --------------------------------------------------------------------
 
+STDOUT = "-"
 
-def check_output(path):
+
+@dataclass(frozen=True)
+class Output:
+    """Where a command writes, and how.
+
+    mode "replace": `target` is a regular file, a new file, or the file a
+    symbolic link leads to; it is written to a hidden temporary file beside
+    it and renamed over it once complete, keeping an existing file's
+    permissions. mode "through": anything else (a device, a FIFO), opened
+    and written directly; what was written before a failure stays written.
+    mode "stdout": standard output (`-`)."""
+
+    name: str
+    mode: str
+    target: Path = None
+    keep_mode: int = None  # permission bits of the replaced file
+
+
+def resolve_output(path):
+    """The Output for `-o path`, checked before any work: a directory, a
+    missing directory or a path that cannot be looked at is an error."""
+    name = str(path)
+    if name == STDOUT:
+        return Output(name, "stdout")
     path = Path(path)
-    if path.is_dir():
-        raise CliError(f"output {path}: is a directory")
-    parent = path.parent if str(path.parent) else Path(".")
-    if not parent.is_dir():
-        raise CliError(f"output {path}: the directory {parent} does not exist")
-    return path
+    target = Path(os.path.realpath(path)) if path.is_symlink() else path
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        parent = target.parent if str(target.parent) else Path(".")
+        if not parent.is_dir():
+            raise CliError(f"output {name}: the directory {parent} does not exist") from None
+        return Output(name, "replace", target)
+    except OSError as e:
+        raise CliError(f"output {name}: {e.strerror or e}") from None
+    if stat.S_ISDIR(st.st_mode):
+        raise CliError(f"output {name}: is a directory")
+    if stat.S_ISREG(st.st_mode):
+        return Output(name, "replace", target, stat.S_IMODE(st.st_mode))
+    return Output(name, "through", path)
+
+
+class OutputError(CliError):
+    """A failed write to an output, named in the message; `cause` is the OSError."""
+
+    def __init__(self, name, cause, doing="write it"):
+        super().__init__(f"output {name}: cannot {doing}: {cause.strerror or cause}")
+        self.cause = cause
+
+
+class _Sink:
+    """A binary file whose write errors become OutputErrors."""
+
+    def __init__(self, file, name):
+        self._file = file
+        self._name = name
+
+    def write(self, data):
+        try:
+            return self._file.write(data)
+        except OSError as e:
+            raise OutputError(self._name, e) from None
+
+    def flush(self):
+        try:
+            self._file.flush()
+        except OSError as e:
+            raise OutputError(self._name, e) from None
 
 
 @contextmanager
-def atomic_output(path):
-    """A binary file open for writing that replaces `path` only when the block
-    completes; on any failure the temporary file is removed and `path` keeps
-    its old contents (or stays absent)."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent if str(path.parent) else ".")
+def open_output(out):
+    """A binary file-like object (write only) for the Output `out`. An output
+    replaced atomically appears only when the block completes; on any
+    failure, an interruption included, its temporary file is removed and the
+    old file stays as it was (or absent). Write errors, such as a full disk,
+    are OutputErrors that name the output."""
+    if out.mode == "stdout":
+        yield from _write_stdout(out)
+    elif out.mode == "through":
+        yield from _write_through(out)
+    else:
+        yield from _write_replacing(out)
+
+
+def _write_stdout(out):
+    sink = _Sink(sys.stdout.buffer, out.name)
     try:
-        with os.fdopen(fd, "wb") as f:
-            yield f
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
+        yield sink
+        sink.flush()
+    except OutputError as e:
+        if isinstance(e.cause, BrokenPipeError):
+            # Nobody reads any more: let the interpreter's final flush go nowhere.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        raise
+
+
+def _write_through(out):
+    try:
+        file = open(out.target, "wb")
+    except OSError as e:
+        raise OutputError(out.name, e, "open it") from None
+    try:
+        sink = _Sink(file, out.name)
+        yield sink
+        sink.flush()
+    finally:
+        try:
+            file.close()
+        except OSError:
+            pass  # what the flush above could not write is already reported
+
+
+def _write_replacing(out):
+    directory = out.target.parent if str(out.target.parent) else Path(".")
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=f".{out.target.name}.", suffix=".part", dir=directory)
+    except OSError as e:
+        raise OutputError(out.name, e, f"create a file in {directory}") from None
+    try:
+        with os.fdopen(fd, "wb") as file:
+            sink = _Sink(file, out.name)
+            yield sink
+            sink.flush()
+            try:
+                os.fsync(file.fileno())
+            except OSError as e:
+                raise OutputError(out.name, e) from None
+        try:
+            os.chmod(tmp, out.keep_mode if out.keep_mode is not None else 0o666 & ~_umask())
+            os.replace(tmp, out.target)
+        except OSError as e:
+            raise OutputError(out.name, e, "put it in place") from None
     except BaseException:
         try:
             os.unlink(tmp)
@@ -158,6 +364,36 @@ def _umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+# ---- signals -------------------------------------------------------------------
+
+TERMINATING = (signal.SIGTERM, signal.SIGHUP)
+
+
+@contextmanager
+def termination_raises():
+    """SIGTERM and SIGHUP raise Terminated in the main thread while the block
+    runs, so that outputs are cleaned up as for Ctrl-C. A signal that is
+    ignored (nohup) stays ignored; a second signal during the clean-up is."""
+
+    def handler(signum, frame):
+        for s in TERMINATING:
+            signal.signal(s, signal.SIG_IGN)
+        raise Terminated(signum)
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {}
+    for s in TERMINATING:
+        if signal.getsignal(s) == signal.SIG_DFL:
+            previous[s] = signal.signal(s, handler)
+    try:
+        yield
+    finally:
+        for s, h in previous.items():
+            signal.signal(s, h)
 
 
 # ---- fit -----------------------------------------------------------------------
@@ -189,7 +425,8 @@ def fit_image(im, x, y, mea, n_threads=None, progress=None):
     """Fits every peak pixel (x, y) of `im` in chunks; returns (rows, flags of
     the peaks outside the image, flags of windows leaving it). rows is (n,
     18) as FIT_COLUMNS, positions in image coordinates; values that no fit
-    produced are NaN."""
+    produced are NaN. The image's scale is the caller's to report: no
+    PixelScaleWarning is raised."""
     h, w = im.shape
     half = mea // 2
     n = len(x)
@@ -199,16 +436,18 @@ def fit_image(im, x, y, mea, n_threads=None, progress=None):
     # would flag them anyway), so that they are reported as outside.
     cx = np.where(outside, -1, x).astype(np.int64)
     cy = np.where(outside, -1, y).astype(np.int64)
-    rec = np.empty((n, fitter.RECORD_SIZE))
-    std = np.empty((n, fitter.RECORD_SIZE))
+    rec = np.empty((n, RECORD_SIZE))
+    std = np.empty((n, RECORD_SIZE))
     fails = np.empty(n, dtype=np.int64)
     bar = _progress(n, progress)
     try:
-        for lo in range(0, n, CHUNK):
-            hi = min(n, lo + CHUNK)
-            rec[lo:hi], std[lo:hi], fails[lo:hi] = fitter.fit_peaks(im, cx[lo:hi], cy[lo:hi], mea=mea,
-                                                                    n_threads=n_threads)
-            bar.update(hi - lo)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", PixelScaleWarning)
+            for lo in range(0, n, CHUNK):
+                hi = min(n, lo + CHUNK)
+                rec[lo:hi], std[lo:hi], fails[lo:hi] = fitter.fit_peaks(im, cx[lo:hi], cy[lo:hi], mea=mea,
+                                                                        n_threads=n_threads)
+                bar.update(hi - lo)
     finally:
         bar.close()
     rows = np.empty((n, len(FIT_COLUMNS)))
@@ -239,83 +478,116 @@ def write_fit_csv(f, rows):
         f.write(text.replace("nan", "").encode())
 
 
-def cmd_fit(args):
-    out = check_output(args.output)
-    if args.mea < 1 or args.mea > MAX_MEA or args.mea % 2 == 0:
-        raise CliError(f"--mea must be odd, from 1 to {MAX_MEA}, got {args.mea}")
-    if args.threads is not None and args.threads < 1:
-        raise CliError(f"--threads must be at least 1, got {args.threads}")
-    im = load_image(args.image)
-    h, w = im.shape
-    if args.peaks in (None, "-"):
-        if args.threshold is None:
-            threshold = detection_threshold(im, args.smooth)
-        else:
-            threshold = args.threshold
-        x, y = find_peaks(im, threshold=threshold, mea=args.mea, smooth=args.smooth)
-        print(f"{PROG}: found {len(x)} peaks (threshold {threshold:.6g}, smoothing {args.smooth:g} px)",
-              file=sys.stderr)
-    else:
-        x, y = read_peak_pixels(args.peaks)
+def warn_about_image(im):
+    """Warnings for NaN pixels and for values outside the trusted range."""
     n_nan = int(np.count_nonzero(np.isnan(im)))
     if n_nan:
         warn(f"the image holds {n_nan} NaN pixel(s); peaks whose window covers one are flagged")
-    rows, outside, near_border = fit_image(im, x, y, args.mea, args.threads, None if args.progress else False)
-    if outside.any():
-        warn(_describe(outside, x, y, f"outside the {w} x {h} image"))
-    if near_border.any():
-        warn(_describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
-    with atomic_output(out) as f:
+    problem = pixel_scale_problem("the image", largest_abs(im))
+    if problem:
+        warn(problem)
+
+
+def peak_pixels(args, im):
+    """The peak pixels to fit: from the CSV file, or found in the image."""
+    if args.peaks not in (None, "-"):
+        return read_peak_pixels(args.peaks)
+    check_smoothing(args.smooth, im.shape)
+    threshold = detection_threshold(im, args.smooth) if args.threshold is None else args.threshold
+    x, y = find_peaks(im, threshold=threshold, mea=args.mea, smooth=args.smooth)
+    print(f"{PROG}: found {len(x)} peaks (threshold {threshold:.6g}, smoothing {args.smooth:g} px)",
+          file=sys.stderr)
+    return x, y
+
+
+def cmd_fit(args):
+    check_fit_options(args)
+    out = resolve_output(args.output)
+    im = load_image(args.image)
+    h, w = im.shape
+    warn_about_image(im)
+    with open_output(out) as f:
+        x, y = peak_pixels(args, im)
+        rows, outside, near_border = fit_image(im, x, y, args.mea, args.threads, None if args.progress else False)
+        if outside.any():
+            warn(_describe(outside, x, y, f"outside the {w} x {h} image"))
+        if near_border.any():
+            warn(_describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
         write_fit_csv(f, rows)
     flagged = int(np.count_nonzero(rows[:, 17]))
-    print(f"{PROG}: fitted {len(x) - flagged} of {len(x)} peaks ({flagged} flagged) -> {out}", file=sys.stderr)
+    print(f"{PROG}: fitted {len(x) - flagged} of {len(x)} peaks ({flagged} flagged) -> {out.name}", file=sys.stderr)
     return 0
 
 
 # ---- render --------------------------------------------------------------------
 
 
-def renderable(peaks, shape, mea):
-    """True for the peaks whose patch synth_image renders: inside the image,
-    with the floor-placed mea x mea patch inside it and a column and a row
-    to spare on the right and below."""
+def finite_gaussian(peaks):
+    """True for the peaks whose Gaussian has finite values everywhere: nonzero
+    widths whose squares neither underflow nor overflow, |rho| < 1, and a
+    finite normalisation. A zero width or |rho| >= 1 would render NaN."""
+    amp, sx, sy, rho = peaks[:, 0], peaks[:, 1], peaks[:, 2], peaks[:, 5]
+    with np.errstate(all="ignore"):
+        sx2, sy2, spread = sx * sx, sy * sy, 1.0 - rho * rho
+        den = sx2 * sy2 * spread
+        norm = amp / (2 * np.pi * sx * sy * np.sqrt(spread))
+        return (np.isfinite(sx2) & (sx2 > 0) & np.isfinite(sy2) & (sy2 > 0) & (spread > 0)
+                & np.isfinite(den) & (den > 0) & np.isfinite(norm))
+
+
+def _first_line(mask):
+    return int(np.flatnonzero(mask)[0]) + 2
+
+
+def renderable_peaks(peaks, shape, mea):
+    """The peaks to render, with a warning for each kind that is skipped."""
     h, w = shape
-    px, py = peaks[:, 3], peaks[:, 4]
-    with np.errstate(invalid="ignore"):
-        ok = (px >= 0) & (px < w) & (py >= 0) & (py < h)
-        c0 = np.floor((px - mea * 0.5) + 0.5)
-        r0 = np.floor((py - mea * 0.5) + 0.5)
-        ok &= (c0 >= 0) & (c0 + mea < w) & (r0 >= 0) & (r0 + mea < h)
-    return ok
-
-
-def cmd_render(args):
-    out = check_output(args.output)
-    h, w = args.shape
-    if h < 1 or w < 1:
-        raise CliError(f"--shape must be two positive sizes H W, got {h} {w}")
-    if args.mea < 1 or args.mea > MAX_MEA:
-        raise CliError(f"--mea must be from 1 to {MAX_MEA}, got {args.mea}")
-    cols = read_csv_columns(args.peaks, fitter.PARAM_NAMES, "peaks")
-    peaks = np.column_stack([cols[n] for n in fitter.PARAM_NAMES]) if len(cols["amp"]) else np.zeros((0, 7))
     finite = np.all(np.isfinite(peaks), axis=1)
     if not finite.all():
         warn(f"{np.count_nonzero(~finite)} peak(s) with missing or non-finite values skipped "
-             f"(first on line {np.flatnonzero(~finite)[0] + 2})")
-    keep = finite & renderable(peaks, (h, w), args.mea)
-    skipped = int(np.count_nonzero(finite & ~keep))
+             f"(first on line {_first_line(~finite)})")
+    defined = finite & finite_gaussian(peaks)
+    if (finite & ~defined).any():
+        warn(f"{np.count_nonzero(finite & ~defined)} peak(s) with a zero width, |rho| >= 1 or values beyond the "
+             f"float range skipped (first on line {_first_line(finite & ~defined)}): their Gaussian is not finite")
+    keep = defined & fitter.synth_renders(peaks, (h, w), mea)
+    skipped = int(np.count_nonzero(defined & ~keep))
     if skipped:
         warn(f"{skipped} peak(s) too close to the border or outside the {w} x {h} image to render a "
-             f"patch of {args.mea} x {args.mea}; skipped")
+             f"patch of {mea} x {mea}; skipped")
+    return keep
+
+
+def cmd_render(args):
+    check_render_options(args)
+    out = resolve_output(args.output)
+    h, w = args.shape
+    peaks = read_render_peaks(args.peaks)
+    keep = renderable_peaks(peaks, (h, w), args.mea)
     try:
         im = np.full((h, w), float(args.background))
-    except (MemoryError, ValueError) as e:
+    except (MemoryError, ValueError, OverflowError) as e:
         raise CliError(f"cannot allocate a {h} x {w} image: {e}") from None
     fitter.synth_image(peaks[keep], (h, w), args.mea, im=im)
-    with atomic_output(out) as f:
+    if not np.isfinite(im).all():  # a net under finite_gaussian: never write NaN patches
+        raise CliError("the rendered image holds non-finite values; check the peaks' amplitudes and widths")
+    with open_output(out) as f:
         np.save(f, im, allow_pickle=False)
-    print(f"{PROG}: rendered {int(np.count_nonzero(keep))} of {len(peaks)} peaks -> {out}", file=sys.stderr)
+    print(f"{PROG}: rendered {int(np.count_nonzero(keep))} of {len(peaks)} peaks -> {out.name}", file=sys.stderr)
     return 0
+
+
+# ---- demo ----------------------------------------------------------------------
+
+
+def cmd_demo(args):
+    from . import demo
+
+    try:
+        demo.check_arguments(args)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    return demo.run_with_args(args)
 
 
 # ---- entry ---------------------------------------------------------------------
@@ -324,10 +596,12 @@ def cmd_render(args):
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="{fit,render,demo}")
+    output_help = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
+                   "written directly")
 
     p = sub.add_parser("fit", help="fit a Gaussian to every peak of an image",
                        description="Fit a Gaussian to every peak pixel of IMAGE and write one CSV row per peak: "
-                       "x, y (the peak pixel), the fitted " + ", ".join(fitter.PARAM_NAMES) + " (positions in "
+                       "x, y (the peak pixel), the fitted " + ", ".join(PARAM_NAMES) + " (positions in "
                        "image coordinates, pixel (x, y) centred at (x + 0.5, y + 0.5)), their standard errors "
                        "(*_se), the residual noise and the flag (1: not fitted, failed or stopped at the "
                        "iteration limit). Values no fit produced are left empty.")
@@ -335,24 +609,26 @@ def build_parser():
     p.add_argument("peaks", nargs="?", default=None,
                    help="CSV with a header and integer x (column), y (row) of each peak pixel; omit or '-' to "
                    "find the peaks (local maxima above a threshold)")
-    p.add_argument("-o", "--output", required=True, help="output CSV")
+    p.add_argument("-o", "--output", required=True, help="output CSV" + output_help)
     p.add_argument("--mea", type=int, default=11, help="side of the fitted square window, odd (default 11)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
     p.add_argument("--threshold", type=float, default=None,
                    help="when finding peaks: minimum value in the smoothed image (default: median + 5 sigma)")
     p.add_argument("--smooth", type=float, default=1.0,
-                   help="when finding peaks: Gaussian smoothing in pixels, 0 for none (default 1)")
+                   help="when finding peaks: Gaussian smoothing in pixels, 0 for none, at most the image's "
+                   "smaller side (default 1)")
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     p.set_defaults(run=cmd_fit)
 
     p = sub.add_parser("render", help="render peaks from a CSV into a .npy image",
                        description="Render Gaussians into an image: PEAKS.csv has a header naming the columns "
-                       + ",".join(fitter.PARAM_NAMES) + " (positions in image coordinates; other columns are "
+                       + ",".join(PARAM_NAMES) + " (positions in image coordinates; other columns are "
                        "ignored, so a fit's output renders as it is). Each peak, offset included, is added over "
-                       "its MEA x MEA patch; peaks whose patch leaves the image are skipped.")
+                       "its MEA x MEA patch; peaks whose patch leaves the image, or whose Gaussian is not "
+                       "finite (a zero width, |rho| >= 1), are skipped with a warning.")
     p.add_argument("peaks", help="CSV of peaks")
     p.add_argument("--shape", type=int, nargs=2, metavar=("H", "W"), required=True, help="rows and columns")
-    p.add_argument("-o", "--output", required=True, help="output .npy")
+    p.add_argument("-o", "--output", required=True, help="output .npy" + output_help)
     p.add_argument("--mea", type=int, default=11, help="side of each rendered patch (default 11)")
     p.add_argument("--background", type=float, default=0.0, help="constant added to every pixel (default 0)")
     p.set_defaults(run=cmd_render)
@@ -362,17 +638,32 @@ def build_parser():
     p = sub.add_parser("demo", help="render, find and fit a synthetic field and report the errors",
                        description=demo.__doc__.split("\n")[0])
     demo.add_arguments(p)
-    p.set_defaults(run=lambda a: demo.main_with_args(a))
+    p.set_defaults(run=cmd_demo)
     return parser
+
+
+def error(message):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
 
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    try:
-        return args.run(args)
-    except CliError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+    with termination_raises():
+        try:
+            return args.run(args)
+        except CliError as e:
+            error(e)
+            return 1
+        except OSError as e:  # an I/O failure outside the outputs' own handling
+            where = f"{e.filename}: " if e.filename else ""
+            error(f"{where}{e.strerror or e}")
+            return 1
+        except MemoryError:
+            error("out of memory; try a smaller image or fewer peaks")
+            return 1
+        except KeyboardInterrupt:
+            print(f"{PROG}: interrupted", file=sys.stderr)
+            return 128 + signal.SIGINT
+        except Terminated as t:
+            print(f"{PROG}: terminated by {signal.Signals(t.signum).name}", file=sys.stderr)
+            return 128 + t.signum

@@ -18,7 +18,8 @@ differences of neighbouring pixels (see detection_threshold).
 import numpy as np
 from scipy import ndimage
 
-from ._checks import MAX_MEA, as_f64, as_int
+from ._checks import as_f64, as_int
+from ._lib import GAUSS2_MAX_MEA
 
 MAD_TO_SIGMA = 1.482602218505602  # sigma of a normal distribution per median absolute deviation
 
@@ -82,7 +83,7 @@ def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5
     maximum of the square of side 2 * min_distance + 1 around it.
 
     Returns (x, y): int64 arrays of columns and rows, in row-major order."""
-    mea = as_int("mea", mea, low=1, high=MAX_MEA, odd=True)
+    mea = as_int("mea", mea, low=1, high=GAUSS2_MAX_MEA, odd=True)
     min_distance = as_int("min_distance", min_distance, low=1)
     a = _finite_image(im)
     h, w = a.shape
