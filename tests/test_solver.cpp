@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "heap_counter.h"
-#include "lm/lm.h"
+#include "lm/levmar.h"
 #include "lm_problems.h"
 
 namespace {
