@@ -7,12 +7,12 @@
 #include <random>
 #include <vector>
 
-#include "gauss2_kernel.h"
-// (after the kernel header)
 #include "child_process.h"
 #include "gauss2_fitter.h"
+#include "gauss2_kernel.h"
 #include "gauss_reference.h"
 #include "heap_counter.h"
+#include "small_stack.h"
 
 namespace {
 
@@ -253,7 +253,9 @@ TEST(PatchFit, FusedKernelMatchesModelAndJacobian) {
         Params p = random_params(rng, s);
         std::vector<double> x(s * s), f(s * s), J(7 * s * s);
         for (int k = 0; k < s * s; k++) x[k] = 100.0 + (k * 37 % 11);
-        gauss2::PatchProblem<GAUSS2_MAX_MEA> problem(x.data(), s, s);
+        std::vector<double> memory(gauss2::workspace_doubles(s) + 8);
+        double *aligned = memory.data() + (-reinterpret_cast<std::uintptr_t>(memory.data()) / 8 % 8);
+        gauss2::PatchProblem problem(x.data(), s, s, gauss2::Workspace(aligned, s));
         const double E = problem.trial(p.data());
         problem.accept();
         lm::Matrix<7> A;
@@ -430,4 +432,54 @@ TEST(BatchFit, AllocatesNothing) {
     EXPECT_EQ(heap_calls() - before, 0);
     EXPECT_EQ(small.fails[0], 0);
     EXPECT_EQ(large.fails[0], 0);
+}
+
+// ---- stack -------------------------------------------------------------------
+
+namespace {
+
+bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
+constexpr bool kStackBoundHolds = false;  // instrumented or unoptimised frames are larger
+#else
+constexpr bool kStackBoundHolds = true;
+#endif
+
+}  // namespace
+
+// A fit reserves its working memory on the stack by the size class of its
+// side, plus a fixed amount (gauss2::fit_stack_bytes), so its stack grows
+// with mea^2. Each side runs on a thread with just that much stack beyond
+// what the thread's own start takes, and gets the bits of an ordinary
+// thread. mea 17 runs within 64 KiB and the largest side within 128 KiB
+// (musl's default thread stack).
+TEST(FitStack, FollowsMeaWithinItsBound) {
+    const long start = run_on_small_stack(64 * 1024, [] { return true; }).used;
+    ASSERT_GT(start, 0);
+    Image im(80, 80);
+    im.add_spot({3000, 1.3, 1.6, 40.4, 39.8, 0.15, 0});
+    for (int mea : {3, 11, 15, 17, 21, 31, 33, 45, GAUSS2_MAX_MEA}) {
+        SCOPED_TRACE(mea);
+        Batch expected({{40, 39}}, mea);
+        expected.run(im, mea);
+        const long bound = start + gauss2::fit_stack_bytes(mea);
+        const StackRun run = run_on_small_stack(kStackBoundHolds ? bound : 4 * bound, [&] {
+            Batch b({{40, 39}}, mea);
+            b.run(im, mea);
+            return same_bits(b.params, expected.params) && same_bits(b.std_params, expected.std_params) &&
+                   b.fails == expected.fails;
+        });
+        EXPECT_TRUE(run.completed);
+        if (kStackBoundHolds) {
+            EXPECT_LE(run.used, bound);
+        }
+        EXPECT_GT(run.used, start + gauss2::stack_workspace_bytes(mea) / 2);  // the working memory is there
+    }
+    if (kStackBoundHolds) {
+        EXPECT_LE(start + gauss2::fit_stack_bytes(17), 64 * 1024);
+        EXPECT_LE(start + gauss2::fit_stack_bytes(GAUSS2_MAX_MEA), 128 * 1024);
+    }
 }
