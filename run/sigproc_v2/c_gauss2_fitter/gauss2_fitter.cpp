@@ -86,14 +86,20 @@ lm::Options current_options() {
     return lm::Options{dlevmar_opts[0], dlevmar_opts[1], dlevmar_opts[2], dlevmar_opts[3]};
 }
 
-// The bound on the patch side of the fits and the renderer, whose patches
-// live on the stack.
+// The bound on the patch side of the image fits and the renderer, whose
+// patches live on the stack.
 void ensure_mea_bound(Sint64 mea) {
     ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
 }
 
-// The window of side `mea` around (center_x, center_y), or false if it leaves
-// the image. 128-bit arithmetic: no centre, however far out, wraps inside.
+// The largest side whose pixel count mea * mea fits the solver's 32-bit
+// count of measurements.
+constexpr Sint64 k_max_counted_side = 46340;
+
+// The window from center - half to center + half in both directions, or
+// false if it leaves the image. 128-bit arithmetic: no centre, however far
+// out, wraps inside. A negative half gives corners in reverse order, tested
+// as they come.
 bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 half, Sint64 *row0,
                    Sint64 *col0) {
     const Sint128 r0 = static_cast<Sint128>(center_y) - half, r1 = static_cast<Sint128>(center_y) + half;
@@ -104,15 +110,15 @@ bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, S
     return true;
 }
 
-int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, int mea, np_float64 *params,
+int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, int side, np_float64 *params,
                  np_float64 *info, np_float64 *covar, np_float64 *noise) {
     const np_float64 *window =
         im + static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0);
     // The window's extremes, in copy order. The starting values 1e10 and 0.0
     // (not +-infinity) decide the estimates for extreme patches.
     double lo = 1e10, hi = 0.0;
-    for (int r = 0; r < mea; r++)
-        for (int c = 0; c < mea; c++) {
+    for (int r = 0; r < side; r++)
+        for (int c = 0; c < side; c++) {
             const double v = window[static_cast<Uint64>(r) * static_cast<Uint64>(im_w) + c];
             if (!(lo < v)) lo = v;
             if (!(hi > v)) hi = v;
@@ -120,7 +126,7 @@ int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, in
     if (params[0] == 0.0) params[0] = (hi - lo) * ((k_amp_estimate_two_pi * params[1]) * params[2]);
     params[6] = lo;
 
-    const int result = gauss2::solve_patch(window, im_w, mea, params, k_max_iterations, current_options(),
+    const int result = gauss2::solve_patch(window, im_w, side, params, k_max_iterations, current_options(),
                                            info, covar, noise);
     return result < 0 ? result : 0;
 }
@@ -133,8 +139,8 @@ np_float64 dlevmar_opts[5] = {1e-3, 1e-15, 1e-15, 1e-20, 1e-6};
 
 int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 *info, np_float64 *covar) {
     ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
-    ensure_mea_bound(mea);
-    if (mea <= 0) return -1;  // no measurements: the solver refuses the problem
+    // No measurements, or more than the solver counts: it refuses the problem.
+    if (mea <= 0 || mea > k_max_counted_side) return -1;
     const int side = static_cast<int>(mea);
     const int result = gauss2::solve_patch(pixels, side, side, params, k_max_iterations, current_options(),
                                            info, covar, nullptr);
@@ -145,11 +151,15 @@ int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64
                                 Sint64 mea, np_float64 *params, np_float64 *info, np_float64 *covar,
                                 np_float64 *noise) {
     ensure(mea & 1, "Mea must be odd");
-    ensure(mea >= 1, "size mismatch");
     ensure_mea_bound(mea);
+    const Sint64 half = mea / 2;  // truncated toward zero: 0 for mea = -1
     Sint64 row0 = 0, col0 = 0;
-    if (!window_inside(im_w, im_h, center_x, center_y, mea / 2, &row0, &col0)) return -2;
-    return fit_on_image(im, im_w, row0, col0, static_cast<int>(mea), params, info, covar, noise);
+    if (!window_inside(im_w, im_h, center_x, center_y, half, &row0, &col0)) return -2;
+    // The window has 2 half + 1 rows and columns: mea for a positive mea, 1
+    // for mea = -1 (a pixel the solver refuses), never mea below that.
+    const Sint128 side = 2 * static_cast<Sint128>(half) + 1;
+    ensure(side * side == static_cast<Sint128>(mea) * mea, "size mismatch");
+    return fit_on_image(im, im_w, row0, col0, static_cast<int>(side), params, info, covar, noise);
 }
 
 // ---- batch fit ---------------------------------------------------------------
