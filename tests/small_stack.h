@@ -14,6 +14,15 @@
 
 #include "child_process.h"
 
+// Whether frames have the sizes of the optimised build: sanitizers and
+// unoptimised builds take more stack, and bounds measured on the optimised
+// build do not hold there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
+constexpr bool kOptimisedFrames = false;
+#else
+constexpr bool kOptimisedFrames = true;
+#endif
+
 struct StackRun {
     bool completed = false;  // the body ran to its end and returned true
     long used = -1;          // bytes of the stack touched, the thread's own start included

@@ -486,12 +486,6 @@ bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
-constexpr bool kStackBoundHolds = false;  // instrumented or unoptimised frames are larger
-#else
-constexpr bool kStackBoundHolds = true;
-#endif
-
 }  // namespace
 
 // A fit reserves its working memory on the stack by the size class of its
@@ -511,14 +505,14 @@ TEST(FitStack, FollowsMeaWithinItsBound) {
         Batch expected({{40, 39}}, mea);
         expected.run(im, mea);
         const long bound = start + gauss2::fit_stack_bytes(mea);
-        const StackRun run = run_on_small_stack(kStackBoundHolds ? bound : 4 * bound, [&] {
+        const StackRun run = run_on_small_stack(kOptimisedFrames ? bound : 4 * bound, [&] {
             Batch b({{40, 39}}, mea);
             b.run(im, mea);
             return same_bits(b.params, expected.params) && same_bits(b.std_params, expected.std_params) &&
                    b.fails == expected.fails;
         });
         EXPECT_TRUE(run.completed);
-        if (kStackBoundHolds) {
+        if (kOptimisedFrames) {
             EXPECT_LE(run.used, bound);
         }
         EXPECT_GT(run.used, start + gauss2::stack_workspace_bytes(mea) / 2);  // the working memory is there
@@ -528,12 +522,12 @@ TEST(FitStack, FollowsMeaWithinItsBound) {
     Params spot{9000, 2.2, 1.7, big / 2.0, big / 2.0, 0.2, 50};
     gauss_2d(spot.data(), patch.data(), 7, big * big, nullptr);
     const long heap_bound = start + gauss2::kFitStackOverhead;
-    const StackRun direct = run_on_small_stack(kStackBoundHolds ? heap_bound : 4 * heap_bound, [&] {
+    const StackRun direct = run_on_small_stack(kOptimisedFrames ? heap_bound : 4 * heap_bound, [&] {
         double p[7] = {7000, 1.5, 1.5, big / 2.0, big / 2.0, 0.0, 45}, info[10], covar[49];
         return fit_gauss_2d(patch.data(), big, p, info, covar) == 0 && std::fabs(p[3] - spot[3]) < 1e-8;
     });
     EXPECT_TRUE(direct.completed);
-    if (kStackBoundHolds) {
+    if (kOptimisedFrames) {
         EXPECT_LE(direct.used, heap_bound);
         EXPECT_LE(start + gauss2::fit_stack_bytes(17), 64 * 1024);
         EXPECT_LE(start + gauss2::fit_stack_bytes(GAUSS2_MAX_MEA), 128 * 1024);

@@ -830,7 +830,9 @@ TEST(SolverReentrancy, CallerMemoryKeepsTheStackBufferAway) {
     ASSERT_TRUE(with_memory.completed);
     ASSERT_TRUE(without.completed);
     EXPECT_GE(without.used - with_memory.used, buffer);
-    EXPECT_LT(with_memory.used, buffer);
+    if (kOptimisedFrames) {
+        EXPECT_LT(with_memory.used, buffer);
+    }
 }
 
 TEST(SolverRefusals, NullWorkServesSmallProblemsOnly) {
