@@ -14,9 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "lm/lm.h"
-// (after Eigen)
 #include "gauss2_fitter.h"
+#include "lm/levmar.h"
 
 extern "C" __attribute__((noinline)) void fit_by_callbacks(const double *im, Sint64 w, Sint64 mea, Sint64 n,
                                                            const Sint64 *cx, const Sint64 *cy, double *params,

@@ -3,7 +3,6 @@
 // solver asks about and can be scripted to report NaN or a worse error.
 #pragma once
 
-#include <Eigen/Dense>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -11,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "lm/lm.h"
+#include "lm/eigen.h"
+#include "lm/levmar.h"
 
 namespace lmtest {
 

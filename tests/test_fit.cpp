@@ -7,12 +7,12 @@
 #include <random>
 #include <vector>
 
-#include "gauss2_kernel.h"
-// (after the kernel header)
 #include "child_process.h"
 #include "gauss2_fitter.h"
+#include "gauss2_kernel.h"
 #include "gauss_reference.h"
 #include "heap_counter.h"
+#include "small_stack.h"
 
 namespace {
 
@@ -111,13 +111,34 @@ TEST(PatchFit, BrokenContractsEndTheProcess) {
     EXPECT_EXIT(fit_at(im, 25, 25, 10, r), testing::ExitedWithCode(1), "^Mea must be odd\n$");
     EXPECT_EXIT(fit_at(im, 25, 25, -4, r), testing::ExitedWithCode(1), "^Mea must be odd\n$");
     EXPECT_EXIT(fit_at(im, 25, 25, -3, r), testing::ExitedWithCode(1), "^size mismatch\n$");
-    EXPECT_EXIT(fit_at(im, 25, 25, -1, r), testing::ExitedWithCode(1), "^size mismatch\n$");
     EXPECT_EXIT(fit_at(im, 25, 25, 65, r), testing::ExitedWithCode(1),
                 "^Mea too large: 65 \\(at most 63\\)\n$");
     EXPECT_EXIT(fit_at(im, 25, 25, (Sint64{1} << 32) + 1, r), testing::ExitedWithCode(1), "^Mea too large");
-    double px[64 * 64] = {};
-    EXPECT_EXIT(fit_gauss_2d(px, 64, r.params, r.info, r.covar), testing::ExitedWithCode(1),
-                "^Mea too large: 64");
+}
+
+// mea = -1 halves to 0: the window is the peak pixel alone, which sets the
+// starting offset and which the solver refuses (one measurement for seven
+// parameters). Below -1 the window's side, 2 (mea / 2) + 1, no longer
+// squares to mea^2: "size mismatch", but only once the window is inside.
+TEST(PatchFit, MinusOneCutsOnePixelThatTheSolverRefuses) {
+    Image im(30, 30, 2.0);
+    im.at(15, 14) = 9.0;
+    Report one;
+    EXPECT_EQ(fit_at(im, 15, 14, -1, one), -1);
+    EXPECT_EQ(one.noise, 0.0);
+    EXPECT_EQ(one.params[6], 9.0);
+    EXPECT_EQ(one.params[0], 0.0);  // the range of one pixel: an amplitude of 0
+    const Report fresh;
+    EXPECT_EQ(std::memcmp(one.info, fresh.info, sizeof one.info), 0);  // the solver wrote nothing
+    EXPECT_EQ(std::memcmp(one.covar, fresh.covar, sizeof one.covar), 0);
+    Report corner;
+    EXPECT_EQ(fit_at(im, 29, 29, -1, corner), -1);
+    Report outside, reversed;
+    EXPECT_EQ(fit_at(im, 30, 5, -1, outside), -2);
+    EXPECT_TRUE(untouched(outside));
+    EXPECT_EQ(fit_at(im, 31, 5, -3, reversed), -2);  // columns 32 down to 30: outside, so no size check
+    EXPECT_TRUE(untouched(reversed));
+    EXPECT_EXIT(fit_at(im, 30, 5, -3, reversed), testing::ExitedWithCode(1), "^size mismatch\n$");
 }
 
 TEST(PatchFit, LargestPatchFits) {
@@ -129,6 +150,29 @@ TEST(PatchFit, LargestPatchFits) {
     EXPECT_EQ(fit_at(im, 35, 35, 63, r), 0);
     EXPECT_NEAR(r.params[3], 31.5 + 0.5 - 0.5, 1e-6);  // the spot sits on the window's middle pixel centre
     EXPECT_NEAR(r.params[0], 5000, 1e-5);
+}
+
+// fit_gauss_2d takes any side: above GAUSS2_MAX_MEA its working memory is one
+// block from the heap for the call, returned before it ends. Beyond 46340
+// the pixel count no longer fits the solver's 32-bit count: refused.
+TEST(PatchFit, DirectFitAboveTheStackBoundTakesHeapMemory) {
+    for (int mea : {GAUSS2_MAX_MEA, GAUSS2_MAX_MEA + 1, 100}) {
+        SCOPED_TRACE(mea);
+        Params truth{9000, 2.2, 1.7, mea / 2.0 + 0.3, mea / 2.0 - 0.4, 0.2, 50};
+        std::vector<double> patch(static_cast<size_t>(mea) * mea);
+        gauss_2d(truth.data(), patch.data(), 7, mea * mea, nullptr);
+        double p[7] = {7000, 1.5, 1.5, mea / 2.0, mea / 2.0, 0.0, 45}, info[10], covar[49];
+        const long before = heap_calls();
+        ASSERT_EQ(fit_gauss_2d(patch.data(), mea, p, info, covar), 0);
+        EXPECT_EQ(heap_calls() - before, mea > GAUSS2_MAX_MEA && kMallocCounted ? 1 : 0);
+        for (int k = 0; k < 7; k++)
+            EXPECT_NEAR(p[k], truth[k], 1e-8 * std::max(1.0, std::fabs(truth[k]))) << k;
+    }
+    for (Sint64 mea : {Sint64{46341}, Sint64{1} << 32, std::numeric_limits<Sint64>::max()}) {
+        Report r;  // a null patch: any read would crash
+        EXPECT_EQ(fit_gauss_2d(nullptr, mea, r.params, r.info, r.covar), -1) << mea;
+        EXPECT_TRUE(untouched(r));
+    }
 }
 
 TEST(PatchFit, StartingValuesFromThePatch) {
@@ -253,7 +297,9 @@ TEST(PatchFit, FusedKernelMatchesModelAndJacobian) {
         Params p = random_params(rng, s);
         std::vector<double> x(s * s), f(s * s), J(7 * s * s);
         for (int k = 0; k < s * s; k++) x[k] = 100.0 + (k * 37 % 11);
-        gauss2::PatchProblem<GAUSS2_MAX_MEA> problem(x.data(), s, s);
+        std::vector<double> memory(gauss2::workspace_doubles(s) + 8);
+        double *aligned = memory.data() + (-reinterpret_cast<std::uintptr_t>(memory.data()) / 8 % 8);
+        gauss2::PatchProblem problem(x.data(), s, s, gauss2::Workspace(aligned, s));
         const double E = problem.trial(p.data());
         problem.accept();
         lm::Matrix<7> A;
@@ -430,4 +476,60 @@ TEST(BatchFit, AllocatesNothing) {
     EXPECT_EQ(heap_calls() - before, 0);
     EXPECT_EQ(small.fails[0], 0);
     EXPECT_EQ(large.fails[0], 0);
+}
+
+// ---- stack -------------------------------------------------------------------
+
+namespace {
+
+bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+// A fit reserves its working memory on the stack by the size class of its
+// side, plus a fixed amount (gauss2::fit_stack_bytes), so its stack grows
+// with mea^2. Each side runs on a thread with just that much stack beyond
+// what the thread's own start takes, and gets the bits of an ordinary
+// thread. mea 17 runs within 64 KiB, the largest side within 128 KiB (musl's
+// default thread stack), and a direct fit above the bound within the fixed
+// amount, its working memory being on the heap.
+TEST(FitStack, FollowsMeaWithinItsBound) {
+    const long start = run_on_small_stack(64 * 1024, [] { return true; }).used;
+    ASSERT_GT(start, 0);
+    Image im(80, 80);
+    im.add_spot({3000, 1.3, 1.6, 40.4, 39.8, 0.15, 0});
+    for (int mea : {3, 11, 15, 17, 21, 31, 33, 45, GAUSS2_MAX_MEA}) {
+        SCOPED_TRACE(mea);
+        Batch expected({{40, 39}}, mea);
+        expected.run(im, mea);
+        const long bound = start + gauss2::fit_stack_bytes(mea);
+        const StackRun run = run_on_small_stack(kOptimisedFrames ? bound : 4 * bound, [&] {
+            Batch b({{40, 39}}, mea);
+            b.run(im, mea);
+            return same_bits(b.params, expected.params) && same_bits(b.std_params, expected.std_params) &&
+                   b.fails == expected.fails;
+        });
+        EXPECT_TRUE(run.completed);
+        if (kOptimisedFrames) {
+            EXPECT_LE(run.used, bound);
+        }
+        EXPECT_GT(run.used, start + gauss2::stack_workspace_bytes(mea) / 2);  // the working memory is there
+    }
+    const int big = 2 * GAUSS2_MAX_MEA + 1;
+    std::vector<double> patch(big * big);
+    Params spot{9000, 2.2, 1.7, big / 2.0, big / 2.0, 0.2, 50};
+    gauss_2d(spot.data(), patch.data(), 7, big * big, nullptr);
+    const long heap_bound = start + gauss2::kFitStackOverhead;
+    const StackRun direct = run_on_small_stack(kOptimisedFrames ? heap_bound : 4 * heap_bound, [&] {
+        double p[7] = {7000, 1.5, 1.5, big / 2.0, big / 2.0, 0.0, 45}, info[10], covar[49];
+        return fit_gauss_2d(patch.data(), big, p, info, covar) == 0 && std::fabs(p[3] - spot[3]) < 1e-8;
+    });
+    EXPECT_TRUE(direct.completed);
+    if (kOptimisedFrames) {
+        EXPECT_LE(direct.used, heap_bound);
+        EXPECT_LE(start + gauss2::fit_stack_bytes(17), 64 * 1024);
+        EXPECT_LE(start + gauss2::fit_stack_bytes(GAUSS2_MAX_MEA), 128 * 1024);
+    }
 }

@@ -9,12 +9,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <random>
 #include <thread>
 #include <vector>
 
 #include "heap_counter.h"
-#include "lm/lm.h"
+#include "lm/levmar.h"
 #include "lm_problems.h"
+#include "small_stack.h"
 
 namespace {
 
@@ -128,6 +131,20 @@ void expect_all_nan(const std::array<double, M * M> &covar) {
 }
 
 }  // namespace
+
+// The problem interface is a concept: the recording problem of these tests
+// meets it, a type without accept() does not.
+namespace {
+struct NoAccept {
+    int size() const { return 3; }
+    double trial(const double *) { return 0.0; }
+    void normal_equations(const double *, lm::Matrix<3> &, lm::Vector<3> &) {}
+};
+}  // namespace
+static_assert(lm::Problem<TracedProblem<3>, 3>);
+static_assert(lm::Problem<lm::CallbackProblem<3>, 3>);
+static_assert(!lm::Problem<NoAccept, 3>);
+static_assert(!lm::Problem<TracedProblem<3>, 4>);  // its normal equations are 3 x 3
 
 // ---- Known minima ----------------------------------------------------------
 
@@ -499,6 +516,71 @@ TEST(SolverStopReasons, InvalidValuesInAnIterationAndItsOverrideByItmax) {
     EXPECT_TRUE(same_bits(s.p.data(), r.p.data(), sizeof r.p));
 }
 
+// ---- Linear algebra ----------------------------------------------------------
+
+namespace {
+
+// A random symmetric positive definite 7 x 7 matrix with condition number
+// about `cond`: Q diag(...) Q^T with Q orthogonal.
+lm::Matrix<7> random_spd(std::mt19937_64 &rng, double cond) {
+    std::normal_distribution<double> N(0.0, 1.0);
+    Eigen::Matrix<double, 7, 7> G;
+    for (int i = 0; i < 49; i++) G.data()[i] = N(rng);
+    const Eigen::Matrix<double, 7, 7> Q = Eigen::HouseholderQR<Eigen::Matrix<double, 7, 7>>(G).householderQ();
+    Eigen::Matrix<double, 7, 1> d;
+    for (int i = 0; i < 7; i++) d[i] = std::pow(cond, -i / 6.0) * (1.0 + 0.1 * i);
+    const lm::Matrix<7> A = Q * d.asDiagonal() * Q.transpose();
+    return (A + A.transpose()) / 2;
+}
+
+}  // namespace
+
+// Ldlt solves (A + mu I) x = b to the accuracy the conditioning allows, and
+// its inverse is the inverse; only the lower triangle of A is read.
+TEST(SolverLdlt, SolvesAndInvertsPositiveDefiniteSystems) {
+    std::mt19937_64 rng(21);
+    std::normal_distribution<double> N(0.0, 1.0);
+    for (int trial = 0; trial < 200; trial++) {
+        const double cond = std::pow(10.0, trial % 9);
+        lm::Matrix<7> A = random_spd(rng, cond);
+        const double mu = trial % 3 == 0 ? 0.0 : 1e-3 * A.diagonal().maxCoeff();
+        lm::Vector<7> b;
+        for (int i = 0; i < 7; i++) b[i] = N(rng);
+        const lm::Matrix<7> S = A + mu * lm::Matrix<7>::Identity();
+        lm::Matrix<7> garbage_above = A;
+        garbage_above.triangularView<Eigen::StrictlyUpper>().setConstant(NAN);
+        lm::Ldlt<7> f;
+        ASSERT_TRUE(f.compute(garbage_above, mu)) << trial;
+        lm::Vector<7> x;
+        f.solve(b, x);
+        const lm::Vector<7> want = S.ldlt().solve(b);
+        EXPECT_LE((x - want).norm(), 1e-14 * cond * want.norm()) << trial;
+        lm::Matrix<7> inv;
+        f.inverse(inv);
+        EXPECT_LE((S * inv - lm::Matrix<7>::Identity()).cwiseAbs().maxCoeff(), 1e-14 * cond) << trial;
+    }
+}
+
+// compute() refuses what is not numerically positive definite: an
+// indefinite matrix, a singular one without damping, NaN; damping makes a
+// singular matrix solvable.
+TEST(SolverLdlt, RefusesWhatIsNotPositiveDefinite) {
+    lm::Ldlt<2> f;
+    lm::Matrix<2> singular, indefinite, with_nan;
+    singular << 4.0, 4.0, 4.0, 4.0;
+    indefinite << 1.0, 2.0, 2.0, 1.0;
+    with_nan << 1.0, 0.0, NAN, 1.0;
+    EXPECT_FALSE(f.compute(singular, 0.0));
+    EXPECT_FALSE(f.compute(indefinite, 0.0));
+    EXPECT_FALSE(f.compute(with_nan, 0.0));
+    EXPECT_FALSE(f.compute(lm::Matrix<2>::Identity(), NAN));
+    ASSERT_TRUE(f.compute(singular, 1.0));
+    lm::Vector<2> x;
+    f.solve(lm::Vector<2>(9.0, 9.0), x);  // [[5, 4], [4, 5]] x = (9, 9)
+    EXPECT_DOUBLE_EQ(x[0], 1.0);
+    EXPECT_DOUBLE_EQ(x[1], 1.0);
+}
+
 // ---- Damping ---------------------------------------------------------------
 
 // One iteration recomputed here: mu0 = tau max(A_ii), the step from
@@ -569,6 +651,27 @@ TEST(SolverRefusals, WriteNothing) {
     unchanged();
     EXPECT_EQ(few.curve.model_calls + fit.curve.model_calls, 0);
     EXPECT_TRUE(problem.trials.empty());
+}
+
+// The typed summary is the report: solve() writes it into the 10 values and
+// returns its result; a refused problem has none.
+TEST(SolverReport, SummaryIsTheReport) {
+    Fit a = decay_fit(), b = decay_fit(), few = decay_fit(2);
+    TracedProblem<3> pa(a), pb(b), pf(few);
+    Point<3> p = {2.0, 0.3, 0.0}, q = p;
+    Report info, written;
+    double covar[9], covar_b[9];
+    const int ret = lm::solve<3>(pa, p.data(), kItmax, lm::Options{}, info.data(), covar);
+    const std::optional<lm::Summary> s = lm::solve_summary<3>(pb, q.data(), kItmax, lm::Options{}, covar_b);
+    ASSERT_TRUE(s.has_value());
+    s->write(written.data());
+    EXPECT_TRUE(same_bits(info.data(), written.data(), sizeof info));
+    EXPECT_EQ(s->result(), ret);
+    EXPECT_EQ(s->stop, static_cast<int>(info[lm::kInfoStopReason]));
+    EXPECT_EQ(s->iterations, ret);
+    EXPECT_TRUE(same_bits(p.data(), q.data(), sizeof p));
+    EXPECT_TRUE(same_bits(covar, covar_b, sizeof covar));
+    EXPECT_FALSE(lm::solve_summary<3>(pf, q.data(), kItmax, lm::Options{}, covar_b).has_value());
 }
 
 // Null opts are {1e-3, 1e-17, 1e-17, 1e-17}: the same bits as passing those,
@@ -705,6 +808,32 @@ void line_jacobian(double *, double *j, int, int n, void *) {
     for (int i = 0; i < n; i++) j[2 * i] = 1.0, j[2 * i + 1] = i;
 }
 }  // namespace
+
+// The adapter's stack buffer for callers without working memory stays out
+// of the way of callers with it: they run in less stack than the buffer
+// alone takes.
+TEST(SolverReentrancy, CallerMemoryKeepsTheStackBufferAway) {
+    const long buffer = lm::work_size(4, lm::kStackMeasurements) * static_cast<long>(sizeof(double));
+    const Fit start = gauss_fit();
+    std::vector<double> work(lm::work_size(4, start.n()));
+    const auto fit_with = [&](double *memory) {
+        return [&start, memory] {
+            Fit fit = start;
+            Point<4> p = {2.0, 0.0, 1.0, 0.0};
+            Report info;
+            return lm::dlevmar_der<4>(fit.f, fit.jac, p.data(), fit.x.data(), fit.n(), kItmax, nullptr,
+                                      info.data(), memory, nullptr, fit.adata()) > 0;
+        };
+    };
+    const StackRun with_memory = run_on_small_stack(256 * 1024, fit_with(work.data()));
+    const StackRun without = run_on_small_stack(256 * 1024, fit_with(nullptr));
+    ASSERT_TRUE(with_memory.completed);
+    ASSERT_TRUE(without.completed);
+    EXPECT_GE(without.used - with_memory.used, buffer);
+    if (kOptimisedFrames) {
+        EXPECT_LT(with_memory.used, buffer);
+    }
+}
 
 TEST(SolverRefusals, NullWorkServesSmallProblemsOnly) {
     std::vector<double> x(lm::kStackMeasurements + 1);

@@ -18,7 +18,7 @@ import numpy as np
 # ---- constants of the headers ----------------------------------------------------
 
 # gauss2_fitter.h
-GAUSS2_MAX_MEA = 63  # largest patch side of the fits and the renderer (their patches live on the stack)
+GAUSS2_MAX_MEA = 63  # largest patch side of the image fits and the renderer (their patches live on the stack)
 PARAM_NAMES = ("amp", "std_x", "std_y", "pos_x", "pos_y", "rho", "offset")  # the parameter vector, in order
 N_PARAMS = len(PARAM_NAMES)
 RECORD_SIZE = 10  # per-peak record of the batch: [0..6] parameters, [7] caller's, [8] noise, [9] caller's
@@ -27,8 +27,9 @@ COVAR_SIZE = N_PARAMS * N_PARAMS  # the 7 x 7 covariance, row-major
 N_STOP_REASONS = 8  # dlevmar_stop_reasons: "Unknown", then the texts of codes 1..7
 N_DLEVMAR_OPTS = 5  # tau, eps1, eps2, eps3, delta
 # gauss_2d and jac_gauss_2d take the pixel count n_pixels = mea * mea as a C
-# int: 46340 is the largest side whose square fits in 32 signed bits
-# (46340**2 = 2147395600 <= 2**31 - 1 < 46341**2).
+# int, and fit_gauss_2d counts its measurements in one: 46340 is the largest
+# side whose square fits in 32 signed bits (46340**2 = 2147395600 <= 2**31 - 1
+# < 46341**2). fit_gauss_2d takes any side up to it.
 MODEL_MAX_MEA = 46340
 # Fits are trustworthy while the largest absolute pixel value of the image
 # lies in this range (gauss2_fitter.h: outside it the solver's stopping rules,

@@ -208,13 +208,15 @@ def fit_patch(im, center_x, center_y, mea=11, params=None):
 
 def fit_pixels(pixels, params):
     """Fits a patch cut by the caller ((mea, mea), any side from 1 to
-    MAX_MEA) from all seven starting values; the offset and amplitude are
-    taken as given. Returns a PatchFit with noise 0.0 and result 0 or -1.
-    Pixels outside the trusted range of values give a PixelScaleWarning."""
+    MODEL_MAX_MEA, whose pixel count the solver counts in 32 bits; sides above
+    GAUSS2_MAX_MEA take their working memory from the heap) from all seven
+    starting values; the offset and amplitude are taken as given. Returns a
+    PatchFit with noise 0.0 and result 0 or -1. Pixels outside the trusted
+    range of values give a PixelScaleWarning."""
     px = as_f64("pixels", pixels, ndim=2)
     if px.shape[0] != px.shape[1]:
         raise ValueError(f"pixels must be square, got {px.shape}")
-    mea = as_int("mea", px.shape[0], low=0, high=GAUSS2_MAX_MEA)
+    mea = as_int("mea", px.shape[0], low=0, high=MODEL_MAX_MEA)
     p = as_f64("params", params, shape=(N_PARAMS,)).copy()
     warn_pixel_scale("the pixels", largest_abs(px))
     info, covar = _new_report()

@@ -1,18 +1,14 @@
 // Gaussian spot fitter: model, Jacobian, patch and batch fits, synthesis and
 // diagnostics.
-//
-// Products are grouped symmetrically in x and y (e.g. (std_x * std_y)) so
-// that exchanging the widths and positions transposes the patch exactly.
-
-#include "gauss2_kernel.h"  // first: it brings in Eigen before the trace macro
-// (keep this order)
-#include <cmath>
 
 #include "gauss2_fitter.h"
 
-namespace {
+#include <cmath>
 
-constexpr double k_two_pi = 6.283185307179586;
+#include "gauss2_kernel.h"
+#include "gauss2_model.h"
+
+namespace {
 
 // Side of the square patch described by a pixel count, or 0 if none.
 int patch_side(int n_pixels) {
@@ -25,65 +21,48 @@ int patch_side(int n_pixels) {
 extern "C" {
 
 void gauss_2d(np_float64 *params, np_float64 *pixels, int /*n_params*/, int n_pixels, void * /*adata*/) {
-    const double amp = params[0], std_x = params[1], std_y = params[2];
-    const double pos_x = params[3], pos_y = params[4], rho = params[5], offset = params[6];
-
-    const double L = 1.0 - rho * rho;
-    // Through sqrt(L) rather than dividing by it: NaN, not infinity, at L == 0.
-    const double norm = (1.0 / ((std_x * std_y) * L)) * amp * std::sqrt(L);
-    const double cross = (-2.0 * rho) * (std_x * std_y);
-    const double std_x2 = std_x * std_x, std_y2 = std_y * std_y;
-    const double den = (2.0 * (rho - 1.0) * (rho + 1.0)) * (std_x2 * std_y2);
-    const double cx = pos_x - 0.5, cy = pos_y - 0.5;
-
+    const gauss2::Setup m = gauss2::setup_of(params);
+    const double norm = m.norm();
     const int s = patch_side(n_pixels);
     for (int i = 0; i < s; i++) {
-        const double dy = i - cy;
-        const double std_x2_dy2 = std_x2 * (dy * dy);
+        const double dy = i - m.cy;
+        const double std_x2_dy2 = m.std_x2 * (dy * dy);
         np_float64 *row = pixels + static_cast<long>(i) * s;
         for (int j = 0; j < s; j++) {
-            const double dx = j - cx;
-            const double q = cross * (dx * dy) + (std_x2_dy2 + std_y2 * (dx * dx));
-            row[j] = std::exp(q / den) * norm / k_two_pi + offset;
+            const double dx = j - m.cx;
+            row[j] = std::exp(m.exponent(dx, dy, std_x2_dy2)) * norm / gauss2::k_two_pi + m.offset;
         }
     }
 }
 
 void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_pixels, void * /*adata*/) {
-    const double amp = params[0], std_x = params[1], std_y = params[2];
-    const double pos_x = params[3], pos_y = params[4], rho = params[5];
-
-    const double L = 1.0 - rho * rho;
-    const double cross = (-2.0 * rho) * (std_x * std_y);
-    const double std_x2 = std_x * std_x, std_y2 = std_y * std_y;
-    const double den = (2.0 * (rho - 1.0) * (rho + 1.0)) * (std_x2 * std_y2);
-    const double cx = pos_x - 0.5, cy = pos_y - 0.5;
-    const double Q = 1.0 / ((std_x * std_y) * L);
-    const double g = std::sqrt(L) * Q;
-    const double L_std_x2 = L * std_x2, L_std_y2 = L * std_y2;
+    const gauss2::Setup m = gauss2::setup_of(params);
+    const double amp = m.amp, std_x = m.std_x, std_y = m.std_y, rho = m.rho, L = m.L, Q = m.Q;
+    const double g = m.unit_norm();
+    const double L_std_x2 = L * m.std_x2, L_std_y2 = L * m.std_y2;
     const double rho_std_x = rho * std_x, rho_std_y = rho * std_y;
-    const double rho_std_x2 = rho * std_x2, rho_std_y2 = rho * std_y2;
+    const double rho_std_x2 = rho * m.std_x2, rho_std_y2 = rho * m.std_y2;
     const double two_minus_L_sxsy = (2.0 - L) * (std_x * std_y);
     const double neg_Q = -Q;
 
     const int s = patch_side(n_pixels);
     for (int i = 0; i < s; i++) {
-        const double dy = i - cy;
+        const double dy = i - m.cy;
         const double dy2 = dy * dy;
-        const double std_x2_dy2 = std_x2 * dy2;
+        const double std_x2_dy2 = m.std_x2 * dy2;
         const double std_x_dy = std_x * dy;
         const double dy2_minus_L_std_y2 = dy2 - L_std_y2;
         np_float64 *out = jac + static_cast<long>(i) * s * 7;
         for (int j = 0; j < s; j++, out += 7) {
-            const double dx = j - cx;
+            const double dx = j - m.cx;
             const double dx2 = dx * dx;
             const double dxdy = dx * dy;
-            const double e = std::exp((cross * dxdy + (std_x2_dy2 + std_y2 * dx2)) / den);
-            const double G = g * e / k_two_pi;
+            const double e = std::exp(m.exponent(dx, dy, std_x2_dy2));
+            const double G = g * e / gauss2::k_two_pi;  // the unit-volume Gaussian: f = amp G + offset
             const double A = Q * G * amp;
             out[0] = G;
-            out[1] = A * ((std_y * dx2 - rho_std_x * dxdy) - L_std_x2 * std_y) / std_x2;
-            out[2] = A * ((std_x * dy2 - rho_std_y * dxdy) - L_std_y2 * std_x) / std_y2;
+            out[1] = A * ((std_y * dx2 - rho_std_x * dxdy) - L_std_x2 * std_y) / m.std_x2;
+            out[2] = A * ((std_x * dy2 - rho_std_y * dxdy) - L_std_y2 * std_x) / m.std_y2;
             out[3] = A * (std_y * dx - rho_std_x * dy) / std_x;
             out[4] = A * (std_x_dy - rho_std_y * dx) / std_y;
             out[5] =
@@ -107,12 +86,20 @@ lm::Options current_options() {
     return lm::Options{dlevmar_opts[0], dlevmar_opts[1], dlevmar_opts[2], dlevmar_opts[3]};
 }
 
+// The bound on the patch side of the image fits and the renderer, whose
+// patches live on the stack.
 void ensure_mea_bound(Sint64 mea) {
     ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
 }
 
-// The window of side `mea` around (center_x, center_y), or false if it leaves
-// the image. 128-bit arithmetic: no centre, however far out, wraps inside.
+// The largest side whose pixel count mea * mea fits the solver's 32-bit
+// count of measurements.
+constexpr Sint64 k_max_counted_side = 46340;
+
+// The window from center - half to center + half in both directions, or
+// false if it leaves the image. 128-bit arithmetic: no centre, however far
+// out, wraps inside. A negative half gives corners in reverse order, tested
+// as they come.
 bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 half, Sint64 *row0,
                    Sint64 *col0) {
     const Sint128 r0 = static_cast<Sint128>(center_y) - half, r1 = static_cast<Sint128>(center_y) + half;
@@ -123,15 +110,15 @@ bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, S
     return true;
 }
 
-int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, int mea, np_float64 *params,
+int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, int side, np_float64 *params,
                  np_float64 *info, np_float64 *covar, np_float64 *noise) {
     const np_float64 *window =
         im + static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0);
     // The window's extremes, in copy order. The starting values 1e10 and 0.0
     // (not +-infinity) decide the estimates for extreme patches.
     double lo = 1e10, hi = 0.0;
-    for (int r = 0; r < mea; r++)
-        for (int c = 0; c < mea; c++) {
+    for (int r = 0; r < side; r++)
+        for (int c = 0; c < side; c++) {
             const double v = window[static_cast<Uint64>(r) * static_cast<Uint64>(im_w) + c];
             if (!(lo < v)) lo = v;
             if (!(hi > v)) hi = v;
@@ -139,7 +126,7 @@ int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, in
     if (params[0] == 0.0) params[0] = (hi - lo) * ((k_amp_estimate_two_pi * params[1]) * params[2]);
     params[6] = lo;
 
-    const int result = gauss2::solve_patch(window, im_w, mea, params, k_max_iterations, current_options(),
+    const int result = gauss2::solve_patch(window, im_w, side, params, k_max_iterations, current_options(),
                                            info, covar, noise);
     return result < 0 ? result : 0;
 }
@@ -152,8 +139,8 @@ np_float64 dlevmar_opts[5] = {1e-3, 1e-15, 1e-15, 1e-20, 1e-6};
 
 int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 *info, np_float64 *covar) {
     ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
-    ensure_mea_bound(mea);
-    if (mea <= 0) return -1;  // no measurements: the solver refuses the problem
+    // No measurements, or more than the solver counts: it refuses the problem.
+    if (mea <= 0 || mea > k_max_counted_side) return -1;
     const int side = static_cast<int>(mea);
     const int result = gauss2::solve_patch(pixels, side, side, params, k_max_iterations, current_options(),
                                            info, covar, nullptr);
@@ -164,11 +151,15 @@ int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64
                                 Sint64 mea, np_float64 *params, np_float64 *info, np_float64 *covar,
                                 np_float64 *noise) {
     ensure(mea & 1, "Mea must be odd");
-    ensure(mea >= 1, "size mismatch");
     ensure_mea_bound(mea);
+    const Sint64 half = mea / 2;  // truncated toward zero: 0 for mea = -1
     Sint64 row0 = 0, col0 = 0;
-    if (!window_inside(im_w, im_h, center_x, center_y, mea / 2, &row0, &col0)) return -2;
-    return fit_on_image(im, im_w, row0, col0, static_cast<int>(mea), params, info, covar, noise);
+    if (!window_inside(im_w, im_h, center_x, center_y, half, &row0, &col0)) return -2;
+    // The window has 2 half + 1 rows and columns: mea for a positive mea, 1
+    // for mea = -1 (a pixel the solver refuses), never mea below that.
+    const Sint128 side = 2 * static_cast<Sint128>(half) + 1;
+    ensure(side * side == static_cast<Sint128>(mea) * mea, "size mismatch");
+    return fit_on_image(im, im_w, row0, col0, static_cast<int>(side), params, info, covar, noise);
 }
 
 // ---- batch fit ---------------------------------------------------------------
@@ -261,7 +252,7 @@ extern "C" {
 int synth_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Uint64 n_peaks,
                 const np_float64 *params) {
     ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
-    ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
+    ensure_mea_bound(mea);
     // No patch has room in the image or in its own frame.
     if (mea <= 0) return 0;
 

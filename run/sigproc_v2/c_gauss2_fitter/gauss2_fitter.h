@@ -28,9 +28,20 @@ extern "C" {
 
 typedef double np_float64;
 
-/* Largest patch side the fitter and the renderer accept: their patches live
- * on the calling thread's stack. A larger `mea` ends the process through
- * `ensure` with a message naming the bound. */
+/* Largest patch side of the image fits (fit_gauss_2d_on_float_image and
+ * the batch) and of the renderer, whose patches live on the calling thread's
+ * stack. A larger `mea` ends the process through `ensure` with a message
+ * naming the bound. fit_gauss_2d takes any side.
+ *
+ * Stack: a fit reserves working memory for the size class s of its side
+ * (7, 11, 15, 21, 31, 45 or 63: the patch, its exponentials and residuals,
+ * and per-column terms, 8 * (3 * s * (s rounded up to a multiple of 4) +
+ * 16 * s) bytes) and needs at most 12 KiB besides, so a fit needs
+ *     mea    1-7  9-11  13-15  17-21  23-31  33-45  47-63
+ *     KiB     15    17     20     27     40     69    115
+ * of the calling thread's stack: 115 KiB at the largest mea, within a
+ * 128 KiB thread stack (musl's default) together with the thread's own
+ * few KiB. */
 #define GAUSS2_MAX_MEA 63
 
 /* ---- model and Jacobian ------------------------------------------------- */
@@ -78,7 +89,10 @@ C_COMMON_EXPORT extern np_float64 dlevmar_opts[5];
  * covariance `covar`, row-major. At most 75 iterations.
  * Returns 0 if the solver finished at least one iteration without error,
  * else -1 (also for mea <= 0 or a patch of fewer than 7 pixels, which writes
- * nothing). mea > GAUSS2_MAX_MEA ends the process through `ensure`. */
+ * nothing). Any side fits: above GAUSS2_MAX_MEA the working memory comes
+ * from the heap for the call (-1, nothing written, if the heap refuses it).
+ * mea > 46340, whose square overflows the solver's 32-bit count of
+ * measurements, returns -1 without reading the patch. */
 C_COMMON_EXPORT int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 *info,
                                  np_float64 *covar);
 
@@ -90,10 +104,15 @@ C_COMMON_EXPORT int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *par
  * the fit (positions in the patch frame), `info` and `covar` as above, and
  * `noise` the root of the sum of squared deviations of the residuals from
  * their mean (0.0 unless the solver succeeded).
- * Returns 0 on success, -1 if the solver failed (e.g. NaN pixels, or
- * mea = 1), -2 if the window leaves the image (nothing written). Ends the
- * process through `ensure` for an even mea ("Mea must be odd"), mea < 1
- * ("size mismatch") and mea > GAUSS2_MAX_MEA. */
+ * The window runs from half = mea / 2 (truncated toward zero) pixels before
+ * the centre to half after it, in both directions: for mea = -1 it is the
+ * centre pixel alone.
+ * Returns 0 on success, -1 if the solver failed (e.g. NaN pixels, or mea =
+ * 1 or -1, a single pixel), -2 if the window leaves the image (nothing
+ * written). Ends the process through `ensure` for an even mea ("Mea must be
+ * odd"), mea > GAUSS2_MAX_MEA ("Mea too large") and, once the window is
+ * inside the image, mea < -1, whose window of 2 * half + 1 pixels a side
+ * does not hold mea * mea pixels ("size mismatch"). */
 C_COMMON_EXPORT int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 center_x,
                                                 Sint64 center_y, Sint64 mea, np_float64 *params,
                                                 np_float64 *info, np_float64 *covar, np_float64 *noise);

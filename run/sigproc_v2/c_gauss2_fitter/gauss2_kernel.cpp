@@ -1,11 +1,16 @@
-// Vectorised inner loops of the patch fit, written on four-wide vectors of
-// GCC's vector extensions and built for AVX-512, AVX2 + FMA and baseline
-// x86-64, chosen at load time. NaN and infinity propagate as in scalar code
-// (no fast-math).
+// Vectorised inner loops of the patch fit, written on the four-lane vectors
+// of gauss2_simd.h and built for AVX-512, AVX2 + FMA and baseline x86-64,
+// chosen at load time. NaN and infinity propagate as in scalar code (no
+// fast-math).
 
 #include "gauss2_kernel.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "gauss2_model.h"
 
 // The baseline version only: under clang 14 (the libFuzzer build), which
 // cannot multiversion function templates, and under the thread sanitizer,
@@ -18,134 +23,31 @@
 
 namespace gauss2 {
 
-namespace {
-
-constexpr double k_two_pi = 6.283185307179586;
-
-typedef double v4d __attribute__((vector_size(32), aligned(32), may_alias));
-typedef long long v4l __attribute__((vector_size(32)));
-
-// Vector helpers are always inlined into the multi-versioned loops, so that
-// each version uses its own instruction set (and no vector crosses a call).
-#define G2_INLINE inline __attribute__((always_inline))
-
-G2_INLINE v4d load(const double *p) { return *reinterpret_cast<const v4d *>(p); }
-G2_INLINE void store(double *p, v4d v) { *reinterpret_cast<v4d *>(p) = v; }
-G2_INLINE v4d splat(double v) { return v4d{v, v, v, v}; }
-
-// exp on four lanes, inline so that the pixel loops need no calls.
-// x = k ln2 + r with |r| <= ln2 / 2 (Cody-Waite, ln2 in two parts); exp(r)
-// by a degree-11 polynomial fitted for relative error on that interval
-// (below 3e-17); 2^k multiplied in as a double built from its exponent
-// bits. Arguments are first clamped to [-707, 709], so that 2^k stays a
-// normal number: results below about 1e-307 come out as about 1e-307, not
-// as 0 (the fit's exponents are never positive, so the upper clamp does not
-// arise there). NaN stays NaN: the clamps keep it, and it poisons the
-// polynomial.
-G2_INLINE v4d vexp(v4d x) {
-    x = x < -707.0 ? splat(-707.0) : x;
-    x = x > 709.0 ? splat(709.0) : x;
-    const v4d shifter = splat(0x1.8p52);  // adding it rounds to an integer held in the low bits
-    const v4d kd = x * 1.4426950408889634 + shifter;
-    const v4d k = kd - shifter;
-    v4d r = x - k * 0x1.62e42fefa3800p-1;
-    r = r - k * 0x1.ef35793c7673p-45;
-    v4d p = splat(0x1.ad4f46306d47ap-26);
-    p = p * r + 0x1.28b3011cb0f87p-22;
-    p = p * r + 0x1.71df5454d2ae1p-19;
-    p = p * r + 0x1.a01992e57e83cp-16;
-    p = p * r + 0x1.a01a0109028e6p-13;
-    p = p * r + 0x1.6c16c18778549p-10;
-    p = p * r + 0x1.111111113267ep-7;
-    p = p * r + 0x1.555555554f3a0p-5;
-    p = p * r + 0x1.5555555555499p-3;
-    p = p * r + 0x1.0000000000010p-1;
-    p = p * r + 1.0;
-    p = p * r + 1.0;
-    // bits(kd) - bits(shifter) is k; adding the exponent bias 1023 and
-    // moving it into the exponent field gives 2^k.
-    const long long bias = static_cast<long long>(0x4338000000000000LL) - 1023;
-    const v4d scale = reinterpret_cast<v4d>((reinterpret_cast<v4l>(kd) - bias) << 52);
-    return p * scale;
-}
-
-// The model in the form f = e * height + offset with e = exp(t) and
-// t = (a dx + b dy) dx + c dy^2, where (dx, dy) is the pixel centre's offset
-// from the spot centre.
-struct Shape {
-    double a, b, c;  // quadratic form of the exponent
-    double cx, cy;   // spot centre less 0.5: pixel (i, j) has dx = j - cx, dy = i - cy
-    double height;   // amp / (2 pi std_x std_y sqrt(L))
-    double offset;
-};
-
-Shape shape_of(const double *p) {
-    const double amp = p[0], sx = p[1], sy = p[2], rho = p[5];
-    const double L = 1.0 - rho * rho;
-    const double sxsy = sx * sy;
-    const double sx2 = sx * sx, sy2 = sy * sy;
-    const double den = (2.0 * (rho - 1.0) * (rho + 1.0)) * (sx2 * sy2);
-    const double cross = (-2.0 * rho) * sxsy;
-    return Shape{sy2 / den,  cross / den, sx2 / den,
-                 p[3] - 0.5, p[4] - 0.5,  (1.0 / (sxsy * L)) * amp * std::sqrt(L) / k_two_pi,
-                 p[6]};
-}
-
-// Column k of J, for the six shape parameters, is scale[k] * e * P_k(dx, dy)
-// with P_k a polynomial of degree 2 or less; the offset's column is 1. The
-// polynomials' terms (powers of dx and dy) are fixed; only their
-// coefficients depend on the parameters.
-constexpr int kShape = 6;
-constexpr int kMaxTerms = 4;
-constexpr int kTerms[kShape] = {1, 3, 3, 2, 2, 4};
-constexpr int kPowX[kShape][kMaxTerms] = {{0}, {0, 2, 1}, {0, 0, 1}, {1, 0}, {0, 1}, {0, 1, 2, 0}};
-constexpr int kPowY[kShape][kMaxTerms] = {{0}, {0, 0, 1}, {0, 2, 1}, {0, 1}, {1, 0}, {0, 1, 0, 2}};
-
-struct Derivatives {
-    double scale[kShape];
-    double coef[kShape][kMaxTerms];
-};
-
-Derivatives derivatives_of(const double *p, const Shape &s) {
-    const double sx = p[1], sy = p[2], rho = p[5];
-    const double L = 1.0 - rho * rho, L2 = L * L;
-    const double sx2 = sx * sx, sy2 = sy * sy, sxsy = sx * sy;
-    Derivatives d{};
-    d.scale[0] = std::sqrt(L) * (1.0 / (sxsy * L)) / k_two_pi;  // amp: the unit-volume Gaussian
-    for (int k = 1; k < kShape; k++) d.scale[k] = s.height;
-    d.coef[0][0] = 1.0;
-    // std_x: dx^2 / (L sx^3) - rho dx dy / (L sx^2 sy) - 1 / sx
-    d.coef[1][0] = -1.0 / sx, d.coef[1][1] = 1.0 / (L * sx2 * sx), d.coef[1][2] = -rho / (L * sx2 * sy);
-    // std_y: dy^2 / (L sy^3) - rho dx dy / (L sx sy^2) - 1 / sy
-    d.coef[2][0] = -1.0 / sy, d.coef[2][1] = 1.0 / (L * sy2 * sy), d.coef[2][2] = -rho / (L * sx * sy2);
-    // pos_x: (dx / sx^2 - rho dy / (sx sy)) / L; pos_y likewise
-    d.coef[3][0] = 1.0 / (L * sx2), d.coef[3][1] = -rho / (L * sxsy);
-    d.coef[4][0] = 1.0 / (L * sy2), d.coef[4][1] = -rho / (L * sxsy);
-    // rho: rho / L + (1 + rho^2) dx dy / (sx sy L^2) - rho (dx^2 / sx^2 + dy^2 / sy^2) / L^2
-    d.coef[5][0] = rho / L, d.coef[5][1] = (1.0 + rho * rho) / (sxsy * L2);
-    d.coef[5][2] = -rho / (L2 * sx2), d.coef[5][3] = -rho / (L2 * sy2);
-    return d;
-}
-
-G2_INLINE double hsum(v4d v) { return (v[0] + v[1]) + (v[2] + v[3]); }
-
 // Multi-versioned functions stay in this anonymous namespace: the compiler
 // would otherwise export their dispatchers from the library.
+namespace {
 
 // The rows of row group g (padding repeats the last row) and their weights.
-G2_INLINE v4d group_lanes(int g) { return splat(kLanes * g) + v4d{0.0, 1.0, 2.0, 3.0}; }
-G2_INLINE v4d group_rows(int g, int side) {
+[[gnu::always_inline]] inline v4d group_lanes(int g) { return splat(kLanes * g) + v4d{0.0, 1.0, 2.0, 3.0}; }
+[[gnu::always_inline]] inline v4d group_rows(int g, int side) {
     const v4d row = group_lanes(g);
     return row < splat(side) ? row : splat(side - 1);
 }
-G2_INLINE v4d group_mask(int g, int side) { return group_lanes(g) < splat(side) ? splat(1.0) : splat(0.0); }
+[[gnu::always_inline]] inline v4d group_mask(int g, int side) {
+    return group_lanes(g) < splat(side) ? splat(1.0) : splat(0.0);
+}
+
+// Term k of a pass's per-column terms: one vector per column, block k of
+// `columns`.
+[[gnu::always_inline]] inline v4d *column_terms(double *columns, int side, int k) {
+    return reinterpret_cast<v4d *>(columns) + static_cast<long>(k) * side;
+}
 
 GAUSS2_CLONES
-double trial_simd(int side, const double *__restrict x, const double *p, double *__restrict e_out,
-                  double *__restrict r_out) {
-    const Shape s = shape_of(p);
+double trial_simd(int side, const double *__restrict x, const Shape &s, double *__restrict e_out,
+                  double *__restrict r_out, double *__restrict columns) {
     const int groups = padded(side) / kLanes;
-    v4d dxv[GAUSS2_MAX_MEA], adx2[GAUSS2_MAX_MEA];
+    v4d *dxv = column_terms(columns, side, 0), *adx2 = column_terms(columns, side, 1);
     for (int j = 0; j < side; j++) {
         const double dx = j - s.cx;
         dxv[j] = splat(dx);
@@ -170,20 +72,32 @@ double trial_simd(int side, const double *__restrict x, const double *p, double 
     return hsum(E);
 }
 
-// T[a][b] = sum e^2 dx^a dy^b (a + b <= 4), U[a][b] = sum e dx^a dy^b and
-// V[a][b] = sum e r dx^a dy^b (a + b <= 2), R = sum r, with r = x - f.
+// Sums over the pixels of the Jacobian's forms (gauss2_model.h):
+// T[a][b] = sum w e^2 dx^a dy^b (a + b <= 4), U[a][b] = sum w e dx^a dy^b and
+// V[a][b] = sum e r dx^a dy^b (a + b <= 2), R = sum r, W = sum w.
 struct Moments {
-    double T[5][5], U[3][3], V[3][3], R;
+    double T[5][5], U[3][3], V[3][3], R, W;
 };
 
-// Sums over the pixels, for the moments: per row group, sums along x keep
-// one row in each lane; they are then weighted with the powers of the
-// lanes' dy.
-GAUSS2_CLONES
-void moments_simd(int side, const double *__restrict e, const double *__restrict res, double cx, double cy,
-                  Moments *out) {
+// The pixels' weights w in the moments. Least squares weighs every pixel
+// alike. A weighted fit, such as a Poisson likelihood's Fisher information
+// (w = 1 / mu) and score (with x / mu - 1 in place of r), is the same pass
+// with a policy that multiplies in its weights: times(v, k) is w v for the
+// lanes at element k of the layout, total() the sum of the weights.
+struct UnitWeights {
+    int side;
+    [[gnu::always_inline]] v4d times(v4d v, long /*k*/) const { return v; }
+    double total() const { return static_cast<double>(side) * side; }
+};
+
+// Per row group, sums along x keep one row in each lane; they are then
+// weighted with the powers of the lanes' dy.
+template <class Weights>
+GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, const double *__restrict res, double cx,
+                                double cy, const Weights &weights, double *__restrict columns, Moments *out) {
     const int groups = padded(side) / kLanes;
-    v4d dx1[GAUSS2_MAX_MEA], dx2[GAUSS2_MAX_MEA], dx3[GAUSS2_MAX_MEA], dx4[GAUSS2_MAX_MEA];
+    v4d *dx1 = column_terms(columns, side, 0), *dx2 = column_terms(columns, side, 1);
+    v4d *dx3 = column_terms(columns, side, 2), *dx4 = column_terms(columns, side, 3);
     for (int j = 0; j < side; j++) {
         const double dx = j - cx;
         dx1[j] = splat(dx), dx2[j] = splat(dx * dx), dx3[j] = splat(dx * dx * dx),
@@ -204,9 +118,10 @@ void moments_simd(int side, const double *__restrict e, const double *__restrict
         v4d u0 = zero, u1 = zero, u2 = zero, w0 = zero, w1 = zero, w2 = zero, rs = zero;
         for (int j = 0; j < side; j++) {
             const v4d ev = load(eg + kLanes * j), r = load(rg + kLanes * j);
-            const v4d e2 = ev * ev, er = ev * r;
+            const v4d we = weights.times(ev, (static_cast<long>(g) * side + j) * kLanes);
+            const v4d e2 = we * ev, er = ev * r;
             t0 += e2, t1 += e2 * dx1[j], t2 += e2 * dx2[j], t3 += e2 * dx3[j], t4 += e2 * dx4[j];
-            u0 += ev, u1 += ev * dx1[j], u2 += ev * dx2[j];
+            u0 += we, u1 += we * dx1[j], u2 += we * dx2[j];
             w0 += er, w1 += er * dx1[j], w2 += er * dx2[j];
             rs += r;
         }
@@ -231,19 +146,16 @@ void moments_simd(int side, const double *__restrict e, const double *__restrict
             out->V[a][b] = hsum(V[a][b]);
         }
     out->R = hsum(R);
+    out->W = weights.total();
 }
 
-GAUSS2_CLONES
-void normal_equations_simd(int side, const double *__restrict e, const double *__restrict r, const double *p,
-                           double *__restrict A, double *__restrict g) {
-    const Shape s = shape_of(p);
-    Moments m;
-    moments_simd(side, e, r, s.cx, s.cy, &m);
-    const Derivatives d = derivatives_of(p, s);
-    // J_k J_l summed over the pixels: products of the two polynomials against
-    // the moments of e^2, as sum_u c_ku (sum_v c_lv T[..]); J_k alone
-    // against the moments of e; J_k r against those of e r. The loops run
-    // over compile-time structure and unroll completely.
+// A = J^T W J and g = J^T r from the moments: J_k J_l summed over the
+// pixels is the product of the two polynomials against the moments of
+// w e^2, as sum_u c_ku (sum_v c_lv T[..]); J_k alone against the moments of
+// w e; J_k r against those of e r. The loops run over compile-time
+// structure and unroll completely.
+[[gnu::always_inline]] inline void assemble(const Moments &m, const Derivatives &d, double *__restrict A,
+                                            double *__restrict g) {
 #pragma GCC unroll 6
     for (int k = 0; k < kShape; k++) {
 #pragma GCC unroll 6
@@ -268,19 +180,41 @@ void normal_equations_simd(int side, const double *__restrict e, const double *_
         A[k * kParams + 6] = A[6 * kParams + k] = d.scale[k] * su;
         g[k] = d.scale[k] * sv;
     }
-    A[6 * kParams + 6] = static_cast<double>(side) * side;
+    A[6 * kParams + 6] = m.W;
     g[6] = m.R;
+}
+
+GAUSS2_CLONES
+void normal_equations_simd(int side, const double *__restrict e, const double *__restrict r, const Shape &s,
+                           const double *p, double *__restrict columns, double *__restrict A,
+                           double *__restrict g) {
+    Moments m;
+    moments_simd(side, e, r, s.cx, s.cy, UnitWeights{side}, columns, &m);
+    assemble(m, derivatives_of(p), A, g);
+}
+
+GAUSS2_CLONES
+void exp_lanes_simd(const double *x, double *y, long n) {
+    for (long i = 0; i < n; i += kLanes) {
+        v4d v;
+        std::memcpy(&v, x + i, sizeof v);
+        v = vexp(v);
+        std::memcpy(y + i, &v, sizeof v);
+    }
 }
 
 }  // namespace
 
-double trial(int side, const double *x, const double *p, double *e, double *r) {
-    return trial_simd(side, x, p, e, r);
+double trial(int side, const double *x, const Shape &s, double *e, double *r, double *columns) {
+    return trial_simd(side, x, s, e, r, columns);
 }
 
-void normal_equations(int side, const double *e, const double *r, const double *p, double *A, double *g) {
-    normal_equations_simd(side, e, r, p, A, g);
+void normal_equations(int side, const double *e, const double *r, const Shape &s, const double *p,
+                      double *columns, double *A, double *g) {
+    normal_equations_simd(side, e, r, s, p, columns, A, g);
 }
+
+void exp_lanes(const double *x, double *y, long n) { exp_lanes_simd(x, y, n); }
 
 double residual_noise(int side, const double *r) {
     const int n = side * side;
@@ -300,23 +234,60 @@ double residual_noise(int side, const double *r) {
 
 namespace {
 
+// One patch fit's arguments, as solve_patch takes them.
+struct PatchFit {
+    const double *pixels;
+    long row_stride;
+    int mea;
+    double *params;
+    int itmax;
+    const lm::Options &opts;
+    double *info, *covar, *noise;
+};
+
 // Built per instruction set, with the solver inlined into each version.
-template <int MaxSide>
-GAUSS2_CLONES int solve_with(const double *pixels, long row_stride, int mea, double *params, int itmax,
-                             const lm::Options &opts, double *info, double *covar, double *noise) {
-    PatchProblem<MaxSide> problem(pixels, row_stride, mea);
-    const int result = lm::solve<kParams>(problem, params, itmax, opts, info, covar);
-    if (noise != nullptr) *noise = result >= 0 ? problem.residual_noise() : 0.0;
+GAUSS2_CLONES int solve_in(const Workspace &ws, const PatchFit &f) {
+    PatchProblem problem(f.pixels, f.row_stride, f.mea, ws);
+    const int result = lm::solve<kParams>(problem, f.params, f.itmax, f.opts, f.info, f.covar);
+    if (f.noise != nullptr) *f.noise = result >= 0 ? problem.residual_noise(f.params) : 0.0;
     return result;
+}
+
+// The working memory in a frame of its own, sized by the size class; the
+// rest of the fit runs below it.
+template <int MaxSide>
+[[gnu::noinline]] int solve_on_stack(const PatchFit &f) {
+    alignas(64) double memory[workspace_doubles(MaxSide)];
+    return solve_in(Workspace(memory, f.mea), f);
+}
+
+int solve_on_heap(const PatchFit &f) {
+    constexpr std::size_t kAlign = 64;
+    const std::size_t bytes = static_cast<std::size_t>(workspace_doubles(f.mea)) * sizeof(double);
+    void *memory = std::aligned_alloc(kAlign, (bytes + kAlign - 1) / kAlign * kAlign);
+    if (memory == nullptr) return -1;
+    const int result = solve_in(Workspace(static_cast<double *>(memory), f.mea), f);
+    std::free(memory);
+    return result;
+}
+
+// The smallest size class from kStackSides[I] on that holds the patch, or
+// the heap beyond the last.
+template <std::size_t I = 0>
+int solve_by_class(const PatchFit &f) {
+    if constexpr (I < std::size(kStackSides)) {
+        if (f.mea <= kStackSides[I]) return solve_on_stack<kStackSides[I]>(f);
+        return solve_by_class<I + 1>(f);
+    } else {
+        return solve_on_heap(f);
+    }
 }
 
 }  // namespace
 
 int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax,
                 const lm::Options &opts, double *info, double *covar, double *noise) {
-    // Typical patches use small buffers, so that fits stay light on the stack.
-    if (mea <= 15) return solve_with<15>(pixels, row_stride, mea, params, itmax, opts, info, covar, noise);
-    return solve_with<GAUSS2_MAX_MEA>(pixels, row_stride, mea, params, itmax, opts, info, covar, noise);
+    return solve_by_class(PatchFit{pixels, row_stride, mea, params, itmax, opts, info, covar, noise});
 }
 
 }  // namespace gauss2

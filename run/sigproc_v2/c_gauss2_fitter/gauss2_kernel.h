@@ -1,93 +1,154 @@
 // The Gaussian patch fit's inner loops. One pass over the pixels evaluates
 // the model and the error at a trial point and keeps the pixels'
-// exponentials; the Jacobian, which the solver asks for at the accepted
-// point, reuses them: a second pass forms J^T J and J^T e from sums of the
-// exponentials times powers of the pixel offsets, without the n x 7
-// Jacobian.
+// exponentials and residuals; the Jacobian, which the solver asks for at the
+// accepted point, reuses them: a second pass forms J^T J and J^T e from sums
+// of the exponentials times powers of the pixel offsets (gauss2_model.h),
+// without the n x 7 Jacobian.
 //
 // Internal to the library; nothing here is exported.
 #pragma once
 
-// Eigen first: the common header's function-like `trace` macro must not meet
-// Eigen's trace() member.
-#include "lm/lm.h"
-// (keep this order)
 #include "gauss2_fitter.h"
+#include "gauss2_model.h"
+#include "gauss2_simd.h"
+#include "lm/lm.h"
 
 namespace gauss2 {
 
 constexpr int kParams = 7;
-constexpr int kLanes = 4;
 
 constexpr int padded(int side) { return (side + kLanes - 1) / kLanes * kLanes; }
 
 // Pixel layout: rows in groups of four, each group stored column by column
-// with the four rows of a column side by side (one SIMD vector); a last,
-// partial group is padded with zeros. Pixel (i, j) is element
+// with the four rows of a column side by side (one vector); a last, partial
+// group is padded with zeros. Pixel (i, j) is element
 // ((i / 4) * side + j) * 4 + i % 4.
 constexpr long layout_index(int side, int i, int j) {
     return (static_cast<long>(i / kLanes) * side + j) * kLanes + i % kLanes;
 }
 
-// Error ||x - f(p)||^2 of the model with parameters p over the patch x (in
-// the layout above); the pixels' exponentials e (the model is
-// f = e * height + offset) and residuals r = x - f are stored, 0 at padding.
-double trial(int side, const double *x, const double *p, double *e, double *r);
+// ---- working memory ------------------------------------------------------
 
-// At p, with e and r from trial() at p: A = J^T J (7 x 7, symmetric) and
-// g = J^T (x - f(p)), from sums of e^2, e and e r times powers of dx and dy
-// (no n x 7 Jacobian).
-void normal_equations(int side, const double *e, const double *r, const double *p, double *A, double *g);
+// Doubles of one patch in the layout, and of the per-column terms that a
+// pass over the pixels prepares (up to four vectors per column).
+constexpr long patch_doubles(int side) { return static_cast<long>(side) * padded(side); }
+constexpr long column_doubles(int side) { return 4L * kLanes * side; }
+
+// The working memory of a fit of side `side`: the patch, the exponentials
+// and residuals of the last point evaluated, and the column terms, in
+// workspace_doubles(side) doubles aligned to 64 bytes.
+constexpr long workspace_doubles(int side) { return 3 * patch_doubles(side) + column_doubles(side); }
+
+struct Workspace {
+    double *x;        // the patch
+    double *e;        // exponentials at the last point evaluated
+    double *r;        // residuals there: x - f
+    double *columns;  // per-column terms
+
+    Workspace(double *memory, int side)
+        : x(memory),
+          e(memory + patch_doubles(side)),
+          r(memory + 2 * patch_doubles(side)),
+          columns(memory + 3 * patch_doubles(side)) {}
+};
+
+// The patch sizes whose working memory a fit takes from the stack: the
+// smallest of these that holds the patch (see solve_patch).
+constexpr int kStackSides[] = {7, 11, 15, 21, 31, 45, GAUSS2_MAX_MEA};
+
+// Bytes of stack that a fit of side `side` (at most GAUSS2_MAX_MEA) reserves
+// for its working memory.
+constexpr long stack_workspace_bytes(int side) {
+    for (int s : kStackSides)
+        if (side <= s) return workspace_doubles(s) * static_cast<long>(sizeof(double));
+    return -1;
+}
+
+// Stack that a fit takes besides its working memory: the solver, the passes
+// over the pixels and the frames of the fitting functions, the batch's
+// included (7 KiB measured on the optimised build; tests/test_fit.cpp holds
+// the fits to this bound).
+constexpr long kFitStackOverhead = 12 * 1024;
+
+// The stack that a fit of side `side` needs.
+constexpr long fit_stack_bytes(int side) { return stack_workspace_bytes(side) + kFitStackOverhead; }
+
+// ---- passes over the pixels -------------------------------------------------
+
+// Error ||x - f||^2 of the model f of shape s (gauss2_model.h) over the
+// patch x (in the layout above); the pixels' exponentials e (the model is
+// f = e * height + offset) and residuals r = x - f are stored, 0 at padding.
+double trial(int side, const double *x, const Shape &s, double *e, double *r, double *columns);
+
+// At p, whose shape is s, with e and r from trial() there: A = J^T J (7 x 7,
+// symmetric) and g = J^T (x - f(p)), from moments of e (no n x 7 Jacobian).
+void normal_equations(int side, const double *e, const double *r, const Shape &s, const double *p,
+                      double *columns, double *A, double *g);
 
 // Square root of the sum of squared deviations of the residuals r (from
 // trial()) from their mean: sqrt(n) times their population standard
 // deviation, summed in pixel order.
 double residual_noise(int side, const double *r);
 
-// The Gaussian over one square patch, as the solver's problem type. The
-// exponentials of the accepted trial point serve the Jacobian at that point.
-// Buffers hold patches of up to MaxSide x MaxSide pixels and live where the
-// problem does.
-template <int MaxSide>
+// y[i] = vexp(x[i]) for n values (n a multiple of kLanes), as the kernels
+// compute it on this machine: for measuring its error.
+void exp_lanes(const double *x, double *y, long n);
+
+// The Gaussian over one square patch, as the solver's problem type, on the
+// caller's working memory. Single-buffered: a trial overwrites the
+// exponentials and residuals, which the solver needs only at an accepted
+// point; when it asks for them at a point whose trial was not the last one
+// evaluated, they are evaluated again (the same bits).
 class PatchProblem {
    public:
-    static constexpr int kCap = MaxSide * padded(MaxSide);
-
     // The patch: pixel (i, j) is pixels[i * row_stride + j].
-    PatchProblem(const double *pixels, long row_stride, int side) : side_(side) {
-        for (int k = 0; k < padded(side) * side; k++) x_[k] = 0.0;
+    PatchProblem(const double *pixels, long row_stride, int side, const Workspace &ws)
+        : side_(side), ws_(ws) {
+        for (long k = 0; k < patch_doubles(side); k++) ws_.x[k] = 0.0;
         for (int i = 0; i < side; i++)
-            for (int j = 0; j < side; j++) x_[layout_index(side, i, j)] = pixels[i * row_stride + j];
+            for (int j = 0; j < side; j++) ws_.x[layout_index(side, i, j)] = pixels[i * row_stride + j];
     }
 
     int size() const { return side_ * side_; }
 
     double trial(const double *p) {
-        return gauss2::trial(side_, x_, p, exps_[1 - current_], residuals_[1 - current_]);
+        at_current_ = false;
+        shape_ = shape_of(p);
+        return gauss2::trial(side_, ws_.x, shape_, ws_.e, ws_.r, ws_.columns);
     }
 
-    void accept() { current_ = 1 - current_; }
-
-    // Residual noise of the model at the current point (see residual_noise).
-    double residual_noise() const { return gauss2::residual_noise(side_, residuals_[current_]); }
+    void accept() { at_current_ = true; }
 
     void normal_equations(const double *p, lm::Matrix<kParams> &A, lm::Vector<kParams> &g) {
-        gauss2::normal_equations(side_, exps_[current_], residuals_[current_], p, A.data(), g.data());
+        at(p);
+        gauss2::normal_equations(side_, ws_.e, ws_.r, shape_, p, ws_.columns, A.data(), g.data());
+    }
+
+    // Residual noise of the model at the current point p (see residual_noise).
+    double residual_noise(const double *p) {
+        at(p);
+        return gauss2::residual_noise(side_, ws_.r);
     }
 
    private:
+    void at(const double *p) {
+        if (!at_current_) trial(p);
+        at_current_ = true;
+    }
+
     int side_;
-    int current_ = 0;
-    alignas(64) double x_[kCap];
-    alignas(64) double exps_[2][kCap];
-    alignas(64) double residuals_[2][kCap];
+    Workspace ws_;
+    Shape shape_{};            // of the last point evaluated
+    bool at_current_ = false;  // whether that point is the current one
 };
+static_assert(lm::Problem<PatchProblem, kParams>);
 
 // Runs the solver on the mea x mea patch whose pixel (i, j) is
 // pixels[i * row_stride + j], with the given options; returns the solver's
 // result. When `noise` is not null it receives the residual noise of the
-// fit, or 0.0 if the solver failed. The patch must not exceed GAUSS2_MAX_MEA
-// on a side.
+// fit, or 0.0 if the solver failed. The working memory comes from the stack
+// (stack_workspace_bytes(mea)) up to GAUSS2_MAX_MEA, and from the heap above
+// it; -1 if the heap refuses it (nothing written).
 int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax,
                 const lm::Options &opts, double *info, double *covar, double *noise);
 
