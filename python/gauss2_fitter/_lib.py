@@ -114,3 +114,12 @@ _declare("fit_gauss_2d_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int6
 _declare("fit_array_of_gauss_2d_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
          _i64(), _i64(), _f64_out(2), _f64_out(2), np.ctypeslib.ndpointer(dtype=np.int64, ndim=1,
                                                                          flags=("C_CONTIGUOUS", "WRITEABLE")))
+
+# Extension: peak pixels of stacks of frames (gauss2_peaks.h).
+MAX_SMOOTH = 64.0  # GAUSS2_MAX_SMOOTH
+_f64_any = np.ctypeslib.ndpointer(dtype=np.float64, flags="C_CONTIGUOUS")
+_f64_any_out = np.ctypeslib.ndpointer(dtype=np.float64, flags=("C_CONTIGUOUS", "WRITEABLE"))
+_i64_out = np.ctypeslib.ndpointer(dtype=np.int64, ndim=1, flags=("C_CONTIGUOUS", "WRITEABLE"))
+_declare("find_peaks_work_size", c_int64, c_int64, c_int64)
+_declare("find_peaks_in_frames", c_int64, _f64_any, c_int64, c_int64, c_int64, ctypes.c_double, c_int64, c_int64,
+         ctypes.c_double, ctypes.c_double, _f64_any_out, c_int64, _i64_out, _i64_out, _i64_out, _f64_out())
