@@ -130,13 +130,14 @@ def reference_peaks(im, threshold, mea, smooth, min_distance=2):
 
 
 def reference_threshold(im, smooth, n_sigma=5.0):
-    rows = im[:: max(1, im.shape[0] // 64)]
+    step = max(1, im.size // 8192)
+    rows = im[::step]
     d = np.diff(rows, axis=1).ravel()
     noise = MAD_TO_SIGMA * np.median(np.abs(d - np.median(d))) / np.sqrt(2)
     work = ndimage.gaussian_filter(im, smooth, mode="nearest") if smooth > 0 else im
     r = int(4 * smooth + 0.5)
     k = np.exp(-0.5 * np.arange(-r, r + 1) ** 2 / smooth**2) if smooth > 0 else np.ones(1)
-    return np.median(work[:: max(1, im.shape[0] // 64)]) + n_sigma * noise * np.sum((k / k.sum()) ** 2)
+    return np.median(work[::step]) + n_sigma * noise * np.sum((k / k.sum()) ** 2)
 
 
 @pytest.mark.parametrize("smooth", [0.0, 1.0, 1.7])

@@ -23,9 +23,9 @@
  * 1.482602218505602 * MAD(d) / sqrt(2) * sum_k w_k^2, where d are the
  * differences of horizontally neighbouring pixels, MAD their median absolute
  * deviation from their median and w the kernel. Both statistics use the rows
- * 0, k, 2k, ... with k = max(1, im_h / 64) (all rows of frames up to 127
- * rows), so that their cost grows with the width only. A median of an even
- * count is the mean of the two middle values.
+ * 0, k, 2k, ... with k = max(1, im_w * im_h / 8192) (about 8192 pixels; all
+ * rows of frames up to 8192 pixels), so that their cost does not grow with
+ * the frame. A median of an even count is the mean of the two middle values.
  *
  * Non-finite pixels are first replaced by the median of the frame's finite
  * pixels (0 when there are none), so they neither become peaks nor spread.
