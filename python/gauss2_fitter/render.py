@@ -120,7 +120,7 @@ def _axis_weights(centre, sigma, k):
 def _add_gaussians(image, H, W, X, Y, SX, SY):
     # Footprints of similar size together, so that each batch's window fits
     # its members without computing far tails of small ones.
-    K = np.ceil(4 * np.maximum(SX, SY)).astype(np.int64) + 1
+    K = np.ceil(5 * np.maximum(SX, SY)).astype(np.int64) + 1  # the tails beyond hold < 1e-6
     order = np.argsort(K, kind="stable")
     lo = 0
     while lo < len(order):

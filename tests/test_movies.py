@@ -1,0 +1,280 @@
+"""Camera movies to localisation tables: localize, the movie readers, the
+table files and rendering, through real files (tifffile, numpy, h5py,
+pandas)."""
+
+import importlib
+import tracemalloc
+
+import h5py
+import numpy as np
+import pandas as pd
+import pytest
+import tifffile
+import yaml
+
+import gauss2_fitter as g2
+from gauss2_fitter.formats import FormatError
+from gauss2_fitter.render import save_image
+
+lz = importlib.import_module("gauss2_fitter.localize")  # the module; the package exports the function
+
+
+def _mle_available():
+    try:
+        g2.fit_spots(np.ones((11, 11)), [5], [5], estimator="mle")
+    except NotImplementedError:
+        return False
+    return True
+
+
+# The maximum-likelihood cases run by themselves once the library has the estimator.
+ESTIMATORS = ["lsq", pytest.param("mle", marks=pytest.mark.skipif(not _mle_available(),
+                                                                  reason="no maximum-likelihood fit in this build"))]
+
+CAM = g2.Camera(baseline=100.0, sensitivity=0.25, em_gain=2.0, qe=0.8, pixel_size=107.0)
+SHAPE = (52, 64)
+N_FRAMES = 10
+BACKGROUND = 12.0  # photons per pixel
+
+
+def make_truth(seed=3):
+    """Per frame, 2 to 4 spots inside and apart; (frame, photons, sx, sy, x, y, rho)."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for f in range(N_FRAMES):
+        cells = rng.permutation(9)[: rng.integers(2, 5)]
+        for c in cells:  # 16 px apart: no rendered tail reaches another spot's window
+            x = 9 + (c % 3) * 16 + rng.uniform(0, 2)
+            y = 9 + (c // 3) * 15 + rng.uniform(0, 2)
+            rows.append((f, rng.uniform(2000, 6000), rng.uniform(1.1, 1.5), rng.uniform(1.1, 1.5), x, y,
+                         rng.uniform(-0.2, 0.2)))
+    return np.array(rows)
+
+
+def adu_movie(truth, dtype=np.float64):
+    """Noise-free frames in ADU: photons -> electrons (qe) -> ADU (gain, sensitivity, baseline)."""
+    frames = np.zeros((N_FRAMES,) + SHAPE)
+    for f in range(N_FRAMES):
+        t = truth[truth[:, 0] == f]
+        spots = np.column_stack([t[:, 1], t[:, 2], t[:, 3], t[:, 4], t[:, 5], t[:, 6], np.zeros(len(t))])
+        frames[f] = g2.synth_image(spots, SHAPE, 17) + BACKGROUND
+    electrons = frames * CAM.qe
+    return (electrons * CAM.em_gain / CAM.sensitivity + CAM.baseline).astype(dtype)
+
+
+@pytest.fixture(scope="module")
+def truth():
+    return make_truth()
+
+
+@pytest.fixture(scope="module")
+def movie(truth):
+    return adu_movie(truth)
+
+
+def check_against_truth(locs, truth):
+    assert list(locs.columns) == list(g2.COLUMNS + g2.NM_COLUMNS)
+    assert locs["frame"].dtype == np.int64 and locs["flag"].dtype == np.int8
+    assert locs["iterations"].dtype == np.int32
+    assert (locs.flag == 0).all()
+    assert len(locs) == len(truth)
+    # Rows in frame order, row-major peak order within a frame: match each to its spot.
+    for f in range(N_FRAMES):
+        got = locs[locs.frame == f]
+        want = truth[truth[:, 0] == f]
+        d = np.hypot(got.x.to_numpy()[:, None] - want[None, :, 4], got.y.to_numpy()[:, None] - want[None, :, 5])
+        want = want[d.argmin(axis=1)]
+        np.testing.assert_allclose(got[["x", "y"]], want[:, 4:6], atol=1e-5)
+        np.testing.assert_allclose(got.photons, want[:, 1], rtol=1e-5)  # ADU back to photons
+        np.testing.assert_allclose(got[["sx", "sy", "rho"]], want[:, [2, 3, 6]], atol=1e-5)
+        np.testing.assert_allclose(got.bg, BACKGROUND, rtol=1e-5)
+    np.testing.assert_array_equal(locs.x_nm, locs.x * CAM.pixel_size)
+    np.testing.assert_array_equal(locs.lpy_nm, locs.lpy * CAM.pixel_size)
+
+
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+def test_a_movie_in_adu_becomes_a_table_in_photons_and_nm(movie, truth, estimator):
+    locs = g2.localize(movie, camera=CAM, estimator=estimator, n_threads=2)
+    check_against_truth(locs, truth)
+    a = locs.attrs
+    assert (a["height"], a["width"], a["n_frames"], a["mea"], a["estimator"]) == (*SHAPE, N_FRAMES, 11, estimator)
+    assert a["camera"]["sensitivity"] == 0.25 and a["pixel_size"] == 107.0 and a["threshold"] is None
+    if estimator == "mle":  # the photon-statistics errors and the iterations come with the estimator
+        assert np.all(np.isfinite(locs.lpx)) and np.all(locs.iterations > 0)
+
+
+def test_files_lists_of_files_chunks_and_threads_give_the_same_table(movie, tmp_path, monkeypatch):
+    want = g2.localize(movie, camera=CAM, estimator="lsq", n_threads=1)
+    u16 = np.round(movie).astype(np.uint16)
+    want16 = g2.localize(u16, camera=CAM, estimator="lsq", n_threads=1)
+    tifffile.imwrite(tmp_path / "m.tif", u16)
+    tifffile.imwrite(tmp_path / "z.tif", u16, compression="zlib")  # pages decoded one by one
+    tifffile.imwrite(tmp_path / "m.ome.tif", u16, ome=True)
+    tifffile.imwrite(tmp_path / "big.tif", u16.byteswap().view(u16.dtype.newbyteorder()), bigtiff=True)
+    np.save(tmp_path / "m.npy", movie)
+    for k, (lo, hi) in enumerate([(0, 3), (3, 4), (4, 10)]):  # a stack in several files
+        tifffile.imwrite(tmp_path / f"part{k}.tif", u16[lo:hi] if hi - lo > 1 else u16[lo], photometric="minisblack")
+    parts = [tmp_path / f"part{k}.tif" for k in range(3)]
+    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])  # chunks of 3 frames
+    for source, ref in [(tmp_path / "m.npy", want), (tmp_path / "m.tif", want16), (tmp_path / "z.tif", want16),
+                        (tmp_path / "m.ome.tif", want16), (tmp_path / "big.tif", want16), (parts, want16)]:
+        for threads in (1, 2):
+            got = g2.localize(source, camera=CAM, estimator="lsq", n_threads=threads)
+            pd.testing.assert_frame_equal(got, ref)  # bit for bit
+    assert g2.localize(parts, camera=CAM, estimator="lsq").attrs["source"] == [str(p) for p in parts]
+
+
+def test_frames_and_given_peaks(movie, truth):
+    locs = g2.localize(movie, camera=CAM, estimator="lsq", frames=range(3, 7))
+    assert sorted(set(locs.frame)) == [3, 4, 5, 6]
+    full = g2.localize(movie, camera=CAM, estimator="lsq")
+    pd.testing.assert_frame_equal(locs.reset_index(drop=True),
+                                  full[full.frame.between(3, 6)].reset_index(drop=True), check_like=False)
+    assert locs.attrs["frame_range"] == [3, 7] and locs.attrs["n_frames"] == 4
+
+    # Peaks given as a table of sub-pixel positions: the pixel holding each is fitted.
+    peaks = pd.DataFrame({"frame": truth[:, 0].astype(int), "x": truth[:, 4], "y": truth[:, 5]})
+    peaks = pd.concat([peaks, pd.DataFrame({"frame": [2], "x": [1.5], "y": [20.2]})])  # window leaves the frame
+    got = g2.localize(movie, camera=CAM, estimator="lsq", peaks=peaks.iloc[::-1])
+    assert len(got) == len(peaks) and np.all(np.diff(got.frame) >= 0)
+    edge = got[got.flag == 1]
+    assert len(edge) == 1 and (edge.x.item(), edge.y.item()) == (1.5, 20.5) and np.isnan(edge.photons.item())
+    check_against_truth(got[got.flag == 0].reset_index(drop=True), truth)
+    got = g2.localize(movie, camera=CAM, estimator="lsq", peaks=peaks, frames=(0, 2))
+    assert set(got.frame) == {0, 1}
+    with pytest.raises(ValueError, match="frame 10"):
+        g2.localize(movie, camera=CAM, estimator="lsq", peaks=[[10, 5, 5]])
+
+
+def test_tables_written_and_read_back(movie, tmp_path):
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    # CSV in nm with ThunderSTORM's headers (the pixel size is in the table's attributes).
+    g2.write_csv(locs, tmp_path / "l.csv")
+    df = pd.read_csv(tmp_path / "l.csv")
+    assert list(df.columns[:10]) == ["frame", "x [nm]", "y [nm]", "intensity [photon]", "sigma1 [nm]",
+                                     "sigma2 [nm]", "rho", "offset [photon]", "uncertainty_x [nm]",
+                                     "uncertainty_y [nm]"]
+    np.testing.assert_array_equal(df.frame, locs.frame)
+    np.testing.assert_allclose(df["x [nm]"], locs.x_nm, rtol=1e-8)
+    np.testing.assert_allclose(df["sigma2 [nm]"], locs.sy * 107.0, rtol=1e-8)
+    back = g2.read_localizations(tmp_path / "l.csv", pixel_size=107.0)
+    pd.testing.assert_frame_equal(back, locs, rtol=1e-8, check_dtype=True)
+    with pytest.raises(FormatError, match="pixel size"):
+        g2.read_localizations(tmp_path / "l.csv")
+    # CSV in pixels: the table's own columns.
+    plain = locs.copy()
+    plain.attrs = {}
+    g2.write_csv(plain, tmp_path / "px.csv")
+    assert list(pd.read_csv(tmp_path / "px.csv").columns) == list(g2.COLUMNS)
+    assert g2.read_localizations(tmp_path / "px.csv").x.tolist() == pytest.approx(locs.x.tolist(), rel=1e-8)
+
+    # HDF5 as picasso reads it, with the YAML documents beside it.
+    g2.write_hdf5(locs, tmp_path / "l.hdf5")
+    with h5py.File(tmp_path / "l.hdf5", "r") as f:
+        rec = f["locs"][...]
+    assert rec.dtype.names[:13] == ("frame", "x", "y", "photons", "sx", "sy", "bg", "lpx", "lpy", "likelihood",
+                                    "iterations", "rho", "flag")
+    assert rec.dtype["frame"] == np.uint32 and rec.dtype["x"] == np.float32 and rec.dtype["iterations"] == np.int32
+    np.testing.assert_array_equal(rec["frame"], locs.frame)
+    np.testing.assert_allclose(rec["x"], locs.x - 0.5, rtol=1e-6)  # picasso's pixel centres
+    docs = list(yaml.safe_load_all((tmp_path / "l.yaml").read_text()))
+    assert docs[0] == {"Frames": N_FRAMES, "Height": SHAPE[0], "Width": SHAPE[1], "Data Type": "float64",
+                       "Byte Order": "<", "File": "<array>"}
+    assert docs[1]["Pixelsize"] == 107.0 and docs[1]["Box Size"] == 11 and docs[1]["Estimator"] == "lsq"
+    back = g2.read_localizations(tmp_path / "l.hdf5")
+    assert back.attrs["pixel_size"] == 107.0 and (back.attrs["height"], back.attrs["width"]) == SHAPE
+    pd.testing.assert_frame_equal(back, locs, rtol=1e-6, atol=1e-4)
+
+    # A failed write leaves an existing file as it was; a wrong suffix is refused.
+    before = (tmp_path / "l.csv").read_bytes()
+    with pytest.raises(ValueError):
+        g2.write_csv(locs.drop(columns=["photons"]), tmp_path / "l.csv")
+    assert (tmp_path / "l.csv").read_bytes() == before
+    with pytest.raises(FormatError, match="unknown table format"):
+        g2.write_table(locs, tmp_path / "l.txt")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["l.csv", "l.hdf5", "l.yaml", "px.csv"]
+
+
+def test_rendering(movie, tmp_path):
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    locs.loc[0, "flag"] = 2  # flagged rows are not drawn
+    locs["lpx"], locs["lpy"] = 0.05, 0.08
+    locs.loc[1, "lpx"] = np.nan  # nor rows without a precision
+    hist = g2.render_localizations(locs, oversampling=4, blur=None)
+    assert hist.shape == (SHAPE[0] * 4, SHAPE[1] * 4) and hist.sum() == len(locs) - 1
+    r, c = int(locs.y[2] * 4), int(locs.x[2] * 4)
+    assert hist[r, c] >= 1
+    sr = g2.render_localizations(locs, oversampling=4)
+    assert sr.sum() == pytest.approx(len(locs) - 2, rel=1e-9)
+    # Each spot's mass sits where it was found, spread as its precision says.
+    ys, xs = np.mgrid[0:sr.shape[0], 0:sr.shape[1]]
+    win = (np.abs(ys + 0.5 - locs.y[2] * 4) < 2) & (np.abs(xs + 0.5 - locs.x[2] * 4) < 2)
+    assert sr[win].sum() == pytest.approx(1.0, abs=0.02)
+    wide = g2.render_localizations(locs, oversampling=4, blur=0.5)
+    assert wide.max() < sr.max() and wide.sum() == pytest.approx(len(locs) - 1, rel=1e-6)
+
+    for name in ("sr.npy", "sr.tif", "sr.png"):
+        save_image(sr, tmp_path / name, pixel_size=107.0 / 4)
+    np.testing.assert_array_equal(np.load(tmp_path / "sr.npy"), sr)
+    np.testing.assert_allclose(tifffile.imread(tmp_path / "sr.tif"), sr.astype(np.float32))
+    assert (tmp_path / "sr.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    import matplotlib.image
+
+    assert matplotlib.image.imread(tmp_path / "sr.png").shape[:2] == sr.shape
+    with pytest.raises(ValueError, match="unknown image format"):
+        save_image(sr, tmp_path / "sr.jpg")
+    assert not (tmp_path / "sr.jpg").exists()
+
+
+def test_memory_stays_bounded_on_a_memory_mapped_movie(movie, tmp_path, monkeypatch):
+    # Traced allocations (numpy's included) while streaming a memory-mapped
+    # movie: the same for 80 and 320 frames, and far below the movie's size.
+    base = movie[:8]
+    monkeypatch.setattr(lz, "CHUNK_PIXELS", 4 * SHAPE[0] * SHAPE[1])
+    peaks = {}
+    for n in (80, 320):
+        mm = np.lib.format.open_memmap(tmp_path / f"m{n}.npy", mode="w+", dtype=np.float64, shape=(n,) + SHAPE)
+        for lo in range(0, n, 8):
+            mm[lo:lo + 8] = base
+        mm.flush()
+        for source in (np.load(tmp_path / f"m{n}.npy", mmap_mode="r"), tmp_path / f"m{n}.npy"):
+            tracemalloc.start()
+            rows = sum(len(t) for t in g2.iter_localize(source, lz.Settings(camera=CAM, estimator="lsq"),
+                                                        n_threads=2))
+            peaks[n, type(source).__name__] = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+            assert rows > 0
+    movie_bytes = 320 * SHAPE[0] * SHAPE[1] * 8
+    for kind in ("memmap", "PosixPath"):
+        assert peaks[320, kind] < 1.25 * peaks[80, kind] + 64 * 1024, peaks
+        assert peaks[320, kind] < movie_bytes / 4, peaks
+
+
+def test_bad_movies_and_settings_are_refused(tmp_path):
+    with pytest.raises(g2.MovieError, match="2-D .* or 3-D"):
+        g2.localize(np.zeros((2, 3, 20, 20)), estimator="lsq")
+    (tmp_path / "text.tif").write_text("not an image\n")
+    with pytest.raises(g2.MovieError, match="not a TIFF"):
+        g2.localize(tmp_path / "text.tif", estimator="lsq")
+    (tmp_path / "text.npy").write_text("not an array\n")
+    with pytest.raises(g2.MovieError, match="not a .npy"):
+        g2.open_movie(tmp_path / "text.npy")
+    (tmp_path / "movie.txt").write_text("x")
+    with pytest.raises(g2.MovieError, match="unknown format .txt"):
+        g2.open_movie(tmp_path / "movie.txt")
+    with pytest.raises(FileNotFoundError):
+        g2.open_movie(tmp_path / "missing.tif")
+    tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 20, 20), np.uint16))
+    tifffile.imwrite(tmp_path / "b.tif", np.zeros((2, 20, 21), np.uint16))
+    with pytest.raises(g2.MovieError, match="20 x 21"):
+        g2.open_movie([tmp_path / "a.tif", tmp_path / "b.tif"])
+    for bad in ({"sensitivity": 0}, {"em_gain": -1}, {"qe": 0}, {"qe": 1.5}, {"pixel_size": 0},
+                {"read_noise": -1}, {"baseline": np.nan}, {"read_noise": np.full((3, 3), -1.0)}):
+        with pytest.raises(ValueError, match="camera " + next(iter(bad))):
+            g2.Camera(**bad)
+    with pytest.raises(ValueError, match="read_noise map has shape"):
+        g2.localize(np.zeros((2, 20, 20)), camera=g2.Camera(read_noise=np.ones((20, 21))), estimator="lsq")
+    with pytest.raises(ValueError, match="estimator"):
+        g2.localize(np.zeros((20, 20)), estimator="bayes")
+    with pytest.raises(ValueError, match="step"):
+        g2.localize(np.zeros((4, 20, 20)), frames=range(0, 4, 2), estimator="lsq")
