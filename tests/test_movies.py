@@ -278,3 +278,81 @@ def test_bad_movies_and_settings_are_refused(tmp_path):
         g2.localize(np.zeros((20, 20)), estimator="bayes")
     with pytest.raises(ValueError, match="step"):
         g2.localize(np.zeros((4, 20, 20)), frames=range(0, 4, 2), estimator="lsq")
+
+
+# ---- the command-line tool ---------------------------------------------------------
+
+
+def tool(*argv):
+    from gauss2_fitter import cli
+
+    return cli.main([str(a) for a in argv])
+
+
+def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
+    u16 = np.round(movie).astype(np.uint16)
+    parts = []
+    for k, (lo, hi) in enumerate([(0, 4), (4, 10)]):
+        parts.append(tmp_path / f"part{k}.tif")
+        tifffile.imwrite(parts[-1], u16[lo:hi], photometric="minisblack")
+    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
+    want = g2.localize(u16, camera=CAM, estimator="lsq")
+    assert tool("fit", *parts, "-o", tmp_path / "l.csv", *cam, "--pixel-size", 107, "--no-progress") == 0
+    assert f"localised {len(want)} of {len(want)} peaks (0 flagged) in 10 frame(s)" in capsys.readouterr().err
+    df = pd.read_csv(tmp_path / "l.csv")
+    np.testing.assert_array_equal(df.frame, want.frame)
+    np.testing.assert_allclose(df["x [nm]"], want.x_nm, rtol=1e-8)
+    np.testing.assert_allclose(df["intensity [photon]"], want.photons, rtol=1e-8)
+
+    assert tool("fit", *parts, "-o", tmp_path / "l.h5", *cam, "--frames", "2:5") == 0
+    with h5py.File(tmp_path / "l.h5", "r") as f:
+        rec = f["locs"][...]
+    sel = want[want.frame.between(2, 4)]
+    np.testing.assert_array_equal(rec["frame"], sel.frame)
+    np.testing.assert_allclose(rec["photons"], sel.photons, rtol=1e-6)
+    assert yaml.safe_load_all((tmp_path / "l.yaml").read_text()).__next__()["File"] == [str(p) for p in parts]
+
+    # Peaks from a table written before (picasso's layout): the same spots again.
+    assert tool("fit", *parts, "-o", tmp_path / "again.csv", *cam, "--peaks", tmp_path / "l.h5") == 0
+    again = pd.read_csv(tmp_path / "again.csv")
+    np.testing.assert_array_equal(again.frame, sel.frame)
+    np.testing.assert_allclose(again[["x", "y"]], sel[["x", "y"]], atol=1e-5)
+
+    for name in ("sr.png", "sr.tif", "sr.npy"):
+        assert tool("render", tmp_path / "l.h5", "--oversampling", 5, "--blur", 0.3, "-o", tmp_path / name) == 0
+    assert tifffile.imread(tmp_path / "sr.tif").shape == (SHAPE[0] * 5, SHAPE[1] * 5)
+    assert np.load(tmp_path / "sr.npy").sum() == pytest.approx(len(sel), rel=1e-6)
+    assert (tmp_path / "sr.png").read_bytes()[:4] == b"\x89PNG"
+    # Tables in nm need the pixel size.
+    assert tool("render", tmp_path / "l.csv", "--blur", "none", "-o", tmp_path / "h.npy") == 1
+    assert "pixel size" in capsys.readouterr().err
+    assert tool("render", tmp_path / "l.csv", "--blur", "none", "--pixel-size", 107, "-o", tmp_path / "h.npy") == 0
+    assert np.load(tmp_path / "h.npy").sum() == len(want)
+
+
+def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, capsys):
+    np.save(tmp_path / "m.npy", movie)
+    np.save(tmp_path / "4d.npy", np.zeros((2, 2, 20, 20)))
+    (tmp_path / "text.tif").write_text("not an image\n")
+    m, out = tmp_path / "m.npy", tmp_path / "out.h5"
+    cases = [
+        (["fit", tmp_path / "4d.npy", "-o", out], "or 3-D"),
+        (["fit", tmp_path / "text.tif", "-o", out], "not a TIFF"),
+        (["fit", m, "-o", out, "--sensitivity", 0], "--sensitivity must be positive"),
+        (["fit", m, "-o", out, "--qe", -0.5], "--qe must be positive"),
+        (["fit", m, "-o", out, "--pixel-size", 0], "--pixel-size must be positive"),
+        (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
+        (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
+        (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
+        (["render", m, "-o", tmp_path / "sr.jpg"], "unknown image format .jpg"),
+        (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png"], "no such file"),
+    ]
+    if not _mle_available():
+        cases.append((["fit", m, "-o", out], "--estimator lsq"))
+    for argv, words in cases:
+        before = sorted(p.name for p in tmp_path.iterdir())
+        assert tool(*argv) == 1, argv
+        err = capsys.readouterr().err
+        assert err.startswith("python3 -m gauss2_fitter: error: ") and err.count("\n") == 1, err
+        assert words in err, (argv, err)
+        assert sorted(p.name for p in tmp_path.iterdir()) == before, argv

@@ -1,8 +1,18 @@
-"""Command-line tool: fit the peaks of an image, render peaks into one, run the demo.
+"""Command-line tool: localise movies, fit the peaks of an image, render, run the demo.
 
+    python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
+        [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
+        [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea 11] [--threads N]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
-    python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.npy [--mea 11]
+    python3 -m gauss2_fitter render LOCS.{csv,hdf5} [--oversampling 10] -o SR.{png,tif,npy}
+    python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.{npy,tif,png} [--mea 11]
     python3 -m gauss2_fitter demo [--size 2048] [--spots 20000] [--out out]
+
+`fit` writes a localisation table (one row per spot, in photons and nm; see
+localize.py) for a movie, several files of one, or whenever a movie option
+is given; a single-frame image fitted with none of them into a .csv gets
+the per-peak table of earlier versions (FIT_COLUMNS), as do an image and
+its PEAKS list.
 
 Images are .npy files (2-D, real values), or .tif/.tiff when the tifffile
 package is installed. Coordinates follow the library's image convention:
@@ -25,6 +35,9 @@ import numpy as np
 from . import fitter
 from ._checks import MAX_MEA
 from .peaks import detection_threshold, find_peaks
+
+MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
+                 "peak_table", "table")
 
 PROG = "python3 -m gauss2_fitter"
 PEAK_COLUMNS = ("x", "y")
@@ -240,6 +253,22 @@ def write_fit_csv(f, rows):
 
 
 def cmd_fit(args):
+    """Dispatches between the localisation table of a movie and the
+    per-peak table of one image (see the module's description)."""
+    inputs = list(args.inputs)
+    legacy_peaks = None
+    if len(inputs) == 2 and (inputs[1] == "-" or inputs[1].lower().endswith(".csv")):
+        legacy_peaks = inputs.pop()
+    if _wants_table(args, inputs):
+        if legacy_peaks is not None:
+            raise CliError(f"{legacy_peaks}: a peak list after the image is for one image; for movies give it "
+                           "as --peaks")
+        return cmd_fit_movie(args, inputs)
+    args.image, args.peaks = inputs[0], legacy_peaks
+    return cmd_fit_image(args)
+
+
+def cmd_fit_image(args):
     out = check_output(args.output)
     if args.mea < 1 or args.mea > MAX_MEA or args.mea % 2 == 0:
         raise CliError(f"--mea must be odd, from 1 to {MAX_MEA}, got {args.mea}")
@@ -272,6 +301,107 @@ def cmd_fit(args):
     return 0
 
 
+# ---- fit: movies ------------------------------------------------------------------
+
+
+def _wants_table(args, inputs):
+    """True unless this is the per-peak fit of a single image: one input of
+    one frame, a .csv output and no movie option."""
+    if len(inputs) > 1 or Path(args.output).suffix.lower() != ".csv":
+        return True
+    if any(getattr(args, o) not in (None, False) for o in MOVIE_OPTIONS):
+        return True
+    from .movie import MovieError, open_movie
+
+    try:
+        return open_movie(inputs[0]).n_frames != 1
+    except (MovieError, OSError):
+        return True  # the movie path reports it
+
+
+def parse_frames(text):
+    """"A:B" (either may be omitted; negative counts from the end) as a slice."""
+    parts = text.split(":")
+    if len(parts) != 2:
+        raise CliError(f"--frames must be A:B (frames A to B - 1, from 0), got {text!r}")
+    try:
+        lo, hi = (int(p) if p.strip() else None for p in parts)
+    except ValueError:
+        raise CliError(f"--frames must be A:B with whole numbers, got {text!r}") from None
+    return slice(lo, hi)
+
+
+def camera_from_args(args):
+    from .camera import Camera
+
+    def given(name, default):
+        v = getattr(args, name)
+        return default if v is None else v
+
+    try:
+        return Camera(baseline=given("baseline", 0.0), sensitivity=given("sensitivity", 1.0),
+                      em_gain=given("em_gain", 1.0), qe=given("qe", 1.0), read_noise=given("read_noise", 0.0),
+                      pixel_size=args.pixel_size)
+    except (TypeError, ValueError) as e:
+        raise CliError(str(e).replace("camera ", "--").replace("_", "-", 1)) from None
+
+
+def cmd_fit_movie(args, inputs):
+    from .formats import FormatError, TableWriter, read_localizations, table_format, yaml_path
+    from .localize import Settings, iter_localize, table_attrs
+    from .movie import MovieError, frame_range, open_movie
+
+    try:
+        fmt = table_format(args.output)
+    except FormatError as e:
+        raise CliError(f"output {e}") from None
+    out = check_output(args.output)
+    if args.mea < 1 or args.mea > MAX_MEA or args.mea % 2 == 0:
+        raise CliError(f"--mea must be odd, from 1 to {MAX_MEA}, got {args.mea}")
+    if args.threads is not None and args.threads < 1:
+        raise CliError(f"--threads must be at least 1, got {args.threads}")
+    camera = camera_from_args(args)
+    frames = parse_frames(args.frames) if args.frames is not None else None
+    try:
+        movie = open_movie(inputs if len(inputs) > 1 else inputs[0])
+        camera.check_frame_shape((movie.height, movie.width))
+    except (MovieError, OSError, ValueError) as e:
+        raise CliError(str(e)) from None
+    try:
+        start, stop = frame_range(frames, movie.n_frames)
+    except (TypeError, ValueError) as e:
+        raise CliError(f"--frames: {e}") from None
+    peaks = None
+    if args.peak_table is not None:
+        try:
+            peaks = read_localizations(args.peak_table, camera.pixel_size)
+        except (FormatError, OSError) as e:
+            raise CliError(f"peaks {e}") from None
+    try:
+        settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or "mle",
+                            threshold=args.threshold, smooth=args.smooth)
+    except (TypeError, ValueError) as e:
+        raise CliError(str(e)) from None
+    attrs = table_attrs(movie, settings, frames, peaks is not None)
+    n = flagged = 0
+    try:
+        with TableWriter(out, attrs) as writer:
+            for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames, n_threads=args.threads,
+                                       progress="auto" if args.progress else False):
+                writer.write(chunk)
+                n += len(chunk)
+                flagged += int((chunk["flag"] != 0).sum())
+    except NotImplementedError:
+        raise CliError("the maximum-likelihood estimator is not in this build of the library; "
+                       "use --estimator lsq") from None
+    except ValueError as e:  # bad peak tables and the like, found while running
+        raise CliError(str(e)) from None
+    also = f" and {yaml_path(out)}" if fmt == "hdf5" else ""
+    print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
+          f"{movie.width} x {movie.height} -> {out}{also}", file=sys.stderr)
+    return 0
+
+
 # ---- render --------------------------------------------------------------------
 
 
@@ -290,6 +420,64 @@ def renderable(peaks, shape, mea):
 
 
 def cmd_render(args):
+    """A super-resolution picture of a localisation table, or (with --shape)
+    Gaussians rendered from a table of their parameters."""
+    from .render import image_format
+
+    try:
+        image_format(args.output)
+    except ValueError as e:
+        raise CliError(f"output {e}") from None
+    if args.shape is None:
+        return cmd_render_locs(args)
+    return cmd_render_peaks(args)
+
+
+def cmd_render_locs(args):
+    from .formats import FormatError, read_localizations
+    from .render import render_localizations, rendered_rows, save_image
+
+    out = check_output(args.output)
+    if not args.oversampling > 0:
+        raise CliError(f"--oversampling must be positive, got {args.oversampling:g}")
+    blur = args.blur.strip().lower()
+    if blur == "none":
+        blur = None
+    elif blur != "precision":
+        try:
+            blur = float(blur)
+        except ValueError:
+            raise CliError(f"--blur must be precision, none or a sigma in pixels, got {args.blur!r}") from None
+        if not blur > 0:
+            raise CliError(f"--blur sigma must be positive, got {args.blur}")
+    if args.pixel_size is not None and not args.pixel_size > 0:
+        raise CliError(f"--pixel-size must be positive, got {args.pixel_size:g}")
+    try:
+        locs = read_localizations(args.peaks, args.pixel_size)
+    except (FormatError, OSError) as e:
+        raise CliError(f"localisations {e}") from None
+    drawn = rendered_rows(locs, blur)
+    flagged = int((locs["flag"] != 0).sum())
+    if flagged:
+        warn(f"{flagged} flagged row(s) not drawn")
+    undrawn = len(locs) - flagged - int(drawn.sum())
+    if undrawn:
+        warn(f"{undrawn} row(s) without a finite position" + (" or precision" if blur == "precision" else "")
+             + " not drawn" + ("; --blur SIGMA draws them all alike" if blur == "precision" else ""))
+    try:
+        image = render_localizations(locs, args.oversampling, blur)
+    except (MemoryError, ValueError) as e:
+        raise CliError(f"cannot render: {e}") from None
+    ps = locs.attrs.get("pixel_size")
+    save_image(image, out, pixel_size=ps / args.oversampling if ps else None)
+    print(f"{PROG}: drew {int(drawn.sum())} of {len(locs)} localisations into {image.shape[1]} x {image.shape[0]} "
+          f"pixels -> {out}", file=sys.stderr)
+    return 0
+
+
+def cmd_render_peaks(args):
+    from .render import save_image
+
     out = check_output(args.output)
     h, w = args.shape
     if h < 1 or w < 1:
@@ -312,8 +500,7 @@ def cmd_render(args):
     except (MemoryError, ValueError) as e:
         raise CliError(f"cannot allocate a {h} x {w} image: {e}") from None
     fitter.synth_image(peaks[keep], (h, w), args.mea, im=im)
-    with atomic_output(out) as f:
-        np.save(f, im, allow_pickle=False)
+    save_image(im, out)
     print(f"{PROG}: rendered {int(np.count_nonzero(keep))} of {len(peaks)} peaks -> {out}", file=sys.stderr)
     return 0
 
@@ -325,36 +512,68 @@ def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="{fit,render,demo}")
 
-    p = sub.add_parser("fit", help="fit a Gaussian to every peak of an image",
-                       description="Fit a Gaussian to every peak pixel of IMAGE and write one CSV row per peak: "
-                       "x, y (the peak pixel), the fitted " + ", ".join(fitter.PARAM_NAMES) + " (positions in "
-                       "image coordinates, pixel (x, y) centred at (x + 0.5, y + 0.5)), their standard errors "
-                       "(*_se), the residual noise and the flag (1: not fitted, failed or stopped at the "
-                       "iteration limit). Values no fit produced are left empty.")
-    p.add_argument("image", help="image, .npy or .tif/.tiff (2-D)")
-    p.add_argument("peaks", nargs="?", default=None,
-                   help="CSV with a header and integer x (column), y (row) of each peak pixel; omit or '-' to "
-                   "find the peaks (local maxima above a threshold)")
-    p.add_argument("-o", "--output", required=True, help="output CSV")
+    p = sub.add_parser("fit", help="localise the spots of movies, or fit the peaks of an image",
+                       description="Localise every spot of MOVIE (TIFF stacks of any kind, .npy; several files "
+                       "are one movie, in order) into a table, one row per spot: frame, x, y (pixels, pixel "
+                       "(col, row) centred at (col + 0.5, row + 0.5)), photons, sx, sy, rho, bg, lpx, lpy and "
+                       "standard errors, goodness, iterations, flag (0 good, 1 skipped, 2 failed, 3 iteration "
+                       "limit); .csv (ThunderSTORM's nm headers with --pixel-size) or .hdf5/.h5 (picasso's layout "
+                       "and a .yaml beside it). Counts are converted: photo-electrons = (ADU - baseline) * "
+                       "sensitivity / em_gain, photons = photo-electrons / qe. A single image fitted into a .csv "
+                       "with none of the movie options (or with its PEAKS list) gives the per-peak table of "
+                       "earlier versions: x, y (the peak pixel), " + ", ".join(fitter.PARAM_NAMES) + ", their "
+                       "standard errors (*_se), the residual noise and the flag.")
+    p.add_argument("inputs", nargs="+", metavar="MOVIE",
+                   help="movie file(s), .tif/.tiff or .npy; for one image, a CSV of peak pixels (x, y) or '-' "
+                   "may follow")
+    p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5")
     p.add_argument("--mea", type=int, default=11, help="side of the fitted square window, odd (default 11)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
     p.add_argument("--threshold", type=float, default=None,
-                   help="when finding peaks: minimum value in the smoothed image (default: median + 5 sigma)")
+                   help="when finding peaks: minimum value in the smoothed frame, photons for movies "
+                   "(default: median + 5 sigma of each frame)")
     p.add_argument("--smooth", type=float, default=1.0,
                    help="when finding peaks: Gaussian smoothing in pixels, 0 for none (default 1)")
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    m = p.add_argument_group("movie options (any of them asks for the localisation table)")
+    m.add_argument("--estimator", choices=("mle", "lsq"), default=None,
+                   help="Poisson maximum likelihood or least squares (default mle)")
+    m.add_argument("--baseline", type=float, default=None, metavar="ADU", help="camera offset, ADU (default 0)")
+    m.add_argument("--sensitivity", type=float, default=None, metavar="E_PER_ADU",
+                   help="photo-electrons per ADU (default 1)")
+    m.add_argument("--em-gain", type=float, default=None, metavar="G", help="EM gain (default 1)")
+    m.add_argument("--qe", type=float, default=None, metavar="Q", help="quantum efficiency (default 1)")
+    m.add_argument("--read-noise", type=float, default=None, metavar="E",
+                   help="read noise sigma, photo-electrons (default 0)")
+    m.add_argument("--pixel-size", type=float, default=None, metavar="NM",
+                   help="camera pixel size in the sample, nm: adds nm columns")
+    m.add_argument("--frames", default=None, metavar="A:B", help="frames A to B - 1 only, counted from 0")
+    m.add_argument("--peaks", dest="peak_table", default=None, metavar="PEAKS",
+                   help="fit these peaks instead of finding them: a table with frame, x, y (.csv, or a "
+                   "localisation table .csv/.hdf5; each position's pixel is fitted)")
+    m.add_argument("--table", action="store_true", help="the localisation table even for a single image")
     p.set_defaults(run=cmd_fit)
 
-    p = sub.add_parser("render", help="render peaks from a CSV into a .npy image",
-                       description="Render Gaussians into an image: PEAKS.csv has a header naming the columns "
-                       + ",".join(fitter.PARAM_NAMES) + " (positions in image coordinates; other columns are "
-                       "ignored, so a fit's output renders as it is). Each peak, offset included, is added over "
-                       "its MEA x MEA patch; peaks whose patch leaves the image are skipped.")
-    p.add_argument("peaks", help="CSV of peaks")
-    p.add_argument("--shape", type=int, nargs=2, metavar=("H", "W"), required=True, help="rows and columns")
-    p.add_argument("-o", "--output", required=True, help="output .npy")
-    p.add_argument("--mea", type=int, default=11, help="side of each rendered patch (default 11)")
-    p.add_argument("--background", type=float, default=0.0, help="constant added to every pixel (default 0)")
+    p = sub.add_parser("render", help="draw a super-resolution picture of localisations, or render peaks",
+                       description="Draw LOCS (a localisation table, .csv or .hdf5/.h5) as a super-resolution "
+                       "image: each localisation a Gaussian of its precision (--blur) on pixels OVERSAMPLING times "
+                       "finer than the camera's; flagged rows are left out. The output's suffix names its format: "
+                       ".png (colour map, scale bar when the pixel size is known), .tif/.tiff (float32) or .npy. "
+                       "With --shape, LOCS is instead a CSV naming " + ",".join(fitter.PARAM_NAMES) + " (positions "
+                       "in image coordinates) and each peak, offset included, is added over its MEA x MEA patch "
+                       "of an H x W image; peaks whose patch leaves the image are skipped.")
+    p.add_argument("peaks", metavar="LOCS", help="localisation table (.csv or .hdf5/.h5), or with --shape a CSV of peaks")
+    p.add_argument("-o", "--output", required=True, help="output image, .png, .tif/.tiff or .npy")
+    p.add_argument("--oversampling", type=float, default=10.0, help="output pixels per camera pixel (default 10)")
+    p.add_argument("--blur", default="precision",
+                   help="precision (each localisation's own), none (a histogram) or a sigma in camera pixels")
+    p.add_argument("--pixel-size", type=float, default=None, metavar="NM",
+                   help="camera pixel size, nm (tables in nm need it; the picture gets a scale bar)")
+    p.add_argument("--shape", type=int, nargs=2, metavar=("H", "W"), default=None,
+                   help="render peaks into an H x W image instead")
+    p.add_argument("--mea", type=int, default=11, help="with --shape: side of each rendered patch (default 11)")
+    p.add_argument("--background", type=float, default=0.0,
+                   help="with --shape: constant added to every pixel (default 0)")
     p.set_defaults(run=cmd_render)
 
     from . import demo

@@ -91,7 +91,7 @@ def _open_npy(path, what):
             shape, fortran, dtype = header(f)
             offset = f.tell()
     except (ValueError, OSError, EOFError) as e:
-        raise MovieError(f"{what}: not a .npy file ({e})") from None
+        raise MovieError(f"{what}: cannot read it: not a .npy file ({e})") from None
     _check_dtype(dtype, what)
     if dtype.hasobject:
         raise MovieError(f"{what}: holds Python objects")
@@ -128,12 +128,16 @@ class _ArrayFile:
 
 
 def _open_tiff(path, what):
-    import tifffile
+    try:
+        import tifffile
+    except ImportError:
+        raise MovieError(f"{what}: reading TIFF needs the tifffile package, which is not installed "
+                         "(Debian: apt-get install python3-tifffile); or save the movie as .npy") from None
 
     try:
         tif = tifffile.TiffFile(path)
     except Exception as e:  # tifffile raises several kinds for foreign files
-        raise MovieError(f"{what}: not a TIFF file ({e})") from None
+        raise MovieError(f"{what}: cannot read it: not a TIFF file ({e})") from None
     try:
         if not tif.series:
             raise MovieError(f"{what}: holds no image")
