@@ -585,6 +585,11 @@ def build_parser():
     return parser
 
 
+def run():
+    """The installed `gauss2-fitter` command."""
+    sys.exit(main())
+
+
 def main(argv=None):
     args = build_parser().parse_args(argv)
     try:

@@ -138,8 +138,11 @@ class TableWriter:
                 self._f = open(self._staged[0].tmp, "w", encoding="utf-8", newline="")
                 self._f.write(",".join(self._csv_header()) + "\n")
             else:
-                import h5py
-
+                try:
+                    import h5py
+                except ImportError:
+                    raise FormatError(f"{path}: writing HDF5 needs the h5py package, which is not installed "
+                                      "(Debian: apt-get install python3-h5py); or write .csv") from None
                 self._staged.append(_Staged(yaml_path(self.path)))
                 self._h5 = h5py.File(self._staged[0].tmp, "w")
                 self._ds = self._h5.create_dataset("locs", shape=(0,), maxshape=(None,), dtype=PICASSO_DTYPE,
@@ -355,7 +358,11 @@ def _read_csv(path, pixel_size):
 
 
 def _read_hdf5(path, pixel_size):
-    import h5py
+    try:
+        import h5py
+    except ImportError:
+        raise FormatError(f"{path}: reading HDF5 needs the h5py package, which is not installed "
+                          "(Debian: apt-get install python3-h5py)") from None
 
     try:
         with h5py.File(path, "r") as f:
