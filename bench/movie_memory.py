@@ -12,7 +12,6 @@ directory; 1.1 GB of disk) from a set of 64 noisy frames repeated.
 
 import argparse
 import os
-import resource
 import subprocess
 import sys
 import tempfile

@@ -377,6 +377,10 @@ def cmd_fit_movie(args, inputs):
             peaks = read_localizations(args.peak_table, camera.pixel_size)
         except (FormatError, OSError) as e:
             raise CliError(f"peaks {e}") from None
+        placed = np.isfinite(peaks["x"].to_numpy()) & np.isfinite(peaks["y"].to_numpy())
+        if not placed.all():  # failed fits of an earlier run
+            warn(f"{np.count_nonzero(~placed)} row(s) of {args.peak_table} without a position left out")
+            peaks = peaks[placed]
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or "mle",
                             threshold=args.threshold, smooth=args.smooth)
