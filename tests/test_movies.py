@@ -356,3 +356,113 @@ def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, caps
         assert err.startswith("python3 -m gauss2_fitter: error: ") and err.count("\n") == 1, err
         assert words in err, (argv, err)
         assert sorted(p.name for p in tmp_path.iterdir()) == before, argv
+
+
+# ---- the pieces one by one ------------------------------------------------------------
+
+
+def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
+    import pickle
+
+    rng = np.random.default_rng(1)
+    data = rng.integers(0, 4000, (23, 9, 11)).astype(np.uint16)
+    cuts = [0, 5, 6, 14, 23]
+    paths = []
+    for k, (lo, hi) in enumerate(zip(cuts[:-1], cuts[1:])):
+        paths.append(tmp_path / f"p{k}.{'npy' if k % 2 else 'tif'}")
+        if k % 2:
+            np.save(paths[-1], data[lo:hi])
+        else:
+            tifffile.imwrite(paths[-1], data[lo:hi], photometric="minisblack")
+    mv = g2.open_movie(paths)
+    assert mv.shape == data.shape and mv.dtype == np.uint16
+    for _ in range(60):
+        lo = int(rng.integers(0, 24))
+        hi = int(rng.integers(lo, 24))
+        np.testing.assert_array_equal(mv.read(lo, hi), data[lo:hi])
+    with pytest.raises(IndexError):
+        mv.read(20, 24)
+    again = pickle.loads(pickle.dumps(mv))
+    assert len(pickle.dumps(mv)) < 2000  # paths, not pixels
+    np.testing.assert_array_equal(again.read(0, 23), data)
+    # One chunk's work, sent elsewhere: the same rows as the whole run's.
+    settings = lz.Settings(camera=g2.Camera(), estimator="lsq", mea=5)
+    chunk = pickle.loads(pickle.dumps((mv, 6, 14, settings)))
+    whole = g2.localize(paths, mea=5, estimator="lsq")
+    pd.testing.assert_frame_equal(g2.localize_chunk(*chunk).reset_index(drop=True),
+                                  whole[whole.frame.between(6, 13)].reset_index(drop=True))
+
+
+def test_frame_selections_and_camera_formulas():
+    from gauss2_fitter.movie import frame_range
+
+    assert frame_range(None, 10) == (0, 10)
+    assert frame_range(range(2, 5), 10) == (2, 5)
+    assert frame_range(slice(-3, None), 10) == (7, 10)
+    assert frame_range((4, 100), 10) == (4, 10)
+    assert frame_range((8, 3), 10) == (8, 8)  # empty, not reversed
+    for bad, err in ((slice(0, 5, 2), ValueError), ([1, 2], TypeError), ((1.5, 3), TypeError)):
+        with pytest.raises(err):
+            frame_range(bad, 10)
+    cam = g2.Camera(baseline=100, sensitivity=0.5, em_gain=10, qe=0.8, read_noise=np.full((2, 3), 1.5))
+    adu = np.array([[100, 120, 300], [1100, 100, 90]], dtype=np.uint16)
+    np.testing.assert_allclose(cam.to_photons(adu), (adu.astype(float) - 100) * 0.5 / 10 / 0.8)
+    assert cam.to_electrons(adu).dtype == np.float64 and cam.to_electrons(adu)[1, 2] == -0.5
+    with pytest.raises(ValueError):
+        cam.read_noise[0, 0] = 0  # the map cannot change behind the camera's back
+    d = cam.as_dict()
+    assert d["read_noise"] == {"map_shape": [2, 3], "median": 1.5}
+    assert g2.Camera.from_dict(d).read_noise == 1.5 and g2.Camera.from_dict(d).em_gain == 10
+
+
+def test_thunderstorm_tables_and_broken_files_are_read_or_refused(tmp_path):
+    from gauss2_fitter.formats import read_localizations
+
+    # ThunderSTORM's own export: an id column, one sigma and one uncertainty, frames from 1.
+    (tmp_path / "ts.csv").write_text('"id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",'
+                                     '"offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"\n'
+                                     "1,1,150.0,250.0,130.0,1000,10,3,12\n2,3,1050.0,50.0,120.0,800,11,3,15\n")
+    t = read_localizations(tmp_path / "ts.csv", pixel_size=100)
+    assert t.frame.tolist() == [0, 2] and t.x.tolist() == [1.5, 10.5] and t.y.tolist() == [2.5, 0.5]
+    assert t.sx.tolist() == t.sy.tolist() == [1.3, 1.2] and t.lpx.tolist() == [0.12, 0.15]
+    assert t.photons.tolist() == [1000, 800] and t.flag.tolist() == [0, 0] and np.isnan(t.rho).all()
+    assert t.x_nm.tolist() == [150.0, 1050.0]
+    # A plain peak list: x, y only.
+    (tmp_path / "px.csv").write_text("x,y\n3,4\n5.5,6\n")
+    t = read_localizations(tmp_path / "px.csv")
+    assert t.frame.tolist() == [0, 0] and t.x.tolist() == [3, 5.5]
+    for name, text, words in [("word.csv", "x,y\n1,2\n3,four\n", "line 3: y = 'four'"),
+                              ("nopos.csv", "a,b\n1,2\n", "names no positions"),
+                              ("empty.csv", "", "not a readable CSV")]:
+        (tmp_path / name).write_text(text)
+        with pytest.raises(FormatError, match=words):
+            read_localizations(tmp_path / name)
+    with h5py.File(tmp_path / "other.h5", "w") as f:
+        f["data"] = np.zeros(3)
+    with pytest.raises(FormatError, match="no dataset 'locs'"):
+        read_localizations(tmp_path / "other.h5")
+    (tmp_path / "fake.hdf5").write_text("not hdf5")
+    with pytest.raises(FormatError, match="not a readable HDF5"):
+        read_localizations(tmp_path / "fake.hdf5")
+    with pytest.raises(FileNotFoundError):
+        read_localizations(tmp_path / "none.csv")
+
+
+def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie, tmp_path, capsys):
+    tifffile.imwrite(tmp_path / "one.tif", np.round(movie[0]).astype(np.uint16))
+    assert tool("fit", tmp_path / "one.tif", "-o", tmp_path / "a.csv") == 0
+    assert list(pd.read_csv(tmp_path / "a.csv").columns[:4]) == ["x", "y", "amp", "std_x"]
+    for option in (["--table"], ["--baseline", "100"], ["--frames", "0:1"], []):  # --estimator asks too
+        assert tool("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "lsq", *option) == 0
+        assert list(pd.read_csv(tmp_path / "b.csv").columns) == list(g2.COLUMNS)
+    with pytest.raises(SystemExit):  # argparse: an estimator it does not know
+        tool("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
+    capsys.readouterr()
+
+
+def test_progress_bar_counts_frames_and_localisations(movie, capsys):
+    g2.localize(movie, camera=CAM, estimator="lsq", progress=True)
+    err = capsys.readouterr().err
+    assert "localize" in err and f"{N_FRAMES}/{N_FRAMES}" in err and "locs/s" in err
+    g2.localize(movie, camera=CAM, estimator="lsq")
+    assert capsys.readouterr().err == ""
