@@ -264,6 +264,9 @@ def test_bad_movies_and_settings_are_refused(tmp_path):
         g2.open_movie(tmp_path / "movie.txt")
     with pytest.raises(FileNotFoundError):
         g2.open_movie(tmp_path / "missing.tif")
+    tifffile.imwrite(tmp_path / "rgb.tif", np.zeros((20, 30, 3), np.uint8), photometric="rgb")
+    with pytest.raises(g2.MovieError, match="colour samples"):  # not 20 frames of 30 x 3
+        g2.open_movie(tmp_path / "rgb.tif")
     tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 20, 20), np.uint16))
     tifffile.imwrite(tmp_path / "b.tif", np.zeros((2, 20, 21), np.uint16))
     with pytest.raises(g2.MovieError, match="20 x 21"):

@@ -142,6 +142,9 @@ def _open_tiff(path, what):
         if not tif.series:
             raise MovieError(f"{what}: holds no image")
         series = tif.series[0]
+        if "S" in series.axes:  # samples of a pixel: RGB and the like
+            raise MovieError(f"{what}: holds colour samples (axes {series.axes}, shape {series.shape}); "
+                             "movies must be greyscale")
         shape = _frames_shape(series.shape, what)
         dtype = np.dtype(series.dtype).newbyteorder(tif.byteorder)
         _check_dtype(dtype, what)
