@@ -1,6 +1,8 @@
 // Float64 array views: shapes and pitches, slices, element addresses and
 // the allocating constructor.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -139,10 +141,52 @@ TEST(F64Arr, ZeroSizedMallocIsAUsableEmptyArray) {
     f64arr_free(&a);
 }
 
-TEST(F64Arr, FailedMallocIsReportedBeforeTheDimensionCount) {
+TEST(F64Arr, DimensionCountIsCheckedBeforeAnyExtentIsRead) {
+    // Four extents at the very end of a readable page: reading a fifth faults.
+    const long page = sysconf(_SC_PAGESIZE);
+    void *const map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char *>(map) + page, page, PROT_NONE), 0);
+    Uint64 *const four = reinterpret_cast<Uint64 *>(static_cast<char *>(map) + page) - 4;
+    for (int a = 0; a < 4; a++) four[a] = Uint64{1} << 20;  // an impossible size as well
+    for (const Uint64 n_dims : {Uint64{5}, Uint64{1} << 20, UINT64_MAX}) {
+        expect_fatal([&] { f64arr_malloc(n_dims, four); }, "Illegal n_dims for F64Arr");
+        expect_fatal([&] { f64arr(nullptr, n_dims, four); }, "Illegal n_dims for F64Arr");
+    }
+    munmap(map, 2 * page);
+}
+
+TEST(F64Arr, SizesBeyond64BitsEndAsAFailedAllocation) {
+    // Each byte count wraps to a few bytes; the record would describe the whole array.
+    const std::vector<std::vector<Uint64>> wrapping = {
+        {(Uint64{1} << 61) + 2},
+        {Uint64{1} << 32, Uint64{1} << 32},
+        {Uint64{1} << 20, Uint64{1} << 20, Uint64{1} << 21},
+        {3, 5, Uint64{1} << 30, Uint64{1} << 30},
+        {0, Uint64{1} << 62},  // no elements, but the pitch of axis 0 is 2^65 bytes
+    };
+    for (const auto &ext : wrapping) {
+        expect_fatal([&] { f64arr_malloc(ext.size(), ext.data()); }, "malloc failed");
+        Float64 mem[1];
+        expect_fatal([&] { f64arr(mem, ext.size(), ext.data()); }, "F64Arr size exceeds 64 bits");
+        F64Arr a{};
+        expect_fatal([&] { f64arr_set_shape(&a, ext.size(), ext.data()); }, "F64Arr size exceeds 64 bits");
+    }
+    // The bound is exact: 2^61 - 1 elements are 2^64 - 8 bytes.
+    Float64 mem[1];
+    const Uint64 largest[] = {(Uint64{1} << 61) - 1};
+    EXPECT_EQ(f64arr(mem, 1, largest).shape[0], largest[0]);
+    const Uint64 two_largest[] = {Uint64{1} << 30, (Uint64{1} << 31) - 1};
+    EXPECT_EQ(pitch_of(f64arr(mem, 2, two_largest)), (Four{(Uint64{1} << 31) - 1, 1, 0, 0}));
+    // A zero extent outside the others' pitches: an empty array, not an error.
+    const Uint64 empty[] = {Uint64{1} << 40, Uint64{1} << 20, 0};
+    F64Arr e = f64arr_malloc(3, empty);
+    EXPECT_EQ(pitch_of(e), (Four{0, 0, 1, 0}));
+    f64arr_free(&e);
+}
+
+TEST(F64Arr, AllocationTheHeapRefusesIsFatal) {
     if (!huge_malloc_returns_null) GTEST_SKIP() << "sanitizer heap";
-    const Uint64 huge[] = {Uint64{1} << 60};
+    const Uint64 huge[] = {Uint64{1} << 60};  // 2^63 bytes: a size, but not one the heap has
     expect_fatal([&] { f64arr_malloc(1, huge); }, "malloc failed");
-    const Uint64 five[] = {Uint64{1} << 20, Uint64{1} << 20, Uint64{1} << 20, 1, 1};
-    expect_fatal([&] { f64arr_malloc(5, five); }, "malloc failed");
 }

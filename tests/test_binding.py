@@ -1,5 +1,6 @@
 """The library as the host sees it: exported symbols, prototypes, wrappers."""
 
+import re
 import subprocess
 from pathlib import Path
 
@@ -10,6 +11,7 @@ import gauss2_fitter as g2
 from gauss2_fitter import _lib
 
 API_DIR = Path(__file__).resolve().parent / "api"
+ROOT = Path(__file__).resolve().parent.parent
 
 
 def expected_api():
@@ -103,3 +105,38 @@ def test_common_runtime_answers():
     a = g2.lib.now()
     b = g2.lib.now()
     assert b >= a > 0
+
+
+def header_defines(path):
+    """The integer #define constants of a C header."""
+    text = (ROOT / path).read_text()
+    return {m[1]: int(m[2], 0) for m in re.finditer(r"#define\s+(\w+)\s+(?:UINT64_C\()?\(?(0x[0-9a-fA-F]+|\d+)", text)}
+
+
+def test_the_mirror_of_the_headers_holds_their_constants():
+    fitter_h = header_defines("run/sigproc_v2/c_gauss2_fitter/gauss2_fitter.h")
+    common_h = header_defines("tools/c_common/c_common.h")
+    assert _lib.GAUSS2_MAX_MEA == fitter_h["GAUSS2_MAX_MEA"]
+    assert (_lib.TAB_FLAGS_GROWABLE, _lib.TAB_FLAGS_ARRAY) == (common_h["TAB_FLAGS_GROWABLE"],
+                                                               common_h["TAB_FLAGS_ARRAY"])
+    assert len(_lib.dlevmar_stop_reasons) == _lib.N_STOP_REASONS and len(_lib.dlevmar_opts) == _lib.N_DLEVMAR_OPTS
+    peaks_h = (ROOT / "run/sigproc_v2/c_gauss2_fitter/gauss2_peaks.h").read_text()
+    assert _lib.MAX_SMOOTH == float(re.search(r"#define\s+GAUSS2_MAX_SMOOTH\s+([0-9.]+)", peaks_h)[1])
+    # n_pixels = mea * mea is a C int.
+    assert _lib.MODEL_MAX_MEA**2 <= 2**31 - 1 < (_lib.MODEL_MAX_MEA + 1) ** 2
+    assert g2.gauss_2d([1, 1, 1, 0.5, 0.5, 0, 0], 1).shape == (1, 1)
+    with pytest.raises(ValueError, match="at most 46340"):
+        g2.gauss_2d([1, 1, 1, 0.5, 0.5, 0, 0], _lib.MODEL_MAX_MEA + 1)
+    # The record, report and covariance sizes are those the library writes.
+    rec, std, fails = g2.fit_peaks(np.full((15, 15), 3.0), [7], [7], mea=11)
+    assert rec.shape[1] == std.shape[1] == _lib.RECORD_SIZE
+    fit = g2.fit_patch(np.full((15, 15), 3.0), 7, 7, mea=11)
+    assert fit.info.size == _lib.INFO_SIZE and fit.covar.size == _lib.COVAR_SIZE
+
+
+def test_prototypes_are_declared_in_the_mirror_only():
+    package = ROOT / "python" / "gauss2_fitter"
+    for source in package.glob("*.py"):
+        if source.name != "_lib.py":
+            text = source.read_text()
+            assert "_declare(" not in text and ".argtypes" not in text and "in_dll(" not in text, source.name

@@ -2,8 +2,11 @@
 
 import csv
 import os
+import signal
+import stat
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import numpy as np
@@ -86,6 +89,15 @@ def test_render_then_fit_recovers_the_peaks_in_image_coordinates(tmp_path, spots
     assert np.count_nonzero(patches) == 20 * 17 * 17
     np.testing.assert_allclose(again[patches], im[patches], rtol=1e-9)
 
+    # Also with peaks it could not fit, whose values it left empty: they are skipped as missing.
+    with_flagged = tmp_path / "with_flagged.csv"
+    write_csv(with_flagged, ("x", "y"), [(int(p[3]), int(p[4])) for p in peaks] + [(0, 0), (500, 3)])
+    assert run("fit", im_path, with_flagged, "-o", out) == 0
+    capsys.readouterr()
+    assert run("render", out, "--shape", 90, 120, "-o", tmp_path / "again2.npy", "--mea", 17) == 0
+    assert "2 peak(s) with missing or non-finite values skipped (first on line 22)" in capsys.readouterr().err
+    np.testing.assert_allclose(np.load(tmp_path / "again2.npy")[patches], im[patches], rtol=1e-9)
+
 
 def test_peaks_outside_the_image_or_its_border_are_warned_and_flagged(tmp_path, capsys):
     im = g2.synth_image([[500.0, 1.3, 1.5, 25.4, 20.6, 0.1, 0.0]], (40, 50), 11) + 10.0
@@ -138,9 +150,15 @@ def bad_inputs(d):
     write_csv(d / "word.csv", ("x", "y"), [(15, 15), ("fifteen", 15)])
     write_csv(d / "frac.csv", ("x", "y"), [(15, 15.5)])
     write_csv(d / "short.csv", ("x", "y"), [(15,)])
+    write_csv(d / "grouped.csv", ("x", "y"), [(15, "1_5")])
+    write_csv(d / "arabic.csv", ("x", "y"), [(15, "\u0661\u0665")])  # Arabic-Indic 15
+    write_csv(d / "twox.csv", ("x", "y", "X"), [(15, 15, 3)])
     (d / "empty.csv").write_text("")
     write_csv(d / "render_bad.csv", PARAMS[:-1], [(1, 1, 1, 5, 5, 0)])
-    g, out = d / "good.npy", d / "out.csv"
+    write_csv(d / "render.csv", PARAMS, [(100, 1, 1, 5, 5, 0, 0)])
+    np.save(d / "durations.npy", np.ones((30, 30), dtype="m8[s]"))
+    np.save(d / "dates.npy", np.ones((30, 30), dtype="M8[s]"))
+    g, out, r = d / "good.npy", d / "out.csv", d / "render.csv"
     return [
         ("missing image", ["fit", d / "nope.npy", "-o", out], ["nope.npy", "no such file"]),
         ("missing peaks", ["fit", g, d / "nope.csv", "-o", out], ["nope.csv", "no such file"]),
@@ -162,6 +180,30 @@ def bad_inputs(d):
          ["lacks the column(s) offset"]),
         ("render bad shape", ["render", d / "render_bad.csv", "--shape", 0, 9, "-o", d / "out.npy"], ["--shape"]),
         ("render to a CSV", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", out], ["unknown image format .csv"]),
+                ("timedelta image", ["fit", d / "durations.npy", "-o", out], ["real numbers", "timedelta64"]),
+        ("datetime image", ["fit", d / "dates.npy", "-o", out], ["real numbers", "datetime64"]),
+        ("CSV digit groups", ["fit", g, d / "grouped.csv", "-o", out], ["line 2", "'1_5'", "not a number"]),
+        ("CSV other digits", ["fit", g, d / "arabic.csv", "-o", out], ["line 2", "not a number"]),
+        ("CSV two x columns", ["fit", g, d / "twox.csv", "-o", out], ["names the column x 2 times"]),
+        ("negative smoothing", ["fit", g, "-o", out, "--smooth", -1], ["--smooth", "-1"]),
+        ("NaN smoothing", ["fit", g, "-o", out, "--smooth", "nan"], ["--smooth", "nan"]),
+        ("infinite smoothing", ["fit", g, "-o", out, "--smooth", "inf"], ["--smooth", "inf"]),
+        ("huge smoothing", ["fit", g, "-o", out, "--smooth", 1e300], ["--smooth", "wider than the 30 x 30 image"]),
+        ("smoothing wider than the image", ["fit", g, "-o", out, "--smooth", 31], ["wider", "(at most 30)"]),
+        ("NaN threshold", ["fit", g, "-o", out, "--threshold", "nan"], ["--threshold"]),
+        ("no threads", ["fit", g, "-o", out, "--threads", 0], ["--threads", "from 1"]),
+        ("a million threads", ["fit", g, "-o", out, "--threads", 10**6], ["--threads", "to 1024"]),
+        ("mea beyond the bound", ["fit", g, "-o", out, "--mea", 65], ["--mea", "to 63"]),
+        ("render NaN background", ["render", r, "--shape", 9, 9, "-o", d / "out.npy", "--background", "nan"],
+         ["--background", "finite"]),
+        ("render infinite background", ["render", r, "--shape", 9, 9, "-o", d / "out.npy", "--background=-inf"],
+         ["--background"]),
+        ("render image too large", ["render", r, "--shape", 2**40, 2**40, "-o", d / "out.npy"], ["cannot allocate"]),
+        ("output not writable", ["fit", g, "-o", "/proc/version"], ["/proc/version"]),
+        ("output under a file", ["fit", g, "-o", g / "out.csv"], ["out.csv"]),
+        ("demo negative seed", ["demo", "--seed", -1, "--out", d], ["--seed"]),
+        ("demo huge field", ["demo", "--size", 10**6, "--out", d], ["--size", "16384"]),
+        ("demo no threads", ["demo", "--threads", 0, "--out", d], ["--threads"]),
     ]
 
 
@@ -178,23 +220,22 @@ def test_each_bad_input_fails_with_a_message_and_leaves_the_output_alone(tmp_pat
         assert set(os.listdir(tmp_path)) == before, name  # no temporary file left
 
 
-def test_a_failure_while_writing_keeps_the_old_output(tmp_path, monkeypatch):
+def test_a_failure_while_writing_keeps_the_old_output(tmp_path, monkeypatch, capsys):
     np.save(tmp_path / "im.npy", np.ones((30, 30)))
     out = tmp_path / "out.csv"
     out.write_text("old\n")
 
     def half_then_fail(f, rows):
         f.write(b"x,y\n1,")
-        raise OSError("disk full")
+        raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(cli, "write_fit_csv", half_then_fail)
-    with pytest.raises(OSError, match="disk full"):
-        run("fit", tmp_path / "im.npy", "-o", out)
+    assert run("fit", tmp_path / "im.npy", "-o", out) == 1
+    assert capsys.readouterr().err.endswith("error: No space left on device\n")  # one line, no traceback
     assert out.read_text() == "old\n"
     assert sorted(os.listdir(tmp_path)) == ["im.npy", "out.csv"]
     # And a new file is not created at all.
-    with pytest.raises(OSError):
-        run("fit", tmp_path / "im.npy", "-o", tmp_path / "new.csv")
+    assert run("fit", tmp_path / "im.npy", "-o", tmp_path / "new.csv") == 1
     assert not (tmp_path / "new.csv").exists()
 
 
@@ -211,11 +252,47 @@ def test_render_skips_what_synth_image_would_and_says_so(tmp_path, capsys):
     assert "2 peak(s) too close to the border" in err and "rendered 2 of 5" in err
     want = g2.synth_image(np.array(rows[:2], dtype=float), (20, 20), 5)
     np.testing.assert_array_equal(np.load(tmp_path / "im.npy"), want)
-    # The predicate agrees with the library peak by peak.
-    grid = np.array([[50.0, 1, 1, px, py, 0, 0] for px in np.linspace(-1, 21, 89) for py in (0.2, 10.0, 15.5)])
-    ok = cli.renderable(grid, (20, 20), 5)
-    for p, k in zip(grid, ok):
-        assert bool(g2.synth_image(p[None], (20, 20), 5).any()) == k, p
+
+
+def test_render_skips_peaks_whose_gaussian_is_not_finite(tmp_path, capsys):
+    good = (100, 1.2, 1.4, 10.3, 10.7, 0.2, 0)
+    rows = [good,
+            (100, 0, 1, 5.5, 5.5, 0, 0),  # zero width
+            (100, 1, 0, 5.5, 12.5, 0, 0),
+            (100, 1, 1, 12.5, 5.5, 1, 0),  # |rho| = 1
+            (100, 1, 1, 12.5, 12.5, -1, 0),
+            (100, 1, 1, 14.5, 14.5, 1.5, 0),
+            (100, 1e-170, 1, 14.5, 5.5, 0, 0),  # its square underflows to zero
+            (100, 1e200, 1, 5.5, 14.5, 0, 0),  # its square overflows
+            (1e308, 0.1, 0.1, 8.5, 8.5, 0, 0)]  # the peak height overflows
+    src = write_csv(tmp_path / "p.csv", PARAMS, rows)
+    assert run("render", src, "--shape", 20, 20, "--mea", 5, "-o", tmp_path / "im.npy") == 0
+    err = capsys.readouterr().err
+    assert "8 peak(s) with a zero width, |rho| >= 1 or values beyond the float range skipped (first on line 3)" in err
+    im = np.load(tmp_path / "im.npy")
+    assert np.isfinite(im).all()
+    np.testing.assert_array_equal(im, g2.synth_image([good], (20, 20), 5))
+    # Each row skipped is one the model renders with non-finite values.
+    for row in rows[1:]:
+        local = np.array(row, dtype=float)
+        local[3:5] = 2.5
+        assert not np.isfinite(g2.gauss_2d(local, 5)).all(), row
+
+
+def test_the_demo_measures_without_printing_and_reports_what_it_measured(capsys):
+    import io
+
+    from gauss2_fitter import demo
+
+    m = demo.measure(size=160, n_spots=30, seed=4, n_threads=1)
+    assert capsys.readouterr() == ("", "")
+    assert m.figures["found"] == len(m.x) and m.figures["matched"] == len(m.fi) > 20
+    first, second = io.StringIO(), io.StringIO()
+    demo.report(m, first)
+    demo.report(m, second)
+    assert first.getvalue() == second.getvalue()
+    assert f"found     {len(m.x):7d} peak pixels" in first.getvalue()
+    assert f"{m.figures['rms_iso']:.4f} px" in first.getvalue()
 
 
 def test_the_module_runs_as_a_program(tmp_path):
@@ -232,3 +309,165 @@ def test_the_module_runs_as_a_program(tmp_path):
     assert demo.returncode == 0, demo.stderr
     assert "rendered       40 spots" in demo.stdout and "expected" in demo.stdout
     assert (tmp_path / "demo" / "demo.png").stat().st_size > 10000
+
+
+# ---- outputs that are not plain files ------------------------------------------------
+
+
+@pytest.fixture
+def fit_input(tmp_path):
+    im = g2.synth_image([[800.0, 1.3, 1.5, 15.4, 15.6, 0.1, 0.0]], (30, 30), 11) + 10.0
+    np.save(tmp_path / "im.npy", im)
+    return tmp_path / "im.npy", write_csv(tmp_path / "px.csv", ("x", "y"), [(15, 15)])
+
+
+def fit_csv_bytes(fit_input, tmp_path):
+    """What `fit` writes for fit_input, through a plain new file."""
+    assert run("fit", *fit_input, "-o", tmp_path / "plain.csv") == 0
+    return (tmp_path / "plain.csv").read_bytes()
+
+
+def test_a_symlink_output_writes_its_target_and_stays_a_link(tmp_path, fit_input):
+    want = fit_csv_bytes(fit_input, tmp_path)
+    (tmp_path / "real.csv").write_text("old\n")
+    os.chmod(tmp_path / "real.csv", 0o640)
+    (tmp_path / "link.csv").symlink_to("real.csv")
+    assert run("fit", *fit_input, "-o", tmp_path / "link.csv") == 0
+    assert (tmp_path / "link.csv").is_symlink() and os.readlink(tmp_path / "link.csv") == "real.csv"
+    assert (tmp_path / "real.csv").read_bytes() == want
+    assert stat.S_IMODE(os.stat(tmp_path / "real.csv").st_mode) == 0o640  # the file's permissions are kept
+    # A link to a file not yet there creates the file.
+    (tmp_path / "ahead.csv").symlink_to("later.csv")
+    assert run("fit", *fit_input, "-o", tmp_path / "ahead.csv") == 0
+    assert (tmp_path / "ahead.csv").is_symlink() and (tmp_path / "later.csv").read_bytes() == want
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".part")]
+
+
+@pytest.fixture
+def devices(tmp_path):
+    """Character devices like /dev/null and /dev/full that a faulty tool cannot
+    destroy: as root, who could replace the system's nodes, private nodes in
+    tmp_path; otherwise the system's, which only root could replace."""
+    if os.geteuid() != 0:
+        return Path("/dev/null"), Path("/dev/full")
+    nodes = []
+    for name, minor in (("null", 3), ("full", 7)):
+        node = tmp_path / name
+        try:
+            os.mknod(node, stat.S_IFCHR | 0o666, os.makedev(1, minor))
+            with open(node, "rb"):
+                pass
+        except OSError as e:
+            pytest.skip(f"root, but no private device nodes ({e}): the system's are not risked")
+        nodes.append(node)
+    return tuple(nodes)
+
+
+def test_devices_are_written_through_and_never_replaced(tmp_path, fit_input, devices, capsys):
+    null, full = devices
+    null_before = os.stat(null)
+    assert run("fit", *fit_input, "-o", null) == 0
+    after = os.stat(null)
+    assert stat.S_ISCHR(after.st_mode) and (after.st_ino, after.st_rdev) == (null_before.st_ino, null_before.st_rdev)
+    capsys.readouterr()
+    # A full device: one line and status 1.
+    assert run("fit", *fit_input, "-o", full) == 1
+    err = capsys.readouterr().err
+    assert err.endswith(f"error: output {full}: cannot write it: No space left on device\n")
+    assert err.count("error") == 1 and "Traceback" not in err
+    assert stat.S_ISCHR(os.stat(full).st_mode)
+    assert not [n for n in os.listdir(null.parent) if n.endswith(".part")]
+
+
+def test_a_fifo_output_is_written_through_to_its_reader(tmp_path, fit_input):
+    want = fit_csv_bytes(fit_input, tmp_path)
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    # A reader is there before the tool opens the FIFO; the few hundred bytes fit in its buffer.
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        assert run("fit", *fit_input, "-o", fifo) == 0
+        got = os.read(reader, 1 << 16)
+        assert os.read(reader, 1) == b""  # the tool closed its end
+    finally:
+        os.close(reader)
+    assert got == want
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+
+
+def test_dash_writes_to_standard_output(tmp_path, fit_input, capsysbinary, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # where a file named "-" would appear
+    want = fit_csv_bytes(fit_input, tmp_path)
+    capsysbinary.readouterr()
+    assert run("fit", *fit_input, "-o", "-") == 0
+    assert capsysbinary.readouterr().out == want
+    assert not (tmp_path / "-").exists()
+    src = write_csv(tmp_path / "p.csv", PARAMS, [(100, 1, 1, 5.5, 5.5, 0, 0)])
+    assert run("render", src, "--shape", 12, 12, "--mea", 5, "-o", "-") == 0
+    assert capsysbinary.readouterr().out.startswith(b"\x93NUMPY")
+
+
+# ---- termination signals ---------------------------------------------------------------
+
+
+def run_tool(code, env_extra=None):
+    """Runs `code` in a child interpreter that has imported the tool as `cli`."""
+    env = dict(os.environ)
+    root = Path(__file__).resolve().parent.parent
+    env["PYTHONPATH"] = str(root / "python") + os.pathsep + env.get("PYTHONPATH", "")
+    prelude = "import os, signal, sys\nfrom gauss2_fitter import cli\n"
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_signal_while_writing_keeps_the_old_output_and_leaves_no_part_file(tmp_path, fit_input, signum):
+    out = tmp_path / "out.csv"
+    out.write_text("old\n")
+    before = sorted(os.listdir(tmp_path))
+    r = run_tool(f"""
+        def write_then_signal(f, rows):
+            f.write(b"x,y\\n1,")
+            os.kill(os.getpid(), {int(signum)})
+            f.write(b"2\\n")
+        cli.write_fit_csv = write_then_signal
+        sys.exit(cli.main(["fit", "{fit_input[0]}", "{fit_input[1]}", "-o", "{out}"]))
+    """)
+    assert r.returncode == 128 + signum, r.stderr
+    assert r.stderr.splitlines()[-1] in ("python3 -m gauss2_fitter: interrupted",
+                                         f"python3 -m gauss2_fitter: terminated by {signum.name}")
+    assert "Traceback" not in r.stderr
+    assert out.read_text() == "old\n"
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_an_ignored_hangup_stays_ignored(tmp_path, fit_input):
+    # As under nohup: the run goes on and completes.
+    out = tmp_path / "out.csv"
+    r = run_tool(f"""
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        write = cli.write_fit_csv
+        def write_after_hangup(f, rows):
+            os.kill(os.getpid(), signal.SIGHUP)
+            write(f, rows)
+        cli.write_fit_csv = write_after_hangup
+        sys.exit(cli.main(["fit", "{fit_input[0]}", "{fit_input[1]}", "-o", "{out}"]))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert read_rows(out)[0]["flag"] == "0"
+
+
+# ---- the scale of pixel values -------------------------------------------------------
+
+
+def test_fit_warns_about_pixel_values_outside_the_trusted_range(tmp_path, fit_input, capsys):
+    im = np.load(fit_input[0])
+    for factor in (1e9, 1e-12):
+        np.save(tmp_path / "scaled.npy", im * factor)
+        shown = f"{im.max() * factor:.3g}"
+        assert run("fit", tmp_path / "scaled.npy", fit_input[1], "-o", tmp_path / "o.csv") == 0
+        err = capsys.readouterr().err
+        assert f"warning: the largest absolute pixel value of the image is {shown}, outside 1e-06 to 1e+08" in err
+        assert "PixelScaleWarning" not in err  # the tool's own line, not the binding's warning
+    assert run("fit", *fit_input, "-o", tmp_path / "o.csv") == 0
+    assert "warning" not in capsys.readouterr().err

@@ -1,6 +1,13 @@
 // Fatal checks, the clock and the self check.
 #include <gtest/gtest.h>
 
+#include <barrier>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "c_common.h"
 #include "child_process.h"
 
@@ -24,6 +31,35 @@ TEST(Ensure, FormatsItsArgumentsPrintfStyle) {
         run_in_child([] { ensure(0, "tab_get outside bounds @%s:%d requested=%lu", "f.c", 12, 7ul); });
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "tab_get outside bounds @f.c:12 requested=7\n");
+}
+
+TEST(Ensure, MessagesOfThreadsFailingTogetherKeepTheirLines) {
+    // All threads break their contract at once; whichever messages get out
+    // before the process ends, each is a line of its own.
+    const std::string pad(200, '.');
+    // "thread <t> broke its contract <pad>", nothing more, nothing less.
+    const auto whole = [&](const std::string &l) {
+        int t = -1, end = 0;
+        const int got = sscanf(l.c_str(), "thread %d broke its contract %n", &t, &end);
+        return got == 1 && end > 0 && 0 <= t && t < 16 && l.substr(static_cast<size_t>(end)) == pad;
+    };
+    for (int round = 0; round < 20; round++) {
+        const ChildResult r = run_in_child([&] {
+            std::barrier start(16);
+            std::vector<std::thread> threads;
+            for (int t = 0; t < 16; t++)
+                threads.emplace_back([&, t] {
+                    start.arrive_and_wait();
+                    ensure(0, "thread %d broke its contract %s", t, pad.c_str());
+                });
+            for (auto &th : threads) th.join();
+        });
+        ASSERT_EQ(r.exit_code, 1);
+        ASSERT_FALSE(r.err.empty());
+        ASSERT_EQ(r.err.back(), '\n');
+        std::istringstream lines(r.err);
+        for (std::string l; std::getline(lines, l);) ASSERT_TRUE(whole(l)) << l;
+    }
 }
 
 TEST(Ensure, DeathTestView) {

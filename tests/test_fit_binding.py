@@ -1,9 +1,12 @@
 """fit_peaks, fit_patch and fit_pixels as the host uses them."""
 
+import warnings
+
 import numpy as np
 import pytest
 
 import gauss2_fitter as g2
+from gauss2_fitter import _lib
 
 
 def rendered_field(n=60, seed=3, shape=(200, 240), mea=11):
@@ -116,3 +119,64 @@ def test_bad_images_and_peaks_raise():
         g2.fit_peaks(np.zeros((30, 30)), [1, 2], [1])
     with pytest.raises(TypeError, match="center_y"):
         g2.fit_peaks(np.zeros((30, 30)), [1], [2**70])
+
+
+# ---- the scale of pixel values ------------------------------------------------------------
+
+
+def scaled_to(im, top):
+    """`im` multiplied so that its largest absolute value is `top`."""
+    return im * (top / np.abs(im).max())
+
+
+def test_fits_agree_across_the_trusted_range_of_pixel_values():
+    # The documented range, pinned to the solver's behaviour: at both ends a
+    # fit agrees with that of the unscaled image (noise-free spots on 100).
+    im, peaks = rendered_field(n=12)
+    cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
+    ref, _, fails = g2.fit_peaks(im, cx, cy)
+    assert not fails.any()
+    for top in _lib.TRUSTED_PIXEL_RANGE:
+        rec, _, fails = g2.fit_peaks(scaled_to(im, top), cx, cy)
+        assert not fails.any(), top
+        np.testing.assert_allclose(rec[:, 1:6], ref[:, 1:6], rtol=1e-3, atol=1e-3, err_msg=str(top))
+
+
+@pytest.mark.parametrize("copies", [1, 60])  # few windows are read; many are judged from the image first
+def test_pixel_values_outside_the_trusted_range_warn(copies):
+    im, peaks = rendered_field(n=4)
+    cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
+    cx, cy = np.tile(cx, copies), np.tile(cy, copies)
+    low, high = _lib.TRUSTED_PIXEL_RANGE
+    x, y = int(cx[0]), int(cy[0])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for top in (low, high):
+            g2.fit_peaks(scaled_to(im, top), cx, cy)
+            g2.fit_patch(scaled_to(im, top), x, y)
+        g2.fit_peaks(np.zeros((30, 30)), [15], [15])  # nothing to scale
+        spotted = im.copy()
+        spotted[0, 0], spotted[0, 1] = np.inf, np.nan  # non-finite pixels fail their window, not the scale
+        g2.fit_peaks(spotted, cx, cy)
+        g2.fit_peaks(im * 1e12, [], [])  # nothing is fitted
+    for top in (high * 1.01, 1e12, low * 0.99, 1e-12):
+        big = scaled_to(im, top)
+        with pytest.warns(g2.PixelScaleWarning, match=r"outside 1e-06 to 1e\+08, the range within which fits"):
+            g2.fit_peaks(big, cx, cy)
+        with pytest.warns(g2.PixelScaleWarning, match="of the window"):
+            g2.fit_patch(big, x, y)
+        with pytest.warns(g2.PixelScaleWarning, match="of the pixels"):
+            g2.fit_pixels(big[y - 5:y + 6, x - 5:x + 6], [1000, 1.5, 1.5, 5.5, 5.5, 0, 100])
+    # Only the fitted windows count: a bright pixel elsewhere, or in the
+    # window of a peak that is skipped or outside, is no concern of the fits.
+    far = im.copy()
+    far[-1, -1] = far[y + 5, x + 6] = 1e12
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        g2.fit_patch(far, x, y)
+        g2.fit_peaks(far, cx, cy)
+        g2.fit_peaks(far, [-1, x + 6, im.shape[1] - 1] * copies, [y + 5, -1, im.shape[0] - 1] * copies)
+    with pytest.warns(g2.PixelScaleWarning, match="of the windows is 1e\\+12"):
+        g2.fit_peaks(far, [x, x + 1] * copies, [y, y] * copies)
+    with pytest.warns(g2.PixelScaleWarning, match="of the window is 1e\\+12"):
+        g2.fit_patch(far, x + 1, y)

@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -180,11 +181,18 @@ def test_even_side_with_every_peak_skipped_returns():
 def test_non_finite_or_huge_pixels_fail_their_window_only(value):
     im = spot_image()
     im[12, 18] = value
-    rec, std, fails = g2.fit_peaks(im, [15, 25], [14, 25])
+    # A huge value is a scale no fit can be trusted at; non-finite ones are not a scale.
+    expect_warning = pytest.warns(g2.PixelScaleWarning) if np.isfinite(value) else warnings.catch_warnings()
+    with expect_warning:
+        if not np.isfinite(value):
+            warnings.simplefilter("error")
+        rec, std, fails = g2.fit_peaks(im, [15, 25], [14, 25])
     clean = g2.fit_peaks(spot_image(), [25], [25])
     assert fails[0] == 1 and rec[0, 8] == 0.0
     np.testing.assert_array_equal(rec[1], clean[0][0])
-    fit = g2.fit_patch(im, 15, 14)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", g2.PixelScaleWarning)
+        fit = g2.fit_patch(im, 15, 14)
     assert fit.result == -1 and fit.noise == 0.0
     assert fit.stop_reason == "stopped by invalid (i.e. NaN or Inf) 'func' values. This is a user error"
     assert g2.validate_im(im) == (value == value)  # False only for NaN
@@ -245,3 +253,20 @@ def test_empty_and_negative_peak_counts():
     assert not g2.synth_image(np.zeros((0, 7)), (20, 20), 5).any()
     with pytest.raises(ValueError, match="differ"):
         g2.fit_peaks(spot_image(), [1, 2], [3])
+
+
+# ---- values that are not numbers -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("dtype", ["m8[s]", "M8[s]", "m8[ns]"])
+def test_durations_and_dates_are_not_numbers(dtype):
+    # numpy files timedelta64 under the integers; it would pass as pixel values.
+    values = np.ones((30, 30)).astype(dtype)
+    with pytest.raises(TypeError, match="im must hold real numbers"):
+        g2.fit_peaks(values, [15], [15])
+    with pytest.raises(TypeError, match="im must hold real numbers"):
+        g2.fit_patch(values, 15, 15)
+    with pytest.raises(TypeError, match="peaks must hold real numbers"):
+        g2.synth_image(np.ones((1, 7)).astype(dtype), (20, 20), 5)
+    with pytest.raises(TypeError, match="center_x must hold integers"):
+        g2.fit_peaks(np.ones((30, 30)), np.array([15]).astype(dtype), [15])

@@ -3,6 +3,8 @@ table files and rendering, through real files (tifffile, numpy, h5py,
 pandas)."""
 
 import importlib
+import io
+import os
 import tracemalloc
 
 import h5py
@@ -331,6 +333,18 @@ def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
     assert "pixel size" in capsys.readouterr().err
     assert tool("render", tmp_path / "l.csv", "--blur", "none", "--pixel-size", 107, "-o", tmp_path / "h.npy") == 0
     assert np.load(tmp_path / "h.npy").sum() == len(want)
+
+
+def test_tables_go_to_standard_output_and_hdf5_only_to_regular_files(movie, tmp_path, capfd):
+    np.save(tmp_path / "m.npy", movie)
+    assert tool("fit", tmp_path / "m.npy", "-o", "-", "--estimator", "lsq", "--no-progress") == 0
+    printed = pd.read_csv(io.StringIO(capfd.readouterr().out))
+    assert list(printed.columns) == list(g2.COLUMNS) and len(printed) > 0
+    os.mkfifo(tmp_path / "pipe.h5")
+    before = sorted(p.name for p in tmp_path.iterdir())
+    assert tool("fit", tmp_path / "m.npy", "-o", tmp_path / "pipe.h5", "--estimator", "lsq") == 1
+    assert "must be a regular file" in capfd.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == before  # no temporary file left behind
 
 
 def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, capsys):

@@ -111,3 +111,29 @@ def test_stop_reason_lookup_and_table_through_ctypes():
     assert _lib.dlevmar_stop_reasons[7].startswith(b"stopped by invalid")
     assert len(_lib.dlevmar_stop_reasons) == 8
     g2.lib.gauss2_check()
+
+
+def test_synth_renders_is_the_librarys_placement_rule():
+    # Random positions, and the edges: each side of a half-integer corner,
+    # the last patch that fits on the right and below, the image's edges,
+    # negative zero, non-finite and huge values; odd and even sides.
+    rng = np.random.default_rng(12)
+    h, w = 17, 23
+    edges = [-1.0, -0.0, 0.0, 1e-300, 0.5, np.nextafter(0.5, 0), 1.5, np.nextafter(1.5, 2)]
+    for mea in (1, 2, 3, 4, 5, 7, 11, 16):
+        for side in (w, h):
+            for k in range(-3, 4):
+                edge = side - mea * 0.5 - 0.5 + k * 0.5
+                edges += [edge, np.nextafter(edge, -np.inf), np.nextafter(edge, np.inf)]
+    edges += [w - 1e-9, w, h, np.nan, np.inf, -np.inf, 2.0**52, 2.0**63, 1e300]
+    xs = np.concatenate([rng.uniform(-2, w + 2, 400), edges, rng.choice(edges, 200)])
+    ys = np.concatenate([rng.uniform(-2, h + 2, 400), rng.choice(edges, len(edges)), rng.choice(edges, 200)])
+    peaks = np.zeros((len(xs), 7))
+    peaks[:, 0], peaks[:, 1], peaks[:, 2], peaks[:, 3], peaks[:, 4], peaks[:, 6] = 100.0, 1, 1, xs, ys, 1.0
+    for mea in (0, 1, 2, 3, 4, 5, 7, 11, 16):
+        predicted = g2.synth_renders(peaks, (h, w), mea)
+        rendered = np.array([g2.synth_image(p[None], (h, w), mea).any() for p in peaks])
+        mismatch = np.flatnonzero(predicted != rendered)
+        assert not len(mismatch), (mea, peaks[mismatch[:3], 3:5])
+        if mea > 0:
+            assert 0 < np.count_nonzero(predicted) < len(peaks)

@@ -117,14 +117,35 @@ TEST(TabConstruct, ZeroSizesAreRefusedBeforeDividingOrAllocating) {
                  "tab_malloc_by_size: n_bytes_per_row must be nonzero");
     expect_fatal([] { tab_malloc_by_n_rows(2, 0, 0); },
                  "tab_malloc_by_n_rows: n_bytes_per_row must be nonzero");
-    // Array constructors: n_cols first, then the element size, then a row size that wrapped to 0.
+    // Array constructors: n_cols first, then the element size.
     expect_fatal([&] { tab_by_arr(mem, 2, 0, 0, 0); }, "tab_by_arr: n_cols must be nonzero");
     expect_fatal([&] { tab_by_arr(mem, 2, 2, 0, 0); }, "tab_by_arr: n_bytes_per_elem must be nonzero");
-    expect_fatal([&] { tab_by_arr(mem, 2, Uint64{1} << 32, Uint64{1} << 32, 0); },
-                 "tab_by_arr: n_bytes_per_row must be nonzero");
     expect_fatal([] { tab_malloc_by_arr(2, 0, 8, 0); }, "tab_malloc_by_arr: n_cols must be nonzero");
     expect_fatal([] { tab_malloc_by_arr(UINT64_MAX, 3, 0, 0); },
                  "tab_malloc_by_arr: n_bytes_per_elem must be nonzero");
+}
+
+TEST(TabConstruct, SizesBeyond64BitsAreRefusedNotWrapped) {
+    // Each product wraps to a small size, which gave a table of a few rows
+    // (or, for the row size, of rows shorter than the caller's).
+    Uint8 mem[16];
+    const Uint64 big = (Uint64{1} << 63) + 1;
+    expect_fatal([&] { tab_by_n_rows(mem, big, 2, 0); }, "tab_by_n_rows: size exceeds 64 bits");
+    expect_fatal([&] { tab_by_arr(mem, 1, (Uint64{1} << 32) + 1, Uint64{1} << 32, 0); },
+                 "tab_by_arr: size exceeds 64 bits");
+    expect_fatal([&] { tab_by_arr(mem, 2, Uint64{1} << 32, Uint64{1} << 32, 0); },
+                 "tab_by_arr: size exceeds 64 bits");  // used to wrap the row size to 0
+    expect_fatal([&] { tab_by_arr(mem, Uint64{1} << 62, 2, 2, 0); }, "tab_by_arr: size exceeds 64 bits");
+    // Allocating constructors: the road of a block the heap refuses, without asking it.
+    expect_fatal([&] { tab_malloc_by_n_rows(big, 2, 0); }, "malloc failed");
+    expect_fatal([&] { tab_malloc_by_arr(1, (Uint64{1} << 32) + 1, Uint64{1} << 32, 0); }, "malloc failed");
+    expect_fatal([&] { tab_malloc_by_arr(Uint64{1} << 62, 2, 2, 0); }, "malloc failed");
+    // The bound is exact: 2^64 - 1 bytes are a size.
+    const Tab widest = tab_by_n_rows(mem, UINT64_MAX, 1, 0);
+    EXPECT_EQ(widest.n_max_rows, UINT64_MAX);
+    const Tab arr = tab_by_arr(mem, 3, 5, (UINT64_MAX / 15), 0);
+    EXPECT_EQ(arr.n_bytes_per_row, UINT64_MAX / 3);
+    EXPECT_EQ(arr.n_max_rows, 3u);
 }
 
 TEST(TabConstruct, FailedAllocationIsFatal) {

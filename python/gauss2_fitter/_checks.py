@@ -1,21 +1,36 @@
 """Argument checks that run before any native call.
 
 A wrong dtype is a TypeError and a wrong shape or length a ValueError, with
-a message naming the argument; nothing reaches the library unchecked.
+a message naming the argument; nothing reaches the library unchecked. Pixel
+values outside the range within which fits are trustworthy give a
+PixelScaleWarning.
 """
 
 import numbers
+import warnings
 
 import numpy as np
 
-MAX_MEA = 63  # the library's bound on the patch side
+from ._lib import GAUSS2_MAX_MEA, TRUSTED_PIXEL_RANGE
+
+MAX_MEA = GAUSS2_MAX_MEA  # the name importers know
+
+
+def is_real_dtype(dtype):
+    """Booleans, integers and floats: the dtypes whose values are numbers.
+    Not complex, object or string dtypes, nor timedelta64 and datetime64,
+    which numpy files under the integers but which hold durations and dates."""
+    return np.dtype(dtype).kind in "biuf"
+
+
+def is_integer_dtype(dtype):
+    return np.dtype(dtype).kind in "biu"
 
 
 def as_f64(name, value, shape=None, ndim=None):
     """A C-contiguous float64 array of real values (copied only if needed)."""
     arr = np.asarray(value)
-    if arr.dtype == object or not (np.issubdtype(arr.dtype, np.floating) or np.issubdtype(arr.dtype, np.integer)
-                                   or arr.dtype == np.bool_):
+    if not is_real_dtype(arr.dtype):
         raise TypeError(f"{name} must hold real numbers, got dtype {arr.dtype}")
     if ndim is not None and arr.ndim != ndim:
         raise ValueError(f"{name} must have {ndim} dimension(s), got shape {arr.shape}")
@@ -29,7 +44,7 @@ def as_i64(name, value, ndim=1):
     arr = np.asarray(value)
     if arr.size == 0 and arr.dtype != object:
         arr = arr.astype(np.int64)  # an empty list arrives as float64
-    if not (np.issubdtype(arr.dtype, np.integer) or arr.dtype == np.bool_):
+    if not is_integer_dtype(arr.dtype):
         raise TypeError(f"{name} must hold integers, got dtype {arr.dtype}")
     if arr.ndim != ndim:
         raise ValueError(f"{name} must have {ndim} dimension(s), got shape {arr.shape}")
@@ -52,3 +67,43 @@ def as_int(name, value, low=None, high=None, odd=False):
     if odd and value % 2 == 0:
         raise ValueError(f"{name} must be odd, got {value}")
     return value
+
+
+# ---- the scale of pixel values -------------------------------------------------------
+
+
+class PixelScaleWarning(UserWarning):
+    """An image's values lie outside the range within which fits are
+    trustworthy: the solver's stopping rules compare each step with the whole
+    parameter vector, whose amplitude and offset grow with the pixel values,
+    so a fit may stop early with the position and widths barely moved, and
+    nothing flags it. Scale the image (to photons, say) before fitting."""
+
+
+def largest_abs(a):
+    """The largest absolute finite value of a float64 array; 0.0 if it has none."""
+    if a.size == 0:
+        return 0.0
+    top = max(float(a.max()), -float(a.min()))
+    if np.isfinite(top):
+        return top
+    finite = a[np.isfinite(a)]
+    return float(np.abs(finite).max()) if finite.size else 0.0
+
+
+def pixel_scale_problem(name, top):
+    """None when `top`, the largest absolute finite value of what is fitted,
+    lies in the trusted range (or is 0: nothing to scale), else a sentence
+    that says so."""
+    low, high = TRUSTED_PIXEL_RANGE
+    if top == 0.0 or low <= top <= high:
+        return None
+    return (f"the largest absolute pixel value of {name} is {top:.3g}, outside {low:g} to {high:g}, the range "
+            "within which fits are trustworthy: a fit may stop early and unflagged; scale the image (e.g. to photons)")
+
+
+def warn_pixel_scale(name, top, stacklevel=3):
+    """A PixelScaleWarning when `top` lies outside the trusted range."""
+    problem = pixel_scale_problem(name, top)
+    if problem:
+        warnings.warn(problem, PixelScaleWarning, stacklevel=stacklevel)

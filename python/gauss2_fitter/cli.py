@@ -17,23 +17,38 @@ its PEAKS list.
 Images are .npy files (2-D, real values), or .tif/.tiff when the tifffile
 package is installed. Coordinates follow the library's image convention:
 pixel (column x, row y) covers [x, x + 1) x [y, y + 1), so its centre is at
-(x + 0.5, y + 0.5). Errors end the program with status 1 (2 for bad
-usage) and leave any existing output untouched: outputs are written to a
-temporary file beside the target and renamed into place once complete.
+(x + 0.5, y + 0.5).
+
+Errors end the program with a one-line message and status 1 (2 for bad
+usage); SIGINT, SIGTERM and SIGHUP end it with 128 + the signal's number.
+Either way an existing output is left untouched: an output that is a
+regular file (or a symbolic link to one, whose target is written) is
+written to a hidden temporary file beside it and renamed into place once
+complete. Any other output (a device, a FIFO, `-` for standard output) is
+written through directly.
+
+The layout, for commands to build on: options are checked up front
+(check_* functions), inputs are read by load_image and read_csv_columns,
+outputs are resolved by resolve_output before any work and written inside
+open_output, and main() turns every expected failure into one line.
 """
 
 import argparse
 import csv
-import os
+import re
+import signal
 import sys
-import tempfile
+import threading
+import warnings
 from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
 
 from . import fitter
-from ._checks import MAX_MEA
+from ._checks import PixelScaleWarning, is_real_dtype, largest_abs, pixel_scale_problem
+from ._lib import GAUSS2_MAX_MEA, N_PARAMS, PARAM_NAMES, RECORD_SIZE
+from .outputs import OutputError, open_output, resolve_output
 from .peaks import detection_threshold, find_peaks
 
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
@@ -41,17 +56,65 @@ MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_
 
 PROG = "python3 -m gauss2_fitter"
 PEAK_COLUMNS = ("x", "y")
-FIT_COLUMNS = (("x", "y") + fitter.PARAM_NAMES + tuple(f"{p}_se" for p in fitter.PARAM_NAMES)
-               + ("noise", "flag"))
+FIT_COLUMNS = ("x", "y") + PARAM_NAMES + tuple(f"{p}_se" for p in PARAM_NAMES) + ("noise", "flag")
 CHUNK = 16384  # peaks per native batch between progress updates
+MAX_THREADS = 1024
 
 
 class CliError(Exception):
     """A problem with the user's input, reported as one line without a traceback."""
 
 
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP, raised in the main thread like KeyboardInterrupt for
+    SIGINT, so that the same clean-up runs."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
 def warn(message):
     print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+# ---- options -------------------------------------------------------------------
+
+
+def check_int(option, value, low, high, odd=False):
+    if not low <= value <= high or (odd and value % 2 == 0):
+        raise CliError(f"{option} must be {'odd, ' if odd else ''}from {low} to {high}, got {value}")
+
+
+def check_finite(option, value, low=None):
+    if not np.isfinite(value) or (low is not None and value < low):
+        bound = f" of at least {low:g}" if low is not None else ""
+        raise CliError(f"{option} must be a finite number{bound}, got {value}")
+
+
+def check_fit_options(args):
+    check_int("--mea", args.mea, 1, GAUSS2_MAX_MEA, odd=True)
+    if args.threads is not None:
+        check_int("--threads", args.threads, 1, MAX_THREADS)
+    if args.threshold is not None:
+        check_finite("--threshold", args.threshold)
+    check_finite("--smooth", args.smooth, low=0.0)
+
+
+def check_smoothing(smooth, shape):
+    """A smoothing wider than the image only flattens it (and its kernel
+    would grow with the width, not with the image)."""
+    h, w = shape
+    if smooth > min(h, w):
+        raise CliError(f"--smooth {smooth:g} px is wider than the {w} x {h} image (at most {min(h, w)})")
+
+
+def check_render_options(args):
+    h, w = args.shape
+    if h < 1 or w < 1:
+        raise CliError(f"--shape must be two positive sizes H W, got {h} {w}")
+    check_int("--mea", args.mea, 1, GAUSS2_MAX_MEA)
+    check_finite("--background", args.background)
 
 
 # ---- input ---------------------------------------------------------------------
@@ -83,16 +146,32 @@ def load_image(path):
         raise CliError(f"image {path}: holds no array")
     if im.ndim != 2:
         raise CliError(f"image {path}: must be 2-D (rows, columns), got shape {im.shape}")
-    if not (np.issubdtype(im.dtype, np.floating) or np.issubdtype(im.dtype, np.integer) or im.dtype == np.bool_):
+    if not is_real_dtype(im.dtype):
         raise CliError(f"image {path}: must hold real numbers, got dtype {im.dtype}")
     if im.size == 0:
         raise CliError(f"image {path}: is empty, shape {im.shape}")
     return np.ascontiguousarray(im, dtype=np.float64)
 
 
-def read_csv_columns(path, names, what):
+# A number as this tool writes and reads it: ASCII digits with an optional
+# sign, decimal point and exponent, or nan / inf / infinity. Python's float()
+# also takes digit groups ("2_0") and digits of other scripts, which no CSV
+# writer means as numbers.
+NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)",
+                    re.ASCII | re.IGNORECASE)
+
+
+def parse_number(cell):
+    """The float of a CSV cell, or None if the cell is not a number."""
+    cell = cell.strip()
+    return float(cell) if NUMBER.fullmatch(cell) else None
+
+
+def read_csv_columns(path, names, what, empty=None):
     """The named columns of a CSV file with a header row, as float64 arrays.
-    Other columns are ignored; blank lines are skipped."""
+    Other columns are ignored; blank lines are skipped. Each named column
+    must appear once in the header. An empty cell (or a short row) is an
+    error, or the value `empty` when one is given."""
     path = Path(path)
     if not path.is_file():
         raise CliError(f"{what} {path}: no such file" if not path.exists() else f"{what} {path}: not a file")
@@ -108,15 +187,19 @@ def read_csv_columns(path, names, what):
     if missing:
         raise CliError(f"{what} {path}: the header row {','.join(rows[0])!r} lacks the column(s) "
                        f"{','.join(missing)}; expected a header naming {','.join(names)}")
+    repeated = [n for n in names if header.count(n) > 1]
+    if repeated:
+        raise CliError(f"{what} {path}: the header row names the column {repeated[0]} {header.count(repeated[0])} "
+                       "times; it must name it once")
     index = [header.index(n) for n in names]
     out = np.empty((len(rows) - 1, len(names)))
     for r, row in enumerate(rows[1:], start=2):
         for k, (n, i) in enumerate(zip(names, index)):
-            cell = row[i].strip() if i < len(row) else ""
-            try:
-                out[r - 2, k] = float(cell)
-            except ValueError:
-                raise CliError(f"{what} {path}, line {r}: {n} = {cell!r} is not a number") from None
+            cell = row[i] if i < len(row) else ""
+            number = empty if empty is not None and not cell.strip() else parse_number(cell)
+            if number is None:
+                raise CliError(f"{what} {path}, line {r}: {n} = {cell.strip()!r} is not a number")
+            out[r - 2, k] = number
     return {n: out[:, k] for k, n in enumerate(names)}
 
 
@@ -132,45 +215,44 @@ def read_peak_pixels(path):
     return cols["x"].astype(np.int64), cols["y"].astype(np.int64)
 
 
-# ---- output --------------------------------------------------------------------
+def read_render_peaks(path):
+    """The peaks (n, 7) of a render CSV, named by PARAM_NAMES in its header.
+    Empty cells, as a fit writes for peaks it did not fit, are NaN: such
+    peaks are skipped as missing."""
+    cols = read_csv_columns(path, PARAM_NAMES, "peaks", empty=np.nan)
+    if not len(cols["amp"]):
+        return np.zeros((0, N_PARAMS))
+    return np.column_stack([cols[n] for n in PARAM_NAMES])
 
 
-def check_output(path):
-    path = Path(path)
-    if path.is_dir():
-        raise CliError(f"output {path}: is a directory")
-    parent = path.parent if str(path.parent) else Path(".")
-    if not parent.is_dir():
-        raise CliError(f"output {path}: the directory {parent} does not exist")
-    return path
+# ---- signals -------------------------------------------------------------------
+
+TERMINATING = (signal.SIGTERM, signal.SIGHUP)
 
 
 @contextmanager
-def atomic_output(path):
-    """A binary file open for writing that replaces `path` only when the block
-    completes; on any failure the temporary file is removed and `path` keeps
-    its old contents (or stays absent)."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent if str(path.parent) else ".")
+def termination_raises():
+    """SIGTERM and SIGHUP raise Terminated in the main thread while the block
+    runs, so that outputs are cleaned up as for Ctrl-C. A signal that is
+    ignored (nohup) stays ignored; a second signal during the clean-up is."""
+
+    def handler(signum, frame):
+        for s in TERMINATING:
+            signal.signal(s, signal.SIG_IGN)
+        raise Terminated(signum)
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {}
+    for s in TERMINATING:
+        if signal.getsignal(s) == signal.SIG_DFL:
+            previous[s] = signal.signal(s, handler)
     try:
-        with os.fdopen(fd, "wb") as f:
-            yield f
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
-
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+        yield
+    finally:
+        for s, h in previous.items():
+            signal.signal(s, h)
 
 
 # ---- fit -----------------------------------------------------------------------
@@ -202,7 +284,8 @@ def fit_image(im, x, y, mea, n_threads=None, progress=None):
     """Fits every peak pixel (x, y) of `im` in chunks; returns (rows, flags of
     the peaks outside the image, flags of windows leaving it). rows is (n,
     18) as FIT_COLUMNS, positions in image coordinates; values that no fit
-    produced are NaN."""
+    produced are NaN. The image's scale is the caller's to report: no
+    PixelScaleWarning is raised."""
     h, w = im.shape
     half = mea // 2
     n = len(x)
@@ -212,16 +295,18 @@ def fit_image(im, x, y, mea, n_threads=None, progress=None):
     # would flag them anyway), so that they are reported as outside.
     cx = np.where(outside, -1, x).astype(np.int64)
     cy = np.where(outside, -1, y).astype(np.int64)
-    rec = np.empty((n, fitter.RECORD_SIZE))
-    std = np.empty((n, fitter.RECORD_SIZE))
+    rec = np.empty((n, RECORD_SIZE))
+    std = np.empty((n, RECORD_SIZE))
     fails = np.empty(n, dtype=np.int64)
     bar = _progress(n, progress)
     try:
-        for lo in range(0, n, CHUNK):
-            hi = min(n, lo + CHUNK)
-            rec[lo:hi], std[lo:hi], fails[lo:hi] = fitter.fit_peaks(im, cx[lo:hi], cy[lo:hi], mea=mea,
-                                                                    n_threads=n_threads)
-            bar.update(hi - lo)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", PixelScaleWarning)
+            for lo in range(0, n, CHUNK):
+                hi = min(n, lo + CHUNK)
+                rec[lo:hi], std[lo:hi], fails[lo:hi] = fitter.fit_peaks(im, cx[lo:hi], cy[lo:hi], mea=mea,
+                                                                        n_threads=n_threads)
+                bar.update(hi - lo)
     finally:
         bar.close()
     rows = np.empty((n, len(FIT_COLUMNS)))
@@ -252,6 +337,28 @@ def write_fit_csv(f, rows):
         f.write(text.replace("nan", "").encode())
 
 
+def warn_about_image(im):
+    """Warnings for NaN pixels and for values outside the trusted range."""
+    n_nan = int(np.count_nonzero(np.isnan(im)))
+    if n_nan:
+        warn(f"the image holds {n_nan} NaN pixel(s); peaks whose window covers one are flagged")
+    problem = pixel_scale_problem("the image", largest_abs(im))
+    if problem:
+        warn(problem)
+
+
+def peak_pixels(args, im):
+    """The peak pixels to fit: from the CSV file, or found in the image."""
+    if args.peaks not in (None, "-"):
+        return read_peak_pixels(args.peaks)
+    check_smoothing(args.smooth, im.shape)
+    threshold = detection_threshold(im, args.smooth) if args.threshold is None else args.threshold
+    x, y = find_peaks(im, threshold=threshold, mea=args.mea, smooth=args.smooth)
+    print(f"{PROG}: found {len(x)} peaks (threshold {threshold:.6g}, smoothing {args.smooth:g} px)",
+          file=sys.stderr)
+    return x, y
+
+
 def cmd_fit(args):
     """Dispatches between the localisation table of a movie and the
     per-peak table of one image (see the module's description)."""
@@ -269,35 +376,21 @@ def cmd_fit(args):
 
 
 def cmd_fit_image(args):
-    out = check_output(args.output)
-    if args.mea < 1 or args.mea > MAX_MEA or args.mea % 2 == 0:
-        raise CliError(f"--mea must be odd, from 1 to {MAX_MEA}, got {args.mea}")
-    if args.threads is not None and args.threads < 1:
-        raise CliError(f"--threads must be at least 1, got {args.threads}")
+    check_fit_options(args)
+    out = resolve_output(args.output)
     im = load_image(args.image)
     h, w = im.shape
-    if args.peaks in (None, "-"):
-        if args.threshold is None:
-            threshold = detection_threshold(im, args.smooth)
-        else:
-            threshold = args.threshold
-        x, y = find_peaks(im, threshold=threshold, mea=args.mea, smooth=args.smooth)
-        print(f"{PROG}: found {len(x)} peaks (threshold {threshold:.6g}, smoothing {args.smooth:g} px)",
-              file=sys.stderr)
-    else:
-        x, y = read_peak_pixels(args.peaks)
-    n_nan = int(np.count_nonzero(np.isnan(im)))
-    if n_nan:
-        warn(f"the image holds {n_nan} NaN pixel(s); peaks whose window covers one are flagged")
-    rows, outside, near_border = fit_image(im, x, y, args.mea, args.threads, None if args.progress else False)
-    if outside.any():
-        warn(_describe(outside, x, y, f"outside the {w} x {h} image"))
-    if near_border.any():
-        warn(_describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
-    with atomic_output(out) as f:
+    warn_about_image(im)
+    with open_output(out) as f:
+        x, y = peak_pixels(args, im)
+        rows, outside, near_border = fit_image(im, x, y, args.mea, args.threads, None if args.progress else False)
+        if outside.any():
+            warn(_describe(outside, x, y, f"outside the {w} x {h} image"))
+        if near_border.any():
+            warn(_describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
         write_fit_csv(f, rows)
     flagged = int(np.count_nonzero(rows[:, 17]))
-    print(f"{PROG}: fitted {len(x) - flagged} of {len(x)} peaks ({flagged} flagged) -> {out}", file=sys.stderr)
+    print(f"{PROG}: fitted {len(x) - flagged} of {len(x)} peaks ({flagged} flagged) -> {out.name}", file=sys.stderr)
     return 0
 
 
@@ -306,8 +399,9 @@ def cmd_fit_image(args):
 
 def _wants_table(args, inputs):
     """True unless this is the per-peak fit of a single image: one input of
-    one frame, a .csv output and no movie option."""
-    if len(inputs) > 1 or Path(args.output).suffix.lower() != ".csv":
+    one frame, no movie option, and an output that is not an HDF5 table (a
+    .csv file, standard output or a device take the per-peak table)."""
+    if len(inputs) > 1 or Path(args.output).suffix.lower() in (".hdf5", ".h5"):
         return True
     if any(getattr(args, o) not in (None, False) for o in MOVIE_OPTIONS):
         return True
@@ -355,11 +449,8 @@ def cmd_fit_movie(args, inputs):
         fmt = table_format(args.output)
     except FormatError as e:
         raise CliError(f"output {e}") from None
-    out = check_output(args.output)
-    if args.mea < 1 or args.mea > MAX_MEA or args.mea % 2 == 0:
-        raise CliError(f"--mea must be odd, from 1 to {MAX_MEA}, got {args.mea}")
-    if args.threads is not None and args.threads < 1:
-        raise CliError(f"--threads must be at least 1, got {args.threads}")
+    check_fit_options(args)
+    out = resolve_output(args.output)
     camera = camera_from_args(args)
     frames = parse_frames(args.frames) if args.frames is not None else None
     try:
@@ -400,27 +491,49 @@ def cmd_fit_movie(args, inputs):
                        "use --estimator lsq") from None
     except ValueError as e:  # bad peak tables and the like, found while running
         raise CliError(str(e)) from None
-    also = f" and {yaml_path(out)}" if fmt == "hdf5" else ""
+    also = f" and {yaml_path(out.name)}" if fmt == "hdf5" else ""
     print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
-          f"{movie.width} x {movie.height} -> {out}{also}", file=sys.stderr)
+          f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)
     return 0
 
 
 # ---- render --------------------------------------------------------------------
 
 
-def renderable(peaks, shape, mea):
-    """True for the peaks whose patch synth_image renders: inside the image,
-    with the floor-placed mea x mea patch inside it and a column and a row
-    to spare on the right and below."""
+def finite_gaussian(peaks):
+    """True for the peaks whose Gaussian has finite values everywhere: nonzero
+    widths whose squares neither underflow nor overflow, |rho| < 1, and a
+    finite normalisation. A zero width or |rho| >= 1 would render NaN."""
+    amp, sx, sy, rho = peaks[:, 0], peaks[:, 1], peaks[:, 2], peaks[:, 5]
+    with np.errstate(all="ignore"):
+        sx2, sy2, spread = sx * sx, sy * sy, 1.0 - rho * rho
+        den = sx2 * sy2 * spread
+        norm = amp / (2 * np.pi * sx * sy * np.sqrt(spread))
+        return (np.isfinite(sx2) & (sx2 > 0) & np.isfinite(sy2) & (sy2 > 0) & (spread > 0)
+                & np.isfinite(den) & (den > 0) & np.isfinite(norm))
+
+
+def _first_line(mask):
+    return int(np.flatnonzero(mask)[0]) + 2
+
+
+def renderable_peaks(peaks, shape, mea):
+    """The peaks to render, with a warning for each kind that is skipped."""
     h, w = shape
-    px, py = peaks[:, 3], peaks[:, 4]
-    with np.errstate(invalid="ignore"):
-        ok = (px >= 0) & (px < w) & (py >= 0) & (py < h)
-        c0 = np.floor((px - mea * 0.5) + 0.5)
-        r0 = np.floor((py - mea * 0.5) + 0.5)
-        ok &= (c0 >= 0) & (c0 + mea < w) & (r0 >= 0) & (r0 + mea < h)
-    return ok
+    finite = np.all(np.isfinite(peaks), axis=1)
+    if not finite.all():
+        warn(f"{np.count_nonzero(~finite)} peak(s) with missing or non-finite values skipped "
+             f"(first on line {_first_line(~finite)})")
+    defined = finite & finite_gaussian(peaks)
+    if (finite & ~defined).any():
+        warn(f"{np.count_nonzero(finite & ~defined)} peak(s) with a zero width, |rho| >= 1 or values beyond the "
+             f"float range skipped (first on line {_first_line(finite & ~defined)}): their Gaussian is not finite")
+    keep = defined & fitter.synth_renders(peaks, (h, w), mea)
+    skipped = int(np.count_nonzero(defined & ~keep))
+    if skipped:
+        warn(f"{skipped} peak(s) too close to the border or outside the {w} x {h} image to render a "
+             f"patch of {mea} x {mea}; skipped")
+    return keep
 
 
 def cmd_render(args):
@@ -441,7 +554,7 @@ def cmd_render_locs(args):
     from .formats import FormatError, read_localizations
     from .render import render_localizations, rendered_rows, save_image
 
-    out = check_output(args.output)
+    out = resolve_output(args.output)
     if not args.oversampling > 0:
         raise CliError(f"--oversampling must be positive, got {args.oversampling:g}")
     blur = args.blur.strip().lower()
@@ -475,38 +588,41 @@ def cmd_render_locs(args):
     ps = locs.attrs.get("pixel_size")
     save_image(image, out, pixel_size=ps / args.oversampling if ps else None)
     print(f"{PROG}: drew {int(drawn.sum())} of {len(locs)} localisations into {image.shape[1]} x {image.shape[0]} "
-          f"pixels -> {out}", file=sys.stderr)
+          f"pixels -> {out.name}", file=sys.stderr)
     return 0
 
 
 def cmd_render_peaks(args):
     from .render import save_image
 
-    out = check_output(args.output)
+    check_render_options(args)
+    out = resolve_output(args.output)
     h, w = args.shape
-    if h < 1 or w < 1:
-        raise CliError(f"--shape must be two positive sizes H W, got {h} {w}")
-    if args.mea < 1 or args.mea > MAX_MEA:
-        raise CliError(f"--mea must be from 1 to {MAX_MEA}, got {args.mea}")
-    cols = read_csv_columns(args.peaks, fitter.PARAM_NAMES, "peaks")
-    peaks = np.column_stack([cols[n] for n in fitter.PARAM_NAMES]) if len(cols["amp"]) else np.zeros((0, 7))
-    finite = np.all(np.isfinite(peaks), axis=1)
-    if not finite.all():
-        warn(f"{np.count_nonzero(~finite)} peak(s) with missing or non-finite values skipped "
-             f"(first on line {np.flatnonzero(~finite)[0] + 2})")
-    keep = finite & renderable(peaks, (h, w), args.mea)
-    skipped = int(np.count_nonzero(finite & ~keep))
-    if skipped:
-        warn(f"{skipped} peak(s) too close to the border or outside the {w} x {h} image to render a "
-             f"patch of {args.mea} x {args.mea}; skipped")
+    peaks = read_render_peaks(args.peaks)
+    keep = renderable_peaks(peaks, (h, w), args.mea)
     try:
         im = np.full((h, w), float(args.background))
-    except (MemoryError, ValueError) as e:
+    except (MemoryError, ValueError, OverflowError) as e:
         raise CliError(f"cannot allocate a {h} x {w} image: {e}") from None
     fitter.synth_image(peaks[keep], (h, w), args.mea, im=im)
-    save_image(im, out)
-    print(f"{PROG}: rendered {int(np.count_nonzero(keep))} of {len(peaks)} peaks -> {out}", file=sys.stderr)
+    if not np.isfinite(im).all():  # a net under finite_gaussian: never write NaN patches
+        raise CliError("the rendered image holds non-finite values; check the peaks' amplitudes and widths")
+    save_image(im, args.output)
+    print(f"{PROG}: rendered {int(np.count_nonzero(keep))} of {len(peaks)} peaks -> {out.name}", file=sys.stderr)
     return 0
+
+
+# ---- demo ----------------------------------------------------------------------
+
+
+def cmd_demo(args):
+    from . import demo
+
+    try:
+        demo.check_arguments(args)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    return demo.run_with_args(args)
 
 
 # ---- entry ---------------------------------------------------------------------
@@ -515,6 +631,8 @@ def cmd_render_peaks(args):
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="{fit,render,demo}")
+    output_help = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
+                   "written directly")
 
     p = sub.add_parser("fit", help="localise the spots of movies, or fit the peaks of an image",
                        description="Localise every spot of MOVIE (TIFF stacks of any kind, .npy; several files "
@@ -525,19 +643,20 @@ def build_parser():
                        "and a .yaml beside it). Counts are converted: photo-electrons = (ADU - baseline) * "
                        "sensitivity / em_gain, photons = photo-electrons / qe. A single image fitted into a .csv "
                        "with none of the movie options (or with its PEAKS list) gives the per-peak table of "
-                       "earlier versions: x, y (the peak pixel), " + ", ".join(fitter.PARAM_NAMES) + ", their "
+                       "earlier versions: x, y (the peak pixel), " + ", ".join(PARAM_NAMES) + ", their "
                        "standard errors (*_se), the residual noise and the flag.")
     p.add_argument("inputs", nargs="+", metavar="MOVIE",
                    help="movie file(s), .tif/.tiff or .npy; for one image, a CSV of peak pixels (x, y) or '-' "
                    "may follow")
-    p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5")
+    p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5" + output_help)
     p.add_argument("--mea", type=int, default=11, help="side of the fitted square window, odd (default 11)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
     p.add_argument("--threshold", type=float, default=None,
                    help="when finding peaks: minimum value in the smoothed frame, photons for movies "
                    "(default: median + 5 sigma of each frame)")
     p.add_argument("--smooth", type=float, default=1.0,
-                   help="when finding peaks: Gaussian smoothing in pixels, 0 for none (default 1)")
+                   help="when finding peaks: Gaussian smoothing in pixels, 0 for none, at most the image's "
+                   "smaller side (default 1)")
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     m = p.add_argument_group("movie options (any of them asks for the localisation table)")
     m.add_argument("--estimator", choices=("mle", "lsq"), default=None,
@@ -563,7 +682,7 @@ def build_parser():
                        "image: each localisation a Gaussian of its precision (--blur) on pixels OVERSAMPLING times "
                        "finer than the camera's; flagged rows are left out. The output's suffix names its format: "
                        ".png (colour map, scale bar when the pixel size is known), .tif/.tiff (float32) or .npy. "
-                       "With --shape, LOCS is instead a CSV naming " + ",".join(fitter.PARAM_NAMES) + " (positions "
+                       "With --shape, LOCS is instead a CSV naming " + ",".join(PARAM_NAMES) + " (positions "
                        "in image coordinates) and each peak, offset included, is added over its MEA x MEA patch "
                        "of an H x W image; peaks whose patch leaves the image are skipped.")
     p.add_argument("peaks", metavar="LOCS", help="localisation table (.csv or .hdf5/.h5), or with --shape a CSV of peaks")
@@ -585,7 +704,7 @@ def build_parser():
     p = sub.add_parser("demo", help="render, find and fit a synthetic field and report the errors",
                        description=demo.__doc__.split("\n")[0])
     demo.add_arguments(p)
-    p.set_defaults(run=lambda a: demo.main_with_args(a))
+    p.set_defaults(run=cmd_demo)
     return parser
 
 
@@ -594,13 +713,28 @@ def run():
     sys.exit(main())
 
 
+def error(message):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+
+
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    try:
-        return args.run(args)
-    except CliError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+    with termination_raises():
+        try:
+            return args.run(args)
+        except (CliError, OutputError) as e:
+            error(e)
+            return 1
+        except OSError as e:  # an I/O failure outside the outputs' own handling
+            where = f"{e.filename}: " if e.filename else ""
+            error(f"{where}{e.strerror or e}")
+            return 1
+        except MemoryError:
+            error("out of memory; try a smaller image or fewer peaks")
+            return 1
+        except KeyboardInterrupt:
+            print(f"{PROG}: interrupted", file=sys.stderr)
+            return 128 + signal.SIGINT
+        except Terminated as t:
+            print(f"{PROG}: terminated by {signal.Signals(t.signum).name}", file=sys.stderr)
+            return 128 + t.signum

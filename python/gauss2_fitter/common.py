@@ -1,8 +1,9 @@
 """The common runtime's records (Tab, Hash, HashRec, F64Arr) and operations.
 
 The records cross the C ABI by value, so they are ctypes Structures whose
-sizes and field offsets are checked at import. Every operation is declared
-on the library handle `lib` with its C prototype:
+sizes and field offsets are checked at import (both, like every prototype,
+in _lib, the mirror of the C headers). Every operation is declared on the
+library handle `lib` with its C prototype:
 
     from gauss2_fitter import common
     tab = common.lib.tab_malloc_by_n_rows(10, 24, common.TAB_FLAGS_GROWABLE)
@@ -16,118 +17,22 @@ A view is valid only while the memory behind it is.
 """
 
 import ctypes
-from ctypes import POINTER, c_double
+from ctypes import c_double, c_uint64
 
 import numpy as np
 
 from . import _lib
-from ._lib import _declare, c_char_p, c_int, c_uint64, c_void_p
+from ._lib import LAYOUTS, TAB_FLAGS_ARRAY, TAB_FLAGS_GROWABLE, F64Arr, Hash, HashRec, Tab
+
+__all__ = ["lib", "LAYOUTS", "TAB_FLAGS_ARRAY", "TAB_FLAGS_GROWABLE", "F64Arr", "Hash", "HashRec", "Tab",
+           "f64arr_view", "f64arr_of", "tab_view", "tab_of"]
 
 lib = _lib.lib
-
-TAB_FLAGS_GROWABLE = 0x02
-TAB_FLAGS_ARRAY = 0x20
-
-
-class Tab(ctypes.Structure):
-    """Rows of n_bytes_per_row bytes at base; rows 0 .. n_rows - 1 in use."""
-
-    _fields_ = [
-        ("base", c_void_p),
-        ("n_bytes_per_row", c_uint64),
-        ("n_max_rows", c_uint64),
-        ("n_rows", c_uint64),
-        ("n_cols", c_uint64),
-        ("n_bytes_per_col", c_uint64),
-        ("flags", c_uint64),
-    ]
-
-
-class HashRec(ctypes.Structure):
-    """One hash slot; key 0 marks an empty slot."""
-
-    _fields_ = [("key", c_uint64), ("val", c_void_p)]
-
-
-class Hash(ctypes.Structure):
-    """A fixed-capacity hash over the caller's n_max_recs slots."""
-
-    _fields_ = [("recs", POINTER(HashRec)), ("n_max_recs", c_uint64), ("n_recs", c_uint64)]
-
-
-class F64Arr(ctypes.Structure):
-    """A dense row-major float64 array of 1 to 4 dimensions; pitches in elements."""
-
-    _fields_ = [
-        ("base", POINTER(c_double)),
-        ("n_dims", c_uint64),
-        ("shape", c_uint64 * 4),
-        ("pitch", c_uint64 * 4),
-    ]
-
-
-# The library's layouts (pinned there by static_assert): size and offsets in bytes.
-LAYOUTS = {
-    Tab: (56, {"base": 0, "n_bytes_per_row": 8, "n_max_rows": 16, "n_rows": 24, "n_cols": 32,
-               "n_bytes_per_col": 40, "flags": 48}),
-    HashRec: (16, {"key": 0, "val": 8}),
-    Hash: (24, {"recs": 0, "n_max_recs": 8, "n_recs": 16}),
-    F64Arr: (80, {"base": 0, "n_dims": 8, "shape": 16, "pitch": 48}),
-}
-
-
-def _check_layouts():
-    for cls, (size, offsets) in LAYOUTS.items():
-        if ctypes.sizeof(cls) != size:
-            raise ImportError(f"{cls.__name__} is {ctypes.sizeof(cls)} bytes here, the library's is {size}")
-        for name, offset in offsets.items():
-            if getattr(cls, name).offset != offset:
-                raise ImportError(f"{cls.__name__}.{name} lies at {getattr(cls, name).offset}, not {offset}")
-
-
-_check_layouts()
-
-_P_Tab = POINTER(Tab)
-_P_F64Arr = POINTER(F64Arr)
-_P_Uint64 = POINTER(c_uint64)
-_P_Float64 = POINTER(c_double)
-
-# Tables. `mutex` is a pthread_mutex_t * or None; `file`, `line` the caller's position.
-_declare("tab_by_size", Tab, c_void_p, c_uint64, c_uint64, c_uint64)
-_declare("tab_malloc_by_size", Tab, c_uint64, c_uint64, c_uint64)
-_declare("tab_by_n_rows", Tab, c_void_p, c_uint64, c_uint64, c_uint64)
-_declare("tab_malloc_by_n_rows", Tab, c_uint64, c_uint64, c_uint64)
-_declare("tab_by_arr", Tab, c_void_p, c_uint64, c_uint64, c_uint64, c_uint64)
-_declare("tab_malloc_by_arr", Tab, c_uint64, c_uint64, c_uint64, c_uint64)
-_declare("tab_free", None, _P_Tab)
-_declare("_tab_subset", Tab, _P_Tab, c_uint64, c_uint64, c_char_p, c_int)
-_declare("_tab_get", c_void_p, _P_Tab, c_uint64, c_uint64, c_char_p, c_int)
-_declare("_tab_set", None, _P_Tab, c_uint64, c_void_p, c_char_p, c_int)
-_declare("_tab_set_col", None, _P_Tab, c_uint64, c_uint64, c_void_p, c_char_p, c_int)
-_declare("_tab_add", c_uint64, _P_Tab, c_void_p, c_void_p, c_char_p, c_int)
-_declare("_tab_validate", None, _P_Tab, c_void_p, c_char_p, c_int)
-_declare("tab_dump", None, _P_Tab, c_char_p)
-_declare("tab_tests", None)
-
-# Hash.
-_declare("hash_init", Hash, POINTER(HashRec), c_uint64)
-_declare("hash_get", POINTER(HashRec), Hash, c_uint64)
-_declare("hash_dump", None, Hash)
-
-# Float64 arrays.
-_declare("f64arr_set_shape", None, _P_F64Arr, c_uint64, _P_Uint64)
-_declare("f64arr", F64Arr, _P_Float64, c_uint64, _P_Uint64)
-_declare("f64arr_subset", F64Arr, _P_F64Arr, c_uint64)
-_declare("f64arr_malloc", F64Arr, c_uint64, _P_Uint64)
-_declare("f64arr_free", None, _P_F64Arr)
-_declare("f64arr_ptr1", _P_Float64, _P_F64Arr, c_uint64)
-_declare("f64arr_ptr2", _P_Float64, _P_F64Arr, c_uint64, c_uint64)
-_declare("f64arr_ptr3", _P_Float64, _P_F64Arr, c_uint64, c_uint64, c_uint64)
-_declare("f64arr_ptr4", _P_Float64, _P_F64Arr, c_uint64, c_uint64, c_uint64, c_uint64)
+_P_Float64 = _lib.c_float64_p
 
 
 def _address(pointer):
-    return ctypes.cast(pointer, c_void_p).value or 0
+    return ctypes.cast(pointer, ctypes.c_void_p).value or 0
 
 
 def _strided_view(address, shape, strides_bytes):

@@ -113,8 +113,36 @@ def rms(a):
     return float(np.sqrt(np.mean(np.square(a)))) if len(a) else float("nan")
 
 
-def run(size=2048, n_spots=20000, seed=1, n_threads=None, out="out", picture=True, stream=sys.stdout):
-    """Runs the demo, prints the report to `stream` and returns its figures."""
+@dataclass
+class Measurement:
+    """What one run of the demo measured: the field, the peaks found and
+    their fits, the matching with the true spots, the times and the figures
+    of the report."""
+
+    size: int
+    n_spots: int
+    seed: int
+    n_threads: int
+    field: Field
+    threshold: float
+    x: np.ndarray  # found peak pixels
+    y: np.ndarray
+    std: np.ndarray  # standard errors of the fits
+    fails: np.ndarray
+    fit_xy: np.ndarray  # fitted positions, image coordinates
+    fi: np.ndarray  # matched pairs: found index, true index
+    ti: np.ndarray
+    err: np.ndarray  # fitted - true position of each pair
+    expect: np.ndarray  # expected standard deviations of each pair
+    sel_iso: np.ndarray  # pairs in the isolated-spot figures
+    sel_all: np.ndarray  # pairs in the all-matched figures
+    seconds: dict  # render, find, fit
+    figures: dict
+
+
+def measure(size=2048, n_spots=20000, seed=1, n_threads=None):
+    """Renders the field, finds and fits its peaks, matches them with the
+    true spots and returns the Measurement (nothing is printed)."""
     n_threads = n_threads or os.cpu_count() or 1
     t_start = time.perf_counter()
     field = render_field(size, n_spots, seed)
@@ -159,36 +187,52 @@ def run(size=2048, n_spots=20000, seed=1, n_threads=None, out="out", picture=Tru
         "off_crowded": float(np.count_nonzero(off & crowded[ti]) / max(np.count_nonzero(off), 1)),
         "se_iso": rms(std[fi][sel_iso][:, 3:5]),
     }
+    seconds = {"render": t_rendered - t_start, "find": t_found - t_rendered, "fit": fit_time}
+    return Measurement(size, n_spots, seed, n_threads, field, threshold, x, y, std, fails, fit_xy, fi, ti, err,
+                       expect, sel_iso, sel_all, seconds, figures)
 
+
+def report(m, stream=sys.stdout):
+    """Writes the report of the Measurement `m` to `stream`."""
+    figures, field = m.figures, m.field
+    n_found, n_matched = len(m.x), len(m.fi)
     pct = lambda a, b: 100.0 * a / b if b else 0.0  # noqa: E731
     w = stream.write
-    w(f"gauss2_fitter demo: {size} x {size} photons, seed {seed}, {n_threads} thread(s)\n")
-    w(f"  rendered  {n_spots:7d} spots (synth_image): 2500 photons median (log-normal), widths 1-2 px,\n"
+    w(f"gauss2_fitter demo: {m.size} x {m.size} photons, seed {m.seed}, {m.n_threads} thread(s)\n")
+    w(f"  rendered  {m.n_spots:7d} spots (synth_image): 2500 photons median (log-normal), widths 1-2 px,\n"
       f"                    |rho| <= 0.3, background {field.background:g}, Poisson + read noise {field.read_noise:g}\n")
-    w(f"  found     {len(x):7d} peak pixels ({pct(len(x), n_spots):.1f} %; {100 * figures['isolated_found']:.1f} % "
-      f"of the isolated spots), threshold {threshold:.1f}\n")
-    w(f"  fitted    {figures['fitted']:7d} with fit_peaks, {FIT_MEA} x {FIT_MEA} patches: {fit_time:.2f} s, "
+    w(f"  found     {n_found:7d} peak pixels ({pct(n_found, m.n_spots):.1f} %; "
+      f"{100 * figures['isolated_found']:.1f} % of the isolated spots), threshold {m.threshold:.1f}\n")
+    w(f"  fitted    {figures['fitted']:7d} with fit_peaks, {FIT_MEA} x {FIT_MEA} patches: {m.seconds['fit']:.2f} s, "
       f"{figures['fits_per_s']:,.0f} fits/s\n")
-    w(f"  flagged   {figures['flagged']:7d} ({pct(figures['flagged'], len(x)):.1f} %)\n")
-    w(f"  matched   {len(fi):7d} found -> true within {MATCH_RADIUS:g} px\n")
+    w(f"  flagged   {figures['flagged']:7d} ({pct(figures['flagged'], n_found):.1f} %)\n")
+    w(f"  matched   {n_matched:7d} found -> true within {MATCH_RADIUS:g} px\n")
     w("position error, fitted - true, per axis RMS (unflagged matched spots):\n")
-    w(f"  isolated (no spot within {ISOLATION:g} px) {np.count_nonzero(sel_iso):6d}  "
+    w(f"  isolated (no spot within {ISOLATION:g} px) {np.count_nonzero(m.sel_iso):6d}  "
       f"{figures['rms_iso']:.4f} px   expected {figures['expected_iso']:.4f} px"
       f"   fit's own std. error {figures['se_iso']:.4f} px\n")
-    w(f"  all matched                     {np.count_nonzero(sel_all):6d}  {figures['rms_all']:.4f} px   "
+    w(f"  all matched                     {np.count_nonzero(m.sel_all):6d}  {figures['rms_all']:.4f} px   "
       f"expected {figures['expected_all']:.4f} px   median |error| {figures['median_abs_all']:.4f} px\n"
       f"                                  {figures['off_all']:6d} of them more than 0.5 px off, "
       f"{100 * figures['off_crowded']:.0f} % of those with another spot within {CROWDED:g} px\n")
     w("  expected: sigma_x^2 = 16/9 s_x^2/N + 8 pi s_x^3 s_y sqrt(1-rho^2) b^2/N^2, b^2 = background + read noise^2\n"
       "            (least-squares fit, photon statistics; neighbours inside a patch add to the error of crowded spots)\n")
 
+
+def run(size=2048, n_spots=20000, seed=1, n_threads=None, out="out", picture=True, stream=sys.stdout):
+    """Runs the demo: measures, prints the report to `stream`, writes the
+    picture, and returns the report's figures."""
+    t_start = time.perf_counter()
+    m = measure(size, n_spots, seed, n_threads)
+    report(m, stream)
     if picture:
         path = Path(out) / "demo.png"
-        write_picture(path, field, x, y, fit_xy, fails, fi, ti, err, expect, sel_iso, sel_all)
-        w(f"picture: {path}\n")
-    w(f"total {time.perf_counter() - t_start:.1f} s (render {t_rendered - t_start:.1f} s, "
-      f"find {t_found - t_rendered:.1f} s, fit {fit_time:.1f} s)\n")
-    return figures
+        write_picture(path, m.field, m.x, m.y, m.fit_xy, m.fails, m.fi, m.ti, m.err, m.expect, m.sel_iso,
+                      m.sel_all)
+        stream.write(f"picture: {path}\n")
+    stream.write(f"total {time.perf_counter() - t_start:.1f} s (render {m.seconds['render']:.1f} s, "
+                 f"find {m.seconds['find']:.1f} s, fit {m.seconds['fit']:.1f} s)\n")
+    return m.figures
 
 
 def write_picture(path, field, x, y, fit_xy, fails, fi, ti, err, expect, sel_iso, sel_all):
@@ -256,13 +300,35 @@ def add_arguments(parser):
     parser.add_argument("--no-picture", action="store_true", help="skip the picture")
 
 
-def main_with_args(args):
-    if args.size < 2 * (RENDER_MEA // 2 + 1) + 1:
-        raise SystemExit(f"--size must be at least {2 * (RENDER_MEA // 2 + 1) + 1}")
-    if args.spots < 0 or (args.threads is not None and args.threads < 1):
-        raise SystemExit("--spots must be >= 0 and --threads >= 1")
+MAX_SIZE = 16384  # a 2 GiB image, rendered and copied a few times
+MAX_SPOTS = 10_000_000
+MAX_THREADS = 1024
+
+
+def check_arguments(args):
+    """Raises ValueError with a one-line message for an argument out of range."""
+    low = 2 * (RENDER_MEA // 2 + 1) + 1
+    if not low <= args.size <= MAX_SIZE:
+        raise ValueError(f"--size must be from {low} to {MAX_SIZE}, got {args.size}")
+    if not 0 <= args.spots <= MAX_SPOTS:
+        raise ValueError(f"--spots must be from 0 to {MAX_SPOTS}, got {args.spots}")
+    if args.seed < 0:
+        raise ValueError(f"--seed must be at least 0, got {args.seed}")
+    if args.threads is not None and not 1 <= args.threads <= MAX_THREADS:
+        raise ValueError(f"--threads must be from 1 to {MAX_THREADS}, got {args.threads}")
+
+
+def run_with_args(args):
     run(args.size, args.spots, args.seed, args.threads, args.out, picture=not args.no_picture)
     return 0
+
+
+def main_with_args(args):
+    try:
+        check_arguments(args)
+    except ValueError as e:
+        raise SystemExit(f"python3 -m gauss2_fitter.demo: error: {e}") from None
+    return run_with_args(args)
 
 
 def main(argv=None):

@@ -7,30 +7,31 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _lib
-from ._checks import MAX_MEA, as_f64, as_i64, as_int
+from ._checks import as_f64, as_i64, as_int, largest_abs, warn_pixel_scale
+from ._lib import COVAR_SIZE, GAUSS2_MAX_MEA, INFO_SIZE, MODEL_MAX_MEA, N_PARAMS, RECORD_SIZE
 
-PARAM_NAMES = ("amp", "std_x", "std_y", "pos_x", "pos_y", "rho", "offset")
+PARAM_NAMES = _lib.PARAM_NAMES  # the names of the parameter vector, in order
 
 
 def gauss_2d(params, mea):
     """The model rendered into a (mea, mea) patch: each pixel is the Gaussian
     with `params` (7 values, positions in the patch frame) at its centre."""
-    p = as_f64("params", params, shape=(7,))
-    mea = as_int("mea", mea, low=0, high=46340)
+    p = as_f64("params", params, shape=(N_PARAMS,))
+    mea = as_int("mea", mea, low=0, high=MODEL_MAX_MEA)
     out = np.empty((mea, mea), dtype=np.float64)
     if mea:
-        _lib.lib.gauss_2d(p, out.reshape(-1), 7, mea * mea, None)
+        _lib.lib.gauss_2d(p, out.reshape(-1), N_PARAMS, mea * mea, None)
     return out
 
 
 def jac_gauss_2d(params, mea):
     """The model's Jacobian over a (mea, mea) patch: shape (mea * mea, 7), one
     row of seven partial derivatives per pixel in row-major pixel order."""
-    p = as_f64("params", params, shape=(7,))
-    mea = as_int("mea", mea, low=0, high=46340)
-    out = np.empty((mea * mea, 7), dtype=np.float64)
+    p = as_f64("params", params, shape=(N_PARAMS,))
+    mea = as_int("mea", mea, low=0, high=MODEL_MAX_MEA)
+    out = np.empty((mea * mea, N_PARAMS), dtype=np.float64)
     if mea:
-        _lib.lib.jac_gauss_2d(p, out.reshape(-1), 7, mea * mea, None)
+        _lib.lib.jac_gauss_2d(p, out.reshape(-1), N_PARAMS, mea * mea, None)
     return out
 
 
@@ -55,10 +56,10 @@ def synth_image(peaks, shape, mea, im=None):
     float64 array of that shape) the peaks are added into it in place and it
     is returned; otherwise into a new image of zeros."""
     p = as_f64("peaks", peaks, ndim=2)
-    if p.shape[1] != 7:
+    if p.shape[1] != N_PARAMS:
         raise ValueError(f"peaks must have shape (n, 7), got {p.shape}")
     h, w = _image_shape(shape)
-    mea = as_int("mea", mea, low=0, high=MAX_MEA)
+    mea = as_int("mea", mea, low=0, high=GAUSS2_MAX_MEA)
     if im is None:
         im = np.zeros((h, w), dtype=np.float64)
     else:
@@ -72,6 +73,35 @@ def synth_image(peaks, shape, mea, im=None):
     return im
 
 
+def synth_renders(peaks, shape, mea):
+    """Which of `peaks` ((n, 7), image coordinates) synth_image renders into
+    an image of `shape` (h, w) with patches of side `mea`: a boolean array
+    (n,), so that callers can say what is skipped. The library's placement
+    rule (gauss2_fitter.h), vectorised, with the library's double arithmetic:
+    the patch corner c0 = floor((pos_x - mea/2) + 0.5), likewise r0; a peak
+    is rendered if 0 <= pos < size on both axes, 0 <= c0, c0 + mea < w,
+    0 <= r0, r0 + mea < h, and the position within the patch lies in
+    [0, mea). Exact for image sides below 2**53 (every image that fits in
+    memory). mea 0 renders nothing."""
+    p = as_f64("peaks", peaks, ndim=2)
+    if p.shape[1] != N_PARAMS:
+        raise ValueError(f"peaks must have shape (n, 7), got {p.shape}")
+    h, w = _image_shape(shape)
+    mea = as_int("mea", mea, low=0, high=GAUSS2_MAX_MEA)
+    if mea == 0:
+        return np.zeros(p.shape[0], dtype=bool)
+    px, py = p[:, 3], p[:, 4]
+    half = mea * 0.5
+    with np.errstate(invalid="ignore"):
+        ok = (0.0 <= px) & (px < float(w)) & (0.0 <= py) & (py < float(h))
+        c0 = np.floor((px - half) + 0.5)
+        r0 = np.floor((py - half) + 0.5)
+        ok &= (0.0 <= c0) & (c0 + mea < w) & (0.0 <= r0) & (r0 + mea < h)
+        lx, ly = px - c0, py - r0
+        ok &= (0.0 <= lx) & (lx < mea) & (0.0 <= ly) & (ly < mea)
+    return ok
+
+
 def validate_im(im):
     """True unless the 2-D image `im` holds a NaN (infinities pass)."""
     a = as_f64("im", im, ndim=2)
@@ -79,8 +109,6 @@ def validate_im(im):
 
 
 # ---- fits ----------------------------------------------------------------------
-
-RECORD_SIZE = 10  # per-peak record: 7 parameters, [7] caller's, [8] noise, [9] caller's
 
 
 @dataclass
@@ -111,46 +139,87 @@ def default_records(n, mea):
 
 
 def _fit_mea(mea):
-    return as_int("mea", mea, low=1, high=MAX_MEA, odd=True)
+    return as_int("mea", mea, low=1, high=GAUSS2_MAX_MEA, odd=True)
 
 
 def _start(params, mea):
     if params is None:
-        return default_records(1, mea)[0, :7]
-    return as_f64("params", params, shape=(7,)).copy()
+        return default_records(1, mea)[0, :N_PARAMS]
+    return as_f64("params", params, shape=(N_PARAMS,)).copy()
 
 
 def _new_report():
-    return np.full(10, np.nan), np.full(49, np.nan)
+    return np.full(INFO_SIZE, np.nan), np.full(COVAR_SIZE, np.nan)
+
+
+def _window(a, cx, cy, mea):
+    """The mea x mea window around pixel (cx, cy) of `a`, empty if it leaves the image."""
+    half = mea // 2
+    h, w = a.shape
+    if not (half <= cx < w - half and half <= cy < h - half):
+        return a[:0, :0]
+    return a[cy - half:cy + half + 1, cx - half:cx + half + 1]
+
+
+def _windows_top(a, cx, cy, mea, chunk=8192):
+    """The largest absolute finite value in the windows of the peaks that are
+    fitted (those whose window lies inside the image): what the solver's
+    scale depends on. Few windows are read directly. Many are not read when
+    their top surely lies in the trusted range (the peak pixels reach its
+    lower end and the whole image stays below its upper end): a value in
+    that range stands for it, at the cost of one pass over the image.
+    Windows are read in chunks of a few MiB."""
+    half = mea // 2
+    h, w = a.shape
+    inside = (cx >= half) & (cx < w - half) & (cy >= half) & (cy < h - half)
+    centres = (cy[inside] * w + cx[inside]).astype(np.intp)
+    if not len(centres):
+        return 0.0
+    flat = a.reshape(-1)
+    if len(centres) * mea * mea * 8 > a.size:
+        low, high = _lib.TRUSTED_PIXEL_RANGE
+        at_centres = largest_abs(flat[centres])
+        if at_centres >= low and largest_abs(a) <= high:
+            return at_centres
+    rows = (np.arange(mea) - half) * w
+    offsets = (rows[:, None] + (np.arange(mea) - half)[None, :]).ravel()
+    top = 0.0
+    for lo in range(0, len(centres), chunk):
+        top = max(top, largest_abs(flat[centres[lo:lo + chunk, None] + offsets[None, :]]))
+    return top
 
 
 def fit_patch(im, center_x, center_y, mea=11, params=None):
     """Fits the (mea, mea) window centred on pixel (center_x, center_y) of the
     2-D image `im`, from `params` (7 values, patch frame; default as in
-    default_records). Returns a PatchFit."""
+    default_records). Returns a PatchFit. A window whose values lie outside
+    the range within which fits are trustworthy gives a PixelScaleWarning."""
     a = as_f64("im", im, ndim=2)
     mea = _fit_mea(mea)
     cx = as_int("center_x", center_x, low=np.iinfo(np.int64).min, high=np.iinfo(np.int64).max)
     cy = as_int("center_y", center_y, low=np.iinfo(np.int64).min, high=np.iinfo(np.int64).max)
     p = _start(params, mea)
+    warn_pixel_scale("the window", largest_abs(_window(a, cx, cy, mea)))
     info, covar = _new_report()
     noise = np.zeros(1)
     r = _lib.lib.fit_gauss_2d_on_float_image(a, a.shape[1], a.shape[0], cx, cy, mea, p, info, covar, noise)
-    return PatchFit(int(r), p, info, covar.reshape(7, 7), float(noise[0]))
+    return PatchFit(int(r), p, info, covar.reshape(N_PARAMS, N_PARAMS), float(noise[0]))
 
 
 def fit_pixels(pixels, params):
     """Fits a patch cut by the caller ((mea, mea), any side from 1 to
     MAX_MEA) from all seven starting values; the offset and amplitude are
-    taken as given. Returns a PatchFit with noise 0.0 and result 0 or -1."""
+    taken as given. Returns a PatchFit with noise 0.0 and result 0 or -1.
+    Pixels outside the trusted range of values give a PixelScaleWarning."""
     px = as_f64("pixels", pixels, ndim=2)
     if px.shape[0] != px.shape[1]:
         raise ValueError(f"pixels must be square, got {px.shape}")
-    mea = as_int("mea", px.shape[0], low=0, high=MAX_MEA)
-    p = as_f64("params", params, shape=(7,)).copy()
+    mea = as_int("mea", px.shape[0], low=0, high=GAUSS2_MAX_MEA)
+    p = as_f64("params", params, shape=(N_PARAMS,)).copy()
+    warn_pixel_scale("the pixels", largest_abs(px))
     info, covar = _new_report()
     r = _lib.lib.fit_gauss_2d(px.reshape(-1), mea, p, info, covar)
-    return PatchFit(int(r), p, info, covar.reshape(7, 7), 0.0)
+    return PatchFit(int(r), p, info, covar.reshape(N_PARAMS, N_PARAMS), 0.0)
 
 
 def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
@@ -166,7 +235,11 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
     parameters in [0..6] (patch frame) and the residual noise in [8];
     std_errors (n, 10) with the parameters' standard errors in [0..6] (NaN
     where the fit gave none, NaN in [7..9]); fails (n,) int64, 1 for a
-    skipped, failed or iteration-limited peak."""
+    skipped, failed or iteration-limited peak.
+
+    Windows whose largest absolute value lies outside the range within
+    which fits are trustworthy (_lib.TRUSTED_PIXEL_RANGE) give a
+    PixelScaleWarning: such fits may stop early, unflagged."""
     a = as_f64("im", im, ndim=2)
     cx = as_i64("center_x", center_x)
     cy = as_i64("center_y", center_y)
@@ -178,7 +251,7 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
         rec = default_records(n, mea)
     else:
         given = as_f64("params", params, ndim=2)
-        if given.shape[0] != n or given.shape[1] not in (7, RECORD_SIZE):
+        if given.shape[0] != n or given.shape[1] not in (N_PARAMS, RECORD_SIZE):
             raise ValueError(f"params must have shape ({n}, 10) or ({n}, 7), got {given.shape}")
         rec = np.zeros((n, RECORD_SIZE))
         rec[:, : given.shape[1]] = given
@@ -187,6 +260,7 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
     if n_threads is None:
         n_threads = os.cpu_count() or 1
     n_threads = as_int("n_threads", n_threads, low=1)
+    warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea))
 
     def run(lo, hi):
         _lib.lib.fit_array_of_gauss_2d_on_float_image(

@@ -33,7 +33,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from ._checks import MAX_MEA, as_int
+from ._checks import as_int
+from ._lib import GAUSS2_MAX_MEA
 from .camera import Camera
 from .fitter import ESTIMATORS, FLAG_SKIPPED, fit_spots
 from .movie import frame_range, open_movie
@@ -67,7 +68,7 @@ class Settings:
     def __post_init__(self):
         if not isinstance(self.camera, Camera):
             raise TypeError(f"camera must be a Camera, got {type(self.camera).__name__}")
-        object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=MAX_MEA, odd=True))
+        object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=GAUSS2_MAX_MEA, odd=True))
         if self.estimator not in ESTIMATORS:
             raise ValueError(f"estimator must be one of {', '.join(ESTIMATORS)}, got {self.estimator!r}")
         if self.threshold is not None:

@@ -24,7 +24,8 @@ import threading
 import numpy as np
 
 from . import _lib
-from ._checks import MAX_MEA, as_f64, as_int
+from ._checks import as_f64, as_int
+from ._lib import GAUSS2_MAX_MEA
 
 MAD_TO_SIGMA = 1.482602218505602  # sigma of a normal distribution per median absolute deviation
 
@@ -82,7 +83,7 @@ def find_peaks_in_frames(frames, threshold=None, mea=11, smooth=1.0, min_distanc
     int64 arrays of the peaks' frame index (0-based in `frames`), column and
     row, in frame order and row-major order within a frame, and each frame's
     threshold (float64, (n,))."""
-    mea = as_int("mea", mea, low=1, high=MAX_MEA, odd=True)
+    mea = as_int("mea", mea, low=1, high=GAUSS2_MAX_MEA, odd=True)
     min_distance = as_int("min_distance", min_distance, low=1)
     smooth = _check_smooth(smooth)
     n_sigma = float(n_sigma)

@@ -142,8 +142,12 @@ def _add_gaussians(image, H, W, X, Y, SX, SY):
 
 
 def image_format(path):
-    """The suffix of an image file this package writes; ValueError for others."""
-    suffix = Path(path).suffix.lower()
+    """The suffix of an image file this package writes; ValueError for others.
+    Standard output (`-`) takes .npy."""
+    name = str(getattr(path, "name", path))
+    if name == "-":
+        return ".npy"
+    suffix = Path(name).suffix.lower()
     if suffix not in IMAGE_SUFFIXES:
         raise ValueError(f"{path}: unknown image format {suffix or '(no suffix)'}; use .png, .tif, .tiff or .npy")
     return suffix
@@ -199,31 +203,32 @@ def save_image(image, path, pixel_size=None):
     (float64 as it is), .tif/.tiff (float32 through tifffile, with the
     resolution when pixel_size, nm per image pixel, is known) or .png
     (see png_bytes). Other suffixes are refused (ValueError) before anything
-    is written; the file appears complete or not at all."""
-    from .formats import _Staged
+    is written; the output is written as outputs.py describes (a regular
+    file appears complete or not at all)."""
+    import io
+
+    from .outputs import open_output, resolve_output
 
     suffix = image_format(path)
     a = np.asarray(image)
     if a.ndim != 2:
         raise ValueError(f"an image must be 2-D, got shape {a.shape}")
-    data = png_bytes(a, pixel_size) if suffix == ".png" else None
-    staged = _Staged(path)
-    try:
-        with open(staged.tmp, "wb") as f:
-            if suffix == ".npy":
-                np.save(f, np.asarray(a, dtype=np.float64), allow_pickle=False)
-            elif suffix == ".png":
-                f.write(data)
-            else:
-                import tifffile
+    out = resolve_output(path)
+    if suffix == ".png":
+        data = png_bytes(a, pixel_size)
+    else:
+        buf = io.BytesIO()
+        if suffix == ".npy":
+            np.save(buf, np.asarray(a, dtype=np.float64), allow_pickle=False)
+        else:
+            import tifffile
 
-                kw = {}
-                if pixel_size:
-                    um = pixel_size / 1000.0
-                    kw = {"imagej": True, "resolution": (1 / um, 1 / um), "metadata": {"unit": "um"}}
-                tifffile.imwrite(f, np.asarray(a, dtype=np.float32), **kw)
-        staged.commit()
-    except BaseException:
-        staged.discard()
-        raise
-    return Path(path)
+            kw = {}
+            if pixel_size:
+                um = pixel_size / 1000.0
+                kw = {"imagej": True, "resolution": (1 / um, 1 / um), "metadata": {"unit": "um"}}
+            tifffile.imwrite(buf, np.asarray(a, dtype=np.float32), **kw)
+        data = buf.getvalue()
+    with open_output(out) as f:
+        f.write(data)
+    return Path(out.name)

@@ -3,7 +3,12 @@
 
 #include "c_common.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +23,101 @@
 #define C_COMMON_TRACE_LOG_PATH "/ovisk/pelmar/_c_common.log"
 #endif
 
+namespace {
+
+// One record formatted once, so that each stream receives it in a single
+// write and records of several threads never interleave: the prefix
+// "@file:line " (when `file` is not null), the message of `format`, then
+// `tail`. Short records stay on the stack, longer ones take a heap block; if
+// that is refused (or the format cannot be rendered) the record is written
+// in pieces as before: nothing is lost, only the whole line is not promised.
+class Record {
+   public:
+    // A null format (a caller's slip) is an empty message rather than a crash.
+    Record(const char *file, int line, const char *format, va_list args, const char *tail)
+        : file_(file), line_(line), format_(format != nullptr ? format : ""), tail_(tail) {
+        va_copy(args_, args);
+        const size_t n_tail = strlen(tail);
+        // Into the stack buffer first; a longer record is formatted again on the heap.
+        const int n = format_into(local_, sizeof local_, args);
+        if (n < 0) return;
+        size_ = static_cast<size_t>(n) + n_tail;
+        char *buf = local_;
+        if (size_ + 1 > sizeof local_) {
+            heap_ = static_cast<char *>(malloc(size_ + 1));
+            if (heap_ == nullptr) return;
+            buf = heap_;
+            format_into(buf, static_cast<size_t>(n) + 1, args);
+        }
+        memcpy(buf + n, tail, n_tail + 1);
+        data_ = buf;
+    }
+    ~Record() {
+        va_end(args_);
+        free(heap_);
+    }
+    Record(const Record &) = delete;
+    Record &operator=(const Record &) = delete;
+
+    // One fwrite, which holds the stream's lock for the whole record.
+    void write(FILE *stream) const {
+        if (data_ != nullptr) {
+            fwrite(data_, 1, size_, stream);
+            return;
+        }
+        if (file_ != nullptr) fprintf(stream, "@%s:%d ", file_, line_);
+        va_list copy;
+        va_copy(copy, args_);
+        vfprintf(stream, format_, copy);
+        va_end(copy);
+        fputs(tail_, stream);
+    }
+
+   private:
+    // Prefix and message into buf (at most size bytes with the terminating
+    // zero); returns the length of the whole text, or -1.
+    int format_into(char *buf, size_t size, va_list args) const {
+        const int n_head = file_ != nullptr ? snprintf(buf, size, "@%s:%d ", file_, line_) : 0;
+        if (n_head < 0) return -1;
+        const size_t used = std::min(static_cast<size_t>(n_head), size - 1);
+        va_list copy;
+        va_copy(copy, args);
+        const int n_msg = vsnprintf(buf + used, size - used, format_, copy);
+        va_end(copy);
+        return n_msg < 0 ? -1 : n_head + n_msg;
+    }
+
+    const char *file_;
+    int line_;
+    const char *format_;
+    const char *tail_;
+    mutable va_list args_;  // read again by a piecewise write
+    char local_[1024];
+    char *heap_ = nullptr;
+    const char *data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Ends the process with status 1 after a failed check. exit() must run in
+// one thread only: concurrent calls are not safe in every C library (glibc
+// before 2.41 can crash in them, ending the process by a signal). The first
+// failed check exits; a check that fails in another thread meanwhile has
+// written its message and waits for the end; one that fails in the exiting
+// thread itself (in an exit handler) ends the process at once.
+std::atomic_flag exit_claimed;  // clear until the first failed check
+thread_local bool this_thread_exits = false;
+
+[[noreturn]] void end_process() {
+    if (this_thread_exits) _exit(1);
+    if (!exit_claimed.test_and_set()) {
+        this_thread_exits = true;
+        exit(1);
+    }
+    for (;;) pause();
+}
+
+}  // namespace
+
 extern "C" {
 
 FILE *_log = nullptr;
@@ -26,11 +126,11 @@ void ensure(int condition, const char *format, ...) {
     if (condition) return;
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    const Record message(nullptr, 0, format, args, "\n");
     va_end(args);
-    fputc('\n', stderr);
+    message.write(stderr);
     fflush(stderr);
-    exit(1);
+    end_process();
 }
 
 }  // extern "C"
@@ -39,10 +139,32 @@ namespace {
 
 std::once_flag log_once;
 
+// The trace log, or null when it is unavailable. Only a regular file (or a
+// missing one, created here) is a log: a FIFO would block the opening until
+// a reader came and kill the process with SIGPIPE once the reader left, and
+// a device is nobody's log. The path is looked at before it is opened, so
+// that no device sees an open; the opening itself does not block either
+// (the path may have changed in between), and its result is checked again.
+FILE *open_log_file(const char *path) {
+    struct stat st {};
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return nullptr;
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE *log = fdopen(fd, "w");
+    if (log == nullptr) close(fd);
+    return log;
+}
+
 // Opens the trace log exactly once per process. On failure `_log` stays
 // null and records go to stderr only.
 void open_log_once() {
-    std::call_once(log_once, [] { _log = fopen(C_COMMON_TRACE_LOG_PATH, "wt"); });
+    std::call_once(log_once, [] { _log = open_log_file(C_COMMON_TRACE_LOG_PATH); });
 }
 
 }  // namespace
@@ -53,17 +175,13 @@ int _trace(const char *file, int line, const char *format, ...) {
     open_log_once();
     va_list args;
     va_start(args, format);
-    if (_log != nullptr) {
-        va_list copy;
-        va_copy(copy, args);
-        fprintf(_log, "@%s:%d ", file, line);
-        vfprintf(_log, format, copy);
-        fflush(_log);
-        va_end(copy);
-    }
-    fprintf(stderr, "@%s:%d ", file, line);
-    vfprintf(stderr, format, args);
+    const Record record(file, line, format, args, "");
     va_end(args);
+    if (_log != nullptr) {
+        record.write(_log);
+        fflush(_log);
+    }
+    record.write(stderr);
     return 0;
 }
 
@@ -119,6 +237,22 @@ void ensure_arr_sizes(Uint64 n_cols, Uint64 n_bytes_per_elem, const char *who) {
     ensure(n_bytes_per_elem != 0, "%s: n_bytes_per_elem must be nonzero", who);
 }
 
+// The size a constructor computes, a * b. A product beyond 64 bits would
+// wrap to a small size while the caller believes in the whole table: an
+// allocating constructor ends as when the heap refuses the block ("malloc
+// failed"), a view, whose memory cannot be that large, with "<who>: size
+// exceeds 64 bits".
+enum class Sizing { view, allocating };
+
+Uint64 size_product(Uint64 a, Uint64 b, const char *who, Sizing sizing) {
+    Uint64 product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) {
+        if (sizing == Sizing::allocating) ensure(0, "malloc failed");
+        ensure(0, "%s: size exceeds 64 bits", who);
+    }
+    return product;
+}
+
 // The fields of a table over `base`; growable tables start empty over zeroed memory.
 Tab tab_over(void *base, Uint64 n_bytes, Uint64 n_bytes_per_row, Uint64 flags) {
     Tab tab{};
@@ -168,26 +302,30 @@ Tab tab_malloc_by_size(Uint64 n_bytes, Uint64 n_bytes_per_row, Uint64 flags) {
 
 Tab tab_by_n_rows(void *base, Uint64 n_rows, Uint64 n_bytes_per_row, Uint64 flags) {
     ensure_row_size(n_bytes_per_row, "tab_by_n_rows");
-    return tab_over(base, n_rows * n_bytes_per_row, n_bytes_per_row, flags);
+    const Uint64 n_bytes = size_product(n_rows, n_bytes_per_row, "tab_by_n_rows", Sizing::view);
+    return tab_over(base, n_bytes, n_bytes_per_row, flags);
 }
 
 Tab tab_malloc_by_n_rows(Uint64 n_rows, Uint64 n_bytes_per_row, Uint64 flags) {
     ensure_row_size(n_bytes_per_row, "tab_malloc_by_n_rows");
-    return tab_malloc_over(n_rows * n_bytes_per_row, n_bytes_per_row, flags);
+    const Uint64 n_bytes = size_product(n_rows, n_bytes_per_row, "tab_malloc_by_n_rows", Sizing::allocating);
+    return tab_malloc_over(n_bytes, n_bytes_per_row, flags);
 }
 
+// Both factors are nonzero, so a row size that fits is nonzero too.
 Tab tab_by_arr(void *base, Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem, Uint64 flags) {
     ensure_arr_sizes(n_cols, n_bytes_per_elem, "tab_by_arr");
-    const Uint64 n_bytes_per_row = n_cols * n_bytes_per_elem;
-    ensure_row_size(n_bytes_per_row, "tab_by_arr");
-    return tab_over(base, n_rows * n_bytes_per_row, n_bytes_per_row, flags | TAB_FLAGS_ARRAY);
+    const Uint64 n_bytes_per_row = size_product(n_cols, n_bytes_per_elem, "tab_by_arr", Sizing::view);
+    const Uint64 n_bytes = size_product(n_rows, n_bytes_per_row, "tab_by_arr", Sizing::view);
+    return tab_over(base, n_bytes, n_bytes_per_row, flags | TAB_FLAGS_ARRAY);
 }
 
 Tab tab_malloc_by_arr(Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem, Uint64 flags) {
     ensure_arr_sizes(n_cols, n_bytes_per_elem, "tab_malloc_by_arr");
-    const Uint64 n_bytes_per_row = n_cols * n_bytes_per_elem;
-    ensure_row_size(n_bytes_per_row, "tab_malloc_by_arr");
-    return tab_malloc_over(n_rows * n_bytes_per_row, n_bytes_per_row, flags | TAB_FLAGS_ARRAY);
+    const Uint64 n_bytes_per_row =
+        size_product(n_cols, n_bytes_per_elem, "tab_malloc_by_arr", Sizing::allocating);
+    const Uint64 n_bytes = size_product(n_rows, n_bytes_per_row, "tab_malloc_by_arr", Sizing::allocating);
+    return tab_malloc_over(n_bytes, n_bytes_per_row, flags | TAB_FLAGS_ARRAY);
 }
 
 void tab_free(Tab *tab) {
@@ -388,6 +526,24 @@ inline Float64 *elem_at(Float64 *base, Uint64 offset) {
     return reinterpret_cast<Float64 *>(reinterpret_cast<uintptr_t>(base) + offset * sizeof(Float64));
 }
 
+// The dense pitches of the first n_dims extents (1 to 4 of them) and the
+// element count. False when a pitch or the count, in bytes, does not fit in
+// 64 bits: such a record would address its elements with wrapped offsets.
+// An array with a zero extent has no elements, but the pitches of the axes
+// inside that extent still have to fit.
+bool dense_layout(Uint64 n_dims, const Uint64 *shape, Uint64 pitch[4], Uint64 *count) {
+    Uint64 running = 1;
+    for (Uint64 a = n_dims; a-- > 0;) {
+        pitch[a] = running;
+        Uint64 bytes = 0;
+        if (__builtin_mul_overflow(running, shape[a], &running) ||
+            __builtin_mul_overflow(running, sizeof(Float64), &bytes))
+            return false;
+    }
+    *count = running;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -396,11 +552,12 @@ void f64arr_set_shape(F64Arr *arr, Uint64 n_dims, const Uint64 *shape) {
     arr->n_dims = n_dims;
     for (int a = 0; a < 4; a++) arr->shape[a] = arr->pitch[a] = 0;
     ensure(n_dims >= 1 && n_dims <= 4, "Illegal n_dims for F64Arr");
-    Uint64 running = 1;
-    for (Uint64 a = n_dims; a-- > 0;) {
-        arr->pitch[a] = running;
+    Uint64 pitch[4] = {0, 0, 0, 0};
+    Uint64 count = 0;
+    ensure(dense_layout(n_dims, shape, pitch, &count), "F64Arr size exceeds 64 bits");
+    for (Uint64 a = 0; a < n_dims; a++) {
         arr->shape[a] = shape[a];
-        running *= shape[a];
+        arr->pitch[a] = pitch[a];
     }
 }
 
@@ -418,8 +575,11 @@ F64Arr f64arr_subset(const F64Arr *src, Uint64 i) {
 }
 
 F64Arr f64arr_malloc(Uint64 n_dims, const Uint64 *shape) {
-    Uint64 count = 1;
-    for (Uint64 a = 0; a < n_dims; a++) count *= shape[a];
+    // The count first: only then are the caller's extents known to be there.
+    ensure(n_dims >= 1 && n_dims <= 4, "Illegal n_dims for F64Arr");
+    Uint64 pitch[4] = {0, 0, 0, 0};
+    Uint64 count = 0;
+    ensure(dense_layout(n_dims, shape, pitch, &count), "malloc failed");
     F64Arr arr{};
     arr.base = static_cast<Float64 *>(zeroed_block(count * sizeof(Float64)));
     f64arr_set_shape(&arr, n_dims, shape);

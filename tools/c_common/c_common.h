@@ -46,19 +46,27 @@ typedef double Float64;
 
 /* When `condition` is zero: writes the printf-formatted message and one
  * newline to stderr, flushes stderr and ends the process with status 1.
- * Otherwise does nothing. The message has no prefix of its own. */
+ * Otherwise does nothing. The message has no prefix of its own. The line
+ * goes out in one write, so messages of several threads never share a line;
+ * when checks fail in several threads at once, each writes its line and one
+ * of them ends the process (the others wait for the end). */
 C_COMMON_EXPORT void ensure(int condition, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 /* ---- trace log ---------------------------------------------------------- */
 
 /* The trace log stream: null until the first `_trace` opens the log file
- * (truncating it); never closed. Stays null if the file cannot be opened. */
+ * (truncating it); never closed. Stays null if the file cannot be opened or
+ * is not a regular file (a FIFO, a device): such a path is never written. */
 C_COMMON_EXPORT extern FILE *_log;
 
 /* Writes "@file:line " and the formatted message to the log (then flushes
- * it) and, identically, to stderr. Adds no newline. Opens the log on first
- * use, once per process even when several threads race. If the log cannot
- * be opened, the record still goes to stderr. Returns 0. */
+ * it) and, identically, to stderr. Adds no newline. Each record is formatted
+ * once and written to each stream in one write, so records of several
+ * threads never interleave (the dumps' bodies, written value by value to
+ * `_log`, are not records and may). Opens the log on first use, once per
+ * process even when several threads race, without blocking: a log path that
+ * is a FIFO or a device counts as unavailable. If the log is unavailable,
+ * the record still goes to stderr. Always returns, 0. */
 C_COMMON_EXPORT int _trace(const char *file, int line, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
@@ -120,9 +128,11 @@ C_COMMON_EXPORT Tab tab_by_size(void *base, Uint64 n_bytes, Uint64 n_bytes_per_r
  * allocation failure ends the process with "malloc failed". */
 C_COMMON_EXPORT Tab tab_malloc_by_size(Uint64 n_bytes, Uint64 n_bytes_per_row, Uint64 flags);
 
-/* tab_by_size / tab_malloc_by_size of n_rows * n_bytes_per_row bytes (the
- * product is not checked for overflow). Zero row size: "<name>:
- * n_bytes_per_row must be nonzero" with the function's own name. */
+/* tab_by_size / tab_malloc_by_size of n_rows * n_bytes_per_row bytes. Zero
+ * row size: "<name>: n_bytes_per_row must be nonzero" with the function's
+ * own name. A product beyond 64 bits, which would wrap to a smaller table,
+ * ends tab_by_n_rows with "tab_by_n_rows: size exceeds 64 bits" and
+ * tab_malloc_by_n_rows with "malloc failed", as a block the heap refuses. */
 C_COMMON_EXPORT Tab tab_by_n_rows(void *base, Uint64 n_rows, Uint64 n_bytes_per_row, Uint64 flags);
 C_COMMON_EXPORT Tab tab_malloc_by_n_rows(Uint64 n_rows, Uint64 n_bytes_per_row, Uint64 flags);
 
@@ -130,8 +140,10 @@ C_COMMON_EXPORT Tab tab_malloc_by_n_rows(Uint64 n_rows, Uint64 n_bytes_per_row, 
  * of n_cols * n_bytes_per_elem bytes, flags | TAB_FLAGS_ARRAY. The table's
  * own n_cols and n_bytes_per_col stay 0. Checked in this order, each with the
  * function's name: "<name>: n_cols must be nonzero", "<name>:
- * n_bytes_per_elem must be nonzero", "<name>: n_bytes_per_row must be
- * nonzero" (the row size wrapped to 0), then (malloc variant) "malloc failed". */
+ * n_bytes_per_elem must be nonzero", then the row size and the table size:
+ * a product beyond 64 bits ends tab_by_arr with "tab_by_arr: size exceeds
+ * 64 bits" and tab_malloc_by_arr with "malloc failed", as does a block the
+ * heap refuses. */
 C_COMMON_EXPORT Tab tab_by_arr(void *base, Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem,
                                Uint64 flags);
 C_COMMON_EXPORT Tab tab_malloc_by_arr(Uint64 n_rows, Uint64 n_cols, Uint64 n_bytes_per_elem, Uint64 flags);
@@ -247,10 +259,14 @@ typedef struct F64Arr {
 
 /* Sets n_dims, shape (from the caller's first n_dims extents) and dense
  * pitches; leaves base alone. n_dims outside 1..4 ends the process with
- * "Illegal n_dims for F64Arr". */
+ * "Illegal n_dims for F64Arr" (no extent is read then). Extents whose
+ * element count or any pitch, in bytes, does not fit in 64 bits would give
+ * wrapped pitches and addresses: they end it with "F64Arr size exceeds 64
+ * bits". */
 C_COMMON_EXPORT void f64arr_set_shape(F64Arr *arr, Uint64 n_dims, const Uint64 *shape);
 
-/* A view of the caller's memory at `base`; nothing is allocated or touched. */
+/* A view of the caller's memory at `base`; nothing is allocated or touched.
+ * Checks as f64arr_set_shape. */
 C_COMMON_EXPORT F64Arr f64arr(Float64 *base, Uint64 n_dims, const Uint64 *shape);
 
 /* Slice i along axis 0 (i is not checked against shape[0]), with one
@@ -258,11 +274,15 @@ C_COMMON_EXPORT F64Arr f64arr(Float64 *base, Uint64 n_dims, const Uint64 *shape)
  * one-dimensional source ends the process with "Illegal n_dims for F64Arr". */
 C_COMMON_EXPORT F64Arr f64arr_subset(const F64Arr *src, Uint64 i);
 
-/* A new zeroed array from the C heap, released with f64arr_free. The block
- * is allocated before the dimension count is checked: "malloc failed" comes
- * before "Illegal n_dims for F64Arr". An array with a zero extent has no
- * elements but still gets a (one-byte) block, so it never fails for want of
- * memory and f64arr_free releases it like any other. */
+/* A new zeroed array from the C heap, released with f64arr_free. Checked in
+ * this order: n_dims outside 1..4 ends the process with "Illegal n_dims for
+ * F64Arr" before any extent is read (so a wrong count never reads past the
+ * caller's extents, even when the size is impossible too); then a size that
+ * does not fit in 64 bits (as for f64arr_set_shape, where the element count
+ * times 8 would wrap to a small block) and a block the heap refuses both end
+ * it with "malloc failed". An array with a zero extent has no elements but
+ * still gets a (one-byte) block, so it never fails for want of memory and
+ * f64arr_free releases it like any other. */
 C_COMMON_EXPORT F64Arr f64arr_malloc(Uint64 n_dims, const Uint64 *shape);
 
 /* Releases the block of f64arr_malloc. arr->base keeps the old address;

@@ -51,6 +51,20 @@ C_COMMON_EXPORT void jac_gauss_2d(np_float64 *params, np_float64 *jac, int n_par
 
 /* ---- patch and batch fits ---------------------------------------------- */
 
+/* Scale of the pixel values. The solver's stopping rules compare each step
+ * with the norm of the whole parameter vector, whose amp and offset grow
+ * with the pixel values while positions and widths do not. On an image
+ * scaled far up (or down) a fit can therefore stop after a few iterations
+ * with the position and widths barely moved, and nothing flags it (result
+ * 0, flag 0). Measured on spots of 3000 photons on a background of 100
+ * (largest pixel 373) and the same images multiplied by powers of ten
+ * (bench/scale_range.py): fits agree with those of the unscaled images
+ * within 1e-3 px (widths 1e-3 relative) for factors 1e-9 to 10^5.5, within
+ * 0.1 px for factors 1e-9 to 1e7; beyond, positions are off by up to half a
+ * pixel. Fits are trustworthy while the largest absolute pixel value of the
+ * fitted windows lies between 1e-6 and 1e8; scale other images (to photons,
+ * say) before fitting. The Python layer and the tool warn outside that range. */
+
 /* Solver options {tau, eps1, eps2, eps3, delta}: the scale of the initial
  * damping and the stopping thresholds on ||J^T e||_inf, ||dp|| and ||e||^2
  * (delta is not used by the analytic-Jacobian solver). Read at every fit; the
