@@ -1,4 +1,4 @@
-/* Both public headers compile as strict C11, and a C caller can use the
+/* The public headers compile as strict C11, and a C caller can use the
  * library through them. */
 #include <math.h>
 #include <stddef.h>
@@ -6,6 +6,7 @@
 
 #include "c_common.h"
 #include "gauss2_fitter.h"
+#include "gauss2_peaks.h"
 
 _Static_assert(sizeof(np_float64) == 8, "np_float64 is a double");
 _Static_assert(sizeof(Uint128) == 16 && sizeof(Sint128) == 16, "128-bit aliases");
@@ -47,6 +48,16 @@ int main(void) {
         *f64arr_ptr2(&arr, 1, 2) = 1.0;
         if (arr.base[5] != 1.0 || f64arr_subset(&arr, 1).base != arr.base + 3) return 6;
         f64arr_free(&arr);
+    }
+    {
+        /* One bright pixel in a 9 x 9 frame: one peak, there. */
+        np_float64 frame[81] = {0}, work[4 * 81], thr;
+        Sint64 pf, px, py;
+        frame[4 * 9 + 5] = 10.0;
+        if (find_peaks_work_size(9, 9) != 4 * 81) return 7;
+        if (find_peaks_in_frames(frame, 1, 9, 9, 0.0, 2, 2, 1.0, 5.0, work, 1, &pf, &px, &py, &thr) != 1 ||
+            pf != 0 || px != 5 || py != 4 || thr != 1.0)
+            return 8;
     }
     return 0;
 }

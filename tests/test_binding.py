@@ -120,6 +120,8 @@ def test_the_mirror_of_the_headers_holds_their_constants():
     assert (_lib.TAB_FLAGS_GROWABLE, _lib.TAB_FLAGS_ARRAY) == (common_h["TAB_FLAGS_GROWABLE"],
                                                                common_h["TAB_FLAGS_ARRAY"])
     assert len(_lib.dlevmar_stop_reasons) == _lib.N_STOP_REASONS and len(_lib.dlevmar_opts) == _lib.N_DLEVMAR_OPTS
+    peaks_h = (ROOT / "run/sigproc_v2/c_gauss2_fitter/gauss2_peaks.h").read_text()
+    assert _lib.MAX_SMOOTH == float(re.search(r"#define\s+GAUSS2_MAX_SMOOTH\s+([0-9.]+)", peaks_h)[1])
     # n_pixels = mea * mea is a C int.
     assert _lib.MODEL_MAX_MEA**2 <= 2**31 - 1 < (_lib.MODEL_MAX_MEA + 1) ** 2
     assert g2.gauss_2d([1, 1, 1, 0.5, 0.5, 0, 0], 1).shape == (1, 1)

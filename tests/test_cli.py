@@ -139,7 +139,7 @@ def test_without_tifffile_a_tiff_is_refused_naming_the_package(tmp_path, monkeyp
 def bad_inputs(d):
     """(name, argv for fit/render, words the message must hold)."""
     np.save(d / "good.npy", np.ones((30, 30)))
-    np.save(d / "cube.npy", np.ones((3, 30, 30)))
+    np.save(d / "cube.npy", np.ones((2, 3, 30, 30)))
     np.save(d / "line.npy", np.ones(30))
     np.save(d / "text.npy", np.array([["a", "b"], ["c", "d"]]))
     np.save(d / "empty.npy", np.ones((0, 30)))
@@ -162,7 +162,7 @@ def bad_inputs(d):
     return [
         ("missing image", ["fit", d / "nope.npy", "-o", out], ["nope.npy", "no such file"]),
         ("missing peaks", ["fit", g, d / "nope.csv", "-o", out], ["nope.csv", "no such file"]),
-        ("3-D image", ["fit", d / "cube.npy", "-o", out], ["must be 2-D", "(3, 30, 30)"]),
+        ("4-D image", ["fit", d / "cube.npy", "-o", out], ["must be 2-D", "or 3-D", "(2, 3, 30, 30)"]),
         ("1-D image", ["fit", d / "line.npy", "-o", out], ["must be 2-D", "(30,)"]),
         ("text image", ["fit", d / "text.npy", "-o", out], ["real numbers"]),
         ("empty image", ["fit", d / "empty.npy", "-o", out], ["empty"]),
@@ -176,10 +176,11 @@ def bad_inputs(d):
         ("CSV empty", ["fit", g, d / "empty.csv", "-o", out], ["empty"]),
         ("even mea", ["fit", g, "-o", out, "--mea", 10], ["--mea must be odd"]),
         ("output directory missing", ["fit", g, "-o", d / "no" / "out.csv"], ["does not exist"]),
-        ("render CSV lacks offset", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", out],
+        ("render CSV lacks offset", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", d / "out.npy"],
          ["lacks the column(s) offset"]),
-        ("render bad shape", ["render", d / "render_bad.csv", "--shape", 0, 9, "-o", out], ["--shape"]),
-        ("timedelta image", ["fit", d / "durations.npy", "-o", out], ["real numbers", "timedelta64"]),
+        ("render bad shape", ["render", d / "render_bad.csv", "--shape", 0, 9, "-o", d / "out.npy"], ["--shape"]),
+        ("render to a CSV", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", out], ["unknown image format .csv"]),
+                ("timedelta image", ["fit", d / "durations.npy", "-o", out], ["real numbers", "timedelta64"]),
         ("datetime image", ["fit", d / "dates.npy", "-o", out], ["real numbers", "datetime64"]),
         ("CSV digit groups", ["fit", g, d / "grouped.csv", "-o", out], ["line 2", "'1_5'", "not a number"]),
         ("CSV other digits", ["fit", g, d / "arabic.csv", "-o", out], ["line 2", "not a number"]),
@@ -193,11 +194,11 @@ def bad_inputs(d):
         ("no threads", ["fit", g, "-o", out, "--threads", 0], ["--threads", "from 1"]),
         ("a million threads", ["fit", g, "-o", out, "--threads", 10**6], ["--threads", "to 1024"]),
         ("mea beyond the bound", ["fit", g, "-o", out, "--mea", 65], ["--mea", "to 63"]),
-        ("render NaN background", ["render", r, "--shape", 9, 9, "-o", out, "--background", "nan"],
+        ("render NaN background", ["render", r, "--shape", 9, 9, "-o", d / "out.npy", "--background", "nan"],
          ["--background", "finite"]),
-        ("render infinite background", ["render", r, "--shape", 9, 9, "-o", out, "--background=-inf"],
+        ("render infinite background", ["render", r, "--shape", 9, 9, "-o", d / "out.npy", "--background=-inf"],
          ["--background"]),
-        ("render image too large", ["render", r, "--shape", 2**40, 2**40, "-o", out], ["cannot allocate"]),
+        ("render image too large", ["render", r, "--shape", 2**40, 2**40, "-o", d / "out.npy"], ["cannot allocate"]),
         ("output not writable", ["fit", g, "-o", "/proc/version"], ["/proc/version"]),
         ("output under a file", ["fit", g, "-o", g / "out.csv"], ["out.csv"]),
         ("demo negative seed", ["demo", "--seed", -1, "--out", d], ["--seed"]),

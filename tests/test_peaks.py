@@ -1,10 +1,11 @@
-"""The peak finder of the demo and the command-line tool."""
+"""The peak finder of the demo, the command-line tool and localize (native, gauss2_peaks.h)."""
 
 import numpy as np
 import pytest
+from scipy import ndimage
 
 import gauss2_fitter as g2
-from gauss2_fitter.peaks import detection_threshold, find_peaks, pixel_noise
+from gauss2_fitter.peaks import MAD_TO_SIGMA, detection_threshold, find_peaks, find_peaks_in_frames, pixel_noise
 
 
 def noisy_grid(seed=5, shape=(160, 200), step=20, amp=(800, 4000), background=100.0, read_noise=4.0):
@@ -108,3 +109,62 @@ def test_bad_arguments_are_refused():
         find_peaks(np.zeros((2, 20, 20)))
     with pytest.raises(ValueError, match="smooth"):
         find_peaks(np.zeros((20, 20)), smooth=-1)
+
+
+# ---- the native search against the same rules written with scipy -------------
+
+
+def reference_peaks(im, threshold, mea, smooth, min_distance=2):
+    work = ndimage.gaussian_filter(im, smooth, mode="nearest") if smooth > 0 else im
+    top = ndimage.maximum_filter(work, size=2 * min_distance + 1, mode="nearest")
+    mask = (work == top) & (work > threshold)
+    half = mea // 2
+    mask[:half], mask[im.shape[0] - half:], mask[:, :half], mask[:, im.shape[1] - half:] = False, False, False, False
+    labels, n = ndimage.label(mask, structure=np.ones((3, 3)))
+    out = []
+    for g in range(1, n + 1):
+        ys, xs = np.nonzero(labels == g)
+        d = (xs - xs.mean()) ** 2 + (ys - ys.mean()) ** 2
+        out.append((xs[np.argmin(d)], ys[np.argmin(d)]))
+    return sorted(out, key=lambda p: (p[1], p[0]))
+
+
+def reference_threshold(im, smooth, n_sigma=5.0):
+    step = max(1, im.size // 8192)
+    rows = im[::step]
+    d = np.diff(rows, axis=1).ravel()
+    noise = MAD_TO_SIGMA * np.median(np.abs(d - np.median(d))) / np.sqrt(2)
+    work = ndimage.gaussian_filter(im, smooth, mode="nearest") if smooth > 0 else im
+    r = int(4 * smooth + 0.5)
+    k = np.exp(-0.5 * np.arange(-r, r + 1) ** 2 / smooth**2) if smooth > 0 else np.ones(1)
+    return np.median(work[::step]) + n_sigma * noise * np.sum((k / k.sum()) ** 2)
+
+
+@pytest.mark.parametrize("smooth", [0.0, 1.0, 1.7])
+def test_the_native_search_follows_the_rules_frame_by_frame(smooth):
+    # Integer-valued frames (camera counts) have flat tops; spots near every edge.
+    rng = np.random.default_rng(int(smooth * 10))
+    frames = []
+    for shape in [(130, 150)] * 3:
+        im, _ = noisy_grid(seed=int(rng.integers(1000)), shape=shape, step=15)
+        frames.append(np.round(im / 4))
+    stack = np.array(frames)
+    thresholds = [reference_threshold(f, smooth) for f in frames]
+    fr, x, y, thr = find_peaks_in_frames(stack, mea=7, smooth=smooth)
+    np.testing.assert_allclose(thr, thresholds, rtol=1e-12)
+    for k, f in enumerate(frames):
+        want = reference_peaks(f, thr[k], 7, smooth)
+        assert list(zip(x[fr == k].tolist(), y[fr == k].tolist())) == want
+        assert detection_threshold(f, smooth=smooth) == thr[k]
+    # A fixed threshold applies to every frame; a stack of one frame is one frame.
+    fr, x, y, thr = find_peaks_in_frames(stack, threshold=30.0, mea=7, smooth=smooth)
+    assert np.all(thr == 30.0) and np.all(np.diff(fr) >= 0)
+    assert list(zip(x[fr == 1], y[fr == 1])) == reference_peaks(frames[1], 30.0, 7, smooth)
+
+
+def test_many_peaks_are_all_returned():
+    # More peaks than the first guess of room: the search runs again with enough.
+    im = np.zeros((3, 200, 200))
+    im[:, 3:197:3, 3:197:3] = 1.0
+    fr, x, y, _ = find_peaks_in_frames(im, threshold=0.5, mea=3, smooth=0, min_distance=1)
+    assert len(x) == 3 * 65 * 65 and np.bincount(fr).tolist() == [65 * 65] * 3

@@ -1,14 +1,27 @@
-"""Elliptical 2D Gaussian spot fitting over a native library.
+"""Elliptical 2D Gaussian spot fitting over a native library, from single
+images to camera movies.
 
     import numpy as np, gauss2_fitter as g2
     patch = g2.gauss_2d([1000, 1.5, 1.5, 5.5, 5.5, 0.0, 100], mea=11)
+    locs = g2.localize("movie.tif", camera=g2.Camera(baseline=100, sensitivity=0.5, pixel_size=100))
 """
 
 from . import common
 from ._checks import PixelScaleWarning
 from ._lib import PARAM_NAMES, lib, lib_path
-from .fitter import (PatchFit, default_records, fit_patch, fit_peaks, fit_pixels, gauss_2d, jac_gauss_2d, synth_image,
-                     synth_renders, validate_im)
+from ._version import __version__
+from .camera import Camera
+from .fitter import (PatchFit, SpotFits, default_records, fit_patch, fit_peaks, fit_pixels, fit_spots, gauss_2d,
+                     jac_gauss_2d, synth_image, synth_renders, validate_im)
+from .formats import TableWriter, read_localizations, write_csv, write_hdf5, write_table
+from .localize import COLUMNS, NM_COLUMNS, Settings, iter_localize, localize, localize_chunk
+from .movie import Movie, MovieError, open_movie
+from .peaks import detection_threshold, find_peaks, find_peaks_in_frames
+from .render import render_localizations
 
-__all__ = ["common", "lib", "lib_path", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image", "synth_renders",
-           "validate_im", "PatchFit", "PixelScaleWarning", "default_records", "fit_patch", "fit_peaks", "fit_pixels"]
+__all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image",
+           "synth_renders", "validate_im", "PatchFit", "PixelScaleWarning", "SpotFits", "default_records",
+           "fit_patch", "fit_peaks", "fit_pixels", "fit_spots", "find_peaks", "find_peaks_in_frames",
+           "detection_threshold", "Camera", "Movie", "MovieError", "open_movie", "Settings", "COLUMNS",
+           "NM_COLUMNS", "localize", "iter_localize", "localize_chunk", "TableWriter", "read_localizations",
+           "write_csv", "write_hdf5", "write_table", "render_localizations"]

@@ -1,5 +1,6 @@
 """The one mirror of the library's C headers: loading the library, and every
-prototype, record layout and constant of gauss2_fitter.h and c_common.h.
+prototype, record layout and constant of gauss2_fitter.h, gauss2_peaks.h and
+c_common.h.
 The rest of the package takes them from here and repeats none of them.
 
 The library is found, in order, at the path in the environment variable
@@ -140,6 +141,16 @@ _declare("fit_gauss_2d_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int6
          _f64_out(), _f64_out(), _f64_out(), _f64_out())
 _declare("fit_array_of_gauss_2d_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
          _i64(), _i64(), _f64_out(2), _f64_out(2), _i64_out())
+
+# ---- gauss2_peaks.h (extension) ----------------------------------------------------
+
+# Peak pixels of stacks of frames.
+MAX_SMOOTH = 64.0  # GAUSS2_MAX_SMOOTH
+_f64_any = np.ctypeslib.ndpointer(dtype=np.float64, flags="C_CONTIGUOUS")
+_f64_any_out = np.ctypeslib.ndpointer(dtype=np.float64, flags=("C_CONTIGUOUS", "WRITEABLE"))
+_declare("find_peaks_work_size", c_int64, c_int64, c_int64)
+_declare("find_peaks_in_frames", c_int64, _f64_any, c_int64, c_int64, c_int64, ctypes.c_double, c_int64, c_int64,
+         ctypes.c_double, ctypes.c_double, _f64_any_out, c_int64, _i64_out(), _i64_out(), _i64_out(), _f64_out())
 
 # ---- c_common.h --------------------------------------------------------------------
 

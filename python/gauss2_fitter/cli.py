@@ -1,8 +1,18 @@
-"""Command-line tool: fit the peaks of an image, render peaks into one, run the demo.
+"""Command-line tool: localise movies, fit the peaks of an image, render, run the demo.
 
+    python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
+        [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
+        [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea 11] [--threads N]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
-    python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.npy [--mea 11]
+    python3 -m gauss2_fitter render LOCS.{csv,hdf5} [--oversampling 10] -o SR.{png,tif,npy}
+    python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.{npy,tif,png} [--mea 11]
     python3 -m gauss2_fitter demo [--size 2048] [--spots 20000] [--out out]
+
+`fit` writes a localisation table (one row per spot, in photons and nm; see
+localize.py) for a movie, several files of one, or whenever a movie option
+is given; a single-frame image fitted with none of them into a .csv gets
+the per-peak table of earlier versions (FIT_COLUMNS), as do an image and
+its PEAKS list.
 
 Images are .npy files (2-D, real values), or .tif/.tiff when the tifffile
 package is installed. Coordinates follow the library's image convention:
@@ -25,16 +35,12 @@ open_output, and main() turns every expected failure into one line.
 
 import argparse
 import csv
-import os
 import re
 import signal
-import stat
 import sys
-import tempfile
 import threading
 import warnings
 from contextlib import contextmanager
-from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
@@ -42,7 +48,11 @@ import numpy as np
 from . import fitter
 from ._checks import PixelScaleWarning, is_real_dtype, largest_abs, pixel_scale_problem
 from ._lib import GAUSS2_MAX_MEA, N_PARAMS, PARAM_NAMES, RECORD_SIZE
+from .outputs import OutputError, open_output, resolve_output
 from .peaks import detection_threshold, find_peaks
+
+MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
+                 "peak_table", "table")
 
 PROG = "python3 -m gauss2_fitter"
 PEAK_COLUMNS = ("x", "y")
@@ -215,157 +225,6 @@ def read_render_peaks(path):
     return np.column_stack([cols[n] for n in PARAM_NAMES])
 
 
-# ---- output --------------------------------------------------------------------
-
-STDOUT = "-"
-
-
-@dataclass(frozen=True)
-class Output:
-    """Where a command writes, and how.
-
-    mode "replace": `target` is a regular file, a new file, or the file a
-    symbolic link leads to; it is written to a hidden temporary file beside
-    it and renamed over it once complete, keeping an existing file's
-    permissions. mode "through": anything else (a device, a FIFO), opened
-    and written directly; what was written before a failure stays written.
-    mode "stdout": standard output (`-`)."""
-
-    name: str
-    mode: str
-    target: Path = None
-    keep_mode: int = None  # permission bits of the replaced file
-
-
-def resolve_output(path):
-    """The Output for `-o path`, checked before any work: a directory, a
-    missing directory or a path that cannot be looked at is an error."""
-    name = str(path)
-    if name == STDOUT:
-        return Output(name, "stdout")
-    path = Path(path)
-    target = Path(os.path.realpath(path)) if path.is_symlink() else path
-    try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        parent = target.parent if str(target.parent) else Path(".")
-        if not parent.is_dir():
-            raise CliError(f"output {name}: the directory {parent} does not exist") from None
-        return Output(name, "replace", target)
-    except OSError as e:
-        raise CliError(f"output {name}: {e.strerror or e}") from None
-    if stat.S_ISDIR(st.st_mode):
-        raise CliError(f"output {name}: is a directory")
-    if stat.S_ISREG(st.st_mode):
-        return Output(name, "replace", target, stat.S_IMODE(st.st_mode))
-    return Output(name, "through", path)
-
-
-class OutputError(CliError):
-    """A failed write to an output, named in the message; `cause` is the OSError."""
-
-    def __init__(self, name, cause, doing="write it"):
-        super().__init__(f"output {name}: cannot {doing}: {cause.strerror or cause}")
-        self.cause = cause
-
-
-class _Sink:
-    """A binary file whose write errors become OutputErrors."""
-
-    def __init__(self, file, name):
-        self._file = file
-        self._name = name
-
-    def write(self, data):
-        try:
-            return self._file.write(data)
-        except OSError as e:
-            raise OutputError(self._name, e) from None
-
-    def flush(self):
-        try:
-            self._file.flush()
-        except OSError as e:
-            raise OutputError(self._name, e) from None
-
-
-@contextmanager
-def open_output(out):
-    """A binary file-like object (write only) for the Output `out`. An output
-    replaced atomically appears only when the block completes; on any
-    failure, an interruption included, its temporary file is removed and the
-    old file stays as it was (or absent). Write errors, such as a full disk,
-    are OutputErrors that name the output."""
-    if out.mode == "stdout":
-        yield from _write_stdout(out)
-    elif out.mode == "through":
-        yield from _write_through(out)
-    else:
-        yield from _write_replacing(out)
-
-
-def _write_stdout(out):
-    sink = _Sink(sys.stdout.buffer, out.name)
-    try:
-        yield sink
-        sink.flush()
-    except OutputError as e:
-        if isinstance(e.cause, BrokenPipeError):
-            # Nobody reads any more: let the interpreter's final flush go nowhere.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        raise
-
-
-def _write_through(out):
-    try:
-        file = open(out.target, "wb")
-    except OSError as e:
-        raise OutputError(out.name, e, "open it") from None
-    try:
-        sink = _Sink(file, out.name)
-        yield sink
-        sink.flush()
-    finally:
-        try:
-            file.close()
-        except OSError:
-            pass  # what the flush above could not write is already reported
-
-
-def _write_replacing(out):
-    directory = out.target.parent if str(out.target.parent) else Path(".")
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=f".{out.target.name}.", suffix=".part", dir=directory)
-    except OSError as e:
-        raise OutputError(out.name, e, f"create a file in {directory}") from None
-    try:
-        with os.fdopen(fd, "wb") as file:
-            sink = _Sink(file, out.name)
-            yield sink
-            sink.flush()
-            try:
-                os.fsync(file.fileno())
-            except OSError as e:
-                raise OutputError(out.name, e) from None
-        try:
-            os.chmod(tmp, out.keep_mode if out.keep_mode is not None else 0o666 & ~_umask())
-            os.replace(tmp, out.target)
-        except OSError as e:
-            raise OutputError(out.name, e, "put it in place") from None
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
-
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
 # ---- signals -------------------------------------------------------------------
 
 TERMINATING = (signal.SIGTERM, signal.SIGHUP)
@@ -501,6 +360,22 @@ def peak_pixels(args, im):
 
 
 def cmd_fit(args):
+    """Dispatches between the localisation table of a movie and the
+    per-peak table of one image (see the module's description)."""
+    inputs = list(args.inputs)
+    legacy_peaks = None
+    if len(inputs) == 2 and (inputs[1] == "-" or inputs[1].lower().endswith(".csv")):
+        legacy_peaks = inputs.pop()
+    if _wants_table(args, inputs):
+        if legacy_peaks is not None:
+            raise CliError(f"{legacy_peaks}: a peak list after the image is for one image; for movies give it "
+                           "as --peaks")
+        return cmd_fit_movie(args, inputs)
+    args.image, args.peaks = inputs[0], legacy_peaks
+    return cmd_fit_image(args)
+
+
+def cmd_fit_image(args):
     check_fit_options(args)
     out = resolve_output(args.output)
     im = load_image(args.image)
@@ -516,6 +391,109 @@ def cmd_fit(args):
         write_fit_csv(f, rows)
     flagged = int(np.count_nonzero(rows[:, 17]))
     print(f"{PROG}: fitted {len(x) - flagged} of {len(x)} peaks ({flagged} flagged) -> {out.name}", file=sys.stderr)
+    return 0
+
+
+# ---- fit: movies ------------------------------------------------------------------
+
+
+def _wants_table(args, inputs):
+    """True unless this is the per-peak fit of a single image: one input of
+    one frame, no movie option, and an output that is not an HDF5 table (a
+    .csv file, standard output or a device take the per-peak table)."""
+    if len(inputs) > 1 or Path(args.output).suffix.lower() in (".hdf5", ".h5"):
+        return True
+    if any(getattr(args, o) not in (None, False) for o in MOVIE_OPTIONS):
+        return True
+    from .movie import MovieError, open_movie
+
+    try:
+        return open_movie(inputs[0]).n_frames != 1
+    except (MovieError, OSError):
+        return True  # the movie path reports it
+
+
+def parse_frames(text):
+    """"A:B" (either may be omitted; negative counts from the end) as a slice."""
+    parts = text.split(":")
+    if len(parts) != 2:
+        raise CliError(f"--frames must be A:B (frames A to B - 1, from 0), got {text!r}")
+    try:
+        lo, hi = (int(p) if p.strip() else None for p in parts)
+    except ValueError:
+        raise CliError(f"--frames must be A:B with whole numbers, got {text!r}") from None
+    return slice(lo, hi)
+
+
+def camera_from_args(args):
+    from .camera import Camera
+
+    def given(name, default):
+        v = getattr(args, name)
+        return default if v is None else v
+
+    try:
+        return Camera(baseline=given("baseline", 0.0), sensitivity=given("sensitivity", 1.0),
+                      em_gain=given("em_gain", 1.0), qe=given("qe", 1.0), read_noise=given("read_noise", 0.0),
+                      pixel_size=args.pixel_size)
+    except (TypeError, ValueError) as e:
+        raise CliError(str(e).replace("camera ", "--").replace("_", "-", 1)) from None
+
+
+def cmd_fit_movie(args, inputs):
+    from .formats import FormatError, TableWriter, read_localizations, table_format, yaml_path
+    from .localize import Settings, iter_localize, table_attrs
+    from .movie import MovieError, frame_range, open_movie
+
+    try:
+        fmt = table_format(args.output)
+    except FormatError as e:
+        raise CliError(f"output {e}") from None
+    check_fit_options(args)
+    out = resolve_output(args.output)
+    camera = camera_from_args(args)
+    frames = parse_frames(args.frames) if args.frames is not None else None
+    try:
+        movie = open_movie(inputs if len(inputs) > 1 else inputs[0])
+        camera.check_frame_shape((movie.height, movie.width))
+    except (MovieError, OSError, ValueError) as e:
+        raise CliError(str(e)) from None
+    try:
+        start, stop = frame_range(frames, movie.n_frames)
+    except (TypeError, ValueError) as e:
+        raise CliError(f"--frames: {e}") from None
+    peaks = None
+    if args.peak_table is not None:
+        try:
+            peaks = read_localizations(args.peak_table, camera.pixel_size)
+        except (FormatError, OSError) as e:
+            raise CliError(f"peaks {e}") from None
+        placed = np.isfinite(peaks["x"].to_numpy()) & np.isfinite(peaks["y"].to_numpy())
+        if not placed.all():  # failed fits of an earlier run
+            warn(f"{np.count_nonzero(~placed)} row(s) of {args.peak_table} without a position left out")
+            peaks = peaks[placed]
+    try:
+        settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or "mle",
+                            threshold=args.threshold, smooth=args.smooth)
+    except (TypeError, ValueError) as e:
+        raise CliError(str(e)) from None
+    attrs = table_attrs(movie, settings, frames, peaks is not None)
+    n = flagged = 0
+    try:
+        with TableWriter(out, attrs) as writer:
+            for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames, n_threads=args.threads,
+                                       progress="auto" if args.progress else False):
+                writer.write(chunk)
+                n += len(chunk)
+                flagged += int((chunk["flag"] != 0).sum())
+    except NotImplementedError:
+        raise CliError("the maximum-likelihood estimator is not in this build of the library; "
+                       "use --estimator lsq") from None
+    except ValueError as e:  # bad peak tables and the like, found while running
+        raise CliError(str(e)) from None
+    also = f" and {yaml_path(out.name)}" if fmt == "hdf5" else ""
+    print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
+          f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)
     return 0
 
 
@@ -559,6 +537,64 @@ def renderable_peaks(peaks, shape, mea):
 
 
 def cmd_render(args):
+    """A super-resolution picture of a localisation table, or (with --shape)
+    Gaussians rendered from a table of their parameters."""
+    from .render import image_format
+
+    try:
+        image_format(args.output)
+    except ValueError as e:
+        raise CliError(f"output {e}") from None
+    if args.shape is None:
+        return cmd_render_locs(args)
+    return cmd_render_peaks(args)
+
+
+def cmd_render_locs(args):
+    from .formats import FormatError, read_localizations
+    from .render import render_localizations, rendered_rows, save_image
+
+    out = resolve_output(args.output)
+    if not args.oversampling > 0:
+        raise CliError(f"--oversampling must be positive, got {args.oversampling:g}")
+    blur = args.blur.strip().lower()
+    if blur == "none":
+        blur = None
+    elif blur != "precision":
+        try:
+            blur = float(blur)
+        except ValueError:
+            raise CliError(f"--blur must be precision, none or a sigma in pixels, got {args.blur!r}") from None
+        if not blur > 0:
+            raise CliError(f"--blur sigma must be positive, got {args.blur}")
+    if args.pixel_size is not None and not args.pixel_size > 0:
+        raise CliError(f"--pixel-size must be positive, got {args.pixel_size:g}")
+    try:
+        locs = read_localizations(args.peaks, args.pixel_size)
+    except (FormatError, OSError) as e:
+        raise CliError(f"localisations {e}") from None
+    drawn = rendered_rows(locs, blur)
+    flagged = int((locs["flag"] != 0).sum())
+    if flagged:
+        warn(f"{flagged} flagged row(s) not drawn")
+    undrawn = len(locs) - flagged - int(drawn.sum())
+    if undrawn:
+        warn(f"{undrawn} row(s) without a finite position" + (" or precision" if blur == "precision" else "")
+             + " not drawn" + ("; --blur SIGMA draws them all alike" if blur == "precision" else ""))
+    try:
+        image = render_localizations(locs, args.oversampling, blur)
+    except (MemoryError, ValueError) as e:
+        raise CliError(f"cannot render: {e}") from None
+    ps = locs.attrs.get("pixel_size")
+    save_image(image, out, pixel_size=ps / args.oversampling if ps else None)
+    print(f"{PROG}: drew {int(drawn.sum())} of {len(locs)} localisations into {image.shape[1]} x {image.shape[0]} "
+          f"pixels -> {out.name}", file=sys.stderr)
+    return 0
+
+
+def cmd_render_peaks(args):
+    from .render import save_image
+
     check_render_options(args)
     out = resolve_output(args.output)
     h, w = args.shape
@@ -571,8 +607,7 @@ def cmd_render(args):
     fitter.synth_image(peaks[keep], (h, w), args.mea, im=im)
     if not np.isfinite(im).all():  # a net under finite_gaussian: never write NaN patches
         raise CliError("the rendered image holds non-finite values; check the peaks' amplitudes and widths")
-    with open_output(out) as f:
-        np.save(f, im, allow_pickle=False)
+    save_image(im, args.output)
     print(f"{PROG}: rendered {int(np.count_nonzero(keep))} of {len(peaks)} peaks -> {out.name}", file=sys.stderr)
     return 0
 
@@ -599,38 +634,69 @@ def build_parser():
     output_help = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
                    "written directly")
 
-    p = sub.add_parser("fit", help="fit a Gaussian to every peak of an image",
-                       description="Fit a Gaussian to every peak pixel of IMAGE and write one CSV row per peak: "
-                       "x, y (the peak pixel), the fitted " + ", ".join(PARAM_NAMES) + " (positions in "
-                       "image coordinates, pixel (x, y) centred at (x + 0.5, y + 0.5)), their standard errors "
-                       "(*_se), the residual noise and the flag (1: not fitted, failed or stopped at the "
-                       "iteration limit). Values no fit produced are left empty.")
-    p.add_argument("image", help="image, .npy or .tif/.tiff (2-D)")
-    p.add_argument("peaks", nargs="?", default=None,
-                   help="CSV with a header and integer x (column), y (row) of each peak pixel; omit or '-' to "
-                   "find the peaks (local maxima above a threshold)")
-    p.add_argument("-o", "--output", required=True, help="output CSV" + output_help)
+    p = sub.add_parser("fit", help="localise the spots of movies, or fit the peaks of an image",
+                       description="Localise every spot of MOVIE (TIFF stacks of any kind, .npy; several files "
+                       "are one movie, in order) into a table, one row per spot: frame, x, y (pixels, pixel "
+                       "(col, row) centred at (col + 0.5, row + 0.5)), photons, sx, sy, rho, bg, lpx, lpy and "
+                       "standard errors, goodness, iterations, flag (0 good, 1 skipped, 2 failed, 3 iteration "
+                       "limit); .csv (ThunderSTORM's nm headers with --pixel-size) or .hdf5/.h5 (picasso's layout "
+                       "and a .yaml beside it). Counts are converted: photo-electrons = (ADU - baseline) * "
+                       "sensitivity / em_gain, photons = photo-electrons / qe. A single image fitted into a .csv "
+                       "with none of the movie options (or with its PEAKS list) gives the per-peak table of "
+                       "earlier versions: x, y (the peak pixel), " + ", ".join(PARAM_NAMES) + ", their "
+                       "standard errors (*_se), the residual noise and the flag.")
+    p.add_argument("inputs", nargs="+", metavar="MOVIE",
+                   help="movie file(s), .tif/.tiff or .npy; for one image, a CSV of peak pixels (x, y) or '-' "
+                   "may follow")
+    p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5" + output_help)
     p.add_argument("--mea", type=int, default=11, help="side of the fitted square window, odd (default 11)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
     p.add_argument("--threshold", type=float, default=None,
-                   help="when finding peaks: minimum value in the smoothed image (default: median + 5 sigma)")
+                   help="when finding peaks: minimum value in the smoothed frame, photons for movies "
+                   "(default: median + 5 sigma of each frame)")
     p.add_argument("--smooth", type=float, default=1.0,
                    help="when finding peaks: Gaussian smoothing in pixels, 0 for none, at most the image's "
                    "smaller side (default 1)")
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    m = p.add_argument_group("movie options (any of them asks for the localisation table)")
+    m.add_argument("--estimator", choices=("mle", "lsq"), default=None,
+                   help="Poisson maximum likelihood or least squares (default mle)")
+    m.add_argument("--baseline", type=float, default=None, metavar="ADU", help="camera offset, ADU (default 0)")
+    m.add_argument("--sensitivity", type=float, default=None, metavar="E_PER_ADU",
+                   help="photo-electrons per ADU (default 1)")
+    m.add_argument("--em-gain", type=float, default=None, metavar="G", help="EM gain (default 1)")
+    m.add_argument("--qe", type=float, default=None, metavar="Q", help="quantum efficiency (default 1)")
+    m.add_argument("--read-noise", type=float, default=None, metavar="E",
+                   help="read noise sigma, photo-electrons (default 0)")
+    m.add_argument("--pixel-size", type=float, default=None, metavar="NM",
+                   help="camera pixel size in the sample, nm: adds nm columns")
+    m.add_argument("--frames", default=None, metavar="A:B", help="frames A to B - 1 only, counted from 0")
+    m.add_argument("--peaks", dest="peak_table", default=None, metavar="PEAKS",
+                   help="fit these peaks instead of finding them: a table with frame, x, y (.csv, or a "
+                   "localisation table .csv/.hdf5; each position's pixel is fitted)")
+    m.add_argument("--table", action="store_true", help="the localisation table even for a single image")
     p.set_defaults(run=cmd_fit)
 
-    p = sub.add_parser("render", help="render peaks from a CSV into a .npy image",
-                       description="Render Gaussians into an image: PEAKS.csv has a header naming the columns "
-                       + ",".join(PARAM_NAMES) + " (positions in image coordinates; other columns are "
-                       "ignored, so a fit's output renders as it is). Each peak, offset included, is added over "
-                       "its MEA x MEA patch; peaks whose patch leaves the image, or whose Gaussian is not "
-                       "finite (a zero width, |rho| >= 1), are skipped with a warning.")
-    p.add_argument("peaks", help="CSV of peaks")
-    p.add_argument("--shape", type=int, nargs=2, metavar=("H", "W"), required=True, help="rows and columns")
-    p.add_argument("-o", "--output", required=True, help="output .npy" + output_help)
-    p.add_argument("--mea", type=int, default=11, help="side of each rendered patch (default 11)")
-    p.add_argument("--background", type=float, default=0.0, help="constant added to every pixel (default 0)")
+    p = sub.add_parser("render", help="draw a super-resolution picture of localisations, or render peaks",
+                       description="Draw LOCS (a localisation table, .csv or .hdf5/.h5) as a super-resolution "
+                       "image: each localisation a Gaussian of its precision (--blur) on pixels OVERSAMPLING times "
+                       "finer than the camera's; flagged rows are left out. The output's suffix names its format: "
+                       ".png (colour map, scale bar when the pixel size is known), .tif/.tiff (float32) or .npy. "
+                       "With --shape, LOCS is instead a CSV naming " + ",".join(PARAM_NAMES) + " (positions "
+                       "in image coordinates) and each peak, offset included, is added over its MEA x MEA patch "
+                       "of an H x W image; peaks whose patch leaves the image are skipped.")
+    p.add_argument("peaks", metavar="LOCS", help="localisation table (.csv or .hdf5/.h5), or with --shape a CSV of peaks")
+    p.add_argument("-o", "--output", required=True, help="output image, .png, .tif/.tiff or .npy")
+    p.add_argument("--oversampling", type=float, default=10.0, help="output pixels per camera pixel (default 10)")
+    p.add_argument("--blur", default="precision",
+                   help="precision (each localisation's own), none (a histogram) or a sigma in camera pixels")
+    p.add_argument("--pixel-size", type=float, default=None, metavar="NM",
+                   help="camera pixel size, nm (tables in nm need it; the picture gets a scale bar)")
+    p.add_argument("--shape", type=int, nargs=2, metavar=("H", "W"), default=None,
+                   help="render peaks into an H x W image instead")
+    p.add_argument("--mea", type=int, default=11, help="with --shape: side of each rendered patch (default 11)")
+    p.add_argument("--background", type=float, default=0.0,
+                   help="with --shape: constant added to every pixel (default 0)")
     p.set_defaults(run=cmd_render)
 
     from . import demo
@@ -642,6 +708,11 @@ def build_parser():
     return parser
 
 
+def run():
+    """The installed `gauss2-fitter` command."""
+    sys.exit(main())
+
+
 def error(message):
     print(f"{PROG}: error: {message}", file=sys.stderr)
 
@@ -651,7 +722,7 @@ def main(argv=None):
     with termination_raises():
         try:
             return args.run(args)
-        except CliError as e:
+        except (CliError, OutputError) as e:
             error(e)
             return 1
         except OSError as e:  # an I/O failure outside the outputs' own handling

@@ -13,11 +13,17 @@ that every returned peak can be fitted.
 Without a threshold, the threshold is the smoothed image's median plus
 n_sigma times the noise of the smoothed background, measured robustly from
 differences of neighbouring pixels (see detection_threshold).
+
+The search runs in the native library (gauss2_peaks.h), a frame or a
+stack of frames per call; `find_peaks_in_frames` is the stack form that
+localize uses.
 """
 
-import numpy as np
-from scipy import ndimage
+import threading
 
+import numpy as np
+
+from . import _lib
 from ._checks import as_f64, as_int
 from ._lib import GAUSS2_MAX_MEA
 
@@ -35,10 +41,14 @@ def _finite_image(im):
     return a
 
 
-def _smoothed(a, smooth):
-    if smooth < 0 or not np.isfinite(smooth):
-        raise ValueError(f"smooth must be a non-negative number of pixels, got {smooth}")
-    return ndimage.gaussian_filter(a, smooth, mode="nearest") if smooth > 0 else a
+def _check_smooth(smooth):
+    try:
+        smooth = float(smooth)
+    except (TypeError, ValueError):
+        raise TypeError(f"smooth must be a number of pixels, got {type(smooth).__name__}") from None
+    if not 0.0 <= smooth <= _lib.MAX_SMOOTH:
+        raise ValueError(f"smooth must be from 0 to {_lib.MAX_SMOOTH:g} pixels, got {smooth}")
+    return smooth
 
 
 def pixel_noise(im):
@@ -53,25 +63,70 @@ def pixel_noise(im):
     return float(MAD_TO_SIGMA * np.median(np.abs(d - np.median(d))) / np.sqrt(2.0))
 
 
-def _kernel_gain(smooth):
-    """How the Gaussian filter scales white noise: the root of the sum of
-    squares of its kernel."""
-    if smooth <= 0:
-        return 1.0
-    r = int(4 * smooth + 0.5) + 1
-    delta = np.zeros((2 * r + 1, 2 * r + 1))
-    delta[r, r] = 1.0
-    return float(np.sqrt(np.sum(ndimage.gaussian_filter(delta, smooth) ** 2)))
+_work = threading.local()
+
+
+def _work_buffer(w, h):
+    """This thread's work memory for the native search, kept between calls."""
+    need = int(_lib.lib.find_peaks_work_size(w, h))
+    buf = getattr(_work, "buf", None)
+    if buf is None or buf.size < need:
+        buf = _work.buf = np.empty(max(need, 1))
+    return buf
+
+
+def find_peaks_in_frames(frames, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5.0):
+    """Peak pixels of every frame of a (n, h, w) stack (or one (h, w) frame).
+
+    Arguments as for find_peaks; `threshold` applies to every frame (None:
+    each frame's own automatic threshold). Returns (frame, x, y, thresholds):
+    int64 arrays of the peaks' frame index (0-based in `frames`), column and
+    row, in frame order and row-major order within a frame, and each frame's
+    threshold (float64, (n,))."""
+    mea = as_int("mea", mea, low=1, high=GAUSS2_MAX_MEA, odd=True)
+    min_distance = as_int("min_distance", min_distance, low=1)
+    smooth = _check_smooth(smooth)
+    n_sigma = float(n_sigma)
+    if threshold is None:
+        threshold = np.nan
+    else:
+        threshold = float(threshold)
+        if np.isnan(threshold):
+            raise ValueError("threshold must be a number or None, got NaN")
+    a = np.asarray(frames)
+    if a.ndim == 2:
+        a = a[None]
+    if a.ndim != 3:
+        raise ValueError(f"frames must have 2 or 3 dimensions, got shape {a.shape}")
+    a = as_f64("frames", a, ndim=3)
+    n, h, w = a.shape
+    thresholds = np.zeros(n)
+    if n == 0 or h == 0 or w == 0:
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty.copy(), empty.copy(), np.full(n, np.nan)
+    half = mea // 2
+    if h < mea or w < mea:
+        border = max(h, w)  # no window fits: no peak, thresholds still computed
+    else:
+        border = half
+    work = _work_buffer(w, h)
+    cap = max(64, 64 * n)
+    while True:
+        pf, px, py = (np.empty(cap, dtype=np.int64) for _ in range(3))
+        total = int(_lib.lib.find_peaks_in_frames(a, n, w, h, smooth, min_distance, border, threshold, n_sigma,
+                                                  work, cap, pf, px, py, thresholds))
+        if total <= cap:
+            return pf[:total], px[:total], py[:total], thresholds
+        cap = total
 
 
 def detection_threshold(im, smooth=1.0, n_sigma=5.0):
     """The automatic threshold of find_peaks, in units of the smoothed image:
     its median plus n_sigma times the smoothed background noise."""
-    a = _finite_image(im)
+    a = as_f64("im", im, ndim=2)
     if a.size == 0:
         return 0.0
-    level = float(np.median(_smoothed(a, smooth)))
-    return level + n_sigma * pixel_noise(a) * _kernel_gain(smooth)
+    return float(find_peaks_in_frames(a, None, mea=1, smooth=smooth, n_sigma=n_sigma)[3][0])
 
 
 def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5.0):
@@ -83,42 +138,7 @@ def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5
     maximum of the square of side 2 * min_distance + 1 around it.
 
     Returns (x, y): int64 arrays of columns and rows, in row-major order."""
-    mea = as_int("mea", mea, low=1, high=GAUSS2_MAX_MEA, odd=True)
-    min_distance = as_int("min_distance", min_distance, low=1)
-    a = _finite_image(im)
-    h, w = a.shape
-    half = mea // 2
-    empty = np.zeros(0, dtype=np.int64)
-    if h < mea or w < mea:
-        return empty, empty.copy()
-    work = _smoothed(a, float(smooth))
-    if threshold is None:
-        threshold = detection_threshold(a, smooth, n_sigma)
-    top = ndimage.maximum_filter(work, size=2 * min_distance + 1, mode="nearest")
-    mask = (work == top) & (work > threshold)
-    # Only windows that fit: a border of `half` pixels holds no peak.
-    mask[:half, :] = False
-    mask[h - half:, :] = False
-    mask[:, :half] = False
-    mask[:, w - half:] = False
-    return _one_per_plateau(mask)
-
-
-def _one_per_plateau(mask):
-    """One pixel per 8-connected group of maxima, the one nearest the group's
-    centroid (the first in row-major order on ties). Neighbouring maxima
-    always have equal values, so a group is a flat top."""
-    labels, n = ndimage.label(mask, structure=np.ones((3, 3), dtype=bool))
-    flat = np.flatnonzero(mask)
-    ys, xs = np.divmod(flat, mask.shape[1])
-    if n == len(flat):  # the usual case: no plateaus
-        return xs.astype(np.int64), ys.astype(np.int64)
-    lab = labels.ravel()[flat]
-    count = np.bincount(lab, minlength=n + 1).astype(float)
-    cx = np.bincount(lab, weights=xs, minlength=n + 1) / np.maximum(count, 1)
-    cy = np.bincount(lab, weights=ys, minlength=n + 1) / np.maximum(count, 1)
-    dist = (xs - cx[lab]) ** 2 + (ys - cy[lab]) ** 2
-    order = np.lexsort((flat, dist, lab))  # by group, then distance, then position
-    first = order[np.r_[True, lab[order][1:] != lab[order][:-1]]]
-    first.sort()  # back to row-major order
-    return xs[first].astype(np.int64), ys[first].astype(np.int64)
+    a = as_f64("im", im, ndim=2)
+    _, x, y, _ = find_peaks_in_frames(a, threshold, mea=mea, smooth=smooth, min_distance=min_distance,
+                                      n_sigma=n_sigma)
+    return x, y

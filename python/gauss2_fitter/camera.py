@@ -1,0 +1,143 @@
+"""The camera: from its counts (ADU) to photo-electrons and photons.
+
+    cam = Camera(baseline=100, sensitivity=0.45, em_gain=1, qe=0.82, read_noise=1.6, pixel_size=108)
+    electrons = cam.to_electrons(frame)      # float64
+    photons = electrons / cam.qe
+
+The conventions of the established SMLM tools:
+
+    photo-electrons = (ADU - baseline) * sensitivity / em_gain
+    photons         = photo-electrons / qe
+
+`sensitivity` is in photo-electrons per ADU (the inverse of the camera's
+conversion gain in ADU per electron); `em_gain` the electron-multiplying
+gain of an EMCCD (1 for sCMOS and CCD); `qe` the quantum efficiency;
+`read_noise` the read noise sigma in photo-electrons, a scalar or a
+per-pixel map (sCMOS) of the frame's shape; `pixel_size` the size of a
+camera pixel in the sample, nm (None when unknown: no nm columns).
+
+Fits run on photo-electrons, which follow Poisson statistics; photon counts
+(and their errors) are the electrons divided by `qe`.
+"""
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+
+def _positive(name, value):
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"camera {name} must be a number, got {type(value).__name__}") from None
+    if not (math.isfinite(v) and v > 0):
+        raise ValueError(f"camera {name} must be positive and finite, got {value}")
+    return v
+
+
+@dataclass(frozen=True, eq=False)
+class Camera:
+    """A camera's conversion of counts to photo-electrons and photons (see
+    the module's description). Settings are checked when it is made: a
+    ValueError names one that is out of range."""
+
+    baseline: float = 0.0
+    sensitivity: float = 1.0
+    em_gain: float = 1.0
+    qe: float = 1.0
+    read_noise: object = 0.0
+    pixel_size: object = None
+
+    def __post_init__(self):
+        try:
+            baseline = float(self.baseline)
+        except (TypeError, ValueError):
+            raise TypeError(f"camera baseline must be a number, got {type(self.baseline).__name__}") from None
+        if not math.isfinite(baseline):
+            raise ValueError(f"camera baseline must be finite, got {self.baseline}")
+        object.__setattr__(self, "baseline", baseline)
+        object.__setattr__(self, "sensitivity", _positive("sensitivity", self.sensitivity))
+        object.__setattr__(self, "em_gain", _positive("em_gain", self.em_gain))
+        qe = _positive("qe", self.qe)
+        if qe > 1:
+            raise ValueError(f"camera qe must be at most 1, got {self.qe}")
+        object.__setattr__(self, "qe", qe)
+        object.__setattr__(self, "read_noise", _read_noise(self.read_noise))
+        if self.pixel_size is not None:
+            object.__setattr__(self, "pixel_size", _positive("pixel_size", self.pixel_size))
+
+    @property
+    def electrons_per_adu(self):
+        """Photo-electrons per ADU above the baseline: sensitivity / em_gain."""
+        return self.sensitivity / self.em_gain
+
+    def to_electrons(self, adu, out=None):
+        """Photo-electrons of frames in ADU (any shape), as float64. With
+        `out` (a float64 array of the same shape) the result is written
+        there."""
+        out = np.subtract(adu, self.baseline, out=out, dtype=np.float64, casting="unsafe")
+        out *= self.electrons_per_adu
+        return out
+
+    def to_photons(self, adu):
+        """Photons of frames in ADU, as float64."""
+        out = self.to_electrons(adu)
+        out /= self.qe
+        return out
+
+    def check_frame_shape(self, shape):
+        """Refuses a per-pixel read-noise map that does not match frames of
+        `shape` (h, w)."""
+        rn = self.read_noise
+        if isinstance(rn, np.ndarray) and rn.shape != tuple(shape):
+            raise ValueError(f"camera read_noise map has shape {rn.shape}, the frames {tuple(shape)}")
+
+    def as_dict(self):
+        """The settings as plain values (a read-noise map as its shape and
+        median), for table attributes and file metadata."""
+        rn = self.read_noise
+        if isinstance(rn, np.ndarray):
+            rn = {"map_shape": list(rn.shape), "median": float(np.median(rn))}
+        return {"baseline": self.baseline, "sensitivity": self.sensitivity, "em_gain": self.em_gain,
+                "qe": self.qe, "read_noise": rn, "pixel_size": self.pixel_size}
+
+    @classmethod
+    def from_dict(cls, d):
+        """A Camera from as_dict's values (a read-noise map comes back as its
+        median)."""
+        rn = d.get("read_noise", 0.0)
+        if isinstance(rn, dict):
+            rn = rn.get("median", 0.0)
+        return cls(baseline=d.get("baseline", 0.0), sensitivity=d.get("sensitivity", 1.0),
+                   em_gain=d.get("em_gain", 1.0), qe=d.get("qe", 1.0), read_noise=rn,
+                   pixel_size=d.get("pixel_size"))
+
+    def __repr__(self):
+        rn = self.read_noise
+        rn = f"<map {rn.shape[0]}x{rn.shape[1]}>" if isinstance(rn, np.ndarray) else f"{rn:g}"
+        ps = "None" if self.pixel_size is None else f"{self.pixel_size:g}"
+        return (f"Camera(baseline={self.baseline:g}, sensitivity={self.sensitivity:g}, em_gain={self.em_gain:g}, "
+                f"qe={self.qe:g}, read_noise={rn}, pixel_size={ps})")
+
+
+def _read_noise(value):
+    """A non-negative finite scalar, or a 2-D float64 map of such values."""
+    if np.ndim(value) == 0:
+        try:
+            v = float(value)
+        except (TypeError, ValueError):
+            raise TypeError(f"camera read_noise must be a number or a 2-D array, got {type(value).__name__}") from None
+        if not (math.isfinite(v) and v >= 0):
+            raise ValueError(f"camera read_noise must be non-negative and finite, got {value}")
+        return v
+    a = np.asarray(value)
+    if not (np.issubdtype(a.dtype, np.floating) or np.issubdtype(a.dtype, np.integer)):
+        raise TypeError(f"camera read_noise map must hold real numbers, got dtype {a.dtype}")
+    if a.ndim != 2:
+        raise ValueError(f"camera read_noise must be a scalar or a 2-D map, got shape {a.shape}")
+    a = np.ascontiguousarray(a, dtype=np.float64)
+    if not np.all(np.isfinite(a) & (a >= 0)):
+        raise ValueError("camera read_noise map must be non-negative and finite everywhere")
+    a.setflags(write=False)
+    return a

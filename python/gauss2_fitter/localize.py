@@ -1,0 +1,382 @@
+"""From camera movies to localisation tables.
+
+    import gauss2_fitter as g2
+    cam = g2.Camera(baseline=100, sensitivity=0.45, qe=0.82, read_noise=1.6, pixel_size=108)
+    locs = g2.localize("run1.tif", camera=cam)          # pandas.DataFrame, one row per spot
+
+Each frame goes movie -> photo-electrons (Camera) -> peak pixels (the
+native finder) -> fits (fit_spots) -> rows; no stage looks back. Frames are
+read lazily and processed in chunks of frames over threads; one chunk's work
+is `localize_chunk`, a pure function of (movie, frame range, settings) that
+returns that chunk's rows, so that the same work can run anywhere the movie
+can be opened. Every frame's rows depend on that frame alone, so the table
+is the same, bit for bit, whatever the chunking and the number of threads.
+
+Columns (COLUMNS, in this order): frame (from 0), x, y (pixels; pixel
+(col, row) covers [col, col + 1) x [row, row + 1), centre at + 0.5),
+photons, sx, sy (pixels), rho, bg (photons per pixel), lpx, lpy
+(photon-statistics standard errors of x and y, pixels), photons_se, sx_se,
+sy_se, bg_se, goodness (least squares: residual noise in photons; maximum
+likelihood: the log-likelihood ratio against the saturated model),
+iterations, flag (FLAG_*); with a camera pixel size also x_nm, y_nm,
+lpx_nm, lpy_nm. A row flagged 1 (skipped, or window outside the frame) has
+x, y at its peak pixel's centre and no fitted values (NaN).
+"""
+
+import math
+import os
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+from ._checks import as_int
+from ._lib import GAUSS2_MAX_MEA
+from .camera import Camera
+from .fitter import ESTIMATORS, FLAG_SKIPPED, fit_spots
+from .movie import frame_range, open_movie
+from .peaks import _check_smooth, find_peaks_in_frames
+
+COLUMNS = ("frame", "x", "y", "photons", "sx", "sy", "rho", "bg", "lpx", "lpy", "photons_se", "sx_se", "sy_se",
+           "bg_se", "goodness", "iterations", "flag")
+NM_COLUMNS = ("x_nm", "y_nm", "lpx_nm", "lpy_nm")
+DTYPES = {"frame": np.int64, "iterations": np.int32, "flag": np.int8}  # the others are float64
+
+CHUNK_PIXELS = 1 << 21  # frames per chunk: about this many pixels (16 MB as float64)
+MAX_CHUNK_FRAMES = 256
+
+
+@dataclass(frozen=True, eq=False)
+class Settings:
+    """Everything but the movie that decides a table: the camera, the fit
+    window side `mea`, the estimator, and the peak search (threshold in
+    photons on the smoothed frame or None for each frame's automatic one,
+    smoothing sigma in pixels, n_sigma of the automatic threshold,
+    min_distance of local maxima)."""
+
+    camera: Camera
+    mea: int = 11
+    estimator: str = "mle"
+    threshold: object = None
+    smooth: float = 1.0
+    n_sigma: float = 5.0
+    min_distance: int = 2
+
+    def __post_init__(self):
+        if not isinstance(self.camera, Camera):
+            raise TypeError(f"camera must be a Camera, got {type(self.camera).__name__}")
+        object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=GAUSS2_MAX_MEA, odd=True))
+        if self.estimator not in ESTIMATORS:
+            raise ValueError(f"estimator must be one of {', '.join(ESTIMATORS)}, got {self.estimator!r}")
+        if self.threshold is not None:
+            try:
+                t = float(self.threshold)
+            except (TypeError, ValueError):
+                raise TypeError(f"threshold must be a number or None, got {type(self.threshold).__name__}") from None
+            if not math.isfinite(t):
+                raise ValueError(f"threshold must be finite, got {self.threshold}")
+            object.__setattr__(self, "threshold", t)
+        object.__setattr__(self, "smooth", _check_smooth(self.smooth))
+        n_sigma = float(self.n_sigma)
+        if not (math.isfinite(n_sigma) and n_sigma >= 0):
+            raise ValueError(f"n_sigma must be non-negative, got {self.n_sigma}")
+        object.__setattr__(self, "n_sigma", n_sigma)
+        object.__setattr__(self, "min_distance", as_int("min_distance", self.min_distance, low=1))
+
+
+# ---- peak tables ----------------------------------------------------------------
+
+
+def peak_table(peaks, n_frames=None):
+    """Peak pixels (frame, x, y) as three int64 arrays sorted by frame
+    (stably), from a DataFrame or mapping with those columns or an (n, 3)
+    array. Positions may be sub-pixel (a localisation table): a peak is the
+    pixel holding the position, floor(x), floor(y), in this package's
+    convention (pixel centres at + 0.5)."""
+    if isinstance(peaks, pd.DataFrame) or isinstance(peaks, dict):
+        missing = [c for c in ("frame", "x", "y") if c not in peaks]
+        if missing:
+            raise ValueError(f"peaks lack the column(s) {', '.join(missing)}; expected frame, x, y")
+        cols = [np.asarray(peaks[c]) for c in ("frame", "x", "y")]
+    else:
+        a = np.asarray(peaks)
+        if a.ndim != 2 or a.shape[1] != 3:
+            raise ValueError(f"peaks must be a table of frame, x, y, or an array of shape (n, 3), got {a.shape}")
+        cols = [a[:, 0], a[:, 1], a[:, 2]]
+    out = []
+    for name, c in zip(("frame", "x", "y"), cols):
+        if not (np.issubdtype(c.dtype, np.integer) or np.issubdtype(c.dtype, np.floating)):
+            raise TypeError(f"peaks {name} must hold numbers, got dtype {c.dtype}")
+        c = c.astype(np.float64)
+        bad = ~np.isfinite(c) | (np.abs(c) > 2**53) | ((np.floor(c) != c) if name == "frame" else False)
+        if bad.any():
+            what = "a whole number" if name == "frame" else "a finite number"
+            raise ValueError(f"peaks {name} in row {np.flatnonzero(bad)[0]} is not {what}: {c[bad][0]}")
+        out.append(np.floor(c).astype(np.int64))
+    frame, x, y = out
+    if n_frames is not None and len(frame) and (frame.min() < 0 or frame.max() >= n_frames):
+        bad = frame[(frame < 0) | (frame >= n_frames)][0]
+        raise ValueError(f"peaks name frame {bad}, outside the movie's frames 0 to {n_frames - 1}")
+    order = np.argsort(frame, kind="stable")
+    return frame[order], x[order], y[order]
+
+
+# ---- one chunk --------------------------------------------------------------------
+
+
+def _empty_columns(n):
+    cols = {c: np.full(n, np.nan) for c in COLUMNS}
+    for c, t in DTYPES.items():
+        cols[c] = np.zeros(n, dtype=t)
+    return cols
+
+
+def _table(cols, camera):
+    if camera.pixel_size is not None:
+        ps = camera.pixel_size
+        cols["x_nm"], cols["y_nm"] = cols["x"] * ps, cols["y"] * ps
+        cols["lpx_nm"], cols["lpy_nm"] = cols["lpx"] * ps, cols["lpy"] * ps
+    names = COLUMNS + (NM_COLUMNS if camera.pixel_size is not None else ())
+    return pd.DataFrame({c: cols[c] for c in names}, columns=list(names), copy=False)
+
+
+def empty_table(camera):
+    """A table with the columns and types of `camera`'s tables and no rows."""
+    return _table(_empty_columns(0), camera)
+
+
+def _process_chunk(movie, start, stop, settings, peaks, n_threads, timings):
+    t0 = time.perf_counter()
+    cam = settings.camera
+    raw = movie.read(start, stop)
+    k, h, w = raw.shape
+    im = cam.to_electrons(raw)
+    del raw
+    t1 = time.perf_counter()
+    half = settings.mea // 2
+    if peaks is None:
+        thr = None if settings.threshold is None else settings.threshold * cam.qe  # photons -> electrons
+        fr, px, py, _ = find_peaks_in_frames(im, thr, mea=settings.mea, smooth=settings.smooth,
+                                             min_distance=settings.min_distance, n_sigma=settings.n_sigma)
+        fittable = np.ones(len(fr), dtype=bool)
+    else:
+        fr, px, py = peaks
+        fr = fr - start
+        fittable = (px >= half) & (px < w - half) & (py >= half) & (py < h - half)
+    t2 = time.perf_counter()
+    # One native batch for the whole chunk: the frames stacked into one tall
+    # image, each peak's row shifted into its frame. No window crosses from
+    # one frame into the next (those that would leave a frame are skipped), so
+    # every fit sees exactly its frame's pixels.
+    tall = im.reshape(k * h, w)
+    cx = np.where(fittable, px, -1)
+    cy = np.where(fittable, py + fr * h, -1)
+    rn = cam.read_noise
+    if isinstance(rn, np.ndarray):
+        rn = np.tile(rn, (k, 1))
+    fits = fit_spots(tall, cx, cy, settings.mea, estimator=settings.estimator, read_noise=rn, n_threads=n_threads)
+    t3 = time.perf_counter()
+    rec, err, flag = fits.records, fits.photon_std, fits.flag.astype(np.int8)
+    qe = cam.qe
+    cols = {
+        "frame": (fr + start).astype(np.int64),
+        "x": px - half + rec[:, 3],
+        "y": py - half + rec[:, 4],
+        "photons": rec[:, 0] / qe,
+        "sx": rec[:, 1].copy(),
+        "sy": rec[:, 2].copy(),
+        "rho": rec[:, 5].copy(),
+        "bg": rec[:, 6] / qe,
+        "lpx": err[:, 3].copy(),
+        "lpy": err[:, 4].copy(),
+        "photons_se": err[:, 0] / qe,
+        "sx_se": err[:, 1].copy(),
+        "sy_se": err[:, 2].copy(),
+        "bg_se": err[:, 6] / qe,
+        "goodness": rec[:, 8] / qe if settings.estimator == "lsq" else rec[:, 8].copy(),
+        "iterations": fits.iterations.astype(np.int32),
+        "flag": flag,
+    }
+    skipped = flag == FLAG_SKIPPED
+    if skipped.any():
+        for c in COLUMNS[3:-2]:
+            cols[c][skipped] = np.nan
+        cols["x"][skipped] = px[skipped] + 0.5
+        cols["y"][skipped] = py[skipped] + 0.5
+        cols["iterations"][skipped] = 0
+    table = _table(cols, cam)
+    if timings is not None:
+        t4 = time.perf_counter()
+        for key, dt in (("read", t1 - t0), ("find", t2 - t1), ("fit", t3 - t2), ("table", t4 - t3)):
+            timings[key] = timings.get(key, 0.0) + dt
+    return table
+
+
+def localize_chunk(movie, start, stop, settings, peaks=None, n_threads=1):
+    """The rows of frames start .. stop - 1 of `movie` (anything open_movie
+    takes; a Movie pickles as its files) under `settings`: a DataFrame with
+    the table's columns, frame numbers counted in the whole movie. `peaks`:
+    None to find them, or (frame, x, y) int64 arrays (peak_table) of which
+    the rows of these frames are used. n_threads: threads for the fits."""
+    movie = open_movie(movie)
+    if peaks is not None:
+        fr, x, y = peaks
+        lo, hi = np.searchsorted(fr, [start, stop])
+        peaks = (fr[lo:hi], x[lo:hi], y[lo:hi])
+    return _process_chunk(movie, start, stop, settings, peaks, n_threads, None)
+
+
+def chunk_frames(height, width):
+    """Frames per chunk for frames of height x width."""
+    return int(min(MAX_CHUNK_FRAMES, max(1, CHUNK_PIXELS // max(1, height * width))))
+
+
+# ---- the whole movie -------------------------------------------------------------
+
+
+class _Progress:
+    """A tqdm bar over frames on stderr with localisations per second, or
+    nothing."""
+
+    def __init__(self, total, enabled):
+        self.bar = None
+        self.locs = 0
+        self.t0 = time.perf_counter()
+        if enabled:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
+            self.bar = tqdm(total=total, unit="frame", desc="localize", file=sys.stderr, dynamic_ncols=True,
+                            disable=None if enabled == "auto" else False)
+
+    def update(self, frames, locs):
+        self.locs += locs
+        if self.bar is not None:
+            dt = max(time.perf_counter() - self.t0, 1e-9)
+            self.bar.set_postfix_str(f"{self.locs} locs, {self.locs / dt:,.0f} locs/s", refresh=False)
+            self.bar.update(frames)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
+def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, progress=False, _timings=None):
+    """The table of `movie` as a stream of DataFrames, one per chunk of
+    frames, in frame order: what localize concatenates, for writers that
+    stream to a file. Arguments as for localize; settings a Settings."""
+    mv = open_movie(movie)
+    settings.camera.check_frame_shape((mv.height, mv.width))
+    start, stop = frame_range(frames, mv.n_frames)
+    if peaks is not None:
+        peaks = peak_table(peaks, mv.n_frames)
+    if n_threads is None:
+        n_threads = os.cpu_count() or 1
+    n_threads = as_int("n_threads", n_threads, low=1)
+    step = chunk_frames(mv.height, mv.width)
+    ranges = [(lo, min(lo + step, stop)) for lo in range(start, stop, step)]
+    # Threads go to chunks; with fewer chunks than threads, the fits of each
+    # chunk are spread too.
+    inner = max(1, n_threads // max(1, len(ranges))) if len(ranges) < n_threads else 1
+
+    def run(lo, hi):
+        p = None
+        if peaks is not None:
+            a, b = np.searchsorted(peaks[0], [lo, hi])
+            p = (peaks[0][a:b], peaks[1][a:b], peaks[2][a:b])
+        return _process_chunk(mv, lo, hi, settings, p, inner, _timings)
+
+    bar = _Progress(stop - start, progress)
+    try:
+        if n_threads == 1 or len(ranges) <= 1:
+            for lo, hi in ranges:
+                t = run(lo, hi)
+                bar.update(hi - lo, len(t))
+                yield t
+            return
+        with ThreadPoolExecutor(max_workers=n_threads) as pool:
+            pending = []  # in frame order; at most 2 per thread in flight bound the memory
+            it = iter(ranges)
+            try:
+                for r in it:
+                    pending.append((r, pool.submit(run, *r)))
+                    if len(pending) >= 2 * n_threads:
+                        (lo, hi), f = pending.pop(0)
+                        t = f.result()
+                        bar.update(hi - lo, len(t))
+                        yield t
+                while pending:
+                    (lo, hi), f = pending.pop(0)
+                    t = f.result()
+                    bar.update(hi - lo, len(t))
+                    yield t
+            finally:
+                for _, f in pending:
+                    f.cancel()
+    finally:
+        bar.close()
+
+
+def table_attrs(movie, settings, frames=None, peaks_given=False):
+    """The attributes a table of `movie` under `settings` carries: plain
+    values (camera, estimator, mea, threshold, image size, frame count and
+    range, source, pixel size)."""
+    from . import __version__
+
+    mv = open_movie(movie)
+    start, stop = frame_range(frames, mv.n_frames)
+    return {
+        "software": f"gauss2_fitter {__version__}",
+        "camera": settings.camera.as_dict(),
+        "pixel_size": settings.camera.pixel_size,
+        "estimator": settings.estimator,
+        "mea": settings.mea,
+        "threshold": "given peaks" if peaks_given else settings.threshold,
+        "smooth": settings.smooth,
+        "n_sigma": settings.n_sigma,
+        "height": mv.height,
+        "width": mv.width,
+        "n_frames": stop - start,
+        "frame_range": [start, stop],
+        "movie_frames": mv.n_frames,
+        "dtype": str(mv.dtype),
+        "source": list(mv.names),
+    }
+
+
+def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smooth=1.0, peaks=None, frames=None,
+             n_threads=None, progress=False):
+    """Localises every spot of a camera movie; returns a pandas DataFrame,
+    one row per spot (columns: see the module's description; attrs: see
+    table_attrs).
+
+    movie: a 2-D or 3-D array (numpy or memory-mapped), a path (TIFF of any
+        kind tifffile reads, or .npy), or a list of paths whose frames follow
+        each other.
+    camera: a Camera (default: counts are photo-electrons and photons).
+    mea: side of the fitted square window, odd.
+    estimator: "mle" (Poisson maximum likelihood) or "lsq" (least squares).
+    threshold: peak threshold in photons on the smoothed frame; None for each
+        frame's automatic threshold (median + 5 sigma of the background).
+    smooth: Gaussian smoothing before the peak search, pixels.
+    peaks: fit these peaks instead of searching: a table with columns frame,
+        x, y (or an (n, 3) array); the pixel holding each position is fitted.
+    frames: the frames to process: a range, slice or (start, stop).
+    n_threads: threads (default: all cores); the table does not depend on it.
+    progress: a progress bar on stderr (frames/s and localisations/s).
+    """
+    settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
+                        threshold=threshold, smooth=smooth)
+    mv = open_movie(movie)
+    parts = list(iter_localize(mv, settings, peaks=peaks, frames=frames, n_threads=n_threads, progress=progress))
+    if parts:
+        cols = {c: np.concatenate([p[c].to_numpy() for p in parts]) for c in parts[0].columns}
+        table = _table(cols, settings.camera)
+    else:
+        table = empty_table(settings.camera)
+    table.attrs.update(table_attrs(mv, settings, frames, peaks is not None))
+    return table

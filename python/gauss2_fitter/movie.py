@@ -1,0 +1,301 @@
+"""Camera movies, read lazily: frames come in on demand, a range at a time.
+
+    mv = open_movie("run1.tif")              # or a list of files, a .npy, an array
+    mv.n_frames, mv.height, mv.width, mv.dtype
+    block = mv.read(100, 132)                # (32, h, w) in the file's own dtype
+
+A movie is a 2-D or 3-D array (numpy or memory-mapped; a 2-D one is one
+frame), a path, or a list of paths whose frames follow each other. Files:
+TIFF (multi-page, BigTIFF, OME-TIFF, ImageJ; through tifffile: the first
+series, whose leading axis is taken as time) and .npy.
+
+Reading costs memory for the frames read and no more: uncompressed data
+(.npy, and the usual uncompressed TIFF layouts) are read with positioned
+reads straight into the returned array, so nothing of the file stays mapped
+or cached; compressed TIFF pages are decoded one at a time.
+
+A Movie pickles as its source (paths, or the array itself): a process that
+unpickles it opens the files again (see `open_movie`'s cache), so that
+paths, not pixels, travel to other processes.
+"""
+
+import os
+import threading
+from collections import OrderedDict
+from pathlib import Path
+
+import numpy as np
+
+TIFF_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
+MOVIE_SUFFIXES = TIFF_SUFFIXES + (".npy",)
+
+
+class MovieError(ValueError):
+    """A movie that cannot be read: wrong shape or type, not an image file."""
+
+
+def _check_dtype(dtype, what):
+    if not (np.issubdtype(dtype, np.integer) or np.issubdtype(dtype, np.floating) or dtype == np.bool_):
+        raise MovieError(f"{what}: must hold real numbers, got dtype {dtype}")
+
+
+def _frames_shape(shape, what):
+    """(n_frames, h, w) of a 2-D or 3-D shape; anything else is refused."""
+    shape = tuple(int(s) for s in shape)
+    if len(shape) == 2:
+        return (1,) + shape
+    if len(shape) == 3:
+        return shape
+    raise MovieError(f"{what}: must be 2-D (one frame) or 3-D (frames, rows, columns), got shape {shape}")
+
+
+def _pread_into(fd, out, offset):
+    """Fills the contiguous array `out` from the file at `offset`."""
+    view = memoryview(out).cast("B")
+    done = 0
+    while done < len(view):
+        n = os.preadv(fd, [view[done:]], offset + done)
+        if n <= 0:
+            raise OSError(f"file ends {len(view) - done} bytes early")
+        done += n
+    return out
+
+
+class _RawFile:
+    """Frames stored contiguously, uncompressed, at a byte offset."""
+
+    def __init__(self, path, offset, shape, dtype, what):
+        self.path, self.offset, self.dtype, self.what = path, offset, np.dtype(dtype), what
+        self.n_frames, self.height, self.width = shape
+        self.frame_bytes = self.height * self.width * self.dtype.itemsize
+        self._fd = os.open(path, os.O_RDONLY)
+        size = os.fstat(self._fd).st_size
+        if offset + self.n_frames * self.frame_bytes > size:
+            raise MovieError(f"{what}: holds {size} bytes, too few for {self.n_frames} frames of "
+                             f"{self.height} x {self.width} {self.dtype}")
+
+    def read(self, start, stop, out):
+        _pread_into(self._fd, out, self.offset + start * self.frame_bytes)
+
+    def __del__(self):
+        fd = getattr(self, "_fd", None)
+        if fd is not None:
+            os.close(fd)
+
+
+def _open_npy(path, what):
+    try:
+        with open(path, "rb") as f:
+            major, _ = np.lib.format.read_magic(f)
+            header = np.lib.format.read_array_header_1_0 if major == 1 else np.lib.format.read_array_header_2_0
+            shape, fortran, dtype = header(f)
+            offset = f.tell()
+    except (ValueError, OSError, EOFError) as e:
+        raise MovieError(f"{what}: cannot read it: not a .npy file ({e})") from None
+    _check_dtype(dtype, what)
+    if dtype.hasobject:
+        raise MovieError(f"{what}: holds Python objects")
+    n, h, w = _frames_shape(shape, what)
+    if fortran and n > 1:
+        return _ArrayFile(np.load(path, mmap_mode="r", allow_pickle=False).reshape(n, h, w), what)
+    return _RawFile(path, offset, (n, h, w), dtype, what)
+
+
+class _TiffPagesFile:
+    """TIFF frames one page each, decoded by tifffile (compressed data)."""
+
+    def __init__(self, tif, series, shape, dtype, what):
+        self.tif, self.series, self.dtype, self.what = tif, series, dtype, what
+        self.n_frames, self.height, self.width = shape
+        self._lock = threading.Lock()
+
+    def read(self, start, stop, out):
+        with self._lock:  # page lookup seeks in the shared file handle
+            for k, i in enumerate(range(start, stop)):
+                out[k] = self.series.pages[i].asarray().reshape(self.height, self.width)
+
+
+class _ArrayFile:
+    """A file read whole (a layout without one frame per page), or an array."""
+
+    def __init__(self, arr, what):
+        self.arr, self.what = arr, what
+        self.n_frames, self.height, self.width = arr.shape
+        self.dtype = arr.dtype
+
+    def read(self, start, stop, out):
+        out[...] = self.arr[start:stop]
+
+
+def _open_tiff(path, what):
+    try:
+        import tifffile
+    except ImportError:
+        raise MovieError(f"{what}: reading TIFF needs the tifffile package, which is not installed "
+                         "(Debian: apt-get install python3-tifffile); or save the movie as .npy") from None
+
+    try:
+        tif = tifffile.TiffFile(path)
+    except Exception as e:  # tifffile raises several kinds for foreign files
+        raise MovieError(f"{what}: cannot read it: not a TIFF file ({e})") from None
+    try:
+        if not tif.series:
+            raise MovieError(f"{what}: holds no image")
+        series = tif.series[0]
+        if "S" in series.axes:  # samples of a pixel: RGB and the like
+            raise MovieError(f"{what}: holds colour samples (axes {series.axes}, shape {series.shape}); "
+                             "movies must be greyscale")
+        shape = _frames_shape(series.shape, what)
+        dtype = np.dtype(series.dtype).newbyteorder(tif.byteorder)
+        _check_dtype(dtype, what)
+        if series.dataoffset is not None:
+            f = _RawFile(path, series.dataoffset, shape, dtype, what)
+            tif.close()
+            return f
+        if len(series.pages) == shape[0] and all(s > 0 for s in shape):
+            return _TiffPagesFile(tif, series, shape, dtype, what)
+        arr = series.asarray().reshape(shape)
+        tif.close()
+        return _ArrayFile(arr, what)
+    except MovieError:
+        tif.close()
+        raise
+
+
+def _open_file(path):
+    p = Path(path)
+    what = f"movie {p}"
+    if not p.exists():
+        raise FileNotFoundError(f"{what}: no such file")
+    if not p.is_file():
+        raise MovieError(f"{what}: not a file")
+    suffix = p.suffix.lower()
+    if suffix == ".npy":
+        return _open_npy(p, what)
+    if suffix in TIFF_SUFFIXES:
+        return _open_tiff(p, what)
+    raise MovieError(f"{what}: unknown format {suffix or '(no suffix)'}; use TIFF (.tif, .tiff) or .npy")
+
+
+# Files stay open between reads and between calls (a process that runs many
+# chunks of a movie parses its TIFF once); a changed file is opened again.
+_CACHE_SIZE = 32
+_cache = OrderedDict()
+_cache_lock = threading.Lock()
+
+
+def _cached_file(path):
+    p = os.path.abspath(path)
+    st = os.stat(p) if os.path.exists(p) else None
+    key = (p, st.st_size, st.st_mtime_ns) if st else (p,)
+    with _cache_lock:
+        if key in _cache:
+            _cache.move_to_end(key)
+            return _cache[key]
+    f = _open_file(path)
+    with _cache_lock:
+        _cache[key] = f
+        while len(_cache) > _CACHE_SIZE:
+            _cache.popitem(last=False)
+    return f
+
+
+class Movie:
+    """Frames of one movie from one or more parts (files or an array),
+    read on demand. Frame numbers run from 0 over all parts in order."""
+
+    def __init__(self, parts, source, names):
+        self._parts = parts
+        self.source = source
+        self.names = names
+        first = parts[0]
+        self.height, self.width = first.height, first.width
+        for p in parts[1:]:
+            if (p.height, p.width) != (self.height, self.width):
+                raise MovieError(f"{p.what}: frames of {p.height} x {p.width}, but {first.what} has "
+                                 f"{self.height} x {self.width}")
+        self.dtype = np.result_type(*[p.dtype for p in parts]).newbyteorder("=")
+        self._starts = np.cumsum([0] + [p.n_frames for p in parts])
+        self.n_frames = int(self._starts[-1])
+
+    @property
+    def shape(self):
+        return (self.n_frames, self.height, self.width)
+
+    def read(self, start, stop):
+        """Frames start .. stop - 1 as a new (stop - start, h, w) array of
+        the movie's dtype (native byte order)."""
+        if not 0 <= start <= stop <= self.n_frames:
+            raise IndexError(f"frames {start}:{stop} outside 0:{self.n_frames}")
+        out = np.empty((stop - start, self.height, self.width), dtype=self.dtype)
+        k = int(np.searchsorted(self._starts, start, side="right")) - 1
+        pos = start
+        while pos < stop:
+            part = self._parts[k]
+            lo = pos - int(self._starts[k])
+            hi = min(part.n_frames, stop - int(self._starts[k]))
+            dst = out[pos - start:pos - start + hi - lo]
+            if part.dtype == dst.dtype or not isinstance(part, _RawFile):
+                part.read(lo, hi, dst)
+            else:  # other byte order or type: read as stored, then convert
+                raw = np.empty(dst.shape, dtype=part.dtype)
+                part.read(lo, hi, raw)
+                dst[...] = raw
+            pos += hi - lo
+            k += 1
+        return out
+
+    def __reduce__(self):
+        return open_movie, (self.source,)
+
+    def __repr__(self):
+        return f"<Movie {self.n_frames} x {self.height} x {self.width} {self.dtype} from {', '.join(self.names)}>"
+
+
+def _is_array(movie):
+    return isinstance(movie, np.ndarray) or (hasattr(movie, "__array__") and hasattr(movie, "shape")
+                                             and not isinstance(movie, (str, bytes, os.PathLike)))
+
+
+def open_movie(movie):
+    """A Movie from an array (2-D or 3-D), a path, a list of paths, or a
+    Movie (returned as it is). Raises MovieError (a ValueError) for a shape,
+    type or file it cannot read, FileNotFoundError for a missing file,
+    TypeError for anything else."""
+    if isinstance(movie, Movie):
+        return movie
+    if isinstance(movie, (str, os.PathLike)):
+        return Movie([_cached_file(movie)], (os.fspath(movie),), [os.fspath(movie)])
+    if isinstance(movie, (list, tuple)) and movie and all(isinstance(m, (str, os.PathLike)) for m in movie):
+        paths = tuple(os.fspath(m) for m in movie)
+        return Movie([_cached_file(p) for p in paths], paths, list(paths))
+    if isinstance(movie, (list, tuple)) and not movie:
+        raise MovieError("movie: an empty list of files")
+    if _is_array(movie):
+        arr = movie if isinstance(movie, np.ndarray) else np.asarray(movie)
+        _check_dtype(arr.dtype, "movie")
+        shape = _frames_shape(arr.shape, "movie")
+        return Movie([_ArrayFile(arr.reshape(shape), "movie array")], arr, ["<array>"])
+    raise TypeError(f"movie must be an array, a path or a list of paths, got {type(movie).__name__}")
+
+
+def frame_range(frames, n_frames):
+    """(start, stop) of a frame selection: None (all), a range or slice of
+    step 1, or a pair (start, stop); negative numbers count from the end."""
+    if frames is None:
+        return 0, n_frames
+    if isinstance(frames, range):
+        if frames.step != 1:
+            raise ValueError(f"frames must be a range of step 1, got {frames}")
+        frames = slice(frames.start, frames.stop)
+    elif isinstance(frames, tuple) and len(frames) == 2:
+        frames = slice(*frames)
+    if not isinstance(frames, slice):
+        raise TypeError(f"frames must be a range, a slice or a pair (start, stop), got {type(frames).__name__}")
+    if frames.step not in (None, 1):
+        raise ValueError(f"frames must have step 1, got {frames.step}")
+    for v in (frames.start, frames.stop):
+        if v is not None and (isinstance(v, bool) or not isinstance(v, (int, np.integer))):
+            raise TypeError(f"frames must be given by integers, got {v!r}")
+    start, stop, _ = frames.indices(n_frames)
+    return start, max(start, stop)

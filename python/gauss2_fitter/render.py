@@ -1,0 +1,234 @@
+"""Super-resolution pictures of localisation tables, and image files.
+
+    sr = render_localizations(locs, oversampling=10)          # each spot a Gaussian of its precision
+    hist = render_localizations(locs, oversampling=10, blur=None)   # a 2-D histogram
+    save_image(sr, "sr.png", pixel_size=100 / 10)              # colour map and a scale bar
+
+Output pixel (row i, column j) covers camera positions [j, j + 1) / s x
+[i, i + 1) / s for oversampling s (positions as in the table: a camera
+pixel's centre at + 0.5). With blur="precision" each localisation adds a
+Gaussian of standard deviations lpx, lpy, integrated over each output pixel,
+of total 1; with a number, a Gaussian of that sigma (camera pixels) for all;
+with None, 1 to the pixel holding it. Rows flagged (flag != 0), with
+positions that are not finite, or (for "precision") without a finite
+positive precision are left out.
+"""
+
+import math
+from pathlib import Path
+
+import numpy as np
+
+IMAGE_SUFFIXES = (".png", ".tif", ".tiff", ".npy")
+_BATCH_VALUES = 1 << 22  # values of Gaussian footprints computed at once
+
+
+def _column(locs, name):
+    try:
+        return np.asarray(locs[name], dtype=np.float64)
+    except (KeyError, IndexError, ValueError):
+        raise ValueError(f"locs lacks the column {name}") from None
+
+
+def _oversampling(value):
+    try:
+        s = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"oversampling must be a number, got {type(value).__name__}") from None
+    if not (math.isfinite(s) and s > 0):
+        raise ValueError(f"oversampling must be positive, got {value}")
+    return s
+
+
+def rendered_rows(locs, blur="precision"):
+    """Which rows render_localizations draws (a boolean array)."""
+    x, y = _column(locs, "x"), _column(locs, "y")
+    keep = np.isfinite(x) & np.isfinite(y)
+    if "flag" in getattr(locs, "columns", locs):
+        keep &= np.asarray(locs["flag"]) == 0
+    if isinstance(blur, str):
+        if blur != "precision":
+            raise ValueError(f"blur must be 'precision', a sigma in pixels or None, got {blur!r}")
+        for c in ("lpx", "lpy"):
+            v = _column(locs, c)
+            keep &= np.isfinite(v) & (v > 0)
+    return keep
+
+
+def image_shape(locs, shape=None):
+    """(h, w) of the camera frames: `shape`, else the table's attributes,
+    else the smallest that holds every position."""
+    if shape is not None:
+        h, w = (int(v) for v in shape)
+    elif "height" in getattr(locs, "attrs", {}) and "width" in locs.attrs:
+        h, w = int(locs.attrs["height"]), int(locs.attrs["width"])
+    else:
+        x, y = _column(locs, "x"), _column(locs, "y")
+        ok = np.isfinite(x) & np.isfinite(y)
+        h = int(np.ceil(y[ok].max())) if ok.any() else 1
+        w = int(np.ceil(x[ok].max())) if ok.any() else 1
+    if h < 1 or w < 1:
+        raise ValueError(f"image shape must be positive, got {(h, w)}")
+    return h, w
+
+
+def render_localizations(locs, oversampling=10, blur="precision", shape=None):
+    """A super-resolution image of a localisation table (a DataFrame with
+    x, y and, for blur="precision", lpx, lpy; flag when present): float64,
+    (round(h * oversampling), round(w * oversampling)) for camera frames of
+    shape (h, w) (see image_shape). See the module's description for blur."""
+    s = _oversampling(oversampling)
+    if blur is not None and not isinstance(blur, str):
+        try:
+            blur = float(blur)
+        except (TypeError, ValueError):
+            raise TypeError(f"blur must be 'precision', a number or None, got {type(blur).__name__}") from None
+        if not (math.isfinite(blur) and blur > 0):
+            raise ValueError(f"a blur sigma must be positive, got {blur}")
+    h, w = image_shape(locs, shape)
+    H, W = max(1, round(h * s)), max(1, round(w * s))
+    if H * W > 1 << 31:
+        raise ValueError(f"a {H} x {W} image is too large; lower the oversampling")
+    keep = rendered_rows(locs, blur)
+    X = _column(locs, "x")[keep] * s
+    Y = _column(locs, "y")[keep] * s
+    image = np.zeros(H * W)
+    if blur is None:
+        j, i = np.floor(X).astype(np.int64), np.floor(Y).astype(np.int64)
+        ok = (j >= 0) & (j < W) & (i >= 0) & (i < H)
+        image += np.bincount(i[ok] * W + j[ok], minlength=H * W)
+        return image.reshape(H, W)
+    if isinstance(blur, str):
+        SX, SY = _column(locs, "lpx")[keep] * s, _column(locs, "lpy")[keep] * s
+    else:
+        SX = SY = np.full(len(X), blur * s)
+    _add_gaussians(image, H, W, X, Y, SX, SY)
+    return image.reshape(H, W)
+
+
+def _axis_weights(centre, sigma, k):
+    """Pixel-integrated Gaussian weights over the 2k + 1 pixels from
+    floor(centre) - k: (n, 2k + 1), and those pixels' indices."""
+    from scipy.special import ndtr
+
+    first = np.floor(centre).astype(np.int64) - k
+    edges = first[:, None] + np.arange(2 * k + 2)[None, :]
+    cdf = ndtr((edges - centre[:, None]) / sigma[:, None])
+    return np.diff(cdf, axis=1), edges[:, :-1]
+
+
+def _add_gaussians(image, H, W, X, Y, SX, SY):
+    # Footprints of similar size together, so that each batch's window fits
+    # its members without computing far tails of small ones.
+    K = np.ceil(5 * np.maximum(SX, SY)).astype(np.int64) + 1  # the tails beyond hold < 1e-6
+    order = np.argsort(K, kind="stable")
+    lo = 0
+    while lo < len(order):
+        k = int(K[order[lo]])
+        n = max(1, _BATCH_VALUES // (2 * k + 1) ** 2)
+        hi = min(len(order), lo + n)
+        idx = order[lo:hi]
+        k = int(K[idx].max())
+        wx, jx = _axis_weights(X[idx], SX[idx], k)
+        wy, iy = _axis_weights(Y[idx], SY[idx], k)
+        vals = wy[:, :, None] * wx[:, None, :]
+        inside = ((iy >= 0) & (iy < H))[:, :, None] & ((jx >= 0) & (jx < W))[:, None, :]
+        flat = iy[:, :, None] * W + jx[:, None, :]
+        image += np.bincount(flat[inside], weights=vals[inside], minlength=H * W)
+        lo = hi
+
+
+# ---- image files --------------------------------------------------------------
+
+
+def image_format(path):
+    """The suffix of an image file this package writes; ValueError for others.
+    Standard output (`-`) takes .npy."""
+    name = str(getattr(path, "name", path))
+    if name == "-":
+        return ".npy"
+    suffix = Path(name).suffix.lower()
+    if suffix not in IMAGE_SUFFIXES:
+        raise ValueError(f"{path}: unknown image format {suffix or '(no suffix)'}; use .png, .tif, .tiff or .npy")
+    return suffix
+
+
+def _scale_bar(width_px, nm_per_px):
+    """A round length (1, 2 or 5 x 10^k nm) near a fifth of the width, and its label."""
+    target = width_px * nm_per_px / 5
+    length = 10 ** math.floor(math.log10(target))
+    for m in (5, 2, 1):
+        if m * length <= target:
+            length *= m
+            break
+    label = f"{length / 1000:g} µm" if length >= 1000 else f"{length:g} nm"
+    return length, label
+
+
+def png_bytes(image, pixel_size=None, cmap="hot"):
+    """The image as a PNG (one image pixel per PNG pixel) through a colour
+    map, the brightest 0.5 % of the lit pixels saturated; with pixel_size
+    (nm per image pixel) a scale bar in the lower right corner."""
+    import io
+
+    from matplotlib.figure import Figure
+    from matplotlib.patches import Rectangle
+
+    a = np.asarray(image, dtype=np.float64)
+    if a.ndim != 2 or a.size == 0:
+        raise ValueError(f"a picture needs a 2-D image, got shape {a.shape}")
+    H, W = a.shape
+    lit = a[np.isfinite(a) & (a > 0)]
+    vmax = float(np.percentile(lit, 99.5)) if lit.size else 1.0
+    dpi = 100
+    fig = Figure(figsize=(W / dpi, H / dpi), dpi=dpi)
+    ax = fig.add_axes([0, 0, 1, 1])
+    ax.imshow(a, cmap=cmap, vmin=0, vmax=vmax if vmax > 0 else 1.0, interpolation="nearest")
+    ax.set_axis_off()
+    if pixel_size:
+        length, label = _scale_bar(W, pixel_size)
+        bar = length / pixel_size
+        thick = max(2.0, H / 100)
+        x0, y0 = W - W / 20 - bar, H - H / 20 - thick
+        ax.add_patch(Rectangle((x0 - 0.5, y0 - 0.5), bar, thick, color="white"))
+        ax.text(x0 + bar / 2, y0 - thick, label, color="white", ha="center", va="bottom",
+                fontsize=max(6.0, H / 40 * 72 / dpi))
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png", dpi=dpi)
+    return buf.getvalue()
+
+
+def save_image(image, path, pixel_size=None):
+    """Writes a 2-D image to `path` in the format its suffix names: .npy
+    (float64 as it is), .tif/.tiff (float32 through tifffile, with the
+    resolution when pixel_size, nm per image pixel, is known) or .png
+    (see png_bytes). Other suffixes are refused (ValueError) before anything
+    is written; the output is written as outputs.py describes (a regular
+    file appears complete or not at all)."""
+    import io
+
+    from .outputs import open_output, resolve_output
+
+    suffix = image_format(path)
+    a = np.asarray(image)
+    if a.ndim != 2:
+        raise ValueError(f"an image must be 2-D, got shape {a.shape}")
+    out = resolve_output(path)
+    if suffix == ".png":
+        data = png_bytes(a, pixel_size)
+    else:
+        buf = io.BytesIO()
+        if suffix == ".npy":
+            np.save(buf, np.asarray(a, dtype=np.float64), allow_pickle=False)
+        else:
+            import tifffile
+
+            kw = {}
+            if pixel_size:
+                um = pixel_size / 1000.0
+                kw = {"imagej": True, "resolution": (1 / um, 1 / um), "metadata": {"unit": "um"}}
+            tifffile.imwrite(buf, np.asarray(a, dtype=np.float32), **kw)
+        data = buf.getvalue()
+    with open_output(out) as f:
+        f.write(data)
+    return Path(out.name)

@@ -1,0 +1,485 @@
+"""Camera movies to localisation tables: localize, the movie readers, the
+table files and rendering, through real files (tifffile, numpy, h5py,
+pandas)."""
+
+import importlib
+import io
+import os
+import tracemalloc
+
+import h5py
+import numpy as np
+import pandas as pd
+import pytest
+import tifffile
+import yaml
+
+import gauss2_fitter as g2
+from gauss2_fitter.formats import FormatError
+from gauss2_fitter.render import save_image
+
+lz = importlib.import_module("gauss2_fitter.localize")  # the module; the package exports the function
+
+
+def _mle_available():
+    try:
+        g2.fit_spots(np.ones((11, 11)), [5], [5], estimator="mle")
+    except NotImplementedError:
+        return False
+    return True
+
+
+# The maximum-likelihood cases run by themselves once the library has the estimator.
+ESTIMATORS = ["lsq", pytest.param("mle", marks=pytest.mark.skipif(not _mle_available(),
+                                                                  reason="no maximum-likelihood fit in this build"))]
+
+CAM = g2.Camera(baseline=100.0, sensitivity=0.25, em_gain=2.0, qe=0.8, pixel_size=107.0)
+SHAPE = (52, 64)
+N_FRAMES = 10
+BACKGROUND = 12.0  # photons per pixel
+
+
+def make_truth(seed=3):
+    """Per frame, 2 to 4 spots inside and apart; (frame, photons, sx, sy, x, y, rho)."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for f in range(N_FRAMES):
+        cells = rng.permutation(9)[: rng.integers(2, 5)]
+        for c in cells:  # 16 px apart: no rendered tail reaches another spot's window
+            x = 9 + (c % 3) * 16 + rng.uniform(0, 2)
+            y = 9 + (c // 3) * 15 + rng.uniform(0, 2)
+            rows.append((f, rng.uniform(2000, 6000), rng.uniform(1.1, 1.5), rng.uniform(1.1, 1.5), x, y,
+                         rng.uniform(-0.2, 0.2)))
+    return np.array(rows)
+
+
+def adu_movie(truth, dtype=np.float64):
+    """Noise-free frames in ADU: photons -> electrons (qe) -> ADU (gain, sensitivity, baseline)."""
+    frames = np.zeros((N_FRAMES,) + SHAPE)
+    for f in range(N_FRAMES):
+        t = truth[truth[:, 0] == f]
+        spots = np.column_stack([t[:, 1], t[:, 2], t[:, 3], t[:, 4], t[:, 5], t[:, 6], np.zeros(len(t))])
+        frames[f] = g2.synth_image(spots, SHAPE, 17) + BACKGROUND
+    electrons = frames * CAM.qe
+    return (electrons * CAM.em_gain / CAM.sensitivity + CAM.baseline).astype(dtype)
+
+
+@pytest.fixture(scope="module")
+def truth():
+    return make_truth()
+
+
+@pytest.fixture(scope="module")
+def movie(truth):
+    return adu_movie(truth)
+
+
+def check_against_truth(locs, truth):
+    assert list(locs.columns) == list(g2.COLUMNS + g2.NM_COLUMNS)
+    assert locs["frame"].dtype == np.int64 and locs["flag"].dtype == np.int8
+    assert locs["iterations"].dtype == np.int32
+    assert (locs.flag == 0).all()
+    assert len(locs) == len(truth)
+    # Rows in frame order, row-major peak order within a frame: match each to its spot.
+    for f in range(N_FRAMES):
+        got = locs[locs.frame == f]
+        want = truth[truth[:, 0] == f]
+        d = np.hypot(got.x.to_numpy()[:, None] - want[None, :, 4], got.y.to_numpy()[:, None] - want[None, :, 5])
+        want = want[d.argmin(axis=1)]
+        np.testing.assert_allclose(got[["x", "y"]], want[:, 4:6], atol=1e-5)
+        np.testing.assert_allclose(got.photons, want[:, 1], rtol=1e-5)  # ADU back to photons
+        np.testing.assert_allclose(got[["sx", "sy", "rho"]], want[:, [2, 3, 6]], atol=1e-5)
+        np.testing.assert_allclose(got.bg, BACKGROUND, rtol=1e-5)
+    np.testing.assert_array_equal(locs.x_nm, locs.x * CAM.pixel_size)
+    np.testing.assert_array_equal(locs.lpy_nm, locs.lpy * CAM.pixel_size)
+
+
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+def test_a_movie_in_adu_becomes_a_table_in_photons_and_nm(movie, truth, estimator):
+    locs = g2.localize(movie, camera=CAM, estimator=estimator, n_threads=2)
+    check_against_truth(locs, truth)
+    a = locs.attrs
+    assert (a["height"], a["width"], a["n_frames"], a["mea"], a["estimator"]) == (*SHAPE, N_FRAMES, 11, estimator)
+    assert a["camera"]["sensitivity"] == 0.25 and a["pixel_size"] == 107.0 and a["threshold"] is None
+    if estimator == "mle":  # the photon-statistics errors and the iterations come with the estimator
+        assert np.all(np.isfinite(locs.lpx)) and np.all(locs.iterations > 0)
+
+
+def test_files_lists_of_files_chunks_and_threads_give_the_same_table(movie, tmp_path, monkeypatch):
+    want = g2.localize(movie, camera=CAM, estimator="lsq", n_threads=1)
+    u16 = np.round(movie).astype(np.uint16)
+    want16 = g2.localize(u16, camera=CAM, estimator="lsq", n_threads=1)
+    tifffile.imwrite(tmp_path / "m.tif", u16)
+    tifffile.imwrite(tmp_path / "z.tif", u16, compression="zlib")  # pages decoded one by one
+    tifffile.imwrite(tmp_path / "m.ome.tif", u16, ome=True)
+    tifffile.imwrite(tmp_path / "big.tif", u16.byteswap().view(u16.dtype.newbyteorder()), bigtiff=True)
+    np.save(tmp_path / "m.npy", movie)
+    for k, (lo, hi) in enumerate([(0, 3), (3, 4), (4, 10)]):  # a stack in several files
+        tifffile.imwrite(tmp_path / f"part{k}.tif", u16[lo:hi] if hi - lo > 1 else u16[lo], photometric="minisblack")
+    parts = [tmp_path / f"part{k}.tif" for k in range(3)]
+    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])  # chunks of 3 frames
+    for source, ref in [(tmp_path / "m.npy", want), (tmp_path / "m.tif", want16), (tmp_path / "z.tif", want16),
+                        (tmp_path / "m.ome.tif", want16), (tmp_path / "big.tif", want16), (parts, want16)]:
+        for threads in (1, 2):
+            got = g2.localize(source, camera=CAM, estimator="lsq", n_threads=threads)
+            pd.testing.assert_frame_equal(got, ref)  # bit for bit
+    assert g2.localize(parts, camera=CAM, estimator="lsq").attrs["source"] == [str(p) for p in parts]
+
+
+def test_frames_and_given_peaks(movie, truth):
+    locs = g2.localize(movie, camera=CAM, estimator="lsq", frames=range(3, 7))
+    assert sorted(set(locs.frame)) == [3, 4, 5, 6]
+    full = g2.localize(movie, camera=CAM, estimator="lsq")
+    pd.testing.assert_frame_equal(locs.reset_index(drop=True),
+                                  full[full.frame.between(3, 6)].reset_index(drop=True), check_like=False)
+    assert locs.attrs["frame_range"] == [3, 7] and locs.attrs["n_frames"] == 4
+
+    # Peaks given as a table of sub-pixel positions: the pixel holding each is fitted.
+    peaks = pd.DataFrame({"frame": truth[:, 0].astype(int), "x": truth[:, 4], "y": truth[:, 5]})
+    peaks = pd.concat([peaks, pd.DataFrame({"frame": [2], "x": [1.5], "y": [20.2]})])  # window leaves the frame
+    got = g2.localize(movie, camera=CAM, estimator="lsq", peaks=peaks.iloc[::-1])
+    assert len(got) == len(peaks) and np.all(np.diff(got.frame) >= 0)
+    edge = got[got.flag == 1]
+    assert len(edge) == 1 and (edge.x.item(), edge.y.item()) == (1.5, 20.5) and np.isnan(edge.photons.item())
+    check_against_truth(got[got.flag == 0].reset_index(drop=True), truth)
+    got = g2.localize(movie, camera=CAM, estimator="lsq", peaks=peaks, frames=(0, 2))
+    assert set(got.frame) == {0, 1}
+    with pytest.raises(ValueError, match="frame 10"):
+        g2.localize(movie, camera=CAM, estimator="lsq", peaks=[[10, 5, 5]])
+
+
+def test_tables_written_and_read_back(movie, tmp_path):
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    # CSV in nm with ThunderSTORM's headers (the pixel size is in the table's attributes).
+    g2.write_csv(locs, tmp_path / "l.csv")
+    df = pd.read_csv(tmp_path / "l.csv")
+    assert list(df.columns[:10]) == ["frame", "x [nm]", "y [nm]", "intensity [photon]", "sigma1 [nm]",
+                                     "sigma2 [nm]", "rho", "offset [photon]", "uncertainty_x [nm]",
+                                     "uncertainty_y [nm]"]
+    np.testing.assert_array_equal(df.frame, locs.frame)
+    np.testing.assert_allclose(df["x [nm]"], locs.x_nm, rtol=1e-8)
+    np.testing.assert_allclose(df["sigma2 [nm]"], locs.sy * 107.0, rtol=1e-8)
+    back = g2.read_localizations(tmp_path / "l.csv", pixel_size=107.0)
+    pd.testing.assert_frame_equal(back, locs, rtol=1e-8, check_dtype=True)
+    with pytest.raises(FormatError, match="pixel size"):
+        g2.read_localizations(tmp_path / "l.csv")
+    # CSV in pixels: the table's own columns.
+    plain = locs.copy()
+    plain.attrs = {}
+    g2.write_csv(plain, tmp_path / "px.csv")
+    assert list(pd.read_csv(tmp_path / "px.csv").columns) == list(g2.COLUMNS)
+    assert g2.read_localizations(tmp_path / "px.csv").x.tolist() == pytest.approx(locs.x.tolist(), rel=1e-8)
+
+    # HDF5 as picasso reads it, with the YAML documents beside it.
+    g2.write_hdf5(locs, tmp_path / "l.hdf5")
+    with h5py.File(tmp_path / "l.hdf5", "r") as f:
+        rec = f["locs"][...]
+    assert rec.dtype.names[:13] == ("frame", "x", "y", "photons", "sx", "sy", "bg", "lpx", "lpy", "likelihood",
+                                    "iterations", "rho", "flag")
+    assert rec.dtype["frame"] == np.uint32 and rec.dtype["x"] == np.float32 and rec.dtype["iterations"] == np.int32
+    np.testing.assert_array_equal(rec["frame"], locs.frame)
+    np.testing.assert_allclose(rec["x"], locs.x - 0.5, rtol=1e-6)  # picasso's pixel centres
+    docs = list(yaml.safe_load_all((tmp_path / "l.yaml").read_text()))
+    assert docs[0] == {"Frames": N_FRAMES, "Height": SHAPE[0], "Width": SHAPE[1], "Data Type": "float64",
+                       "Byte Order": "<", "File": "<array>"}
+    assert docs[1]["Pixelsize"] == 107.0 and docs[1]["Box Size"] == 11 and docs[1]["Estimator"] == "lsq"
+    back = g2.read_localizations(tmp_path / "l.hdf5")
+    assert back.attrs["pixel_size"] == 107.0 and (back.attrs["height"], back.attrs["width"]) == SHAPE
+    pd.testing.assert_frame_equal(back, locs, rtol=1e-6, atol=1e-4)
+
+    # A failed write leaves an existing file as it was; a wrong suffix is refused.
+    before = (tmp_path / "l.csv").read_bytes()
+    with pytest.raises(ValueError):
+        g2.write_csv(locs.drop(columns=["photons"]), tmp_path / "l.csv")
+    assert (tmp_path / "l.csv").read_bytes() == before
+    with pytest.raises(FormatError, match="unknown table format"):
+        g2.write_table(locs, tmp_path / "l.txt")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["l.csv", "l.hdf5", "l.yaml", "px.csv"]
+
+
+def test_rendering(movie, tmp_path):
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    locs.loc[0, "flag"] = 2  # flagged rows are not drawn
+    locs["lpx"], locs["lpy"] = 0.05, 0.08
+    locs.loc[1, "lpx"] = np.nan  # nor rows without a precision
+    hist = g2.render_localizations(locs, oversampling=4, blur=None)
+    assert hist.shape == (SHAPE[0] * 4, SHAPE[1] * 4) and hist.sum() == len(locs) - 1
+    r, c = int(locs.y[2] * 4), int(locs.x[2] * 4)
+    assert hist[r, c] >= 1
+    sr = g2.render_localizations(locs, oversampling=4)
+    assert sr.sum() == pytest.approx(len(locs) - 2, rel=1e-9)
+    # Each spot's mass sits where it was found, spread as its precision says.
+    ys, xs = np.mgrid[0:sr.shape[0], 0:sr.shape[1]]
+    win = (np.abs(ys + 0.5 - locs.y[2] * 4) < 2) & (np.abs(xs + 0.5 - locs.x[2] * 4) < 2)
+    assert sr[win].sum() == pytest.approx(1.0, abs=0.02)
+    wide = g2.render_localizations(locs, oversampling=4, blur=0.5)
+    assert wide.max() < sr.max() and wide.sum() == pytest.approx(len(locs) - 1, rel=1e-6)
+
+    for name in ("sr.npy", "sr.tif", "sr.png"):
+        save_image(sr, tmp_path / name, pixel_size=107.0 / 4)
+    np.testing.assert_array_equal(np.load(tmp_path / "sr.npy"), sr)
+    np.testing.assert_allclose(tifffile.imread(tmp_path / "sr.tif"), sr.astype(np.float32))
+    assert (tmp_path / "sr.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    import matplotlib.image
+
+    assert matplotlib.image.imread(tmp_path / "sr.png").shape[:2] == sr.shape
+    with pytest.raises(ValueError, match="unknown image format"):
+        save_image(sr, tmp_path / "sr.jpg")
+    assert not (tmp_path / "sr.jpg").exists()
+
+
+def test_memory_stays_bounded_on_a_memory_mapped_movie(movie, tmp_path, monkeypatch):
+    # Traced allocations (numpy's included) while streaming a memory-mapped
+    # movie: the same for 80 and 320 frames, and far below the movie's size.
+    base = movie[:8]
+    monkeypatch.setattr(lz, "CHUNK_PIXELS", 4 * SHAPE[0] * SHAPE[1])
+    peaks = {}
+    for n in (80, 320):
+        mm = np.lib.format.open_memmap(tmp_path / f"m{n}.npy", mode="w+", dtype=np.float64, shape=(n,) + SHAPE)
+        for lo in range(0, n, 8):
+            mm[lo:lo + 8] = base
+        mm.flush()
+        for source in (np.load(tmp_path / f"m{n}.npy", mmap_mode="r"), tmp_path / f"m{n}.npy"):
+            tracemalloc.start()
+            rows = sum(len(t) for t in g2.iter_localize(source, lz.Settings(camera=CAM, estimator="lsq"),
+                                                        n_threads=2))
+            peaks[n, type(source).__name__] = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+            assert rows > 0
+    movie_bytes = 320 * SHAPE[0] * SHAPE[1] * 8
+    for kind in ("memmap", "PosixPath"):
+        assert peaks[320, kind] < 1.25 * peaks[80, kind] + 64 * 1024, peaks
+        assert peaks[320, kind] < movie_bytes / 4, peaks
+
+
+def test_bad_movies_and_settings_are_refused(tmp_path):
+    with pytest.raises(g2.MovieError, match="2-D .* or 3-D"):
+        g2.localize(np.zeros((2, 3, 20, 20)), estimator="lsq")
+    (tmp_path / "text.tif").write_text("not an image\n")
+    with pytest.raises(g2.MovieError, match="not a TIFF"):
+        g2.localize(tmp_path / "text.tif", estimator="lsq")
+    (tmp_path / "text.npy").write_text("not an array\n")
+    with pytest.raises(g2.MovieError, match="not a .npy"):
+        g2.open_movie(tmp_path / "text.npy")
+    (tmp_path / "movie.txt").write_text("x")
+    with pytest.raises(g2.MovieError, match="unknown format .txt"):
+        g2.open_movie(tmp_path / "movie.txt")
+    with pytest.raises(FileNotFoundError):
+        g2.open_movie(tmp_path / "missing.tif")
+    tifffile.imwrite(tmp_path / "rgb.tif", np.zeros((20, 30, 3), np.uint8), photometric="rgb")
+    with pytest.raises(g2.MovieError, match="colour samples"):  # not 20 frames of 30 x 3
+        g2.open_movie(tmp_path / "rgb.tif")
+    tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 20, 20), np.uint16))
+    tifffile.imwrite(tmp_path / "b.tif", np.zeros((2, 20, 21), np.uint16))
+    with pytest.raises(g2.MovieError, match="20 x 21"):
+        g2.open_movie([tmp_path / "a.tif", tmp_path / "b.tif"])
+    for bad in ({"sensitivity": 0}, {"em_gain": -1}, {"qe": 0}, {"qe": 1.5}, {"pixel_size": 0},
+                {"read_noise": -1}, {"baseline": np.nan}, {"read_noise": np.full((3, 3), -1.0)}):
+        with pytest.raises(ValueError, match="camera " + next(iter(bad))):
+            g2.Camera(**bad)
+    with pytest.raises(ValueError, match="read_noise map has shape"):
+        g2.localize(np.zeros((2, 20, 20)), camera=g2.Camera(read_noise=np.ones((20, 21))), estimator="lsq")
+    with pytest.raises(ValueError, match="estimator"):
+        g2.localize(np.zeros((20, 20)), estimator="bayes")
+    with pytest.raises(ValueError, match="step"):
+        g2.localize(np.zeros((4, 20, 20)), frames=range(0, 4, 2), estimator="lsq")
+
+
+# ---- the command-line tool ---------------------------------------------------------
+
+
+def tool(*argv):
+    from gauss2_fitter import cli
+
+    return cli.main([str(a) for a in argv])
+
+
+def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
+    u16 = np.round(movie).astype(np.uint16)
+    parts = []
+    for k, (lo, hi) in enumerate([(0, 4), (4, 10)]):
+        parts.append(tmp_path / f"part{k}.tif")
+        tifffile.imwrite(parts[-1], u16[lo:hi], photometric="minisblack")
+    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
+    want = g2.localize(u16, camera=CAM, estimator="lsq")
+    assert tool("fit", *parts, "-o", tmp_path / "l.csv", *cam, "--pixel-size", 107, "--no-progress") == 0
+    assert f"localised {len(want)} of {len(want)} peaks (0 flagged) in 10 frame(s)" in capsys.readouterr().err
+    df = pd.read_csv(tmp_path / "l.csv")
+    np.testing.assert_array_equal(df.frame, want.frame)
+    np.testing.assert_allclose(df["x [nm]"], want.x_nm, rtol=1e-8)
+    np.testing.assert_allclose(df["intensity [photon]"], want.photons, rtol=1e-8)
+
+    assert tool("fit", *parts, "-o", tmp_path / "l.h5", *cam, "--frames", "2:5") == 0
+    with h5py.File(tmp_path / "l.h5", "r") as f:
+        rec = f["locs"][...]
+    sel = want[want.frame.between(2, 4)]
+    np.testing.assert_array_equal(rec["frame"], sel.frame)
+    np.testing.assert_allclose(rec["photons"], sel.photons, rtol=1e-6)
+    assert yaml.safe_load_all((tmp_path / "l.yaml").read_text()).__next__()["File"] == [str(p) for p in parts]
+
+    # Peaks from a table written before (picasso's layout): the same spots again.
+    assert tool("fit", *parts, "-o", tmp_path / "again.csv", *cam, "--peaks", tmp_path / "l.h5") == 0
+    again = pd.read_csv(tmp_path / "again.csv")
+    np.testing.assert_array_equal(again.frame, sel.frame)
+    np.testing.assert_allclose(again[["x", "y"]], sel[["x", "y"]], atol=1e-5)
+
+    for name in ("sr.png", "sr.tif", "sr.npy"):
+        assert tool("render", tmp_path / "l.h5", "--oversampling", 5, "--blur", 0.3, "-o", tmp_path / name) == 0
+    assert tifffile.imread(tmp_path / "sr.tif").shape == (SHAPE[0] * 5, SHAPE[1] * 5)
+    assert np.load(tmp_path / "sr.npy").sum() == pytest.approx(len(sel), rel=1e-6)
+    assert (tmp_path / "sr.png").read_bytes()[:4] == b"\x89PNG"
+    # Tables in nm need the pixel size.
+    assert tool("render", tmp_path / "l.csv", "--blur", "none", "-o", tmp_path / "h.npy") == 1
+    assert "pixel size" in capsys.readouterr().err
+    assert tool("render", tmp_path / "l.csv", "--blur", "none", "--pixel-size", 107, "-o", tmp_path / "h.npy") == 0
+    assert np.load(tmp_path / "h.npy").sum() == len(want)
+
+
+def test_tables_go_to_standard_output_and_hdf5_only_to_regular_files(movie, tmp_path, capfd):
+    np.save(tmp_path / "m.npy", movie)
+    assert tool("fit", tmp_path / "m.npy", "-o", "-", "--estimator", "lsq", "--no-progress") == 0
+    printed = pd.read_csv(io.StringIO(capfd.readouterr().out))
+    assert list(printed.columns) == list(g2.COLUMNS) and len(printed) > 0
+    os.mkfifo(tmp_path / "pipe.h5")
+    before = sorted(p.name for p in tmp_path.iterdir())
+    assert tool("fit", tmp_path / "m.npy", "-o", tmp_path / "pipe.h5", "--estimator", "lsq") == 1
+    assert "must be a regular file" in capfd.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == before  # no temporary file left behind
+
+
+def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, capsys):
+    np.save(tmp_path / "m.npy", movie)
+    np.save(tmp_path / "4d.npy", np.zeros((2, 2, 20, 20)))
+    (tmp_path / "text.tif").write_text("not an image\n")
+    m, out = tmp_path / "m.npy", tmp_path / "out.h5"
+    cases = [
+        (["fit", tmp_path / "4d.npy", "-o", out], "or 3-D"),
+        (["fit", tmp_path / "text.tif", "-o", out], "not a TIFF"),
+        (["fit", m, "-o", out, "--sensitivity", 0], "--sensitivity must be positive"),
+        (["fit", m, "-o", out, "--qe", -0.5], "--qe must be positive"),
+        (["fit", m, "-o", out, "--pixel-size", 0], "--pixel-size must be positive"),
+        (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
+        (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
+        (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
+        (["render", m, "-o", tmp_path / "sr.jpg"], "unknown image format .jpg"),
+        (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png"], "no such file"),
+    ]
+    if not _mle_available():
+        cases.append((["fit", m, "-o", out], "--estimator lsq"))
+    for argv, words in cases:
+        before = sorted(p.name for p in tmp_path.iterdir())
+        assert tool(*argv) == 1, argv
+        err = capsys.readouterr().err
+        assert err.startswith("python3 -m gauss2_fitter: error: ") and err.count("\n") == 1, err
+        assert words in err, (argv, err)
+        assert sorted(p.name for p in tmp_path.iterdir()) == before, argv
+
+
+# ---- the pieces one by one ------------------------------------------------------------
+
+
+def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
+    import pickle
+
+    rng = np.random.default_rng(1)
+    data = rng.integers(0, 4000, (23, 9, 11)).astype(np.uint16)
+    cuts = [0, 5, 6, 14, 23]
+    paths = []
+    for k, (lo, hi) in enumerate(zip(cuts[:-1], cuts[1:])):
+        paths.append(tmp_path / f"p{k}.{'npy' if k % 2 else 'tif'}")
+        if k % 2:
+            np.save(paths[-1], data[lo:hi])
+        else:
+            tifffile.imwrite(paths[-1], data[lo:hi], photometric="minisblack")
+    mv = g2.open_movie(paths)
+    assert mv.shape == data.shape and mv.dtype == np.uint16
+    for _ in range(60):
+        lo = int(rng.integers(0, 24))
+        hi = int(rng.integers(lo, 24))
+        np.testing.assert_array_equal(mv.read(lo, hi), data[lo:hi])
+    with pytest.raises(IndexError):
+        mv.read(20, 24)
+    again = pickle.loads(pickle.dumps(mv))
+    assert len(pickle.dumps(mv)) < 2000  # paths, not pixels
+    np.testing.assert_array_equal(again.read(0, 23), data)
+    # One chunk's work, sent elsewhere: the same rows as the whole run's.
+    settings = lz.Settings(camera=g2.Camera(), estimator="lsq", mea=5)
+    chunk = pickle.loads(pickle.dumps((mv, 6, 14, settings)))
+    whole = g2.localize(paths, mea=5, estimator="lsq")
+    pd.testing.assert_frame_equal(g2.localize_chunk(*chunk).reset_index(drop=True),
+                                  whole[whole.frame.between(6, 13)].reset_index(drop=True))
+
+
+def test_frame_selections_and_camera_formulas():
+    from gauss2_fitter.movie import frame_range
+
+    assert frame_range(None, 10) == (0, 10)
+    assert frame_range(range(2, 5), 10) == (2, 5)
+    assert frame_range(slice(-3, None), 10) == (7, 10)
+    assert frame_range((4, 100), 10) == (4, 10)
+    assert frame_range((8, 3), 10) == (8, 8)  # empty, not reversed
+    for bad, err in ((slice(0, 5, 2), ValueError), ([1, 2], TypeError), ((1.5, 3), TypeError)):
+        with pytest.raises(err):
+            frame_range(bad, 10)
+    cam = g2.Camera(baseline=100, sensitivity=0.5, em_gain=10, qe=0.8, read_noise=np.full((2, 3), 1.5))
+    adu = np.array([[100, 120, 300], [1100, 100, 90]], dtype=np.uint16)
+    np.testing.assert_allclose(cam.to_photons(adu), (adu.astype(float) - 100) * 0.5 / 10 / 0.8)
+    assert cam.to_electrons(adu).dtype == np.float64 and cam.to_electrons(adu)[1, 2] == -0.5
+    with pytest.raises(ValueError):
+        cam.read_noise[0, 0] = 0  # the map cannot change behind the camera's back
+    d = cam.as_dict()
+    assert d["read_noise"] == {"map_shape": [2, 3], "median": 1.5}
+    assert g2.Camera.from_dict(d).read_noise == 1.5 and g2.Camera.from_dict(d).em_gain == 10
+
+
+def test_thunderstorm_tables_and_broken_files_are_read_or_refused(tmp_path):
+    from gauss2_fitter.formats import read_localizations
+
+    # ThunderSTORM's own export: an id column, one sigma and one uncertainty, frames from 1.
+    (tmp_path / "ts.csv").write_text('"id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",'
+                                     '"offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"\n'
+                                     "1,1,150.0,250.0,130.0,1000,10,3,12\n2,3,1050.0,50.0,120.0,800,11,3,15\n")
+    t = read_localizations(tmp_path / "ts.csv", pixel_size=100)
+    assert t.frame.tolist() == [0, 2] and t.x.tolist() == [1.5, 10.5] and t.y.tolist() == [2.5, 0.5]
+    assert t.sx.tolist() == t.sy.tolist() == [1.3, 1.2] and t.lpx.tolist() == [0.12, 0.15]
+    assert t.photons.tolist() == [1000, 800] and t.flag.tolist() == [0, 0] and np.isnan(t.rho).all()
+    assert t.x_nm.tolist() == [150.0, 1050.0]
+    # A plain peak list: x, y only.
+    (tmp_path / "px.csv").write_text("x,y\n3,4\n5.5,6\n")
+    t = read_localizations(tmp_path / "px.csv")
+    assert t.frame.tolist() == [0, 0] and t.x.tolist() == [3, 5.5]
+    for name, text, words in [("word.csv", "x,y\n1,2\n3,four\n", "line 3: y = 'four'"),
+                              ("nopos.csv", "a,b\n1,2\n", "names no positions"),
+                              ("empty.csv", "", "not a readable CSV")]:
+        (tmp_path / name).write_text(text)
+        with pytest.raises(FormatError, match=words):
+            read_localizations(tmp_path / name)
+    with h5py.File(tmp_path / "other.h5", "w") as f:
+        f["data"] = np.zeros(3)
+    with pytest.raises(FormatError, match="no dataset 'locs'"):
+        read_localizations(tmp_path / "other.h5")
+    (tmp_path / "fake.hdf5").write_text("not hdf5")
+    with pytest.raises(FormatError, match="not a readable HDF5"):
+        read_localizations(tmp_path / "fake.hdf5")
+    with pytest.raises(FileNotFoundError):
+        read_localizations(tmp_path / "none.csv")
+
+
+def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie, tmp_path, capsys):
+    tifffile.imwrite(tmp_path / "one.tif", np.round(movie[0]).astype(np.uint16))
+    assert tool("fit", tmp_path / "one.tif", "-o", tmp_path / "a.csv") == 0
+    assert list(pd.read_csv(tmp_path / "a.csv").columns[:4]) == ["x", "y", "amp", "std_x"]
+    for option in (["--table"], ["--baseline", "100"], ["--frames", "0:1"], []):  # --estimator asks too
+        assert tool("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "lsq", *option) == 0
+        assert list(pd.read_csv(tmp_path / "b.csv").columns) == list(g2.COLUMNS)
+    with pytest.raises(SystemExit):  # argparse: an estimator it does not know
+        tool("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
+    capsys.readouterr()
+
+
+def test_progress_bar_counts_frames_and_localisations(movie, capsys):
+    g2.localize(movie, camera=CAM, estimator="lsq", progress=True)
+    err = capsys.readouterr().err
+    assert "localize" in err and f"{N_FRAMES}/{N_FRAMES}" in err and "locs/s" in err
+    g2.localize(movie, camera=CAM, estimator="lsq")
+    assert capsys.readouterr().err == ""
