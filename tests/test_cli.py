@@ -117,6 +117,45 @@ def test_peaks_outside_the_image_or_its_border_are_warned_and_flagged(tmp_path, 
         assert all(r[c] == "" for c in cli.FIT_COLUMNS[2:-1])  # no fit, no values
 
 
+def test_peak_lists_of_other_tools_are_read_alike_by_the_image_fit_and_the_movie_fit(tmp_path, capsys):
+    spots = [[900.0, 1.3, 1.4, 15.4, 12.6, 0.1, 0.0], [700.0, 1.5, 1.2, 33.8, 25.3, -0.1, 0.0]]
+    im = g2.synth_image(spots, (40, 50), 15) + 10.0
+    np.save(tmp_path / "im.npy", im)
+    pixels = [(15, 12), (33, 25)]
+    lists = {  # name: (text, extra options); every one names the pixels above
+        "whole.csv": ("x,y\n15,12\n33,25\n", []),
+        "colrow.csv": ("Col,Row,label\n15,12,a\n33,25,b\n", []),
+        "column_row.csv": ("frame;column;row\n0;15;12\n0;33;25\n", []),
+        "tabs.csv": ("x\ty\n15.5\t12.5\n33.9\t25.01\n", []),
+        "decimal_comma.csv": ("x;y\n15,4;12,6\n33,8;25,3\n", []),
+        # ThunderSTORM's export: ids, frames from 1, nm from the top-left corner.
+        "thunderstorm.csv": ('"id","frame","x [nm]","y [nm]","sigma [nm]"\n1,1,1540,1260,130\n2,1,3380,2530,150\n',
+                             ["--pixel-size", 100]),
+        "short_rows.csv": ("x,y\n15,12\n7\n33,25\n", []),  # a row without y: left out
+    }
+    outs = {}
+    for name, (text, extra) in lists.items():
+        (tmp_path / name).write_text(text)
+        out = tmp_path / f"fit_{name}"
+        assert run("fit", tmp_path / "im.npy", tmp_path / name, "-o", out, *extra) == 0, name
+        err = capsys.readouterr().err
+        rows = read_rows(out)
+        assert [(int(r["x"]), int(r["y"])) for r in rows] == pixels, name
+        assert list(rows[0]) == list(cli.FIT_COLUMNS), name  # the per-peak table, --pixel-size or not
+        outs[name] = [[r[c] for c in cli.FIT_COLUMNS] for r in rows]
+        assert ("not whole pixels" in err) == (name in ("tabs.csv", "decimal_comma.csv", "thunderstorm.csv")), name
+        assert ("without a position left out (first on line 3)" in err) == (name == "short_rows.csv"), name
+    assert all(o == outs["whole.csv"] for o in outs.values())  # the same fits from every list
+
+    # The movie path reads the same lists through the same reader.
+    for name in ("colrow.csv", "decimal_comma.csv"):
+        out = tmp_path / f"locs_{name}"
+        assert run("fit", tmp_path / "im.npy", "--peaks", tmp_path / name, "--estimator", "lsq", "-o", out) == 0
+        locs = g2.read_localizations(out)
+        np.testing.assert_allclose(locs[["x", "y"]], [s[3:5] for s in spots], atol=1e-6)
+        assert ("not whole pixels" in capsys.readouterr().err) == (name == "decimal_comma.csv")
+
+
 def test_tiff_images_are_read(tmp_path):
     tifffile = pytest.importorskip("tifffile")
     im = g2.synth_image([[500.0, 1.3, 1.5, 15.4, 15.6, 0.1, 0.0]], (30, 30), 11) + 5.0
@@ -148,11 +187,12 @@ def bad_inputs(d):
     write_csv(d / "nohead.csv", ("15", "15"), [(16, 16)])
     write_csv(d / "nox.csv", ("col", "y"), [(15, 15)])
     write_csv(d / "word.csv", ("x", "y"), [(15, 15), ("fifteen", 15)])
-    write_csv(d / "frac.csv", ("x", "y"), [(15, 15.5)])
-    write_csv(d / "short.csv", ("x", "y"), [(15,)])
+    (d / "semi.csv").write_text("a;b\n15;15\n")
+    (d / "nm.csv").write_text("x [nm],y [nm]\n1500,1500\n")
     write_csv(d / "grouped.csv", ("x", "y"), [(15, "1_5")])
     write_csv(d / "arabic.csv", ("x", "y"), [(15, "\u0661\u0665")])  # Arabic-Indic 15
     write_csv(d / "twox.csv", ("x", "y", "X"), [(15, 15, 3)])
+    write_csv(d / "far.csv", ("x", "y"), [(15, 1e300)])
     (d / "empty.csv").write_text("")
     write_csv(d / "render_bad.csv", PARAMS[:-1], [(1, 1, 1, 5, 5, 0)])
     write_csv(d / "render.csv", PARAMS, [(100, 1, 1, 5, 5, 0, 0)])
@@ -171,9 +211,10 @@ def bad_inputs(d):
         ("CSV without header", ["fit", g, d / "nohead.csv", "-o", out], ["header", "lacks", "x,y"]),
         ("CSV without x", ["fit", g, d / "nox.csv", "-o", out], ["lacks the column(s) x"]),
         ("CSV word", ["fit", g, d / "word.csv", "-o", out], ["line 3", "'fifteen'", "not a number"]),
-        ("CSV fraction", ["fit", g, d / "frac.csv", "-o", out], ["line 2", "y = 15.5", "whole pixel"]),
-        ("CSV short row", ["fit", g, d / "short.csv", "-o", out], ["line 2", "y = ''"]),
+        ("CSV of other columns", ["fit", g, d / "semi.csv", "-o", out], ["'a;b'", "semicolon-separated", "col,row"]),
+        ("CSV in nm without a pixel size", ["fit", g, d / "nm.csv", "-o", out], ["nm", "--pixel-size"]),
         ("CSV empty", ["fit", g, d / "empty.csv", "-o", out], ["empty"]),
+        ("peak list beyond any image", ["fit", g, d / "far.csv", "-o", out], ["beyond any image"]),
         ("even mea", ["fit", g, "-o", out, "--mea", 10], ["--mea must be odd"]),
         ("output directory missing", ["fit", g, "-o", d / "no" / "out.csv"], ["does not exist"]),
         ("render CSV lacks offset", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", d / "out.npy"],

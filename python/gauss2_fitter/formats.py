@@ -31,7 +31,9 @@ temporary file renamed into place when complete (a failed write leaves the
 target as it was); CSV also to standard output (`-`), a device or a FIFO.
 """
 
+import csv
 import math
+import re
 from contextlib import ExitStack
 from pathlib import Path
 
@@ -64,6 +66,105 @@ PICASSO_DTYPE = np.dtype(PICASSO_FIELDS)
 
 class FormatError(ValueError):
     """A table file that cannot be read or a suffix that names no format."""
+
+
+# ---- CSV files: delimiter, header, cells -----------------------------------------
+
+# A number as a CSV cell holds it: ASCII digits with an optional sign, decimal
+# point and exponent, or nan / inf / infinity. Python's float() also takes
+# digit groups ("2_0") and digits of other scripts, which no CSV writer
+# means as numbers.
+NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)",
+                    re.ASCII | re.IGNORECASE)
+DELIMITERS = {",": "comma", ";": "semicolon", "\t": "tab"}
+
+
+def _first_line(path):
+    with open(path, newline="", encoding="utf-8-sig") as f:
+        for line in f:
+            if line.strip():
+                return line.rstrip("\r\n")
+    return None
+
+
+def sniff_delimiter(line):
+    """The delimiter of a CSV file whose header is `line`: of comma,
+    semicolon and tab, the one that splits it into the most fields (a comma
+    when none splits it)."""
+    best, fields = ",", 1
+    for d in DELIMITERS:
+        n = len(next(csv.reader([line], delimiter=d)))
+        if n > fields:
+            best, fields = d, n
+    return best
+
+
+class CsvTable:
+    """The header and cells of a CSV file with a header row, separated by
+    commas, semicolons or tabs (whichever splits the header into the most
+    fields). Columns are converted to numbers on demand (`column`): empty
+    cells (and short rows) are missing values, NaN; any other cell must be a
+    number (NUMBER; with semicolons or tabs, a decimal comma is a decimal
+    point). Blank lines are skipped. Errors are FormatErrors naming the file,
+    and the line and cell of a bad value."""
+
+    def __init__(self, path):
+        self.path = path
+        try:
+            line = _first_line(path)
+            if line is None:
+                raise FormatError(f"{path}: not a readable CSV table: the file is empty; expected a header row")
+            self.delimiter = sniff_delimiter(line)
+            self.header = [h.strip() for h in next(csv.reader([line], delimiter=self.delimiter))]
+            self.cells = pd.read_csv(path, sep=self.delimiter, encoding="utf-8-sig", index_col=False,
+                                     skip_blank_lines=True, header=0, names=range(len(self.header)))
+        except FormatError:
+            raise
+        except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError, csv.Error, ValueError,
+                OSError) as e:
+            raise FormatError(f"{path}: not a readable CSV table ({e})") from None
+        self.names = {}  # lower-case name -> column indices
+        for i, h in enumerate(self.header):
+            self.names.setdefault(h.lower(), []).append(i)
+
+    def __len__(self):
+        return len(self.cells)
+
+    def __contains__(self, name):
+        return name.lower() in self.names
+
+    def describe(self):
+        """What was found: the header row, its columns and delimiter."""
+        return (f"the header row {self.delimiter.join(self.header)!r} ({len(self.header)} column(s), "
+                f"{DELIMITERS[self.delimiter]}-separated)")
+
+    def require(self, names):
+        """Refuses a header that lacks one of `names` (any case)."""
+        missing = [n for n in names if n not in self]
+        if missing:
+            raise FormatError(f"{self.path}: {self.describe()} lacks the column(s) {','.join(missing)}; "
+                              f"expected a header naming {','.join(names)}")
+
+    def column(self, name):
+        """The column `name` (any case; it must appear once) as float64."""
+        where = self.names[name.lower()]
+        if len(where) > 1:
+            raise FormatError(f"{self.path}: the header row names the column {name} {len(where)} times; "
+                              "it must name it once")
+        v = self.cells.iloc[:, where[0]]
+        if v.dtype.kind in "iuf":
+            return v.to_numpy(dtype=np.float64)
+        missing = v.isna().to_numpy()
+        text = v.astype(str).str.strip()
+        if self.delimiter != ",":
+            text = text.str.replace(",", ".", regex=False)
+        ok = missing | text.str.fullmatch(NUMBER).to_numpy(dtype=bool)
+        if not ok.all():
+            row = int(np.flatnonzero(~ok)[0])
+            raise FormatError(f"{self.path}, line {row + 2}: {name} = {str(v.iloc[row]).strip()!r} is not a number")
+        out = np.full(len(v), np.nan)
+        out[~missing] = text[~missing].astype(np.float64).to_numpy()
+        return out
 
 
 def table_format(path):
@@ -277,48 +378,46 @@ def _finish(cols, n, pixel_size, attrs):
     return table
 
 
+# Position columns of tables in pixels, in the order they are looked for.
+PIXEL_POSITIONS = (("x", "y"), ("x [px]", "y [px]"), ("col", "row"), ("column", "row"))
+
+
+def _no_positions(t):
+    given = {n for n in ("x", "y") if n in t}
+    missing = ",".join(n for n in ("x", "y") if n not in given) if given else "x,y"
+    return FormatError(f"{t.path}: {t.describe()} names no positions: it lacks the column(s) {missing}; expected "
+                       "x,y (or col,row, column,row) in pixels, or x [nm],y [nm] with the pixel size")
+
+
 def _read_csv(path, pixel_size):
-    try:
-        df = pd.read_csv(path, encoding="utf-8-sig", skip_blank_lines=True)
-    except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError, ValueError, OSError) as e:
-        raise FormatError(f"{path}: not a readable CSV table ({e})") from None
-    df.columns = [str(c).strip() for c in df.columns]
-    lower = {c.lower(): c for c in df.columns}
-    n = len(df)
-
-    def col(name):
-        return pd.to_numeric(df[lower[name]], errors="coerce").to_numpy(dtype=np.float64)
-
-    for c in df.columns:
-        v = pd.to_numeric(df[c], errors="coerce")
-        bad = v.isna() & df[c].notna()
-        if bad.any():
-            row = int(np.flatnonzero(bad.to_numpy())[0])
-            raise FormatError(f"{path}, line {row + 2}: {c} = {df[c].iloc[row]!r} is not a number")
+    t = CsvTable(path)
+    n = len(t)
     cols = {}
-    if "x [nm]" in lower and "y [nm]" in lower:
+    if "x [nm]" in t and "y [nm]" in t:
         if pixel_size is None:
-            raise FormatError(f"{path}: positions are in nm (x [nm], y [nm]); give the camera pixel size in nm")
+            raise FormatError(f"{path}: positions are in nm (x [nm], y [nm]); give the camera pixel size in nm "
+                              "(pixel_size; the tool's --pixel-size)")
         for c, (header, unit) in THUNDERSTORM.items():
-            if header.lower() in lower:
-                v = col(header.lower())
+            if header in t:
+                v = t.column(header)
                 cols[c] = v / pixel_size if unit == "px" else v
         # ThunderSTORM's own tables: one sigma, one uncertainty, frames from 1.
-        if "sx" not in cols and "sigma [nm]" in lower:
-            cols["sx"] = cols["sy"] = col("sigma [nm]") / pixel_size
-        if "lpx" not in cols and "uncertainty [nm]" in lower:
-            cols["lpx"] = cols["lpy"] = col("uncertainty [nm]") / pixel_size
-        if "lpx" not in cols and "uncertainty_xy [nm]" in lower:
-            cols["lpx"] = cols["lpy"] = col("uncertainty_xy [nm]") / pixel_size
-        if "id" in lower and "flag" not in lower and "frame" in cols:
+        if "sx" not in cols and "sigma [nm]" in t:
+            cols["sx"] = cols["sy"] = t.column("sigma [nm]") / pixel_size
+        if "lpx" not in cols and "uncertainty [nm]" in t:
+            cols["lpx"] = cols["lpy"] = t.column("uncertainty [nm]") / pixel_size
+        if "lpx" not in cols and "uncertainty_xy [nm]" in t:
+            cols["lpx"] = cols["lpy"] = t.column("uncertainty_xy [nm]") / pixel_size
+        if "id" in t and "flag" not in t and "frame" in cols:
             cols["frame"] = cols["frame"] - 1
-    elif "x" in lower and "y" in lower:
-        for c in COLUMNS:
-            if c in lower:
-                cols[c] = col(c)
     else:
-        raise FormatError(f"{path}: the header {','.join(df.columns)!r} names no positions; expected x, y "
-                          "(pixels) or x [nm], y [nm] (with the pixel size)")
+        pair = next((p for p in PIXEL_POSITIONS if p[0] in t and p[1] in t), None)
+        if pair is None:
+            raise _no_positions(t)
+        cols["x"], cols["y"] = t.column(pair[0]), t.column(pair[1])
+        for c in COLUMNS:
+            if c in t and c not in cols:
+                cols[c] = t.column(c)
     if "frame" not in cols:
         cols["frame"] = np.zeros(n)
     return _finish(cols, n, pixel_size, {})
