@@ -1,6 +1,7 @@
 """The command-line tool end to end: render -> fit round trips, error paths, atomic output."""
 
 import csv
+import importlib
 import os
 import signal
 import stat
@@ -154,6 +155,43 @@ def test_peak_lists_of_other_tools_are_read_alike_by_the_image_fit_and_the_movie
         locs = g2.read_localizations(out)
         np.testing.assert_allclose(locs[["x", "y"]], [s[3:5] for s in spots], atol=1e-6)
         assert ("not whole pixels" in capsys.readouterr().err) == (name == "decimal_comma.csv")
+
+
+def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, monkeypatch):
+    rng = np.random.default_rng(5)
+    cases = {  # image, words of the warning
+        "small": (rng.normal(100, 3, (5, 5)), "the 5 x 5 image is smaller than the 11 x 11 window: no window fits"),
+        "flat": (np.full((40, 40), 7.0), "the image is flat (every pixel 7): no contrast above the threshold 7"),
+        "noise": (rng.normal(100, 3, (40, 40)), "no contrast above the threshold"),
+        "border": (g2.synth_image([[5000.0, 1.3, 1.3, 3.5, 20.5, 0, 0]], (40, 40), 7) + 10.0,
+                   "1 peak(s) rise above the threshold"),
+    }
+    for name, (im, words) in cases.items():
+        np.save(tmp_path / f"{name}.npy", im)
+        assert run("fit", tmp_path / f"{name}.npy", "-o", tmp_path / f"{name}.csv") == 0, name
+        err = capsys.readouterr().err
+        assert "found 0 peaks" in err and f"warning: no peak to fit: {words}" in err, (name, err)
+    write_csv(tmp_path / "px.csv", ("x", "y"), [(2, 2)])
+    assert run("fit", tmp_path / "small.npy", tmp_path / "px.csv", "-o", tmp_path / "given.csv") == 0
+    assert "no window fits; 1 peak(s) flagged" in capsys.readouterr().err
+
+    # Movies: once a run, whatever the chunks and threads, naming the frames.
+    lz = importlib.import_module("gauss2_fitter.localize")
+    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * 40 * 40)  # 3 frames a chunk
+    movie = rng.normal(100, 3, (30, 40, 40))
+    movie[[4, 7, 8]] = 5.0
+    np.save(tmp_path / "movie.npy", movie)
+    with pytest.warns(g2.NoPeaksWarning) as said:
+        g2.localize(movie, estimator="lsq", n_threads=2)
+    assert [str(w.message) for w in said] == [
+        "3 of 30 frames have no contrast above the threshold (flat, or no pixel above it; the first is frame 4): "
+        "nothing found in them"]
+    with pytest.warns(g2.NoPeaksWarning) as said:
+        g2.localize(movie[:, :6, :], estimator="lsq", n_threads=2)
+    assert [str(w.message) for w in said] == [
+        "frames of 40 x 6 are smaller than the 11 x 11 window: no window fits, nothing can be localised"]
+    assert run("fit", tmp_path / "movie.npy", "-o", tmp_path / "locs.csv", "--estimator", "lsq") == 0
+    assert capsys.readouterr().err.count("warning: 3 of 30 frames have no contrast") == 1
 
 
 def test_tiff_images_are_read(tmp_path):

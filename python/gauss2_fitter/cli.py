@@ -48,7 +48,7 @@ from . import fitter
 from ._checks import PixelScaleWarning, is_real_dtype, largest_abs, pixel_scale_problem
 from ._lib import GAUSS2_MAX_MEA, N_PARAMS, PARAM_NAMES, RECORD_SIZE
 from .outputs import OutputError, open_output, resolve_output
-from .peaks import detection_threshold, find_peaks
+from .peaks import NoPeaksWarning, detection_threshold, find_peaks, no_window_fits, why_no_peaks
 
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
                  "peak_table", "table")
@@ -339,6 +339,8 @@ def peak_pixels(args, im):
     x, y = find_peaks(im, threshold=threshold, mea=args.mea, smooth=args.smooth)
     print(f"{PROG}: found {len(x)} peaks (threshold {threshold:.6g}, smoothing {args.smooth:g} px)",
           file=sys.stderr)
+    if not len(x):
+        warn(f"no peak to fit: {why_no_peaks(im, threshold, args.mea, args.smooth)}")
     return x, y
 
 
@@ -370,7 +372,9 @@ def cmd_fit_image(args):
         if outside.any():
             warn(_describe(outside, x, y, f"outside the {w} x {h} image"))
         if near_border.any():
-            warn(_describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
+            small = no_window_fits((h, w), args.mea)
+            warn(f"{small}; {np.count_nonzero(near_border)} peak(s) flagged, written with empty fits" if small else
+                 _describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
         write_fit_csv(f, rows)
     flagged = int(np.count_nonzero(rows[:, 17]))
     print(f"{PROG}: fitted {len(x) - flagged} of {len(x)} peaks ({flagged} flagged) -> {out.name}", file=sys.stderr)
@@ -459,7 +463,8 @@ def cmd_fit_movie(args, inputs):
     attrs = table_attrs(movie, settings, frames, peaks is not None)
     n = flagged = 0
     try:
-        with TableWriter(out, attrs) as writer:
+        with TableWriter(out, attrs) as writer, warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always", NoPeaksWarning)
             for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames, n_threads=args.threads,
                                        progress="auto" if args.progress else False):
                 writer.write(chunk)
@@ -470,6 +475,8 @@ def cmd_fit_movie(args, inputs):
                        "use --estimator lsq") from None
     except ValueError as e:  # bad peak tables and the like, found while running
         raise CliError(str(e)) from None
+    for message in dict.fromkeys(str(w.message) for w in said):  # each once, as the tool's warnings
+        warn(message)
     also = f" and {yaml_path(out.name)}" if fmt == "hdf5" else ""
     print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
           f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)

@@ -129,6 +129,44 @@ def detection_threshold(im, smooth=1.0, n_sigma=5.0):
     return float(find_peaks_in_frames(a, None, mea=1, smooth=smooth, n_sigma=n_sigma)[3][0])
 
 
+class NoPeaksWarning(UserWarning):
+    """A search that can find nothing, with the reason: no window fits in
+    the image, or nothing rises above the threshold."""
+
+
+def no_window_fits(shape, mea, what="image"):
+    """The reason no peak of an image (or frames: what="frames") of `shape`
+    (h, w) can be fitted in mea x mea windows, or None when one fits."""
+    h, w = shape
+    if h >= mea and w >= mea:
+        return None
+    if what == "frames":
+        return f"frames of {w} x {h} are smaller than the {mea} x {mea} window: no window fits"
+    return f"the {w} x {h} {what} is smaller than the {mea} x {mea} window: no window fits"
+
+
+def why_no_peaks(im, threshold, mea=11, smooth=1.0, min_distance=2):
+    """Why find_peaks(im, threshold, mea, smooth, min_distance) finds no
+    peak, as one line: no window fits, the image is flat, every peak is too
+    close to the border, or no local maximum rises above the threshold."""
+    a = as_f64("im", im, ndim=2)
+    reason = no_window_fits(a.shape, mea)
+    if reason:
+        return reason
+    finite = a[np.isfinite(a)]
+    if not finite.size:
+        return "the image holds no finite pixel"
+    lo, hi = float(finite.min()), float(finite.max())
+    if lo == hi:
+        return f"the image is flat (every pixel {lo:g}): no contrast above the threshold {threshold:.6g}"
+    _, x, _, _ = find_peaks_in_frames(a, threshold, mea=1, smooth=smooth, min_distance=min_distance)
+    if len(x):
+        return (f"{len(x)} peak(s) rise above the threshold {threshold:.6g}, all too close to the border for a "
+                f"{mea} x {mea} window")
+    return (f"no contrast above the threshold {threshold:.6g}: no local maximum of the smoothed image exceeds it "
+            f"(pixel values from {lo:g} to {hi:g})")
+
+
 def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5.0):
     """Peak pixels of the 2-D image `im` whose mea x mea window lies inside it.
 
