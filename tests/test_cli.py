@@ -11,6 +11,7 @@ import textwrap
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import gauss2_fitter as g2
@@ -192,6 +193,35 @@ def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, 
         "frames of 40 x 6 are smaller than the 11 x 11 window: no window fits, nothing can be localised"]
     assert run("fit", tmp_path / "movie.npy", "-o", tmp_path / "locs.csv", "--estimator", "lsq") == 0
     assert capsys.readouterr().err.count("warning: 3 of 30 frames have no contrast") == 1
+
+
+def test_flagged_rows_keep_their_values_but_not_positions_off_their_window(tmp_path):
+    # Windows of noise alone: most fits fail, many wander off the window.
+    im = np.random.default_rng(0).normal(100, 3, (64, 64))
+    np.save(tmp_path / "im.npy", im)
+    ys, xs = np.mgrid[6:58:4, 6:58:4]
+    x, y = xs.ravel(), ys.ravel()
+    write_csv(tmp_path / "px.csv", ("x", "y"), zip(x, y))
+    assert run("fit", tmp_path / "im.npy", tmp_path / "px.csv", "-o", tmp_path / "fit.csv") == 0
+    rows = read_rows(tmp_path / "fit.csv")
+    rec, _, fails = g2.fit_peaks(im, x, y, mea=11)
+    inside = (rec[:, 3:5] >= 0) & (rec[:, 3:5] <= 11)
+    assert (fails == 1).sum() > 20 and (~inside[fails == 1]).sum() > 20  # the case at hand, plenty of it
+    for k, r in enumerate(rows):
+        assert r["flag"] == str(fails[k])
+        for j, name in enumerate(("pos_x", "pos_y")):
+            if fails[k] and not inside[k, j]:
+                assert r[name] == "", (k, r)  # not a position in the image
+            else:  # what the fit returned
+                assert float(r[name]) == pytest.approx(rec[k, 3 + j] + (x[k], y[k])[j] - 5, abs=1e-9)
+        assert float(r["amp"]) == pytest.approx(rec[k, 0], rel=1e-11)  # other values stay
+    # Non-finite values are empty cells in the localisation table's CSV too.
+    locs = g2.localize(np.ones((1, 20, 20)), peaks=pd.DataFrame({"frame": [0], "x": [10.0], "y": [10.0]}),
+                       estimator="lsq")
+    locs.loc[0, "photons"], locs.loc[0, "sx"] = np.inf, -np.inf
+    g2.write_csv(locs, tmp_path / "locs.csv")
+    row = read_rows(tmp_path / "locs.csv")[0]
+    assert row["photons"] == row["sx"] == "" and row["flag"] != ""
 
 
 def test_tiff_images_are_read(tmp_path):

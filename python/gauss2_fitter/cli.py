@@ -307,6 +307,23 @@ def _describe(mask, x, y, what):
     return f"{len(idx)} peak(s) {what}, e.g. (x, y) = {shown}; flagged, written with empty fits"
 
 
+def unmeasured_as_missing(rows, mea):
+    """The per-peak rows as they are written: flagged rows keep what the fit
+    returned, but a position outside the peak's mea x mea window (the fit
+    wandered off the pixels it saw) is missing, and so is every non-finite
+    value, in any row. Missing values are NaN, written as empty cells."""
+    rows = rows.copy()
+    rows[:, 2:17][~np.isfinite(rows[:, 2:17])] = np.nan
+    half = mea // 2
+    flagged = rows[:, 17] != 0
+    for pos, centre in ((5, 0), (6, 1)):
+        lo = rows[:, centre] - half
+        with np.errstate(invalid="ignore"):
+            off = flagged & ~((rows[:, pos] >= lo) & (rows[:, pos] <= lo + mea))
+        rows[off, pos] = np.nan
+    return rows
+
+
 def write_fit_csv(f, rows):
     """The rows as CSV with a header; NaN becomes an empty cell."""
     f.write((",".join(FIT_COLUMNS) + "\n").encode())
@@ -375,7 +392,7 @@ def cmd_fit_image(args):
             small = no_window_fits((h, w), args.mea)
             warn(f"{small}; {np.count_nonzero(near_border)} peak(s) flagged, written with empty fits" if small else
                  _describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
-        write_fit_csv(f, rows)
+        write_fit_csv(f, unmeasured_as_missing(rows, args.mea))
     flagged = int(np.count_nonzero(rows[:, 17]))
     print(f"{PROG}: fitted {len(x) - flagged} of {len(x)} peaks ({flagged} flagged) -> {out.name}", file=sys.stderr)
     return 0

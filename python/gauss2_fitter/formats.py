@@ -254,6 +254,7 @@ class TableWriter:
                 v = v * self.pixel_size
             cols.append(v)
         a = np.column_stack(cols) if len(table) else np.zeros((0, len(COLUMNS)))
+        a[~np.isfinite(a)] = np.nan  # missing: an empty cell, as NaN is
         fmt = ",".join("%d" if c in DTYPES else "%.9g" for c in COLUMNS) + "\n"
         for lo in range(0, len(a), 20000):
             text = "".join(fmt % tuple(r) for r in a[lo:lo + 20000].tolist())
