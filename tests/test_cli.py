@@ -404,6 +404,21 @@ def test_the_demo_measures_without_printing_and_reports_what_it_measured(capsys)
     assert f"{m.figures['rms_iso']:.4f} px" in first.getvalue()
 
 
+def test_the_demo_picture_tells_flagged_fits_apart_and_counts_the_hidden_tail():
+    from gauss2_fitter import demo
+
+    true_xy = np.array([[10.0, 10.0], [30.0, 30.0]])
+    fit_xy = np.array([[10.5, 11.0], [30.2, 29.9], [20.0, 20.0], [np.nan, 5.0], [50.0, 50.0]])
+    fails = np.array([1, 0, 1, 1, 0])
+    near, alone = demo.flagged_kinds(fit_xy, fails, true_xy)
+    assert near.tolist() == [True, False, False, False, False]
+    assert alone.tolist() == [False, False, True, True, False]  # unflagged fits are neither
+    assert demo.beyond(np.array([0.1, -0.6, 0.5, 0.7]), 0.5) == "50.0 %"
+    assert demo.beyond(np.r_[np.zeros(2000), 1.0], 0.5) == "< 0.1 %" and demo.beyond(np.zeros(3), 0.5) == "0.0 %"
+    m = demo.measure(size=160, n_spots=60, seed=4, n_threads=1)
+    assert 0 <= m.figures["flagged_near"] <= m.figures["flagged"]
+
+
 def test_the_module_runs_as_a_program(tmp_path):
     env = dict(os.environ)
     root = Path(__file__).resolve().parent.parent
