@@ -333,23 +333,136 @@ def picasso_yaml(attrs, n_locs=None):
 
 
 def write_table(table, path, pixel_size=None):
-    """Writes a localisation table to `path`, CSV or HDF5 (+ YAML) by its
-    suffix; pixel_size (nm) defaults to table.attrs["pixel_size"]."""
+    """Writes a localisation table to a file, CSV or HDF5 by its suffix.
+
+    The file appears complete or not at all: a regular file is written
+    under a temporary name and renamed into place (see outputs.py).
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        A localisation table (COLUMNS; as `localize` returns).
+    path : str or os.PathLike
+        .csv (also `-` for standard output, a device or a FIFO), or .hdf5 /
+        .h5 (with NAME.yaml beside it).
+    pixel_size : float, optional
+        Camera pixel in nm; default table.attrs["pixel_size"]. With one, the
+        CSV has ThunderSTORM's nm headers.
+
+    Returns
+    -------
+    pathlib.Path
+        `path`.
+
+    Raises
+    ------
+    FormatError
+        (a ValueError) An unknown suffix, or HDF5 without h5py.
+    ValueError
+        A table lacking columns, a pixel size that is not positive.
+    OutputError
+        (an OSError) An output that cannot be written; the old file is kept.
+
+    Examples
+    --------
+    >>> locs = g2.localize(np.ones((1, 20, 20)), peaks=[[0, 10, 10]], estimator="lsq")
+    >>> g2.write_table(locs, "peaks.h5"), g2.write_table(locs, "peaks.csv")
+    (PosixPath('peaks.h5'), PosixPath('peaks.csv'))
+    >>> g2.write_table(locs, "peaks.txt")
+    Traceback (most recent call last):
+    ...
+    gauss2_fitter.formats.FormatError: peaks.txt: unknown table format .txt; use .csv, .hdf5 or .h5
+    """
     with TableWriter(path, table.attrs, pixel_size) as w:
         w.write(table)
     return Path(path)
 
 
 def write_csv(table, path, pixel_size=None):
-    """Writes the table as CSV (see the module's description)."""
+    """Writes a localisation table as CSV.
+
+    One header row; without a pixel size the table's columns in pixels,
+    with one ThunderSTORM's names and units (frame, x [nm], y [nm],
+    intensity [photon], ...; positions from the image's top-left corner).
+    Missing and non-finite values are empty cells.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        A localisation table (as `localize` returns).
+    path : str or os.PathLike
+        A .csv path, or `-` (standard output), a device or a FIFO.
+    pixel_size : float, optional
+        Camera pixel in nm; default table.attrs["pixel_size"].
+
+    Returns
+    -------
+    pathlib.Path
+        `path`.
+
+    Raises
+    ------
+    FormatError
+        `path` not ending in .csv.
+    ValueError
+        A table lacking columns, a pixel size that is not positive.
+    OutputError
+        An output that cannot be written; the old file is kept.
+
+    Examples
+    --------
+    >>> locs = g2.localize(np.ones((1, 20, 20)), peaks=[[0, 10, 10]], estimator="lsq")
+    >>> g2.write_csv(locs, "locs.csv", pixel_size=100)
+    PosixPath('locs.csv')
+    >>> open("locs.csv").readline().split(",")[:4]
+    ['frame', 'x [nm]', 'y [nm]', 'intensity [photon]']
+    """
     if table_format(path) != "csv":
         raise FormatError(f"{path}: a CSV file must end in .csv")
     return write_table(table, path, pixel_size)
 
 
 def write_hdf5(table, path):
-    """Writes the table as picasso's HDF5 layout plus the YAML file beside
-    it (see the module's description)."""
+    """Writes a localisation table in picasso's HDF5 layout, with its YAML.
+
+    A dataset `locs` (frame, x, y, photons, sx, sy, bg, lpx, lpy,
+    likelihood, iterations, then rho, flag and the other errors; x and y
+    0.5 less, as picasso puts a pixel's centre at its index) and NAME.yaml
+    beside it: the movie's document, then this program's settings.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        A localisation table (as `localize` returns); its attrs supply the
+        YAML's image size, settings and pixel size.
+    path : str or os.PathLike
+        A regular file ending in .hdf5 or .h5.
+
+    Returns
+    -------
+    pathlib.Path
+        `path`.
+
+    Raises
+    ------
+    FormatError
+        Another suffix, or no h5py.
+    OutputError
+        An output that is not a regular file or cannot be written; the old
+        files are kept.
+
+    Examples
+    --------
+    >>> import h5py
+    >>> locs = g2.localize(np.ones((1, 20, 20)), peaks=[[0, 10, 10]], estimator="lsq")
+    >>> g2.write_hdf5(locs, "locs.hdf5")
+    PosixPath('locs.hdf5')
+    >>> with h5py.File("locs.hdf5") as f:
+    ...     print(f["locs"].dtype.names[:5], f["locs"]["x"][0])
+    ('frame', 'x', 'y', 'photons', 'sx') 10.0
+    >>> open("locs.yaml").readline().strip()
+    'Frames: 1'
+    """
     if table_format(path) != "hdf5":
         raise FormatError(f"{path}: an HDF5 file must end in .hdf5 or .h5")
     return write_table(table, path)
@@ -468,11 +581,55 @@ def _read_hdf5(path, pixel_size):
 
 
 def read_localizations(path, pixel_size=None):
-    """A localisation table (this package's columns, x and y in pixels)
-    from a CSV file (this package's, in pixels or nm, or ThunderSTORM's) or
-    an HDF5 file (picasso's layout; its YAML file supplies the image size
-    and pixel size when present). pixel_size (nm) is needed for tables in nm
-    that do not carry it. Columns the file lacks are NaN (frame 0)."""
+    r"""Reads a localisation table, or a peak list, from a file.
+
+    CSV files with a header row, separated by commas, semicolons or tabs
+    (the one that splits the header into the most fields; with semicolons
+    or tabs a decimal comma is accepted): this package's tables in pixels
+    or nm, ThunderSTORM's own (frames from 1, recognised by their id
+    column), and peak lists naming x,y, x [px],y [px], col,row or
+    column,row in pixels. HDF5 files in picasso's layout (the YAML file
+    beside it supplies the image size and pixel size). Empty cells are
+    missing values.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A .csv, .hdf5 or .h5 file.
+    pixel_size : float, optional
+        Camera pixel in nm: needed for tables in nm that do not carry it.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The table in this package's columns (COLUMNS, x and y in pixels,
+        a pixel's centre at + 0.5; NM_COLUMNS with a pixel size); columns
+        the file lacks are NaN (frame 0, flag 0).
+
+    Raises
+    ------
+    FormatError
+        (a ValueError) An unknown suffix, a file that cannot be read, a
+        header that names no positions (the message says what was found),
+        a cell that is not a number (naming its line), nm without a pixel
+        size.
+    FileNotFoundError
+        A file that does not exist.
+
+    Examples
+    --------
+    >>> with open("peaks.csv", "w") as f:
+    ...     _ = f.write("frame;col;row\n0;12,7;4\n2;3;8,5\n")
+    >>> t = g2.read_localizations("peaks.csv")
+    >>> t[["frame", "x", "y", "flag"]].values.tolist()
+    [[0.0, 12.7, 4.0, 0.0], [2.0, 3.0, 8.5, 0.0]]
+    >>> with open("other.csv", "w") as f:
+    ...     _ = f.write("a|b\n1|2\n")
+    >>> g2.read_localizations("other.csv")
+    Traceback (most recent call last):
+    ...
+    gauss2_fitter.formats.FormatError: other.csv: the header row 'a|b' (1 column(s), comma-separated) names no positions: it lacks the column(s) x,y; expected x,y (or col,row, column,row) in pixels, or x [nm],y [nm] with the pixel size
+    """
     fmt = table_format(path)
     p = Path(path)
     if not p.is_file():

@@ -395,24 +395,82 @@ def table_attrs(movie, settings, frames=None, peaks_given=False):
 
 def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smooth=1.0, peaks=None, frames=None,
              n_threads=None, progress=False):
-    """Localises every spot of a camera movie; returns a pandas DataFrame,
-    one row per spot (columns: see the module's description; attrs: see
-    table_attrs).
+    """Localises every spot of a camera movie into a table.
 
-    movie: a 2-D or 3-D array (numpy or memory-mapped), a path (TIFF of any
-        kind tifffile reads, or .npy), or a list of paths whose frames follow
-        each other.
-    camera: a Camera (default: counts are photo-electrons and photons).
-    mea: side of the fitted square window, odd.
-    estimator: "mle" (Poisson maximum likelihood) or "lsq" (least squares).
-    threshold: peak threshold in photons on the smoothed frame; None for each
-        frame's automatic threshold (median + 5 sigma of the background).
-    smooth: Gaussian smoothing before the peak search, pixels.
-    peaks: fit these peaks instead of searching: a table with columns frame,
-        x, y (or an (n, 3) array); the pixel holding each position is fitted.
-    frames: the frames to process: a range, slice or (start, stop).
-    n_threads: threads (default: all cores); the table does not depend on it.
-    progress: a progress bar on stderr (frames/s and localisations/s).
+    Frames are read lazily and processed in chunks over threads; each is
+    converted to photo-electrons (`camera`), searched for peaks (or given
+    them), and each peak's window fitted.
+
+    Parameters
+    ----------
+    movie : array_like, str, os.PathLike or list of them
+        A 2-D or 3-D array (numpy or memory-mapped; 2-D is one frame), a
+        path (TIFF of any kind tifffile reads, or .npy), or a list of paths
+        whose frames follow each other.
+    camera : Camera, optional
+        The conversion of counts (default: counts are photo-electrons and
+        photons).
+    mea : int, optional
+        Side of the fitted square window, odd (default 11).
+    estimator : {"mle", "lsq"}, optional
+        Poisson maximum likelihood (the default) or least squares.
+    threshold : float, optional
+        Peak threshold in photons on the smoothed frame; None for each
+        frame's automatic one (median + 5 sigma of the background).
+    smooth : float, optional
+        Gaussian smoothing before the peak search, pixels (default 1).
+    peaks : pandas.DataFrame, mapping or array_like, optional
+        Fit these peaks instead of searching: columns frame, x, y (or an
+        (n, 3) array); the pixel holding each position is fitted.
+    frames : range, slice or (start, stop), optional
+        The frames to process (default all).
+    n_threads : int, optional
+        Threads (default: all cores); the table does not depend on it.
+    progress : bool, optional
+        A progress bar on stderr with frames/s and localisations/s.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per spot, columns COLUMNS (frame, x, y in pixels, photons,
+        sx, sy, rho, bg, lpx, lpy, their errors, goodness, iterations,
+        flag) and, with the camera's pixel size, NM_COLUMNS. Rows flagged
+        (flag != 0) are not measurements. `attrs` records the camera,
+        estimator, mea, threshold, image size and frames (`table_attrs`).
+
+    Raises
+    ------
+    TypeError
+        A movie, camera or argument of the wrong type.
+    ValueError
+        A movie that is not 2-D or 3-D or not an image file (MovieError),
+        settings out of range, peaks outside the movie's frames.
+    FileNotFoundError
+        A movie file that does not exist.
+    NotImplementedError
+        estimator="mle" with a library that lacks it.
+
+    Warns
+    -----
+    NoPeaksWarning
+        Once a run: frames smaller than the window, or frames flat or
+        without a pixel above the threshold.
+
+    Examples
+    --------
+    >>> spots = [[3000, 1.3, 1.3, 12.4, 10.7, 0, 0], [2500, 1.3, 1.3, 30.2, 25.5, 0, 0]]
+    >>> frame = g2.synth_image(spots, (36, 44), 15) + 20.0     # photo-electrons
+    >>> movie = np.stack([frame, frame]) / 0.5 + 100           # 2 frames in ADU: 0.5 e-/ADU, baseline 100
+    >>> cam = g2.Camera(baseline=100, sensitivity=0.5, pixel_size=100)
+    >>> locs = g2.localize(movie, camera=cam, estimator="lsq")
+    >>> print(locs[["frame", "x", "y", "photons", "bg", "flag"]].round(2).to_string(index=False))
+     frame    x    y  photons   bg  flag
+         0 12.4 10.7   3000.0 20.0     0
+         0 30.2 25.5   2500.0 20.0     0
+         1 12.4 10.7   3000.0 20.0     0
+         1 30.2 25.5   2500.0 20.0     0
+    >>> locs.x_nm.round(1).tolist()[:2], locs.attrs["width"], locs.attrs["n_frames"]
+    ([1240.0, 3020.0], 44, 2)
     """
     settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
                         threshold=threshold, smooth=smooth)
