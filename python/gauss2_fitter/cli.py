@@ -649,8 +649,8 @@ def build_parser():
                        "earlier versions: x, y (the peak pixel), " + ", ".join(PARAM_NAMES) + ", their "
                        "standard errors (*_se), the residual noise and the flag.")
     p.add_argument("inputs", nargs="+", metavar="MOVIE",
-                   help="movie file(s), .tif/.tiff or .npy; for one image, a CSV of peak pixels (x, y) or '-' "
-                   "may follow")
+                   help="movie file(s), .tif/.tiff or .npy; for one image, a CSV peak list or '-' may follow "
+                   "(read as --peaks reads it)")
     p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5" + output_help)
     p.add_argument("--mea", type=int, default=11, help="side of the fitted square window, odd (default 11)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
@@ -672,11 +672,14 @@ def build_parser():
     m.add_argument("--read-noise", type=float, default=None, metavar="E",
                    help="read noise sigma, photo-electrons (default 0)")
     m.add_argument("--pixel-size", type=float, default=None, metavar="NM",
-                   help="camera pixel size in the sample, nm: adds nm columns")
+                   help="camera pixel size in the sample, nm: adds nm columns (with a peak list after an "
+                   "image: only reads its nm positions)")
     m.add_argument("--frames", default=None, metavar="A:B", help="frames A to B - 1 only, counted from 0")
     m.add_argument("--peaks", dest="peak_table", default=None, metavar="PEAKS",
-                   help="fit these peaks instead of finding them: a table with frame, x, y (.csv, or a "
-                   "localisation table .csv/.hdf5; each position's pixel is fitted)")
+                   help="fit these peaks instead of finding them: a peak list or localisation table, .csv "
+                   "(comma, semicolon or tab; x,y or col,row / column,row in pixels, or x [nm],y [nm] with "
+                   "--pixel-size; frame 0 without a frame column) or .hdf5/.h5; a position that is not a whole "
+                   "pixel is fitted at the pixel that holds it")
     m.add_argument("--table", action="store_true", help="the localisation table even for a single image")
     p.set_defaults(run=cmd_fit)
 
