@@ -28,8 +28,8 @@ complete. Any other output (a device, a FIFO, `-` for standard output) is
 written through directly.
 
 The layout, for commands to build on: options are checked up front
-(check_* functions), inputs are read by load_image, read_peak_list and
-read_render_peaks,
+(check_* functions), inputs are read by load_image, read_peak_list (every
+peak list, through formats.read_localizations) and read_render_peaks,
 outputs are resolved by resolve_output before any work and written inside
 open_output, and main() turns every expected failure into one line.
 """
