@@ -134,6 +134,7 @@ def test_peak_lists_of_other_tools_are_read_alike_by_the_image_fit_and_the_movie
         "thunderstorm.csv": ('"id","frame","x [nm]","y [nm]","sigma [nm]"\n1,1,1540,1260,130\n2,1,3380,2530,150\n',
                              ["--pixel-size", 100]),
         "short_rows.csv": ("x,y\n15,12\n7\n33,25\n", []),  # a row without y: left out
+        "trailing_delimiters.csv": ("x,y\n15,12,\n33,25,\n", []),  # no column shifted into an index
     }
     outs = {}
     for name, (text, extra) in lists.items():
