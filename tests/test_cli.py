@@ -1,6 +1,7 @@
 """The command-line tool end to end: render -> fit round trips, error paths, atomic output."""
 
 import csv
+import importlib
 import os
 import signal
 import stat
@@ -10,6 +11,7 @@ import textwrap
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import gauss2_fitter as g2
@@ -117,6 +119,112 @@ def test_peaks_outside_the_image_or_its_border_are_warned_and_flagged(tmp_path, 
         assert all(r[c] == "" for c in cli.FIT_COLUMNS[2:-1])  # no fit, no values
 
 
+def test_peak_lists_of_other_tools_are_read_alike_by_the_image_fit_and_the_movie_fit(tmp_path, capsys):
+    spots = [[900.0, 1.3, 1.4, 15.4, 12.6, 0.1, 0.0], [700.0, 1.5, 1.2, 33.8, 25.3, -0.1, 0.0]]
+    im = g2.synth_image(spots, (40, 50), 15) + 10.0
+    np.save(tmp_path / "im.npy", im)
+    pixels = [(15, 12), (33, 25)]
+    lists = {  # name: (text, extra options); every one names the pixels above
+        "whole.csv": ("x,y\n15,12\n33,25\n", []),
+        "colrow.csv": ("Col,Row,label\n15,12,a\n33,25,b\n", []),
+        "column_row.csv": ("frame;column;row\n0;15;12\n0;33;25\n", []),
+        "tabs.csv": ("x\ty\n15.5\t12.5\n33.9\t25.01\n", []),
+        "decimal_comma.csv": ("x;y\n15,4;12,6\n33,8;25,3\n", []),
+        # ThunderSTORM's export: ids, frames from 1, nm from the top-left corner.
+        "thunderstorm.csv": ('"id","frame","x [nm]","y [nm]","sigma [nm]"\n1,1,1540,1260,130\n2,1,3380,2530,150\n',
+                             ["--pixel-size", 100]),
+        "short_rows.csv": ("x,y\n15,12\n7\n33,25\n", []),  # a row without y: left out
+        "trailing_delimiters.csv": ("x,y\n15,12,\n33,25,\n", []),  # no column shifted into an index
+    }
+    outs = {}
+    for name, (text, extra) in lists.items():
+        (tmp_path / name).write_text(text)
+        out = tmp_path / f"fit_{name}"
+        assert run("fit", tmp_path / "im.npy", tmp_path / name, "-o", out, *extra) == 0, name
+        err = capsys.readouterr().err
+        rows = read_rows(out)
+        assert [(int(r["x"]), int(r["y"])) for r in rows] == pixels, name
+        assert list(rows[0]) == list(cli.FIT_COLUMNS), name  # the per-peak table, --pixel-size or not
+        outs[name] = [[r[c] for c in cli.FIT_COLUMNS] for r in rows]
+        assert ("not whole pixels" in err) == (name in ("tabs.csv", "decimal_comma.csv", "thunderstorm.csv")), name
+        assert ("without a position left out (first on line 3)" in err) == (name == "short_rows.csv"), name
+    assert all(o == outs["whole.csv"] for o in outs.values())  # the same fits from every list
+
+    # The movie path reads the same lists through the same reader.
+    for name in ("colrow.csv", "decimal_comma.csv"):
+        out = tmp_path / f"locs_{name}"
+        assert run("fit", tmp_path / "im.npy", "--peaks", tmp_path / name, "--estimator", "lsq", "-o", out) == 0
+        locs = g2.read_localizations(out)
+        np.testing.assert_allclose(locs[["x", "y"]], [s[3:5] for s in spots], atol=1e-6)
+        assert ("not whole pixels" in capsys.readouterr().err) == (name == "decimal_comma.csv")
+
+
+def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, monkeypatch):
+    rng = np.random.default_rng(5)
+    cases = {  # image, words of the warning
+        "small": (rng.normal(100, 3, (5, 5)), "the 5 x 5 image is smaller than the 11 x 11 window: no window fits"),
+        "flat": (np.full((40, 40), 7.0), "the image is flat (every pixel 7): no contrast above the threshold 7"),
+        "noise": (rng.normal(100, 3, (40, 40)), "no contrast above the threshold"),
+        "border": (g2.synth_image([[5000.0, 1.3, 1.3, 3.5, 20.5, 0, 0]], (40, 40), 7) + 10.0,
+                   "1 peak(s) rise above the threshold"),
+    }
+    for name, (im, words) in cases.items():
+        np.save(tmp_path / f"{name}.npy", im)
+        assert run("fit", tmp_path / f"{name}.npy", "-o", tmp_path / f"{name}.csv") == 0, name
+        err = capsys.readouterr().err
+        assert "found 0 peaks" in err and f"warning: no peak to fit: {words}" in err, (name, err)
+    write_csv(tmp_path / "px.csv", ("x", "y"), [(2, 2)])
+    assert run("fit", tmp_path / "small.npy", tmp_path / "px.csv", "-o", tmp_path / "given.csv") == 0
+    assert "no window fits; 1 peak(s) flagged" in capsys.readouterr().err
+
+    # Movies: once a run, whatever the chunks and threads, naming the frames.
+    lz = importlib.import_module("gauss2_fitter.localize")
+    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * 40 * 40)  # 3 frames a chunk
+    movie = rng.normal(100, 3, (30, 40, 40))
+    movie[[4, 7, 8]] = 5.0
+    np.save(tmp_path / "movie.npy", movie)
+    with pytest.warns(g2.NoPeaksWarning) as said:
+        g2.localize(movie, estimator="lsq", n_threads=2)
+    assert [str(w.message) for w in said] == [
+        "3 of 30 frames have no contrast above the threshold (flat, or no pixel above it; the first is frame 4): "
+        "nothing found in them"]
+    with pytest.warns(g2.NoPeaksWarning) as said:
+        g2.localize(movie[:, :6, :], estimator="lsq", n_threads=2)
+    assert [str(w.message) for w in said] == [
+        "frames of 40 x 6 are smaller than the 11 x 11 window: no window fits, nothing can be localised"]
+    assert run("fit", tmp_path / "movie.npy", "-o", tmp_path / "locs.csv", "--estimator", "lsq") == 0
+    assert capsys.readouterr().err.count("warning: 3 of 30 frames have no contrast") == 1
+
+
+def test_flagged_rows_keep_their_values_but_not_positions_off_their_window(tmp_path):
+    # Windows of noise alone: most fits fail, many wander off the window.
+    im = np.random.default_rng(0).normal(100, 3, (64, 64))
+    np.save(tmp_path / "im.npy", im)
+    ys, xs = np.mgrid[6:58:4, 6:58:4]
+    x, y = xs.ravel(), ys.ravel()
+    write_csv(tmp_path / "px.csv", ("x", "y"), zip(x, y))
+    assert run("fit", tmp_path / "im.npy", tmp_path / "px.csv", "-o", tmp_path / "fit.csv") == 0
+    rows = read_rows(tmp_path / "fit.csv")
+    rec, _, fails = g2.fit_peaks(im, x, y, mea=11)
+    inside = (rec[:, 3:5] >= 0) & (rec[:, 3:5] <= 11)
+    assert (fails == 1).sum() > 20 and (~inside[fails == 1]).sum() > 20  # the case at hand, plenty of it
+    for k, r in enumerate(rows):
+        assert r["flag"] == str(fails[k])
+        for j, name in enumerate(("pos_x", "pos_y")):
+            if fails[k] and not inside[k, j]:
+                assert r[name] == "", (k, r)  # not a position in the image
+            else:  # what the fit returned
+                assert float(r[name]) == pytest.approx(rec[k, 3 + j] + (x[k], y[k])[j] - 5, abs=1e-9)
+        assert float(r["amp"]) == pytest.approx(rec[k, 0], rel=1e-11)  # other values stay
+    # Non-finite values are empty cells in the localisation table's CSV too.
+    locs = g2.localize(np.ones((1, 20, 20)), peaks=pd.DataFrame({"frame": [0], "x": [10.0], "y": [10.0]}),
+                       estimator="lsq")
+    locs.loc[0, "photons"], locs.loc[0, "sx"] = np.inf, -np.inf
+    g2.write_csv(locs, tmp_path / "locs.csv")
+    row = read_rows(tmp_path / "locs.csv")[0]
+    assert row["photons"] == row["sx"] == "" and row["flag"] != ""
+
+
 def test_tiff_images_are_read(tmp_path):
     tifffile = pytest.importorskip("tifffile")
     im = g2.synth_image([[500.0, 1.3, 1.5, 15.4, 15.6, 0.1, 0.0]], (30, 30), 11) + 5.0
@@ -148,11 +256,12 @@ def bad_inputs(d):
     write_csv(d / "nohead.csv", ("15", "15"), [(16, 16)])
     write_csv(d / "nox.csv", ("col", "y"), [(15, 15)])
     write_csv(d / "word.csv", ("x", "y"), [(15, 15), ("fifteen", 15)])
-    write_csv(d / "frac.csv", ("x", "y"), [(15, 15.5)])
-    write_csv(d / "short.csv", ("x", "y"), [(15,)])
+    (d / "semi.csv").write_text("a;b\n15;15\n")
+    (d / "nm.csv").write_text("x [nm],y [nm]\n1500,1500\n")
     write_csv(d / "grouped.csv", ("x", "y"), [(15, "1_5")])
     write_csv(d / "arabic.csv", ("x", "y"), [(15, "\u0661\u0665")])  # Arabic-Indic 15
     write_csv(d / "twox.csv", ("x", "y", "X"), [(15, 15, 3)])
+    write_csv(d / "far.csv", ("x", "y"), [(15, 1e300)])
     (d / "empty.csv").write_text("")
     write_csv(d / "render_bad.csv", PARAMS[:-1], [(1, 1, 1, 5, 5, 0)])
     write_csv(d / "render.csv", PARAMS, [(100, 1, 1, 5, 5, 0, 0)])
@@ -171,9 +280,10 @@ def bad_inputs(d):
         ("CSV without header", ["fit", g, d / "nohead.csv", "-o", out], ["header", "lacks", "x,y"]),
         ("CSV without x", ["fit", g, d / "nox.csv", "-o", out], ["lacks the column(s) x"]),
         ("CSV word", ["fit", g, d / "word.csv", "-o", out], ["line 3", "'fifteen'", "not a number"]),
-        ("CSV fraction", ["fit", g, d / "frac.csv", "-o", out], ["line 2", "y = 15.5", "whole pixel"]),
-        ("CSV short row", ["fit", g, d / "short.csv", "-o", out], ["line 2", "y = ''"]),
+        ("CSV of other columns", ["fit", g, d / "semi.csv", "-o", out], ["'a;b'", "semicolon-separated", "col,row"]),
+        ("CSV in nm without a pixel size", ["fit", g, d / "nm.csv", "-o", out], ["nm", "--pixel-size"]),
         ("CSV empty", ["fit", g, d / "empty.csv", "-o", out], ["empty"]),
+        ("peak list beyond any image", ["fit", g, d / "far.csv", "-o", out], ["beyond any image"]),
         ("even mea", ["fit", g, "-o", out, "--mea", 10], ["--mea must be odd"]),
         ("output directory missing", ["fit", g, "-o", d / "no" / "out.csv"], ["does not exist"]),
         ("render CSV lacks offset", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", d / "out.npy"],
@@ -293,6 +403,21 @@ def test_the_demo_measures_without_printing_and_reports_what_it_measured(capsys)
     assert first.getvalue() == second.getvalue()
     assert f"found     {len(m.x):7d} peak pixels" in first.getvalue()
     assert f"{m.figures['rms_iso']:.4f} px" in first.getvalue()
+
+
+def test_the_demo_picture_tells_flagged_fits_apart_and_counts_the_hidden_tail():
+    from gauss2_fitter import demo
+
+    true_xy = np.array([[10.0, 10.0], [30.0, 30.0]])
+    fit_xy = np.array([[10.5, 11.0], [30.2, 29.9], [20.0, 20.0], [np.nan, 5.0], [50.0, 50.0]])
+    fails = np.array([1, 0, 1, 1, 0])
+    near, alone = demo.flagged_kinds(fit_xy, fails, true_xy)
+    assert near.tolist() == [True, False, False, False, False]
+    assert alone.tolist() == [False, False, True, True, False]  # unflagged fits are neither
+    assert demo.beyond(np.array([0.1, -0.6, 0.5, 0.7]), 0.5) == "50.0 %"
+    assert demo.beyond(np.r_[np.zeros(2000), 1.0], 0.5) == "< 0.1 %" and demo.beyond(np.zeros(3), 0.5) == "0.0 %"
+    m = demo.measure(size=160, n_spots=60, seed=4, n_threads=1)
+    assert 0 <= m.figures["flagged_near"] <= m.figures["flagged"]
 
 
 def test_the_module_runs_as_a_program(tmp_path):

@@ -16,12 +16,12 @@ from .fitter import (PatchFit, SpotFits, default_records, fit_patch, fit_peaks, 
 from .formats import TableWriter, read_localizations, write_csv, write_hdf5, write_table
 from .localize import COLUMNS, NM_COLUMNS, Settings, iter_localize, localize, localize_chunk
 from .movie import Movie, MovieError, open_movie
-from .peaks import detection_threshold, find_peaks, find_peaks_in_frames
+from .peaks import NoPeaksWarning, detection_threshold, find_peaks, find_peaks_in_frames
 from .render import render_localizations
 
 __all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image",
            "synth_renders", "validate_im", "PatchFit", "PixelScaleWarning", "SpotFits", "default_records",
            "fit_patch", "fit_peaks", "fit_pixels", "fit_spots", "find_peaks", "find_peaks_in_frames",
-           "detection_threshold", "Camera", "Movie", "MovieError", "open_movie", "Settings", "COLUMNS",
+           "detection_threshold", "NoPeaksWarning", "Camera", "Movie", "MovieError", "open_movie", "Settings", "COLUMNS",
            "NM_COLUMNS", "localize", "iter_localize", "localize_chunk", "TableWriter", "read_localizations",
            "write_csv", "write_hdf5", "write_table", "render_localizations"]

@@ -38,9 +38,50 @@ def _positive(name, value):
 
 @dataclass(frozen=True, eq=False)
 class Camera:
-    """A camera's conversion of counts to photo-electrons and photons (see
-    the module's description). Settings are checked when it is made: a
-    ValueError names one that is out of range."""
+    """A camera's conversion of its counts (ADU) to photo-electrons and photons.
+
+    photo-electrons = (ADU - baseline) * sensitivity / em_gain and
+    photons = photo-electrons / qe, as the established SMLM tools define
+    them. Settings are checked when the camera is made.
+
+    Parameters
+    ----------
+    baseline : float, optional
+        The camera's offset, ADU (default 0).
+    sensitivity : float, optional
+        Photo-electrons per ADU (the inverse of a conversion gain in ADU per
+        electron), positive (default 1).
+    em_gain : float, optional
+        EMCCD gain, positive; 1 for sCMOS and CCD (default 1).
+    qe : float, optional
+        Quantum efficiency, above 0 and at most 1 (default 1).
+    read_noise : float or array_like, optional
+        Read noise sigma in photo-electrons, non-negative: a number or a
+        per-pixel map of the frame's shape (sCMOS) (default 0).
+    pixel_size : float, optional
+        The camera pixel in the sample, nm; with it, tables get nm columns.
+
+    Raises
+    ------
+    TypeError
+        A setting that is not a number (a map that is not of real numbers).
+    ValueError
+        A setting out of range: a non-finite baseline, a sensitivity,
+        em_gain, qe or pixel_size that is not positive, qe above 1, a
+        negative read noise, a map that is not 2-D.
+
+    Examples
+    --------
+    >>> cam = g2.Camera(baseline=100, sensitivity=0.5, qe=0.8, pixel_size=107)
+    >>> cam.to_electrons(np.array([100, 300]))
+    array([  0., 100.])
+    >>> cam.to_photons(np.array([300]))
+    array([125.])
+    >>> g2.Camera(sensitivity=0)
+    Traceback (most recent call last):
+    ...
+    ValueError: camera sensitivity must be positive and finite, got 0
+    """
 
     baseline: float = 0.0
     sensitivity: float = 1.0

@@ -28,14 +28,13 @@ complete. Any other output (a device, a FIFO, `-` for standard output) is
 written through directly.
 
 The layout, for commands to build on: options are checked up front
-(check_* functions), inputs are read by load_image and read_csv_columns,
+(check_* functions), inputs are read by load_image, read_peak_list (every
+peak list, through formats.read_localizations) and read_render_peaks,
 outputs are resolved by resolve_output before any work and written inside
 open_output, and main() turns every expected failure into one line.
 """
 
 import argparse
-import csv
-import re
 import signal
 import sys
 import threading
@@ -49,13 +48,12 @@ from . import fitter
 from ._checks import PixelScaleWarning, is_real_dtype, largest_abs, pixel_scale_problem
 from ._lib import GAUSS2_MAX_MEA, N_PARAMS, PARAM_NAMES, RECORD_SIZE
 from .outputs import OutputError, open_output, resolve_output
-from .peaks import detection_threshold, find_peaks
+from .peaks import NoPeaksWarning, detection_threshold, find_peaks, no_window_fits, why_no_peaks
 
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
                  "peak_table", "table")
 
 PROG = "python3 -m gauss2_fitter"
-PEAK_COLUMNS = ("x", "y")
 FIT_COLUMNS = ("x", "y") + PARAM_NAMES + tuple(f"{p}_se" for p in PARAM_NAMES) + ("noise", "flag")
 CHUNK = 16384  # peaks per native batch between progress updates
 MAX_THREADS = 1024
@@ -153,76 +151,57 @@ def load_image(path):
     return np.ascontiguousarray(im, dtype=np.float64)
 
 
-# A number as this tool writes and reads it: ASCII digits with an optional
-# sign, decimal point and exponent, or nan / inf / infinity. Python's float()
-# also takes digit groups ("2_0") and digits of other scripts, which no CSV
-# writer means as numbers.
-NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)",
-                    re.ASCII | re.IGNORECASE)
+def note(message):
+    print(f"{PROG}: note: {message}", file=sys.stderr)
 
 
-def parse_number(cell):
-    """The float of a CSV cell, or None if the cell is not a number."""
-    cell = cell.strip()
-    return float(cell) if NUMBER.fullmatch(cell) else None
+def read_peak_list(path, pixel_size=None):
+    """The peaks of a peak list or a localisation table, for `fit IMAGE
+    PEAKS` and `--peaks` alike: a DataFrame with frame, x, y (pixels) of the
+    rows that have a position. formats.read_localizations reads every kind
+    (x,y, col,row or column,row in pixels; ThunderSTORM's x [nm],y [nm]
+    with the pixel size; comma-, semicolon- or tab-separated; picasso's
+    HDF5). Rows without a position are left out with a warning; positions
+    that are not whole pixels are noted: each is fitted at the pixel that
+    holds it."""
+    from .formats import FormatError, read_localizations
 
-
-def read_csv_columns(path, names, what, empty=None):
-    """The named columns of a CSV file with a header row, as float64 arrays.
-    Other columns are ignored; blank lines are skipped. Each named column
-    must appear once in the header. An empty cell (or a short row) is an
-    error, or the value `empty` when one is given."""
-    path = Path(path)
-    if not path.is_file():
-        raise CliError(f"{what} {path}: no such file" if not path.exists() else f"{what} {path}: not a file")
     try:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            rows = [r for r in csv.reader(f) if any(cell.strip() for cell in r)]
-    except (OSError, UnicodeDecodeError, csv.Error) as e:
-        raise CliError(f"{what} {path}: cannot read it: {e}") from None
-    if not rows:
-        raise CliError(f"{what} {path}: empty; expected a header row with the columns {','.join(names)}")
-    header = [h.strip().lower() for h in rows[0]]
-    missing = [n for n in names if n not in header]
-    if missing:
-        raise CliError(f"{what} {path}: the header row {','.join(rows[0])!r} lacks the column(s) "
-                       f"{','.join(missing)}; expected a header naming {','.join(names)}")
-    repeated = [n for n in names if header.count(n) > 1]
-    if repeated:
-        raise CliError(f"{what} {path}: the header row names the column {repeated[0]} {header.count(repeated[0])} "
-                       "times; it must name it once")
-    index = [header.index(n) for n in names]
-    out = np.empty((len(rows) - 1, len(names)))
-    for r, row in enumerate(rows[1:], start=2):
-        for k, (n, i) in enumerate(zip(names, index)):
-            cell = row[i] if i < len(row) else ""
-            number = empty if empty is not None and not cell.strip() else parse_number(cell)
-            if number is None:
-                raise CliError(f"{what} {path}, line {r}: {n} = {cell.strip()!r} is not a number")
-            out[r - 2, k] = number
-    return {n: out[:, k] for k, n in enumerate(names)}
-
-
-def read_peak_pixels(path):
-    """Peak pixels (x, y) as int64 arrays from a CSV file with x,y columns."""
-    cols = read_csv_columns(path, PEAK_COLUMNS, "peaks")
-    for n in PEAK_COLUMNS:
-        v = cols[n]
-        bad = np.flatnonzero(~np.isfinite(v) | (v != np.round(v)) | (np.abs(v) > 2**53))
-        if len(bad):
-            raise CliError(f"peaks {path}, line {bad[0] + 2}: {n} = {float(v[bad[0]]):g} is not a whole pixel index "
-                           f"({'column' if n == 'x' else 'row'}, counted from 0)")
-    return cols["x"].astype(np.int64), cols["y"].astype(np.int64)
+        table = read_localizations(path, pixel_size)
+    except (FormatError, OSError) as e:
+        raise CliError(f"peaks {e}") from None
+    x, y = table["x"].to_numpy(), table["y"].to_numpy()
+    placed = np.isfinite(x) & np.isfinite(y)
+    if not placed.all():  # failed fits of an earlier run, empty cells
+        warn(f"{np.count_nonzero(~placed)} row(s) of {path} without a position left out "
+             f"(first on line {_first_line(~placed)})")
+        table, x, y = table[placed], x[placed], y[placed]
+    inside = np.abs(np.concatenate([x, y])) < 2**53  # beyond that, no pixel of any image
+    if not inside.all():
+        raise CliError(f"peaks {path}: a position of {np.concatenate([x, y])[~inside][0]:g} pixels is beyond any image")
+    fractional = (x != np.floor(x)) | (y != np.floor(y))
+    if fractional.any():
+        note(f"{np.count_nonzero(fractional)} of {len(x)} peak position(s) in {path} are not whole pixels: each is "
+             "fitted at the pixel that holds it (floor of x and y; a pixel's centre is at + 0.5)")
+    return table
 
 
 def read_render_peaks(path):
     """The peaks (n, 7) of a render CSV, named by PARAM_NAMES in its header.
     Empty cells, as a fit writes for peaks it did not fit, are NaN: such
     peaks are skipped as missing."""
-    cols = read_csv_columns(path, PARAM_NAMES, "peaks", empty=np.nan)
-    if not len(cols["amp"]):
-        return np.zeros((0, N_PARAMS))
-    return np.column_stack([cols[n] for n in PARAM_NAMES])
+    from .formats import CsvTable, FormatError
+
+    p = Path(path)
+    if not p.is_file():
+        raise CliError(f"peaks {p}: no such file" if not p.exists() else f"peaks {p}: not a file")
+    try:
+        t = CsvTable(p)
+        t.require(PARAM_NAMES)
+        cols = [t.column(n) for n in PARAM_NAMES]
+    except FormatError as e:
+        raise CliError(f"peaks {e}") from None
+    return np.column_stack(cols) if len(t) else np.zeros((0, N_PARAMS))
 
 
 # ---- signals -------------------------------------------------------------------
@@ -328,6 +307,23 @@ def _describe(mask, x, y, what):
     return f"{len(idx)} peak(s) {what}, e.g. (x, y) = {shown}; flagged, written with empty fits"
 
 
+def unmeasured_as_missing(rows, mea):
+    """The per-peak rows as they are written: flagged rows keep what the fit
+    returned, but a position outside the peak's mea x mea window (the fit
+    wandered off the pixels it saw) is missing, and so is every non-finite
+    value, in any row. Missing values are NaN, written as empty cells."""
+    rows = rows.copy()
+    rows[:, 2:17][~np.isfinite(rows[:, 2:17])] = np.nan
+    half = mea // 2
+    flagged = rows[:, 17] != 0
+    for pos, centre in ((5, 0), (6, 1)):
+        lo = rows[:, centre] - half
+        with np.errstate(invalid="ignore"):
+            off = flagged & ~((rows[:, pos] >= lo) & (rows[:, pos] <= lo + mea))
+        rows[off, pos] = np.nan
+    return rows
+
+
 def write_fit_csv(f, rows):
     """The rows as CSV with a header; NaN becomes an empty cell."""
     f.write((",".join(FIT_COLUMNS) + "\n").encode())
@@ -350,12 +346,18 @@ def warn_about_image(im):
 def peak_pixels(args, im):
     """The peak pixels to fit: from the CSV file, or found in the image."""
     if args.peaks not in (None, "-"):
-        return read_peak_pixels(args.peaks)
+        from .localize import peak_table
+
+        table = read_peak_list(args.peaks, args.pixel_size)
+        _, x, y = peak_table({"frame": np.zeros(len(table)), "x": table["x"], "y": table["y"]})
+        return x, y
     check_smoothing(args.smooth, im.shape)
     threshold = detection_threshold(im, args.smooth) if args.threshold is None else args.threshold
     x, y = find_peaks(im, threshold=threshold, mea=args.mea, smooth=args.smooth)
     print(f"{PROG}: found {len(x)} peaks (threshold {threshold:.6g}, smoothing {args.smooth:g} px)",
           file=sys.stderr)
+    if not len(x):
+        warn(f"no peak to fit: {why_no_peaks(im, threshold, args.mea, args.smooth)}")
     return x, y
 
 
@@ -366,7 +368,7 @@ def cmd_fit(args):
     legacy_peaks = None
     if len(inputs) == 2 and (inputs[1] == "-" or inputs[1].lower().endswith(".csv")):
         legacy_peaks = inputs.pop()
-    if _wants_table(args, inputs):
+    if _wants_table(args, inputs, legacy_peaks is not None):
         if legacy_peaks is not None:
             raise CliError(f"{legacy_peaks}: a peak list after the image is for one image; for movies give it "
                            "as --peaks")
@@ -387,8 +389,10 @@ def cmd_fit_image(args):
         if outside.any():
             warn(_describe(outside, x, y, f"outside the {w} x {h} image"))
         if near_border.any():
-            warn(_describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
-        write_fit_csv(f, rows)
+            small = no_window_fits((h, w), args.mea)
+            warn(f"{small}; {np.count_nonzero(near_border)} peak(s) flagged, written with empty fits" if small else
+                 _describe(near_border, x, y, f"too close to the border for a window of {args.mea} x {args.mea}"))
+        write_fit_csv(f, unmeasured_as_missing(rows, args.mea))
     flagged = int(np.count_nonzero(rows[:, 17]))
     print(f"{PROG}: fitted {len(x) - flagged} of {len(x)} peaks ({flagged} flagged) -> {out.name}", file=sys.stderr)
     return 0
@@ -397,13 +401,16 @@ def cmd_fit_image(args):
 # ---- fit: movies ------------------------------------------------------------------
 
 
-def _wants_table(args, inputs):
+def _wants_table(args, inputs, peak_list=False):
     """True unless this is the per-peak fit of a single image: one input of
     one frame, no movie option, and an output that is not an HDF5 table (a
-    .csv file, standard output or a device take the per-peak table)."""
+    .csv file, standard output or a device take the per-peak table). With
+    a peak list after the image, --pixel-size only reads the list's
+    positions in nm."""
     if len(inputs) > 1 or Path(args.output).suffix.lower() in (".hdf5", ".h5"):
         return True
-    if any(getattr(args, o) not in (None, False) for o in MOVIE_OPTIONS):
+    options = [o for o in MOVIE_OPTIONS if not (peak_list and o == "pixel_size")]
+    if any(getattr(args, o) not in (None, False) for o in options):
         return True
     from .movie import MovieError, open_movie
 
@@ -441,7 +448,7 @@ def camera_from_args(args):
 
 
 def cmd_fit_movie(args, inputs):
-    from .formats import FormatError, TableWriter, read_localizations, table_format, yaml_path
+    from .formats import FormatError, TableWriter, table_format, yaml_path
     from .localize import Settings, iter_localize, table_attrs
     from .movie import MovieError, frame_range, open_movie
 
@@ -464,14 +471,7 @@ def cmd_fit_movie(args, inputs):
         raise CliError(f"--frames: {e}") from None
     peaks = None
     if args.peak_table is not None:
-        try:
-            peaks = read_localizations(args.peak_table, camera.pixel_size)
-        except (FormatError, OSError) as e:
-            raise CliError(f"peaks {e}") from None
-        placed = np.isfinite(peaks["x"].to_numpy()) & np.isfinite(peaks["y"].to_numpy())
-        if not placed.all():  # failed fits of an earlier run
-            warn(f"{np.count_nonzero(~placed)} row(s) of {args.peak_table} without a position left out")
-            peaks = peaks[placed]
+        peaks = read_peak_list(args.peak_table, camera.pixel_size)
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or "mle",
                             threshold=args.threshold, smooth=args.smooth)
@@ -480,7 +480,8 @@ def cmd_fit_movie(args, inputs):
     attrs = table_attrs(movie, settings, frames, peaks is not None)
     n = flagged = 0
     try:
-        with TableWriter(out, attrs) as writer:
+        with TableWriter(out, attrs) as writer, warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always", NoPeaksWarning)
             for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames, n_threads=args.threads,
                                        progress="auto" if args.progress else False):
                 writer.write(chunk)
@@ -491,6 +492,8 @@ def cmd_fit_movie(args, inputs):
                        "use --estimator lsq") from None
     except ValueError as e:  # bad peak tables and the like, found while running
         raise CliError(str(e)) from None
+    for message in dict.fromkeys(str(w.message) for w in said):  # each once, as the tool's warnings
+        warn(message)
     also = f" and {yaml_path(out.name)}" if fmt == "hdf5" else ""
     print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
           f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)
@@ -646,8 +649,8 @@ def build_parser():
                        "earlier versions: x, y (the peak pixel), " + ", ".join(PARAM_NAMES) + ", their "
                        "standard errors (*_se), the residual noise and the flag.")
     p.add_argument("inputs", nargs="+", metavar="MOVIE",
-                   help="movie file(s), .tif/.tiff or .npy; for one image, a CSV of peak pixels (x, y) or '-' "
-                   "may follow")
+                   help="movie file(s), .tif/.tiff or .npy; for one image, a CSV peak list or '-' may follow "
+                   "(read as --peaks reads it)")
     p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5" + output_help)
     p.add_argument("--mea", type=int, default=11, help="side of the fitted square window, odd (default 11)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
@@ -669,11 +672,14 @@ def build_parser():
     m.add_argument("--read-noise", type=float, default=None, metavar="E",
                    help="read noise sigma, photo-electrons (default 0)")
     m.add_argument("--pixel-size", type=float, default=None, metavar="NM",
-                   help="camera pixel size in the sample, nm: adds nm columns")
+                   help="camera pixel size in the sample, nm: adds nm columns (with a peak list after an "
+                   "image: only reads its nm positions)")
     m.add_argument("--frames", default=None, metavar="A:B", help="frames A to B - 1 only, counted from 0")
     m.add_argument("--peaks", dest="peak_table", default=None, metavar="PEAKS",
-                   help="fit these peaks instead of finding them: a table with frame, x, y (.csv, or a "
-                   "localisation table .csv/.hdf5; each position's pixel is fitted)")
+                   help="fit these peaks instead of finding them: a peak list or localisation table, .csv "
+                   "(comma, semicolon or tab; x,y or col,row / column,row in pixels, or x [nm],y [nm] with "
+                   "--pixel-size; frame 0 without a frame column) or .hdf5/.h5; a position that is not a whole "
+                   "pixel is fitted at the pixel that holds it")
     m.add_argument("--table", action="store_true", help="the localisation table even for a single image")
     p.set_defaults(run=cmd_fit)
 

@@ -175,6 +175,7 @@ def measure(size=2048, n_spots=20000, seed=1, n_threads=None):
         "found": len(x),
         "fitted": int(np.count_nonzero(fails == 0)),
         "flagged": int(np.count_nonzero(fails)),
+        "flagged_near": int(np.count_nonzero(flagged_kinds(fit_xy, fails, true_xy)[0])),
         "fits_per_s": len(x) / fit_time if fit_time > 0 else float("inf"),
         "matched": len(fi),
         "isolated_found": float(np.count_nonzero(alone[ti]) / max(np.count_nonzero(alone), 1)),
@@ -205,7 +206,9 @@ def report(m, stream=sys.stdout):
       f"{100 * figures['isolated_found']:.1f} % of the isolated spots), threshold {m.threshold:.1f}\n")
     w(f"  fitted    {figures['fitted']:7d} with fit_peaks, {FIT_MEA} x {FIT_MEA} patches: {m.seconds['fit']:.2f} s, "
       f"{figures['fits_per_s']:,.0f} fits/s\n")
-    w(f"  flagged   {figures['flagged']:7d} ({pct(figures['flagged'], n_found):.1f} %)\n")
+    w(f"  flagged   {figures['flagged']:7d} ({pct(figures['flagged'], n_found):.1f} %): "
+      f"{figures['flagged_near']} fitted within {MATCH_RADIUS:g} px of a true spot, "
+      f"{figures['flagged'] - figures['flagged_near']} with none there\n")
     w(f"  matched   {n_matched:7d} found -> true within {MATCH_RADIUS:g} px\n")
     w("position error, fitted - true, per axis RMS (unflagged matched spots):\n")
     w(f"  isolated (no spot within {ISOLATION:g} px) {np.count_nonzero(m.sel_iso):6d}  "
@@ -235,6 +238,29 @@ def run(size=2048, n_spots=20000, seed=1, n_threads=None, out="out", picture=Tru
     return m.figures
 
 
+def beyond(errors, span):
+    """The share of `errors` outside [-span, span], as a percentage text."""
+    if not len(errors):
+        return "none"
+    share = 100.0 * np.count_nonzero(np.abs(errors) > span) / len(errors)
+    return f"{share:.1f} %" if share >= 0.1 or share == 0 else "< 0.1 %"
+
+
+def flagged_kinds(fit_xy, fails, true_xy, radius=MATCH_RADIUS):
+    """Masks of the flagged fits whose fitted position has a true spot
+    within `radius`, and of those that have none (a position that is not
+    finite has none)."""
+    from scipy.spatial import cKDTree
+
+    flagged = fails != 0
+    near = np.zeros(len(fails), dtype=bool)
+    ok = flagged & np.all(np.isfinite(fit_xy), axis=1)
+    if ok.any() and len(true_xy):
+        d, _ = cKDTree(true_xy).query(fit_xy[ok], distance_upper_bound=radius)
+        near[np.flatnonzero(ok)] = np.isfinite(d)
+    return near, flagged & ~near
+
+
 def write_picture(path, field, x, y, fit_xy, fails, fi, ti, err, expect, sel_iso, sel_all):
     import matplotlib
 
@@ -257,11 +283,19 @@ def write_picture(path, field, x, y, fit_xy, fails, fi, ti, err, expect, sel_iso
     t = field.truth[:, 3:5]
     t = t[inside(t)]
     good = fit_xy[(fails == 0) & inside(fit_xy)]
-    bad = fit_xy[(fails != 0) & inside(fit_xy)]
     ax_im.scatter(t[:, 0], t[:, 1], s=70, facecolors="none", edgecolors="deepskyblue", linewidths=1.2, label="true")
     ax_im.scatter(good[:, 0], good[:, 1], s=40, marker="+", color="red", linewidths=1.2, label="fitted")
-    if len(bad):
-        ax_im.scatter(bad[:, 0], bad[:, 1], s=30, marker="x", color="gold", linewidths=1.2, label="fitted, flagged")
+    # Flagged fits, told apart by whether their fitted position has a true
+    # spot near it (a fit stopped on a real, mostly crowded, spot) or none
+    # (a fit that wandered off, or a peak of noise or of a neighbour's tail).
+    near, alone = flagged_kinds(fit_xy, fails, field.truth[:, 3:5])
+    for sel, style in ((near, dict(marker="x", color="gold", label=f"flagged, a true spot within {MATCH_RADIUS:g} px")),
+                       (alone, dict(marker="D", facecolors="none", edgecolors="magenta",
+                                    label=f"flagged, no true spot within {MATCH_RADIUS:g} px"))):
+        xy = fit_xy[sel]
+        xy = xy[inside(xy)]
+        if len(xy):
+            ax_im.scatter(xy[:, 0], xy[:, 1], s=30, linewidths=1.2, **style)
     ax_im.set_xlim(lo, lo + side)
     ax_im.set_ylim(lo + side, lo)
     ax_im.set_title(f"crop of the {size} x {size} image (pixel (x, y) spans [x, x+1) x [y, y+1))", fontsize=10)
@@ -271,9 +305,10 @@ def write_picture(path, field, x, y, fit_xy, fails, fi, ti, err, expect, sel_iso
     bins = np.linspace(-span, span, 101)
     e_all = err[sel_all].ravel()
     e_iso = err[sel_iso].ravel()
-    ax_h.hist(e_all, bins=bins, histtype="step", color="gray", label=f"all matched ({len(e_all) // 2})")
+    ax_h.hist(e_all, bins=bins, histtype="step", color="gray",
+              label=f"all matched ({len(e_all) // 2}): {beyond(e_all, span)} beyond ±{span:g} px")
     ax_h.hist(e_iso, bins=bins, histtype="stepfilled", alpha=0.5, color="tab:blue",
-              label=f"isolated ({len(e_iso) // 2})")
+              label=f"isolated ({len(e_iso) // 2}): {beyond(e_iso, span)} beyond ±{span:g} px")
     # Expected distribution of the isolated spots: a mixture of their normals.
     sd = expect[sel_iso].ravel()
     if len(sd):

@@ -47,14 +47,49 @@ def _image_shape(shape):
 
 
 def synth_image(peaks, shape, mea, im=None):
-    """Adds the Gaussians `peaks` ((n, 7): amp, std_x, std_y, pos_x, pos_y, rho,
-    offset, positions in image coordinates) into an image of `shape` (h, w).
+    """Adds Gaussian spots into an image.
 
-    Each peak is rendered on a (mea, mea) patch around the pixel holding it;
-    peaks whose patch would not fit with a column and a row to spare on the
-    right and below are skipped silently. With `im` (a C-contiguous, writable
-    float64 array of that shape) the peaks are added into it in place and it
-    is returned; otherwise into a new image of zeros."""
+    Each peak is rendered on a (mea, mea) patch around the pixel holding
+    it; peaks whose patch would not fit with a column and a row to spare on
+    the right and below are skipped silently (`synth_renders` tells which).
+
+    Parameters
+    ----------
+    peaks : array_like, shape (n, 7)
+        amp (the spot's volume), std_x, std_y, pos_x, pos_y, rho, offset;
+        positions in image coordinates: pixel (column x, row y) covers
+        [x, x + 1) x [y, y + 1). The offset is added over the patch.
+    shape : tuple of int
+        (h, w) of the image.
+    mea : int
+        Side of each rendered patch, 0 to 63 (0 renders nothing).
+    im : numpy.ndarray, optional
+        A C-contiguous, writable float64 array of `shape` to add the peaks
+        into, in place; a new image of zeros when omitted.
+
+    Returns
+    -------
+    numpy.ndarray
+        The image, float64 of `shape` (`im` itself when given).
+
+    Raises
+    ------
+    TypeError
+        `peaks` or `im` not of real numbers / not float64.
+    ValueError
+        `peaks` not of shape (n, 7), a negative size, `mea` outside 0..63,
+        `im` of another shape, not contiguous or read-only.
+
+    Examples
+    --------
+    >>> im = g2.synth_image([[1000.0, 1.5, 1.5, 8.5, 7.5, 0.0, 0.0]], (16, 16), 11)
+    >>> np.unravel_index(im.argmax(), im.shape)   # (row, column): the spot's centre is in pixel (8, 7)
+    (7, 8)
+    >>> round(float(im.sum()), 1)          # its volume, but for the tails beyond the patch
+    999.6
+    >>> g2.synth_image([[1000.0, 1.5, 1.5, 8.5, 13.5, 0.0, 0.0]], (16, 16), 11).sum()   # no room: skipped
+    0.0
+    """
     p = as_f64("peaks", peaks, ndim=2)
     if p.shape[1] != N_PARAMS:
         raise ValueError(f"peaks must have shape (n, 7), got {p.shape}")
@@ -190,10 +225,52 @@ def _windows_top(a, cx, cy, mea, chunk=8192):
 
 
 def fit_patch(im, center_x, center_y, mea=11, params=None):
-    """Fits the (mea, mea) window centred on pixel (center_x, center_y) of the
-    2-D image `im`, from `params` (7 values, patch frame; default as in
-    default_records). Returns a PatchFit. A window whose values lie outside
-    the range within which fits are trustworthy gives a PixelScaleWarning."""
+    """Fits one Gaussian to the (mea, mea) window centred on a pixel.
+
+    Parameters
+    ----------
+    im : array_like, shape (h, w)
+        The image, real numbers (converted to float64).
+    center_x, center_y : int
+        Column and row of the window's centre pixel.
+    mea : int, optional
+        Side of the window, odd, 1 to 63 (default 11).
+    params : array_like of 7 floats, optional
+        Starting values amp, std_x, std_y, pos_x, pos_y, rho, offset, in
+        the patch frame (the window's pixel (i, j) has its centre at
+        (j + 0.5, i + 0.5)); amp 0.0 asks for an estimate, and the offset
+        always starts at the window's minimum. Default: `default_records`.
+
+    Returns
+    -------
+    PatchFit
+        `result` 0 (success), -1 (the solver failed) or -2 (the window
+        leaves the image); `params` the fitted values (patch frame);
+        `info` the solver's report, `covar` the (7, 7) covariance, `noise`
+        the residual noise, `stop_reason` the solver's reason in words.
+
+    Raises
+    ------
+    TypeError
+        `im` or `params` not of real numbers.
+    ValueError
+        `im` not 2-D, `params` not of 7 values, `mea` even or outside 1..63.
+
+    Warns
+    -----
+    PixelScaleWarning
+        The window's values lie outside the range in which fits are
+        trustworthy (1e-6 to 1e8): scale the image.
+
+    Examples
+    --------
+    >>> im = g2.synth_image([[2000, 1.4, 1.2, 20.3, 15.6, 0.1, 0]], (32, 40), 17) + 100.0
+    >>> fit = g2.fit_patch(im, 20, 15, mea=11)
+    >>> fit.result, np.round(fit.params, 4)   # positions in the window: 20.3 - (20 - 5), 15.6 - (15 - 5)
+    (0, array([2.0e+03, 1.4e+00, 1.2e+00, 5.3e+00, 5.6e+00, 1.0e-01, 1.0e+02]))
+    >>> g2.fit_patch(im, 3, 15, mea=11).result   # the window would leave the image
+    -2
+    """
     a = as_f64("im", im, ndim=2)
     mea = _fit_mea(mea)
     cx = as_int("center_x", center_x, low=np.iinfo(np.int64).min, high=np.iinfo(np.int64).max)
@@ -225,23 +302,67 @@ def fit_pixels(pixels, params):
 
 
 def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
-    """Fits a Gaussian to every peak of the 2-D image `im`.
+    """Fits a Gaussian to every peak of an image, spread over threads.
 
-    center_x, center_y: integer arrays (n,) of peak columns and rows; a
-    negative index skips the peak. params: optional starting records (n, 10)
-    or (n, 7), positions in the patch frame; default_records otherwise; the
-    caller's array is not modified. n_threads: threads to spread contiguous
-    chunks of peaks over (default: all cores); results do not depend on it.
+    Parameters
+    ----------
+    im : array_like, shape (h, w)
+        The image, real numbers (converted to float64).
+    center_x, center_y : array_like of int, shape (n,)
+        Columns and rows of the peak pixels; each peak is fitted in the
+        (mea, mea) window centred on its pixel. A negative index skips the
+        peak.
+    mea : int, optional
+        Side of the windows, odd, 1 to 63 (default 11).
+    params : array_like, shape (n, 10) or (n, 7), optional
+        Starting records: amp, std_x, std_y, pos_x, pos_y, rho, offset, with
+        positions in the patch frame (amp 0.0: estimated from the window).
+        Default: `default_records`. The caller's array is not modified.
+    n_threads : int, optional
+        Threads to spread contiguous chunks of peaks over (default: all
+        cores); the results do not depend on it.
 
-    Returns (records, std_errors, fails): records (n, 10) with the fitted
-    parameters in [0..6] (patch frame) and the residual noise in [8];
-    std_errors (n, 10) with the parameters' standard errors in [0..6] (NaN
-    where the fit gave none, NaN in [7..9]); fails (n,) int64, 1 for a
-    skipped, failed or iteration-limited peak.
+    Returns
+    -------
+    records : numpy.ndarray, shape (n, 10)
+        The fitted parameters in [0..6] (positions in the patch frame: add
+        center - mea // 2 for image coordinates) and the residual noise in
+        [8].
+    std_errors : numpy.ndarray, shape (n, 10)
+        The parameters' standard errors in [0..6] (NaN where the fit gave
+        none), NaN in [7..9].
+    fails : numpy.ndarray of int64, shape (n,)
+        1 for a skipped peak, a window that leaves the image, a failed fit
+        or one stopped at the iteration limit; 0 otherwise. Flagged rows
+        are not measurements.
 
-    Windows whose largest absolute value lies outside the range within
-    which fits are trustworthy (_lib.TRUSTED_PIXEL_RANGE) give a
-    PixelScaleWarning: such fits may stop early, unflagged."""
+    Raises
+    ------
+    TypeError
+        Arrays not of real numbers, indices not integers.
+    ValueError
+        `im` not 2-D, `center_x` and `center_y` of different lengths,
+        `params` of the wrong shape, `mea` even or outside 1..63,
+        `n_threads` below 1.
+
+    Warns
+    -----
+    PixelScaleWarning
+        The fitted windows' values lie outside the range in which fits are
+        trustworthy (1e-6 to 1e8); such fits may stop early, unflagged.
+
+    Examples
+    --------
+    >>> im = g2.synth_image([[2000, 1.4, 1.2, 20.3, 15.6, 0.1, 0]], (32, 40), 17) + 100.0
+    >>> x, y = np.array([20, 3]), np.array([15, 15])    # the second window leaves the image
+    >>> rec, std, fails = g2.fit_peaks(im, x, y, mea=11)
+    >>> fails
+    array([0, 1])
+    >>> print(f"{x[0] - 5 + rec[0, 3]:.4f} {y[0] - 5 + rec[0, 4]:.4f}")   # image coordinates
+    20.3000 15.6000
+    >>> print(f"amp {rec[0, 0]:.1f}, offset {rec[0, 6]:.1f}")
+    amp 2000.0, offset 100.0
+    """
     a = as_f64("im", im, ndim=2)
     cx = as_i64("center_x", center_x)
     cy = as_i64("center_y", center_y)

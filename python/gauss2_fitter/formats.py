@@ -31,7 +31,9 @@ temporary file renamed into place when complete (a failed write leaves the
 target as it was); CSV also to standard output (`-`), a device or a FIFO.
 """
 
+import csv
 import math
+import re
 from contextlib import ExitStack
 from pathlib import Path
 
@@ -64,6 +66,105 @@ PICASSO_DTYPE = np.dtype(PICASSO_FIELDS)
 
 class FormatError(ValueError):
     """A table file that cannot be read or a suffix that names no format."""
+
+
+# ---- CSV files: delimiter, header, cells -----------------------------------------
+
+# A number as a CSV cell holds it: ASCII digits with an optional sign, decimal
+# point and exponent, or nan / inf / infinity. Python's float() also takes
+# digit groups ("2_0") and digits of other scripts, which no CSV writer
+# means as numbers.
+NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)",
+                    re.ASCII | re.IGNORECASE)
+DELIMITERS = {",": "comma", ";": "semicolon", "\t": "tab"}
+
+
+def _first_line(path):
+    with open(path, newline="", encoding="utf-8-sig") as f:
+        for line in f:
+            if line.strip():
+                return line.rstrip("\r\n")
+    return None
+
+
+def sniff_delimiter(line):
+    """The delimiter of a CSV file whose header is `line`: of comma,
+    semicolon and tab, the one that splits it into the most fields (a comma
+    when none splits it)."""
+    best, fields = ",", 1
+    for d in DELIMITERS:
+        n = len(next(csv.reader([line], delimiter=d)))
+        if n > fields:
+            best, fields = d, n
+    return best
+
+
+class CsvTable:
+    """The header and cells of a CSV file with a header row, separated by
+    commas, semicolons or tabs (whichever splits the header into the most
+    fields). Columns are converted to numbers on demand (`column`): empty
+    cells (and short rows) are missing values, NaN; any other cell must be a
+    number (NUMBER; with semicolons or tabs, a decimal comma is a decimal
+    point). Blank lines are skipped. Errors are FormatErrors naming the file,
+    and the line and cell of a bad value."""
+
+    def __init__(self, path):
+        self.path = path
+        try:
+            line = _first_line(path)
+            if line is None:
+                raise FormatError(f"{path}: not a readable CSV table: the file is empty; expected a header row")
+            self.delimiter = sniff_delimiter(line)
+            self.header = [h.strip() for h in next(csv.reader([line], delimiter=self.delimiter))]
+            self.cells = pd.read_csv(path, sep=self.delimiter, encoding="utf-8-sig", index_col=False,
+                                     skip_blank_lines=True, header=0, names=range(len(self.header)))
+        except FormatError:
+            raise
+        except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError, csv.Error, ValueError,
+                OSError) as e:
+            raise FormatError(f"{path}: not a readable CSV table ({e})") from None
+        self.names = {}  # lower-case name -> column indices
+        for i, h in enumerate(self.header):
+            self.names.setdefault(h.lower(), []).append(i)
+
+    def __len__(self):
+        return len(self.cells)
+
+    def __contains__(self, name):
+        return name.lower() in self.names
+
+    def describe(self):
+        """What was found: the header row, its columns and delimiter."""
+        return (f"the header row {self.delimiter.join(self.header)!r} ({len(self.header)} column(s), "
+                f"{DELIMITERS[self.delimiter]}-separated)")
+
+    def require(self, names):
+        """Refuses a header that lacks one of `names` (any case)."""
+        missing = [n for n in names if n not in self]
+        if missing:
+            raise FormatError(f"{self.path}: {self.describe()} lacks the column(s) {','.join(missing)}; "
+                              f"expected a header naming {','.join(names)}")
+
+    def column(self, name):
+        """The column `name` (any case; it must appear once) as float64."""
+        where = self.names[name.lower()]
+        if len(where) > 1:
+            raise FormatError(f"{self.path}: the header row names the column {name} {len(where)} times; "
+                              "it must name it once")
+        v = self.cells.iloc[:, where[0]]
+        if v.dtype.kind in "iuf":
+            return v.to_numpy(dtype=np.float64)
+        missing = v.isna().to_numpy()
+        text = v.astype(str).str.strip()
+        if self.delimiter != ",":
+            text = text.str.replace(",", ".", regex=False)
+        ok = missing | text.str.fullmatch(NUMBER).to_numpy(dtype=bool)
+        if not ok.all():
+            row = int(np.flatnonzero(~ok)[0])
+            raise FormatError(f"{self.path}, line {row + 2}: {name} = {str(v.iloc[row]).strip()!r} is not a number")
+        out = np.full(len(v), np.nan)
+        out[~missing] = text[~missing].astype(np.float64).to_numpy()
+        return out
 
 
 def table_format(path):
@@ -153,6 +254,7 @@ class TableWriter:
                 v = v * self.pixel_size
             cols.append(v)
         a = np.column_stack(cols) if len(table) else np.zeros((0, len(COLUMNS)))
+        a[~np.isfinite(a)] = np.nan  # missing: an empty cell, as NaN is
         fmt = ",".join("%d" if c in DTYPES else "%.9g" for c in COLUMNS) + "\n"
         for lo in range(0, len(a), 20000):
             text = "".join(fmt % tuple(r) for r in a[lo:lo + 20000].tolist())
@@ -231,23 +333,136 @@ def picasso_yaml(attrs, n_locs=None):
 
 
 def write_table(table, path, pixel_size=None):
-    """Writes a localisation table to `path`, CSV or HDF5 (+ YAML) by its
-    suffix; pixel_size (nm) defaults to table.attrs["pixel_size"]."""
+    """Writes a localisation table to a file, CSV or HDF5 by its suffix.
+
+    The file appears complete or not at all: a regular file is written
+    under a temporary name and renamed into place (see outputs.py).
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        A localisation table (COLUMNS; as `localize` returns).
+    path : str or os.PathLike
+        .csv (also `-` for standard output, a device or a FIFO), or .hdf5 /
+        .h5 (with NAME.yaml beside it).
+    pixel_size : float, optional
+        Camera pixel in nm; default table.attrs["pixel_size"]. With one, the
+        CSV has ThunderSTORM's nm headers.
+
+    Returns
+    -------
+    pathlib.Path
+        `path`.
+
+    Raises
+    ------
+    FormatError
+        (a ValueError) An unknown suffix, or HDF5 without h5py.
+    ValueError
+        A table lacking columns, a pixel size that is not positive.
+    OutputError
+        (an OSError) An output that cannot be written; the old file is kept.
+
+    Examples
+    --------
+    >>> locs = g2.localize(np.ones((1, 20, 20)), peaks=[[0, 10, 10]], estimator="lsq")
+    >>> g2.write_table(locs, "peaks.h5"), g2.write_table(locs, "peaks.csv")
+    (PosixPath('peaks.h5'), PosixPath('peaks.csv'))
+    >>> g2.write_table(locs, "peaks.txt")
+    Traceback (most recent call last):
+    ...
+    gauss2_fitter.formats.FormatError: peaks.txt: unknown table format .txt; use .csv, .hdf5 or .h5
+    """
     with TableWriter(path, table.attrs, pixel_size) as w:
         w.write(table)
     return Path(path)
 
 
 def write_csv(table, path, pixel_size=None):
-    """Writes the table as CSV (see the module's description)."""
+    """Writes a localisation table as CSV.
+
+    One header row; without a pixel size the table's columns in pixels,
+    with one ThunderSTORM's names and units (frame, x [nm], y [nm],
+    intensity [photon], ...; positions from the image's top-left corner).
+    Missing and non-finite values are empty cells.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        A localisation table (as `localize` returns).
+    path : str or os.PathLike
+        A .csv path, or `-` (standard output), a device or a FIFO.
+    pixel_size : float, optional
+        Camera pixel in nm; default table.attrs["pixel_size"].
+
+    Returns
+    -------
+    pathlib.Path
+        `path`.
+
+    Raises
+    ------
+    FormatError
+        `path` not ending in .csv.
+    ValueError
+        A table lacking columns, a pixel size that is not positive.
+    OutputError
+        An output that cannot be written; the old file is kept.
+
+    Examples
+    --------
+    >>> locs = g2.localize(np.ones((1, 20, 20)), peaks=[[0, 10, 10]], estimator="lsq")
+    >>> g2.write_csv(locs, "locs.csv", pixel_size=100)
+    PosixPath('locs.csv')
+    >>> open("locs.csv").readline().split(",")[:4]
+    ['frame', 'x [nm]', 'y [nm]', 'intensity [photon]']
+    """
     if table_format(path) != "csv":
         raise FormatError(f"{path}: a CSV file must end in .csv")
     return write_table(table, path, pixel_size)
 
 
 def write_hdf5(table, path):
-    """Writes the table as picasso's HDF5 layout plus the YAML file beside
-    it (see the module's description)."""
+    """Writes a localisation table in picasso's HDF5 layout, with its YAML.
+
+    A dataset `locs` (frame, x, y, photons, sx, sy, bg, lpx, lpy,
+    likelihood, iterations, then rho, flag and the other errors; x and y
+    0.5 less, as picasso puts a pixel's centre at its index) and NAME.yaml
+    beside it: the movie's document, then this program's settings.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        A localisation table (as `localize` returns); its attrs supply the
+        YAML's image size, settings and pixel size.
+    path : str or os.PathLike
+        A regular file ending in .hdf5 or .h5.
+
+    Returns
+    -------
+    pathlib.Path
+        `path`.
+
+    Raises
+    ------
+    FormatError
+        Another suffix, or no h5py.
+    OutputError
+        An output that is not a regular file or cannot be written; the old
+        files are kept.
+
+    Examples
+    --------
+    >>> import h5py
+    >>> locs = g2.localize(np.ones((1, 20, 20)), peaks=[[0, 10, 10]], estimator="lsq")
+    >>> g2.write_hdf5(locs, "locs.hdf5")
+    PosixPath('locs.hdf5')
+    >>> with h5py.File("locs.hdf5") as f:
+    ...     print(f["locs"].dtype.names[:5], f["locs"]["x"][0])
+    ('frame', 'x', 'y', 'photons', 'sx') 10.0
+    >>> open("locs.yaml").readline().strip()
+    'Frames: 1'
+    """
     if table_format(path) != "hdf5":
         raise FormatError(f"{path}: an HDF5 file must end in .hdf5 or .h5")
     return write_table(table, path)
@@ -277,48 +492,46 @@ def _finish(cols, n, pixel_size, attrs):
     return table
 
 
+# Position columns of tables in pixels, in the order they are looked for.
+PIXEL_POSITIONS = (("x", "y"), ("x [px]", "y [px]"), ("col", "row"), ("column", "row"))
+
+
+def _no_positions(t):
+    given = {n for n in ("x", "y") if n in t}
+    missing = ",".join(n for n in ("x", "y") if n not in given) if given else "x,y"
+    return FormatError(f"{t.path}: {t.describe()} names no positions: it lacks the column(s) {missing}; expected "
+                       "x,y (or col,row, column,row) in pixels, or x [nm],y [nm] with the pixel size")
+
+
 def _read_csv(path, pixel_size):
-    try:
-        df = pd.read_csv(path, encoding="utf-8-sig", skip_blank_lines=True)
-    except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError, ValueError, OSError) as e:
-        raise FormatError(f"{path}: not a readable CSV table ({e})") from None
-    df.columns = [str(c).strip() for c in df.columns]
-    lower = {c.lower(): c for c in df.columns}
-    n = len(df)
-
-    def col(name):
-        return pd.to_numeric(df[lower[name]], errors="coerce").to_numpy(dtype=np.float64)
-
-    for c in df.columns:
-        v = pd.to_numeric(df[c], errors="coerce")
-        bad = v.isna() & df[c].notna()
-        if bad.any():
-            row = int(np.flatnonzero(bad.to_numpy())[0])
-            raise FormatError(f"{path}, line {row + 2}: {c} = {df[c].iloc[row]!r} is not a number")
+    t = CsvTable(path)
+    n = len(t)
     cols = {}
-    if "x [nm]" in lower and "y [nm]" in lower:
+    if "x [nm]" in t and "y [nm]" in t:
         if pixel_size is None:
-            raise FormatError(f"{path}: positions are in nm (x [nm], y [nm]); give the camera pixel size in nm")
+            raise FormatError(f"{path}: positions are in nm (x [nm], y [nm]); give the camera pixel size in nm "
+                              "(pixel_size; the tool's --pixel-size)")
         for c, (header, unit) in THUNDERSTORM.items():
-            if header.lower() in lower:
-                v = col(header.lower())
+            if header in t:
+                v = t.column(header)
                 cols[c] = v / pixel_size if unit == "px" else v
         # ThunderSTORM's own tables: one sigma, one uncertainty, frames from 1.
-        if "sx" not in cols and "sigma [nm]" in lower:
-            cols["sx"] = cols["sy"] = col("sigma [nm]") / pixel_size
-        if "lpx" not in cols and "uncertainty [nm]" in lower:
-            cols["lpx"] = cols["lpy"] = col("uncertainty [nm]") / pixel_size
-        if "lpx" not in cols and "uncertainty_xy [nm]" in lower:
-            cols["lpx"] = cols["lpy"] = col("uncertainty_xy [nm]") / pixel_size
-        if "id" in lower and "flag" not in lower and "frame" in cols:
+        if "sx" not in cols and "sigma [nm]" in t:
+            cols["sx"] = cols["sy"] = t.column("sigma [nm]") / pixel_size
+        if "lpx" not in cols and "uncertainty [nm]" in t:
+            cols["lpx"] = cols["lpy"] = t.column("uncertainty [nm]") / pixel_size
+        if "lpx" not in cols and "uncertainty_xy [nm]" in t:
+            cols["lpx"] = cols["lpy"] = t.column("uncertainty_xy [nm]") / pixel_size
+        if "id" in t and "flag" not in t and "frame" in cols:
             cols["frame"] = cols["frame"] - 1
-    elif "x" in lower and "y" in lower:
-        for c in COLUMNS:
-            if c in lower:
-                cols[c] = col(c)
     else:
-        raise FormatError(f"{path}: the header {','.join(df.columns)!r} names no positions; expected x, y "
-                          "(pixels) or x [nm], y [nm] (with the pixel size)")
+        pair = next((p for p in PIXEL_POSITIONS if p[0] in t and p[1] in t), None)
+        if pair is None:
+            raise _no_positions(t)
+        cols["x"], cols["y"] = t.column(pair[0]), t.column(pair[1])
+        for c in COLUMNS:
+            if c in t and c not in cols:
+                cols[c] = t.column(c)
     if "frame" not in cols:
         cols["frame"] = np.zeros(n)
     return _finish(cols, n, pixel_size, {})
@@ -368,11 +581,55 @@ def _read_hdf5(path, pixel_size):
 
 
 def read_localizations(path, pixel_size=None):
-    """A localisation table (this package's columns, x and y in pixels)
-    from a CSV file (this package's, in pixels or nm, or ThunderSTORM's) or
-    an HDF5 file (picasso's layout; its YAML file supplies the image size
-    and pixel size when present). pixel_size (nm) is needed for tables in nm
-    that do not carry it. Columns the file lacks are NaN (frame 0)."""
+    r"""Reads a localisation table, or a peak list, from a file.
+
+    CSV files with a header row, separated by commas, semicolons or tabs
+    (the one that splits the header into the most fields; with semicolons
+    or tabs a decimal comma is accepted): this package's tables in pixels
+    or nm, ThunderSTORM's own (frames from 1, recognised by their id
+    column), and peak lists naming x,y, x [px],y [px], col,row or
+    column,row in pixels. HDF5 files in picasso's layout (the YAML file
+    beside it supplies the image size and pixel size). Empty cells are
+    missing values.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A .csv, .hdf5 or .h5 file.
+    pixel_size : float, optional
+        Camera pixel in nm: needed for tables in nm that do not carry it.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The table in this package's columns (COLUMNS, x and y in pixels,
+        a pixel's centre at + 0.5; NM_COLUMNS with a pixel size); columns
+        the file lacks are NaN (frame 0, flag 0).
+
+    Raises
+    ------
+    FormatError
+        (a ValueError) An unknown suffix, a file that cannot be read, a
+        header that names no positions (the message says what was found),
+        a cell that is not a number (naming its line), nm without a pixel
+        size.
+    FileNotFoundError
+        A file that does not exist.
+
+    Examples
+    --------
+    >>> with open("peaks.csv", "w") as f:
+    ...     _ = f.write("frame;col;row\n0;12,7;4\n2;3;8,5\n")
+    >>> t = g2.read_localizations("peaks.csv")
+    >>> t[["frame", "x", "y", "flag"]].values.tolist()
+    [[0.0, 12.7, 4.0, 0.0], [2.0, 3.0, 8.5, 0.0]]
+    >>> with open("other.csv", "w") as f:
+    ...     _ = f.write("a|b\n1|2\n")
+    >>> g2.read_localizations("other.csv")
+    Traceback (most recent call last):
+    ...
+    gauss2_fitter.formats.FormatError: other.csv: the header row 'a|b' (1 column(s), comma-separated) names no positions: it lacks the column(s) x,y; expected x,y (or col,row, column,row) in pixels, or x [nm],y [nm] with the pixel size
+    """
     fmt = table_format(path)
     p = Path(path)
     if not p.is_file():

@@ -27,6 +27,7 @@ import math
 import os
 import sys
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
@@ -38,7 +39,7 @@ from ._lib import GAUSS2_MAX_MEA
 from .camera import Camera
 from .fitter import ESTIMATORS, FLAG_SKIPPED, fit_spots
 from .movie import frame_range, open_movie
-from .peaks import _check_smooth, find_peaks_in_frames
+from .peaks import NoPeaksWarning, _check_smooth, find_peaks_in_frames, no_window_fits
 
 COLUMNS = ("frame", "x", "y", "photons", "sx", "sy", "rho", "bg", "lpx", "lpy", "photons_se", "sx_se", "sy_se",
            "bg_se", "goodness", "iterations", "flag")
@@ -148,6 +149,39 @@ def empty_table(camera):
     return _table(_empty_columns(0), camera)
 
 
+def _frames_without_contrast(frames, fr, thresholds, mea):
+    """The frames of the stack `frames` in which the search found no peak
+    and that are flat (one value throughout) or have no pixel above their
+    threshold (frames too small for a window are reported apart)."""
+    k, h, w = frames.shape
+    if h < mea or w < mea:
+        return np.zeros(0, dtype=np.int64)
+    empty = np.flatnonzero(np.bincount(fr, minlength=k) == 0)
+    if not len(empty):
+        return empty
+    sub = frames[empty]
+    finite = np.isfinite(sub)
+    top = np.where(finite, sub, -np.inf).max(axis=(1, 2))
+    bottom = np.where(finite, sub, np.inf).min(axis=(1, 2))
+    return empty[~(top > thresholds[empty]) | (top <= bottom)]
+
+
+def _chunk_done(bar, flat, frames, table):
+    """Progress, and the frames without contrast, of a finished chunk."""
+    bar.update(frames, len(table))
+    flat.extend(table.attrs.pop("no_contrast_frames", ()))
+
+
+def _warn_nothing_found(small, flat, n_frames):
+    """One warning a run for what could not be found, with the reason."""
+    if small and n_frames:
+        warnings.warn(f"{small}, nothing can be localised", NoPeaksWarning, stacklevel=3)
+    elif flat:
+        which = "every frame has" if len(flat) == n_frames else f"{len(flat)} of {n_frames} frames have"
+        warnings.warn(f"{which} no contrast above the threshold (flat, or no pixel above it; the first is frame "
+                      f"{flat[0]}): nothing found in them", NoPeaksWarning, stacklevel=3)
+
+
 def _process_chunk(movie, start, stop, settings, peaks, n_threads, timings):
     t0 = time.perf_counter()
     cam = settings.camera
@@ -159,9 +193,10 @@ def _process_chunk(movie, start, stop, settings, peaks, n_threads, timings):
     half = settings.mea // 2
     if peaks is None:
         thr = None if settings.threshold is None else settings.threshold * cam.qe  # photons -> electrons
-        fr, px, py, _ = find_peaks_in_frames(im, thr, mea=settings.mea, smooth=settings.smooth,
+        fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=settings.mea, smooth=settings.smooth,
                                              min_distance=settings.min_distance, n_sigma=settings.n_sigma)
         fittable = np.ones(len(fr), dtype=bool)
+        flat = _frames_without_contrast(im, fr, thresholds, settings.mea) + start
     else:
         fr, px, py = peaks
         fr = fr - start
@@ -208,6 +243,8 @@ def _process_chunk(movie, start, stop, settings, peaks, n_threads, timings):
         cols["y"][skipped] = py[skipped] + 0.5
         cols["iterations"][skipped] = 0
     table = _table(cols, cam)
+    if peaks is None:
+        table.attrs["no_contrast_frames"] = flat.tolist()
     if timings is not None:
         t4 = time.perf_counter()
         for key, dt in (("read", t1 - t0), ("find", t2 - t1), ("fit", t3 - t2), ("table", t4 - t3)):
@@ -220,7 +257,10 @@ def localize_chunk(movie, start, stop, settings, peaks=None, n_threads=1):
     takes; a Movie pickles as its files) under `settings`: a DataFrame with
     the table's columns, frame numbers counted in the whole movie. `peaks`:
     None to find them, or (frame, x, y) int64 arrays (peak_table) of which
-    the rows of these frames are used. n_threads: threads for the fits."""
+    the rows of these frames are used. n_threads: threads for the fits.
+    When peaks are searched, attrs["no_contrast_frames"] lists the frames
+    flat or without a pixel above their threshold (iter_localize gathers
+    them into one NoPeaksWarning a run)."""
     movie = open_movie(movie)
     if peaks is not None:
         fr, x, y = peaks
@@ -291,12 +331,14 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
         return _process_chunk(mv, lo, hi, settings, p, inner, _timings)
 
     bar = _Progress(stop - start, progress)
+    flat, completed = [], False
     try:
         if n_threads == 1 or len(ranges) <= 1:
             for lo, hi in ranges:
                 t = run(lo, hi)
-                bar.update(hi - lo, len(t))
+                _chunk_done(bar, flat, hi - lo, t)
                 yield t
+            completed = True
             return
         with ThreadPoolExecutor(max_workers=n_threads) as pool:
             pending = []  # in frame order; at most 2 per thread in flight bound the memory
@@ -307,18 +349,21 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
                     if len(pending) >= 2 * n_threads:
                         (lo, hi), f = pending.pop(0)
                         t = f.result()
-                        bar.update(hi - lo, len(t))
+                        _chunk_done(bar, flat, hi - lo, t)
                         yield t
                 while pending:
                     (lo, hi), f = pending.pop(0)
                     t = f.result()
-                    bar.update(hi - lo, len(t))
+                    _chunk_done(bar, flat, hi - lo, t)
                     yield t
+                completed = True
             finally:
                 for _, f in pending:
                     f.cancel()
     finally:
         bar.close()
+        if completed:
+            _warn_nothing_found(no_window_fits((mv.height, mv.width), settings.mea, "frames"), flat, stop - start)
 
 
 def table_attrs(movie, settings, frames=None, peaks_given=False):
@@ -350,24 +395,82 @@ def table_attrs(movie, settings, frames=None, peaks_given=False):
 
 def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smooth=1.0, peaks=None, frames=None,
              n_threads=None, progress=False):
-    """Localises every spot of a camera movie; returns a pandas DataFrame,
-    one row per spot (columns: see the module's description; attrs: see
-    table_attrs).
+    """Localises every spot of a camera movie into a table.
 
-    movie: a 2-D or 3-D array (numpy or memory-mapped), a path (TIFF of any
-        kind tifffile reads, or .npy), or a list of paths whose frames follow
-        each other.
-    camera: a Camera (default: counts are photo-electrons and photons).
-    mea: side of the fitted square window, odd.
-    estimator: "mle" (Poisson maximum likelihood) or "lsq" (least squares).
-    threshold: peak threshold in photons on the smoothed frame; None for each
-        frame's automatic threshold (median + 5 sigma of the background).
-    smooth: Gaussian smoothing before the peak search, pixels.
-    peaks: fit these peaks instead of searching: a table with columns frame,
-        x, y (or an (n, 3) array); the pixel holding each position is fitted.
-    frames: the frames to process: a range, slice or (start, stop).
-    n_threads: threads (default: all cores); the table does not depend on it.
-    progress: a progress bar on stderr (frames/s and localisations/s).
+    Frames are read lazily and processed in chunks over threads; each is
+    converted to photo-electrons (`camera`), searched for peaks (or given
+    them), and each peak's window fitted.
+
+    Parameters
+    ----------
+    movie : array_like, str, os.PathLike or list of them
+        A 2-D or 3-D array (numpy or memory-mapped; 2-D is one frame), a
+        path (TIFF of any kind tifffile reads, or .npy), or a list of paths
+        whose frames follow each other.
+    camera : Camera, optional
+        The conversion of counts (default: counts are photo-electrons and
+        photons).
+    mea : int, optional
+        Side of the fitted square window, odd (default 11).
+    estimator : {"mle", "lsq"}, optional
+        Poisson maximum likelihood (the default) or least squares.
+    threshold : float, optional
+        Peak threshold in photons on the smoothed frame; None for each
+        frame's automatic one (median + 5 sigma of the background).
+    smooth : float, optional
+        Gaussian smoothing before the peak search, pixels (default 1).
+    peaks : pandas.DataFrame, mapping or array_like, optional
+        Fit these peaks instead of searching: columns frame, x, y (or an
+        (n, 3) array); the pixel holding each position is fitted.
+    frames : range, slice or (start, stop), optional
+        The frames to process (default all).
+    n_threads : int, optional
+        Threads (default: all cores); the table does not depend on it.
+    progress : bool, optional
+        A progress bar on stderr with frames/s and localisations/s.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per spot, columns COLUMNS (frame, x, y in pixels, photons,
+        sx, sy, rho, bg, lpx, lpy, their errors, goodness, iterations,
+        flag) and, with the camera's pixel size, NM_COLUMNS. Rows flagged
+        (flag != 0) are not measurements. `attrs` records the camera,
+        estimator, mea, threshold, image size and frames (`table_attrs`).
+
+    Raises
+    ------
+    TypeError
+        A movie, camera or argument of the wrong type.
+    ValueError
+        A movie that is not 2-D or 3-D or not an image file (MovieError),
+        settings out of range, peaks outside the movie's frames.
+    FileNotFoundError
+        A movie file that does not exist.
+    NotImplementedError
+        estimator="mle" with a library that lacks it.
+
+    Warns
+    -----
+    NoPeaksWarning
+        Once a run: frames smaller than the window, or frames flat or
+        without a pixel above the threshold.
+
+    Examples
+    --------
+    >>> spots = [[3000, 1.3, 1.3, 12.4, 10.7, 0, 0], [2500, 1.3, 1.3, 30.2, 25.5, 0, 0]]
+    >>> frame = g2.synth_image(spots, (36, 44), 15) + 20.0     # photo-electrons
+    >>> movie = np.stack([frame, frame]) / 0.5 + 100           # 2 frames in ADU: 0.5 e-/ADU, baseline 100
+    >>> cam = g2.Camera(baseline=100, sensitivity=0.5, pixel_size=100)
+    >>> locs = g2.localize(movie, camera=cam, estimator="lsq")
+    >>> print(locs[["frame", "x", "y", "photons", "bg", "flag"]].round(2).to_string(index=False))
+     frame    x    y  photons   bg  flag
+         0 12.4 10.7   3000.0 20.0     0
+         0 30.2 25.5   2500.0 20.0     0
+         1 12.4 10.7   3000.0 20.0     0
+         1 30.2 25.5   2500.0 20.0     0
+    >>> locs.x_nm.round(1).tolist()[:2], locs.attrs["width"], locs.attrs["n_frames"]
+    ([1240.0, 3020.0], 44, 2)
     """
     settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
                         threshold=threshold, smooth=smooth)

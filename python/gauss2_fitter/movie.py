@@ -258,10 +258,48 @@ def _is_array(movie):
 
 
 def open_movie(movie):
-    """A Movie from an array (2-D or 3-D), a path, a list of paths, or a
-    Movie (returned as it is). Raises MovieError (a ValueError) for a shape,
-    type or file it cannot read, FileNotFoundError for a missing file,
-    TypeError for anything else."""
+    """A Movie: frames read on demand from an array, a file or files.
+
+    Parameters
+    ----------
+    movie : array_like, str, os.PathLike, list of paths or Movie
+        A 2-D (one frame) or 3-D (frames, rows, columns) array, numpy or
+        memory-mapped; a path to a TIFF (multi-page, BigTIFF, OME-TIFF,
+        ImageJ; the first series) or .npy file; a list of such paths whose
+        frames follow each other; or a Movie, returned as it is.
+
+    Returns
+    -------
+    Movie
+        With n_frames, height, width, dtype, shape, and read(start, stop)
+        returning frames start .. stop - 1 as a new array. It pickles as its
+        paths.
+
+    Raises
+    ------
+    MovieError
+        (a ValueError) A shape that is not 2-D or 3-D, values that are not
+        real numbers, a file that is not an image of a known format, files
+        of different frame sizes, an empty list.
+    FileNotFoundError
+        A file that does not exist.
+    TypeError
+        Anything else.
+
+    Examples
+    --------
+    >>> mv = g2.open_movie(np.zeros((5, 32, 48), dtype=np.uint16))
+    >>> mv.n_frames, mv.height, mv.width, mv.dtype
+    (5, 32, 48, dtype('uint16'))
+    >>> np.save("part.npy", np.arange(2 * 3 * 4).reshape(2, 3, 4))
+    >>> both = g2.open_movie(["part.npy", "part.npy"])     # frames follow each other
+    >>> both.shape, both.read(1, 3)[:, 0, 0]
+    ((4, 3, 4), array([12,  0]))
+    >>> g2.open_movie(np.zeros((2, 2, 3, 4)))
+    Traceback (most recent call last):
+    ...
+    gauss2_fitter.movie.MovieError: movie: must be 2-D (one frame) or 3-D (frames, rows, columns), got shape (2, 2, 3, 4)
+    """
     if isinstance(movie, Movie):
         return movie
     if isinstance(movie, (str, os.PathLike)):

@@ -129,15 +129,96 @@ def detection_threshold(im, smooth=1.0, n_sigma=5.0):
     return float(find_peaks_in_frames(a, None, mea=1, smooth=smooth, n_sigma=n_sigma)[3][0])
 
 
+class NoPeaksWarning(UserWarning):
+    """A search that can find nothing, with the reason: no window fits in
+    the image, or nothing rises above the threshold."""
+
+
+def no_window_fits(shape, mea, what="image"):
+    """The reason no peak of an image (or frames: what="frames") of `shape`
+    (h, w) can be fitted in mea x mea windows, or None when one fits."""
+    h, w = shape
+    if h >= mea and w >= mea:
+        return None
+    if what == "frames":
+        return f"frames of {w} x {h} are smaller than the {mea} x {mea} window: no window fits"
+    return f"the {w} x {h} {what} is smaller than the {mea} x {mea} window: no window fits"
+
+
+def why_no_peaks(im, threshold, mea=11, smooth=1.0, min_distance=2):
+    """Why find_peaks(im, threshold, mea, smooth, min_distance) finds no
+    peak, as one line: no window fits, the image is flat, every peak is too
+    close to the border, or no local maximum rises above the threshold."""
+    a = as_f64("im", im, ndim=2)
+    reason = no_window_fits(a.shape, mea)
+    if reason:
+        return reason
+    finite = a[np.isfinite(a)]
+    if not finite.size:
+        return "the image holds no finite pixel"
+    lo, hi = float(finite.min()), float(finite.max())
+    if lo == hi:
+        return f"the image is flat (every pixel {lo:g}): no contrast above the threshold {threshold:.6g}"
+    _, x, _, _ = find_peaks_in_frames(a, threshold, mea=1, smooth=smooth, min_distance=min_distance)
+    if len(x):
+        return (f"{len(x)} peak(s) rise above the threshold {threshold:.6g}, all too close to the border for a "
+                f"{mea} x {mea} window")
+    return (f"no contrast above the threshold {threshold:.6g}: no local maximum of the smoothed image exceeds it "
+            f"(pixel values from {lo:g} to {hi:g})")
+
+
 def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5.0):
-    """Peak pixels of the 2-D image `im` whose mea x mea window lies inside it.
+    """Peak pixels of an image whose mea x mea window lies inside it.
 
-    threshold: a peak's value in the smoothed image must exceed it; None for
-    detection_threshold(im, smooth, n_sigma). smooth: Gaussian sigma in pixels
-    applied before the search, 0 for none. min_distance: a peak is the
-    maximum of the square of side 2 * min_distance + 1 around it.
+    A pixel is a peak when, in the image smoothed by a Gaussian of `smooth`
+    pixels, it is the largest value of the square of side
+    2 * min_distance + 1 around it and exceeds the threshold.
 
-    Returns (x, y): int64 arrays of columns and rows, in row-major order."""
+    Parameters
+    ----------
+    im : array_like, shape (h, w)
+        The image, real numbers; non-finite pixels count as the median.
+    threshold : float, optional
+        A peak's smoothed value must exceed it; default
+        `detection_threshold(im, smooth, n_sigma)`: the smoothed image's
+        median plus n_sigma times its background noise.
+    mea : int, optional
+        Side of the fit window, odd (default 11): peaks whose window would
+        leave the image are dropped.
+    smooth : float, optional
+        Gaussian sigma in pixels applied before the search, 0 for none
+        (default 1).
+    min_distance : int, optional
+        Half the side of the square a peak is the maximum of (default 2).
+    n_sigma : float, optional
+        Of the automatic threshold (default 5).
+
+    Returns
+    -------
+    x, y : numpy.ndarray of int64
+        Columns and rows of the peaks, in row-major order.
+
+    Raises
+    ------
+    TypeError
+        `im` not of real numbers, or `smooth` not a number.
+    ValueError
+        `im` not 2-D, `mea` even or outside 1..63, `smooth` negative or too
+        wide, `min_distance` below 1, a NaN threshold.
+
+    See Also
+    --------
+    why_no_peaks : the reason, when nothing is found.
+
+    Examples
+    --------
+    >>> im = g2.synth_image([[2000, 1.4, 1.2, 20.3, 15.6, 0.1, 0], [1500, 1.6, 1.5, 45.8, 30.2, -0.2, 0]],
+    ...                     (48, 64), 17) + 100.0
+    >>> g2.find_peaks(im, mea=11)
+    (array([20, 45]), array([15, 30]))
+    >>> g2.find_peaks(im, threshold=500.0)      # neither rises that high
+    (array([], dtype=int64), array([], dtype=int64))
+    """
     a = as_f64("im", im, ndim=2)
     _, x, y, _ = find_peaks_in_frames(a, threshold, mea=mea, smooth=smooth, min_distance=min_distance,
                                       n_sigma=n_sigma)

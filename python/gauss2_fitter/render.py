@@ -73,10 +73,52 @@ def image_shape(locs, shape=None):
 
 
 def render_localizations(locs, oversampling=10, blur="precision", shape=None):
-    """A super-resolution image of a localisation table (a DataFrame with
-    x, y and, for blur="precision", lpx, lpy; flag when present): float64,
-    (round(h * oversampling), round(w * oversampling)) for camera frames of
-    shape (h, w) (see image_shape). See the module's description for blur."""
+    """A super-resolution image of a localisation table.
+
+    Output pixel (row i, column j) covers camera positions [j, j + 1) / s x
+    [i, i + 1) / s for oversampling s. Flagged rows (flag != 0), rows
+    without a finite position and (for blur="precision") without a finite
+    positive precision are left out (`rendered_rows` tells which).
+
+    Parameters
+    ----------
+    locs : pandas.DataFrame or mapping
+        Columns x, y (camera pixels; a pixel's centre at + 0.5), flag when
+        present, lpx, lpy for blur="precision".
+    oversampling : float, optional
+        Output pixels per camera pixel, positive (default 10).
+    blur : "precision", float or None, optional
+        "precision": each localisation a Gaussian of its own lpx, lpy,
+        integrated over the output pixels, of total 1; a number: a Gaussian
+        of that sigma (camera pixels) for all; None: a 2-D histogram.
+    shape : tuple of int, optional
+        (h, w) of the camera frames; default the table's attrs (height,
+        width), else the smallest that holds every position.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, (round(h * oversampling), round(w * oversampling)).
+
+    Raises
+    ------
+    TypeError
+        `oversampling` or `blur` of the wrong type.
+    ValueError
+        A missing column, `oversampling` or a blur sigma that is not
+        positive, an image too large (above 2**31 pixels).
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> locs = pd.DataFrame({"x": [2.5, 2.6, 7.0], "y": [1.5, 1.5, 3.2], "flag": [0, 0, 2]})
+    >>> hist = g2.render_localizations(locs, oversampling=2, blur=None, shape=(4, 8))
+    >>> hist.shape, hist.sum(), hist[3, 5]      # the flagged row is left out
+    ((8, 16), 2.0, 2.0)
+    >>> sr = g2.render_localizations(locs, oversampling=4, blur=0.25, shape=(4, 8))
+    >>> round(float(sr.sum()), 4)
+    2.0
+    """
     s = _oversampling(oversampling)
     if blur is not None and not isinstance(blur, str):
         try:

@@ -26,19 +26,33 @@ for f in "$libdir/libgauss2_fitter.so" include/gauss2_fitter/gauss2_fitter.h inc
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 
+# Installed programs must start as users run them: no LD_LIBRARY_PATH, and no
+# rpath added by hand; the library is found through what the package's
+# CMake target and pkg-config's --libs put into the program.
+run() { env -u LD_LIBRARY_PATH "$@"; }
+
 echo "== find_package"
 cmake -S "$here" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/consumer" >/dev/null
-"$work/consumer/example"
+run "$work/consumer/example"
+# Installing a program drops CMake's build-tree rpath: the installed copy
+# must still find the library.
+cmake --install "$work/consumer" --prefix "$work/app" >/dev/null
+run "$work/app/bin/example"
 
 echo "== pkg-config"
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
-pc_libdir=$(pkg-config --variable=libdir gauss2_fitter)
 # shellcheck disable=SC2046
-"$cc" -std=c11 -Wall -Werror "$here/example.c" $(pkg-config --cflags --libs gauss2_fitter) -lm \
-      -Wl,-rpath,"$pc_libdir" -o "$work/example_pc"
-"$work/example_pc"
+"$cc" -std=c11 -Wall -Werror "$here/example.c" $(pkg-config --cflags --libs gauss2_fitter) -lm -o "$work/example_pc"
+run "$work/example_pc"
+
+# A system prefix (the loader searches its library directory by itself, and
+# `ldconfig` registers it) gets no rpath; DESTDIR stages it without root.
+DESTDIR="$work/staged" cmake --install "$build" --prefix /usr >/dev/null
+pc="$work/staged/usr/$libdir/pkgconfig/gauss2_fitter.pc"
+grep -q '^Libs: -L${libdir} -lgauss2_fitter$' "$pc" || { echo "system prefix: unexpected Libs in $pc"; grep Libs "$pc"; exit 1; }
+grep -q 'rpath' "$prefix/$libdir/pkgconfig/gauss2_fitter.pc" || { echo "no rpath for the prefix $prefix"; exit 1; }
 
 [ -n "$python" ] || { echo "no Python with numpy: Python part skipped"; exit 0; }
 echo "== python"
