@@ -69,7 +69,7 @@ MlePeak fit_mle_peak(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint6
 
 extern "C" {
 
-np_float64 gauss2_mle_opts[2] = {1e-3, 1e-4};
+np_float64 gauss2_mle_opts[2] = {1e-3, 1e-6};
 
 int fit_array_of_gauss_2d_mle_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea,
                                              Sint64 n_peaks, Sint64 *center_x, Sint64 *center_y,
