@@ -223,6 +223,14 @@ def test_rendering(movie, tmp_path):
     assert sr[win].sum() == pytest.approx(1.0, abs=0.02)
     wide = g2.render_localizations(locs, oversampling=4, blur=0.5)
     assert wide.max() < sr.max() and wide.sum() == pytest.approx(len(locs) - 1, rel=1e-6)
+    # A fit with an enormous reported error (a wide Gaussian fitted over two
+    # emitters) beside sharp ones: its footprint stops at the image, and the
+    # sharp ones are drawn as before.
+    huge = locs.copy()
+    huge.loc[3, "lpx"], huge.loc[4, "lpy"] = 80.0, 1e6
+    sr_huge = g2.render_localizations(huge, oversampling=4)
+    assert sr_huge[win].sum() == pytest.approx(1.0, abs=0.02)
+    assert sr_huge.sum() == pytest.approx(len(locs) - 4, abs=1.0)
 
     for name in ("sr.npy", "sr.tif", "sr.png"):
         save_image(sr, tmp_path / name, pixel_size=107.0 / 4)
