@@ -53,7 +53,7 @@ concept LikelihoodProblem = requires(P &problem, const P &const_problem, const d
 
 struct ScoringOptions {
     double tau = 1e-3;   // initial damping, relative to the diagonal of I
-    double eps2 = 1e-4;  // the bound on lambda^2 = s^T I^-1 s
+    double eps2 = 1e-6;  // the bound on lambda^2 = s^T I^-1 s
 };
 
 enum ScoringStop {

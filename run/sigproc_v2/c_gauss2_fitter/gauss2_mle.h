@@ -69,13 +69,14 @@ C_COMMON_EXPORT extern np_float64 gauss2_mle_opts[2];
  * sum (y / m - 1) J.
  *
  * Stopping: when lambda^2 = s^T I^-1 s <= eps2 (gauss2_mle_opts[1], default
- * 1e-4) at the current point, s the score and I the Fisher information.
- * lambda^2 is twice the log-likelihood gain of the full scoring step, and
- * that step moves no parameter by more than lambda of its standard error;
- * with 1e-4 the estimate is within about 1 % of a standard error of the
- * optimum, and a 100x tighter bound moves positions by under 0.5 % of their
- * standard error (bench/precision.py measures it). At most
- * GAUSS2_MLE_MAX_ITERATIONS iterations.
+ * 1e-6) at the current point, s the score and I the Fisher information.
+ * lambda^2 is twice the log-likelihood gain of the full scoring step: the
+ * likelihood would change by less than eps2 / 2, and that step moves no
+ * parameter by more than lambda = 1e-3 of its standard error. A 100x
+ * tighter bound moves the estimates by 3e-4 of their standard error (RMS),
+ * 7e-3 at most, on the photon workload of bench/precision.py, which prints
+ * the measurement; 1e-4 would allow 0.4 % RMS and 11 % at most, at two
+ * iterations less. At most GAUSS2_MLE_MAX_ITERATIONS iterations.
  *
  * Outputs per fitted peak: [0..6] of the record the estimate (the last
  * accepted point if the fit failed), [8] the log-likelihood ratio statistic
