@@ -1,5 +1,6 @@
 """Pythonic wrappers over the Gaussian spot fitter."""
 
+import numbers
 import os
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -310,10 +311,9 @@ def _read_variance(read_noise, shape):
     (0.0, map of `shape`), from sigma in photo-electrons (a scalar or an
     array of the image's shape, finite and non-negative)."""
     if np.ndim(read_noise) == 0:
-        try:
-            sigma = float(read_noise)
-        except (TypeError, ValueError):
-            raise TypeError(f"read_noise must be a number or an array, got {type(read_noise).__name__}") from None
+        if isinstance(read_noise, bool) or not isinstance(read_noise, (numbers.Real, np.floating, np.integer)):
+            raise TypeError(f"read_noise must be a number or an array, got {type(read_noise).__name__}")
+        sigma = float(read_noise)
         if not (np.isfinite(sigma) and sigma >= 0.0):
             raise ValueError(f"read_noise must be finite and >= 0, got {sigma}")
         return sigma * sigma, None
