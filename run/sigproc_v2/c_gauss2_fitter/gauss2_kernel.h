@@ -8,6 +8,7 @@
 // Internal to the library; nothing here is exported.
 #pragma once
 
+#include <cfloat>
 #include <cmath>
 
 #include "gauss2_fitter.h"
@@ -192,7 +193,7 @@ class PoissonProblem {
             for (int j = 0; j < side; j++) {
                 const double s2 = var.at(i, j, row_stride);
                 const double v = pixels[i * row_stride + j] + s2;
-                const bool valid_s2 = s2 >= 0.0 && s2 <= 1.7976931348623157e308;
+                const bool valid_s2 = s2 >= 0.0 && s2 <= DBL_MAX;
                 const long k = layout_index(side, i, j);
                 ws_.x[k] = !valid_s2 ? __builtin_nan("") : (v > 0.0 ? v : (v <= 0.0 ? 0.0 : v));
                 ws_.r[k] = valid_s2 ? s2 : 0.0;
