@@ -13,8 +13,11 @@
 namespace {
 
 lm::ScoringOptions current_mle_options() {
-    // Read at every fit: the host may change the exported options between calls.
-    return lm::ScoringOptions{gauss2_mle_opts[0], gauss2_mle_opts[1]};
+    // Read at every fit: the host may change the exported options between
+    // calls. A damping that is not positive and finite would stall every fit
+    // at its start, reported as converged: the default serves instead.
+    const double tau = gauss2_mle_opts[0], eps2 = gauss2_mle_opts[1];
+    return lm::ScoringOptions{tau > 0.0 && tau <= DBL_MAX ? tau : lm::ScoringOptions{}.tau, eps2};
 }
 
 void ensure_read_var(double read_var) {

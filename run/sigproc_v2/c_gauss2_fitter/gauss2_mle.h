@@ -37,8 +37,10 @@ extern "C" {
 #define GAUSS2_MLE_MAX_ITERATIONS 75
 
 /* Options of the maximum-likelihood fit {tau, eps2}: the initial damping,
- * relative to the diagonal of the Fisher information, and the stopping
- * bound (see below). Read at every fit; the host may change them. */
+ * relative to the diagonal of the Fisher information (default 1e-3; a value
+ * that is not positive and finite counts as the default), and the stopping
+ * bound (see below; NaN or a negative bound never stops a fit before the
+ * iteration limit). Read at every fit; the host may change them. */
 C_COMMON_EXPORT extern np_float64 gauss2_mle_opts[2];
 
 /* ---- Poisson maximum likelihood ----------------------------------------- */
