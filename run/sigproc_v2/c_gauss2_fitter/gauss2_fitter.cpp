@@ -101,8 +101,6 @@ namespace {
 // count of measurements.
 constexpr Sint64 k_max_counted_side = 46340;
 
-}  // namespace
-
 // The window from center - half to center + half in both directions, or
 // false if it leaves the image. 128-bit arithmetic: no centre, however far
 // out, wraps inside. A negative half gives corners in reverse order, tested
@@ -116,6 +114,8 @@ bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, S
     *col0 = static_cast<Sint64>(c0);
     return true;
 }
+
+}  // namespace
 
 bool image_window(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 mea, ImageWindow *out) {
     ensure(mea & 1, "Mea must be odd");
