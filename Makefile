@@ -70,7 +70,10 @@ demo: build
 
 # Benchmarks print figures; none asserts a time. The side-by-side script
 # reports fits/s (1 and all threads), a levmar-style baseline, scipy, and
-# instructions per fit under callgrind; scale_range.py the range of pixel
+# instructions per fit under callgrind, with the Poisson MLE beside least
+# squares; precision.py both estimators' precision and error calibration on
+# photon-counting data against the exact Cramer-Rao bound, and their speed
+# there; scale_range.py the range of pixel
 # values within which fits agree with those of the unscaled image. The movie
 # cases: a 2000-frame TIFF from file to table (frames/s, localisations/s,
 # share of fitting) and the peak memory of a 100 MB and a 1 GB movie (needs
@@ -78,6 +81,7 @@ demo: build
 bench: build
 	$(BUILD_DIR)/bench/bench_kernels --benchmark_min_time=0.2
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/compare.py --build $(BUILD_DIR)
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/precision.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/scale_range.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_bench.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_memory.py

@@ -9,6 +9,7 @@ N_SPOTS = 6000
 MEA = 11
 SEED = 20261208
 RENDER_MEA = 15  # spots are rendered on patches of this side
+READ_NOISE = 5.0  # sigma of the Gaussian read noise
 
 
 def make(seed=SEED, n_spots=N_SPOTS, shape=SHAPE, mea=MEA):
@@ -34,7 +35,7 @@ def make(seed=SEED, n_spots=N_SPOTS, shape=SHAPE, mea=MEA):
         np.zeros(n),
     ])
     clean = g2.synth_image(truth, shape, RENDER_MEA) + 100.0
-    im = rng.poisson(clean).astype(np.float64) + rng.normal(0.0, 5.0, shape)
+    im = rng.poisson(clean).astype(np.float64) + rng.normal(0.0, READ_NOISE, shape)
     cx = np.floor(truth[:, 3]).astype(np.int64)
     cy = np.floor(truth[:, 4]).astype(np.int64)
     # Spots whose rendering patch would cross the border were not rendered.

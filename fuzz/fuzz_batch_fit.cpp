@@ -13,12 +13,19 @@
 //    report and covariance;
 //  - fit_gauss_2d returns 0 or -1 and writes nothing for too few pixels;
 //  - the stop-reason lookup returns an entry of the table for any report;
-//  - validate_im agrees with a plain scan for NaN.
+//  - validate_im agrees with a plain scan for NaN;
+//  - the maximum-likelihood batch (with any read-noise variance, map or not,
+//    and any options) returns 0, reads the image only, flags every peak with
+//    one of its codes, leaves skipped peaks and the caller's elements alone,
+//    and gives standard errors exactly for the peaks it does not fail; the
+//    least-squares batch with a report equals the plain batch bit for bit.
+#include <cfloat>
 #include <cstdint>
 #include <vector>
 
 #include "fuzz_input.h"
 #include "gauss2_fitter.h"
+#include "gauss2_mle.h"
 
 namespace {
 
@@ -131,6 +138,61 @@ void check_batch(const Setup &s) {
     }
 }
 
+void check_mle_batch(FuzzInput &in, const Setup &s) {
+    const size_t n = static_cast<size_t>(s.n);
+    const double any = in.real();
+    const double read_var = any >= 0.0 && any <= DBL_MAX ? any : 0.0;
+    std::vector<double> map;
+    if (in.byte() & 1) {
+        map.assign(s.im.size(), read_var);
+        for (int k = in.byte() % 3; k > 0 && !map.empty(); k--)
+            map[static_cast<size_t>(in.in_range(0, static_cast<Sint64>(map.size()) - 1))] = in.real();
+    }
+    double saved[2];
+    std::memcpy(saved, gauss2_mle_opts, sizeof saved);
+    if (in.byte() & 1)
+        for (double &v : gauss2_mle_opts) v = in.real();
+    std::vector<double> params = s.start, std_params(n * 10, kSentinel), im = s.im;
+    std::vector<Sint64> flags(n, -5), iterations(n, -5), cx = s.cx, cy = s.cy;
+    FUZZ_CHECK(fit_array_of_gauss_2d_mle_on_float_image(im.data(), s.w, s.h, s.mea, s.n, cx.data(), cy.data(),
+                                                        read_var, map.empty() ? nullptr : map.data(),
+                                                        params.data(), std_params.data(), flags.data(),
+                                                        iterations.data()) == 0);
+    std::memcpy(gauss2_mle_opts, saved, sizeof saved);
+    FUZZ_CHECK(same_bits(im.data(), s.im.data(), im.size()) && cx == s.cx && cy == s.cy);
+    for (size_t i = 0; i < n; i++) {
+        const double *start = &s.start[10 * i], *rec = &params[10 * i], *err = &std_params[10 * i];
+        FUZZ_CHECK(flags[i] >= GAUSS2_FLAG_GOOD && flags[i] <= GAUSS2_FLAG_ITERATION_LIMIT);
+        FUZZ_CHECK(iterations[i] >= 0 && iterations[i] <= GAUSS2_MLE_MAX_ITERATIONS);
+        FUZZ_CHECK(same_bits(rec[7], start[7]) && same_bits(rec[9], start[9]));
+        for (int k = 7; k < 10; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
+        if (s.cx[i] < 0 || s.cy[i] < 0) {
+            FUZZ_CHECK(flags[i] == GAUSS2_FLAG_SKIPPED && iterations[i] == 0 && same_bits(rec, start, 10));
+            for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
+            continue;
+        }
+        bool errors = true;
+        for (int k = 0; k < 7; k++) errors = errors && err[k] >= 0.0 && err[k] <= DBL_MAX;
+        FUZZ_CHECK(errors == (flags[i] == GAUSS2_FLAG_GOOD || flags[i] == GAUSS2_FLAG_ITERATION_LIMIT));
+    }
+    // The least-squares batch with a report, against the plain batch.
+    std::vector<double> plain = s.start, plain_std(n * 10, kSentinel), report = s.start,
+                        report_std(n * 10, kSentinel);
+    std::vector<Sint64> fails(n, -5), report_flags(n, -5), reasons(n, -5), counts(n, -5);
+    fit_array_of_gauss_2d_on_float_image(im.data(), s.w, s.h, s.mea, s.n, cx.data(), cy.data(), plain.data(),
+                                         plain_std.data(), fails.data());
+    fit_array_of_gauss_2d_on_float_image_report(im.data(), s.w, s.h, s.mea, s.n, cx.data(), cy.data(),
+                                                report.data(), report_std.data(), report_flags.data(),
+                                                reasons.data(), counts.data());
+    FUZZ_CHECK(same_bits(plain.data(), report.data(), plain.size()));
+    FUZZ_CHECK(same_bits(plain_std.data(), report_std.data(), plain_std.size()));
+    for (size_t i = 0; i < n; i++) {
+        FUZZ_CHECK(fails[i] == (report_flags[i] == GAUSS2_FLAG_GOOD ? 0 : 1));
+        FUZZ_CHECK(reasons[i] >= 0 && reasons[i] <= 7 && counts[i] >= 0 && counts[i] <= 75);
+        FUZZ_CHECK((report_flags[i] == GAUSS2_FLAG_ITERATION_LIMIT) == (reasons[i] == 3));
+    }
+}
+
 // fit_gauss_2d on a patch of any side from 0 to 12, even ones included.
 void check_patch_fit(FuzzInput &in, const Setup &s) {
     const Sint64 mea = in.in_range(-2, 12);
@@ -203,6 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_patch_fit(in, s);
     check_stop_reason(in);
     check_validate(s);
+    check_mle_batch(in, s);  // last: the earlier checks read the input as they always did
 
     std::memcpy(dlevmar_opts, saved_opts, sizeof saved_opts);
     return 0;

@@ -6,6 +6,7 @@
 
 #include "c_common.h"
 #include "gauss2_fitter.h"
+#include "gauss2_mle.h"
 #include "gauss2_peaks.h"
 
 _Static_assert(sizeof(np_float64) == 8, "np_float64 is a double");
@@ -58,6 +59,18 @@ int main(void) {
         if (find_peaks_in_frames(frame, 1, 9, 9, 0.0, 2, 2, 1.0, 5.0, work, 1, &pf, &px, &py, &thr) != 1 ||
             pf != 0 || px != 5 || py != 4 || thr != 1.0)
             return 8;
+    }
+    {
+        /* A noise-free spot on a background of 5 photo-electrons, fitted by
+         * maximum likelihood: found where it is, flagged good. */
+        np_float64 im[15 * 15], spot[7] = {500.0, 1.3, 1.3, 7.3, 7.6, 0.0, 5.0};
+        np_float64 rec[10] = {0.0, 1.5, 1.5, 5.5, 5.5, 0.0, 0.0, 0.0, 0.0, 0.0}, err[10];
+        Sint64 cx = 7, cy = 7, flag = -1, iterations = -1;
+        gauss_2d(spot, im, 7, 15 * 15, NULL);
+        fit_array_of_gauss_2d_mle_on_float_image(im, 15, 15, 11, 1, &cx, &cy, 1.0, NULL, rec, err, &flag,
+                                                 &iterations);
+        if (flag != GAUSS2_FLAG_GOOD || iterations < 1 || fabs(rec[3] - 5.3) > 1e-3 || !(err[3] > 0.0))
+            return 9;
     }
     return 0;
 }

@@ -153,3 +153,86 @@ TEST(FastExp, NaNStaysNaNInItsLane) {
         EXPECT_GT(y[7], 0.0);  // -inf is clamped like any argument below -707
     }
 }
+
+// ---- the inline log, vlog ----------------------------------------------------------
+
+namespace {
+
+std::vector<double> lanes_log(const std::vector<double> &x, bool kernel) {
+    std::vector<double> y(x.size());
+    if (kernel) {
+        gauss2::log_lanes(x.data(), y.data(), static_cast<long>(x.size()));
+        return y;
+    }
+    for (size_t i = 0; i < x.size(); i += gauss2::kLanes) {
+        gauss2::v4d v;
+        std::memcpy(&v, &x[i], sizeof v);
+        v = gauss2::vlog(v);
+        std::memcpy(&y[i], &v, sizeof v);
+    }
+    return y;
+}
+
+// |got - log(x)| in ulps of log(x), from a long-double log.
+double log_ulps(double got, double x) {
+    const long double exact = std::log(static_cast<long double>(x));
+    int e = 0;
+    std::frexp(static_cast<double>(exact), &e);
+    return static_cast<double>(std::fabs(got - exact) / std::ldexp(1.0L, e - 53));
+}
+
+// Points spread evenly in log x over [lo, hi].
+std::vector<double> log_grid(double lo, double hi, long n) {
+    std::vector<double> x;
+    const double a = std::log(lo), b = std::log(hi);
+    for (long i = 0; i < n; i++)
+        x.push_back(std::min(hi, std::exp(a + (b - a) * (static_cast<double>(i) + 0.5) / n)));
+    return x;
+}
+
+void expect_log_within(const char *what, const std::vector<double> &x, double bound) {
+    for (bool kernel : {true, false}) {
+        const std::vector<double> y = lanes_log(x, kernel);
+        double worst = 0.0;
+        for (size_t i = 0; i < x.size(); i++) {
+            const double u = log_ulps(y[i], x[i]);
+            worst = std::isnan(u) ? INFINITY : std::max(worst, u);
+        }
+        std::cout << what << (kernel ? ", kernel build: " : ", inline build without FMA: ") << worst
+                  << " ulp of log\n";
+        EXPECT_LE(worst, bound) << what << (kernel ? " (kernel)" : " (inline)");
+    }
+}
+
+}  // namespace
+
+// The likelihood's arguments are photo-electron means, from a fraction of
+// one up to millions; near 1, where log x is small, its ulps are the
+// finest. A wrong coefficient or reduction costs many ulps.
+TEST(FastLog, WithinOneUlpOverTheNormalNumbers) {
+    expect_log_within("[DBL_MIN, DBL_MAX], 2^20 points",
+                      log_grid(0x1p-1022, 0x1.fffffffffffffp1023, 1L << 20), 1.0);
+    expect_log_within("[0.01, 1e7], 2^20 points", log_grid(0.01, 1e7, 1L << 20), 1.0);
+    std::vector<double> near_one;
+    for (int k = -2000; k < 2000; k++) near_one.push_back(1.0 + k * 1e-6);
+    for (double v : {0.7071067811865476, 0.7071067811865475, 1.4142135623730951, 1.414213562373095})
+        near_one.push_back(v);
+    expect_log_within("near 1 and sqrt(2)^+-1", near_one, 1.0);
+    const std::vector<double> exact = {1.0, 2.0, 0.5, 1024.0};
+    const std::vector<double> y = lanes_log(exact, true);
+    EXPECT_EQ(y[0], 0.0);
+    EXPECT_EQ(y[1], std::log(2.0));
+}
+
+// Outside the normal numbers: NaN for NaN, zero, negative and subnormal
+// arguments, +inf for +inf; each lane on its own.
+TEST(FastLog, SpecialArgumentsInTheirLanes) {
+    const std::vector<double> x = {kNaN, 0.0, -1.0, 0x1p-1030, kInf, 3.0, -kInf, 1e-300};
+    for (bool kernel : {true, false}) {
+        const std::vector<double> y = lanes_log(x, kernel);
+        for (int i : {0, 1, 2, 3, 6}) EXPECT_TRUE(std::isnan(y[static_cast<size_t>(i)])) << i;
+        EXPECT_EQ(y[4], kInf);
+        EXPECT_LE(log_ulps(y[5], 3.0), 1.0);
+        EXPECT_LE(log_ulps(y[7], 1e-300), 1.0);
+    }
+}

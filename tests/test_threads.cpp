@@ -1,8 +1,8 @@
 // Many threads at once on shared inputs, each with outputs of its own: batch
-// fits, patch fits, direct patch fits, renders, the model and its Jacobian
-// give bit-identical results to one thread, and the shared inputs stay as
-// they were. Table appends under one mutex and parallel hash lookups. This
-// executable is also run under the thread sanitizer.
+// fits (least squares, maximum likelihood, photon-noise errors), patch fits, direct patch fits, renders, the
+// model and its Jacobian give bit-identical results to one thread, and the shared inputs stay as they were.
+// Table appends under one mutex and parallel hash lookups. This executable is also run under the thread
+// sanitizer.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gauss2_fitter.h"
+#include "gauss2_mle.h"
 
 namespace {
 
@@ -61,6 +62,8 @@ struct Field {
 struct Results {
     std::vector<double> batch_params, batch_std;
     std::vector<Sint64> batch_fails;
+    std::vector<double> mle_params, mle_std, photon_std;
+    std::vector<Sint64> mle_flags, mle_iterations;
     std::vector<double> patch;   // per peak: 7 params, 10 info, 49 covar, noise, result
     std::vector<double> direct;  // per peak: 7 params, 10 info, 49 covar, result
     std::vector<double> render;  // the fitted peaks rendered into zeros
@@ -68,8 +71,10 @@ struct Results {
 
     bool operator==(const Results &o) const {
         return same_bits(batch_params, o.batch_params) && same_bits(batch_std, o.batch_std) &&
-               batch_fails == o.batch_fails && same_bits(patch, o.patch) && same_bits(direct, o.direct) &&
-               same_bits(render, o.render) && same_bits(model, o.model);
+               batch_fails == o.batch_fails && same_bits(mle_params, o.mle_params) &&
+               same_bits(mle_std, o.mle_std) && same_bits(photon_std, o.photon_std) &&
+               mle_flags == o.mle_flags && mle_iterations == o.mle_iterations && same_bits(patch, o.patch) &&
+               same_bits(direct, o.direct) && same_bits(render, o.render) && same_bits(model, o.model);
     }
 };
 
@@ -85,6 +90,16 @@ Results compute(const Field &f, size_t first) {
     fit_array_of_gauss_2d_on_float_image(const_cast<double *>(f.im.data()), f.w, f.h, kMea,
                                          static_cast<Sint64>(n), cx.data(), cy.data(), r.batch_params.data(),
                                          r.batch_std.data(), r.batch_fails.data());
+    r.photon_std.assign(n * 10, -1.0);
+    photon_std_of_gauss_2d_records(f.w, f.h, kMea, static_cast<Sint64>(n), cx.data(), cy.data(), 9.0, nullptr,
+                                   r.batch_params.data(), r.photon_std.data());
+    r.mle_params = f.start;
+    r.mle_std.assign(n * 10, -1.0);
+    r.mle_flags.assign(n, -1);
+    r.mle_iterations.assign(n, -1);
+    fit_array_of_gauss_2d_mle_on_float_image(
+        const_cast<double *>(f.im.data()), f.w, f.h, kMea, static_cast<Sint64>(n), cx.data(), cy.data(), 9.0,
+        nullptr, r.mle_params.data(), r.mle_std.data(), r.mle_flags.data(), r.mle_iterations.data());
 
     constexpr size_t kPatch = 7 + 10 + 49 + 2, kDirect = 7 + 10 + 49 + 1;
     r.patch.assign(n * kPatch, -1.0);
@@ -150,6 +165,8 @@ TEST(Threads, FitsAndRendersOnSharedInputsMatchOneThreadBitForBit) {
     EXPECT_EQ(reference.batch_fails[field.n() - 1], 1);
     EXPECT_EQ(reference.batch_fails[field.n() - 2], 1);
     EXPECT_EQ(reference.batch_fails[0], 0);
+    EXPECT_EQ(reference.mle_flags[0], 0);
+    EXPECT_EQ(reference.mle_flags[3], 2);
 
     std::vector<std::vector<Results>> got(kThreads);
     std::latch start(kThreads);

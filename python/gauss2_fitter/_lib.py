@@ -1,6 +1,6 @@
 """The one mirror of the library's C headers: loading the library, and every
-prototype, record layout and constant of gauss2_fitter.h, gauss2_peaks.h and
-c_common.h.
+prototype, record layout and constant of gauss2_fitter.h, gauss2_mle.h,
+gauss2_peaks.h and c_common.h.
 The rest of the package takes them from here and repeats none of them.
 
 The library is found, in order, at the path in the environment variable
@@ -141,6 +141,32 @@ _declare("fit_gauss_2d_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int6
          _f64_out(), _f64_out(), _f64_out(), _f64_out())
 _declare("fit_array_of_gauss_2d_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
          _i64(), _i64(), _f64_out(2), _f64_out(2), _i64_out())
+
+# ---- gauss2_mle.h (extension) ------------------------------------------------------
+
+# Per-peak flags of the extension batches.
+FLAG_GOOD, FLAG_SKIPPED, FLAG_FAILED, FLAG_ITERATION_LIMIT = 0, 1, 2, 3
+MLE_MAX_ITERATIONS = 75  # GAUSS2_MLE_MAX_ITERATIONS
+N_MLE_OPTS = 2  # tau, eps2
+gauss2_mle_opts = (ctypes.c_double * N_MLE_OPTS).in_dll(lib, "gauss2_mle_opts")
+# The read-noise variance map is optional: a (h, w) array or None (NULL).
+_f64_map = np.ctypeslib.ndpointer(dtype=np.float64, ndim=2, flags="C_CONTIGUOUS")
+
+
+class _OptionalMap:
+    """ctypes argument type: a C-contiguous float64 (h, w) array, or None for NULL."""
+
+    @classmethod
+    def from_param(cls, value):
+        return None if value is None else _f64_map.from_param(value)
+
+
+_declare("fit_array_of_gauss_2d_mle_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
+         _i64(), _i64(), ctypes.c_double, _OptionalMap, _f64_out(2), _f64_out(2), _i64_out(), _i64_out())
+_declare("photon_std_of_gauss_2d_records", c_int, c_int64, c_int64, c_int64, c_int64, _i64(), _i64(),
+         ctypes.c_double, _OptionalMap, _f64(2), _f64_out(2))
+_declare("fit_array_of_gauss_2d_on_float_image_report", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
+         _i64(), _i64(), _f64_out(2), _f64_out(2), _i64_out(), _i64_out(), _i64_out())
 
 # ---- gauss2_peaks.h (extension) ----------------------------------------------------
 

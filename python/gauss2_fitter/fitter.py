@@ -1,5 +1,6 @@
 """Pythonic wrappers over the Gaussian spot fitter."""
 
+import numbers
 import os
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -8,7 +9,8 @@ import numpy as np
 
 from . import _lib
 from ._checks import as_f64, as_i64, as_int, largest_abs, warn_pixel_scale
-from ._lib import COVAR_SIZE, GAUSS2_MAX_MEA, INFO_SIZE, MODEL_MAX_MEA, N_PARAMS, RECORD_SIZE
+from ._lib import (COVAR_SIZE, FLAG_FAILED, FLAG_GOOD, FLAG_ITERATION_LIMIT, FLAG_SKIPPED,  # noqa: F401 (re-exported)
+                   GAUSS2_MAX_MEA, INFO_SIZE, MODEL_MAX_MEA, N_PARAMS, RECORD_SIZE)
 
 PARAM_NAMES = _lib.PARAM_NAMES  # the names of the parameter vector, in order
 
@@ -301,7 +303,102 @@ def fit_pixels(pixels, params):
     return PatchFit(int(r), p, info, covar.reshape(N_PARAMS, N_PARAMS), 0.0)
 
 
-def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
+ESTIMATORS = ("lsq", "mle")
+
+
+def _read_variance(read_noise, shape):
+    """The read-noise variance as the library takes it: (scalar, None) or
+    (0.0, map of `shape`), from sigma in photo-electrons (a scalar or an
+    array of the image's shape, finite and non-negative)."""
+    if np.ndim(read_noise) == 0:
+        if isinstance(read_noise, bool) or not isinstance(read_noise, (numbers.Real, np.floating, np.integer)):
+            raise TypeError(f"read_noise must be a number or an array, got {type(read_noise).__name__}")
+        sigma = float(read_noise)
+        if not (np.isfinite(sigma) and sigma >= 0.0):
+            raise ValueError(f"read_noise must be finite and >= 0, got {sigma}")
+        return sigma * sigma, None
+    sigma = as_f64("read_noise", read_noise, ndim=2)
+    if sigma.shape != tuple(shape):
+        raise ValueError(f"read_noise must be a scalar or have the image's shape {tuple(shape)}, got {sigma.shape}")
+    if not np.all(np.isfinite(sigma) & (sigma >= 0.0)):
+        raise ValueError("read_noise must be finite and >= 0 everywhere")
+    return 0.0, np.ascontiguousarray(sigma * sigma)
+
+
+def _estimator(estimator):
+    if not isinstance(estimator, str):
+        raise TypeError(f"estimator must be a str, got {type(estimator).__name__}")
+    if estimator not in ESTIMATORS:
+        raise ValueError(f"estimator must be one of {', '.join(ESTIMATORS)}, got {estimator!r}")
+    return estimator
+
+
+def _peaks(im, center_x, center_y, mea):
+    a = as_f64("im", im, ndim=2)
+    cx = as_i64("center_x", center_x)
+    cy = as_i64("center_y", center_y)
+    if cx.shape != cy.shape:
+        raise ValueError(f"center_x and center_y differ in length: {cx.shape[0]} and {cy.shape[0]}")
+    return a, cx, cy, _fit_mea(mea)
+
+
+def _start_records(params, n, mea):
+    if params is None:
+        return default_records(n, mea)
+    given = as_f64("params", params, ndim=2)
+    if given.shape[0] != n or given.shape[1] not in (N_PARAMS, RECORD_SIZE):
+        raise ValueError(f"params must have shape ({n}, 10) or ({n}, 7), got {given.shape}")
+    rec = np.zeros((n, RECORD_SIZE))
+    rec[:, : given.shape[1]] = given
+    return rec
+
+
+def _threads(n_threads):
+    if n_threads is None:
+        n_threads = os.cpu_count() or 1
+    return as_int("n_threads", n_threads, low=1)
+
+
+def _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map):
+    """Runs the estimator's native batch over contiguous chunks of peaks:
+    (std (n, 10), flags (n,) with the FLAG_* codes, iterations (n,)); `rec`
+    is fitted in place."""
+    n = len(cx)
+    std = np.full((n, RECORD_SIZE), np.nan)
+    flags = np.zeros(n, dtype=np.int64)
+    iterations = np.zeros(n, dtype=np.int64)
+    h, w = a.shape
+
+    if estimator == "mle":
+        def run(lo, hi):
+            _lib.lib.fit_array_of_gauss_2d_mle_on_float_image(
+                a, w, h, mea, hi - lo, cx[lo:hi], cy[lo:hi], read_var, var_map, rec[lo:hi], std[lo:hi],
+                flags[lo:hi], iterations[lo:hi])
+    else:
+        reasons = np.zeros(n, dtype=np.int64)
+
+        def run(lo, hi):
+            _lib.lib.fit_array_of_gauss_2d_on_float_image_report(
+                a, w, h, mea, hi - lo, cx[lo:hi], cy[lo:hi], rec[lo:hi], std[lo:hi], flags[lo:hi], reasons[lo:hi],
+                iterations[lo:hi])
+
+    _in_chunks(n, n_threads, run)
+    return std, flags, iterations
+
+
+def _in_chunks(n, n_threads, run):
+    chunks = _chunks(n, n_threads)
+    if n_threads == 1 or len(chunks) <= 1:
+        for lo, hi in chunks:
+            run(lo, hi)
+    else:
+        # ctypes releases the GIL during each native call.
+        with ThreadPoolExecutor(max_workers=n_threads) as pool:
+            for f in [pool.submit(run, lo, hi) for lo, hi in chunks]:
+                f.result()
+
+
+def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None, estimator="lsq", read_noise=0.0):
     """Fits a Gaussian to every peak of an image, spread over threads.
 
     Parameters
@@ -321,16 +418,24 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
     n_threads : int, optional
         Threads to spread contiguous chunks of peaks over (default: all
         cores); the results do not depend on it.
+    estimator : {"lsq", "mle"}, optional
+        "lsq", least squares (the default), or "mle", Poisson maximum
+        likelihood of an image in photo-electrons.
+    read_noise : float or array_like of shape (h, w), optional
+        The read noise sigma in photo-electrons, one value or one per pixel
+        (sCMOS); used by the maximum likelihood only (default 0).
 
     Returns
     -------
     records : numpy.ndarray, shape (n, 10)
         The fitted parameters in [0..6] (positions in the patch frame: add
-        center - mea // 2 for image coordinates) and the residual noise in
-        [8].
+        center - mea // 2 for image coordinates) and in [8] the residual
+        noise (least squares) or the log-likelihood ratio statistic against
+        the saturated model (maximum likelihood).
     std_errors : numpy.ndarray, shape (n, 10)
-        The parameters' standard errors in [0..6] (NaN where the fit gave
-        none), NaN in [7..9].
+        The parameters' standard errors in [0..6] (least squares: from its
+        covariance; maximum likelihood: the Cramer-Rao bound; NaN where the
+        fit gave none), NaN in [7..9].
     fails : numpy.ndarray of int64, shape (n,)
         1 for a skipped peak, a window that leaves the image, a failed fit
         or one stopped at the iteration limit; 0 otherwise. Flagged rows
@@ -343,7 +448,8 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
     ValueError
         `im` not 2-D, `center_x` and `center_y` of different lengths,
         `params` of the wrong shape, `mea` even or outside 1..63,
-        `n_threads` below 1.
+        `n_threads` below 1, an unknown estimator, a read noise that is
+        negative, not finite or not of the image's shape.
 
     Warns
     -----
@@ -363,42 +469,47 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None):
     >>> print(f"amp {rec[0, 0]:.1f}, offset {rec[0, 6]:.1f}")
     amp 2000.0, offset 100.0
     """
-    a = as_f64("im", im, ndim=2)
-    cx = as_i64("center_x", center_x)
-    cy = as_i64("center_y", center_y)
-    if cx.shape != cy.shape:
-        raise ValueError(f"center_x and center_y differ in length: {cx.shape[0]} and {cy.shape[0]}")
+    a, cx, cy, mea = _peaks(im, center_x, center_y, mea)
+    estimator = _estimator(estimator)
+    read_var, var_map = _read_variance(read_noise, a.shape)
     n = cx.shape[0]
-    mea = _fit_mea(mea)
-    if params is None:
-        rec = default_records(n, mea)
-    else:
-        given = as_f64("params", params, ndim=2)
-        if given.shape[0] != n or given.shape[1] not in (N_PARAMS, RECORD_SIZE):
-            raise ValueError(f"params must have shape ({n}, 10) or ({n}, 7), got {given.shape}")
-        rec = np.zeros((n, RECORD_SIZE))
-        rec[:, : given.shape[1]] = given
+    rec = _start_records(params, n, mea)
+    n_threads = _threads(n_threads)
+    warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea))
+    if estimator == "mle":
+        std, flags, _ = _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map)
+        return rec, std, (flags != FLAG_GOOD).astype(np.int64)
     std = np.full((n, RECORD_SIZE), np.nan)
     fails = np.zeros(n, dtype=np.int64)
-    if n_threads is None:
-        n_threads = os.cpu_count() or 1
-    n_threads = as_int("n_threads", n_threads, low=1)
-    warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea))
 
     def run(lo, hi):
         _lib.lib.fit_array_of_gauss_2d_on_float_image(
             a, a.shape[1], a.shape[0], mea, hi - lo, cx[lo:hi], cy[lo:hi], rec[lo:hi], std[lo:hi], fails[lo:hi])
 
-    chunks = _chunks(n, n_threads)
-    if n_threads == 1 or len(chunks) <= 1:
-        for lo, hi in chunks:
-            run(lo, hi)
-    else:
-        # ctypes releases the GIL during each native call.
-        with ThreadPoolExecutor(max_workers=n_threads) as pool:
-            for f in [pool.submit(run, lo, hi) for lo, hi in chunks]:
-                f.result()
+    _in_chunks(n, n_threads, run)
     return rec, std, fails
+
+
+def photon_errors(im, center_x, center_y, records, mea=11, read_noise=0.0):
+    """Photon-noise standard errors (n, 7) of least-squares `records` ((n, 10)
+    or (n, 7), as fit_peaks returns them for the same centres and mea on the
+    image `im` in photo-electrons): square roots of the diagonal of the
+    sandwich covariance (J^T J)^-1 J^T diag(mu + s2) J (J^T J)^-1 at the
+    records' parameters, mu the fitted model and s2 = read_noise**2 (a scalar
+    or an array of the image's shape). NaN for skipped peaks (negative
+    index), windows outside the image, and fits whose model is not positive
+    or whose J^T J is singular."""
+    a, cx, cy, mea = _peaks(im, center_x, center_y, mea)
+    read_var, var_map = _read_variance(read_noise, a.shape)
+    n = cx.shape[0]
+    rec = as_f64("records", records, ndim=2)
+    if rec.shape[0] != n or rec.shape[1] not in (N_PARAMS, RECORD_SIZE):
+        raise ValueError(f"records must have shape ({n}, 10) or ({n}, 7), got {rec.shape}")
+    full = np.zeros((n, RECORD_SIZE))
+    full[:, : rec.shape[1]] = rec
+    std = np.full((n, RECORD_SIZE), np.nan)
+    _lib.lib.photon_std_of_gauss_2d_records(a.shape[1], a.shape[0], mea, n, cx, cy, read_var, var_map, full, std)
+    return std[:, :N_PARAMS].copy()
 
 
 def _chunks(n, n_threads):
@@ -411,9 +522,6 @@ def _chunks(n, n_threads):
 
 
 # ---- per-spot results for tables ------------------------------------------------
-
-FLAG_GOOD, FLAG_SKIPPED, FLAG_FAILED, FLAG_ITERATION_LIMIT = 0, 1, 2, 3
-ESTIMATORS = ("lsq", "mle")
 
 
 @dataclass
@@ -446,18 +554,17 @@ def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0
     returns a SpotFits. `read_noise` is the read noise sigma in
     photo-electrons: a scalar or an array of the image's shape. Other
     arguments as for fit_peaks."""
-    if estimator not in ESTIMATORS:
-        raise ValueError(f"estimator must be one of {', '.join(ESTIMATORS)}, got {estimator!r}")
-    if estimator != "lsq":
-        raise NotImplementedError("the maximum-likelihood estimator is not built yet")
-    # Provisional body: the least-squares batch alone. Photon-statistics
-    # errors, iterations and the distinction between a failed fit and one at
-    # the iteration limit come with the native extensions.
-    rec, std, fails = fit_peaks(im, center_x, center_y, mea=mea, params=params, n_threads=n_threads)
-    n = len(fails)
-    h, w = np.shape(im)
-    half = mea // 2
-    cx, cy = as_i64("center_x", center_x), as_i64("center_y", center_y)
-    outside = (cx < half) | (cy < half) | (cx >= w - half) | (cy >= h - half)
-    flag = np.where(fails == 0, FLAG_GOOD, np.where(outside, FLAG_SKIPPED, FLAG_FAILED)).astype(np.int8)
-    return SpotFits(rec, std[:, :7].copy(), np.full((n, 7), np.nan), flag, np.full(n, -1, dtype=np.int32))
+    a, cx, cy, mea = _peaks(im, center_x, center_y, mea)
+    estimator = _estimator(estimator)
+    read_var, var_map = _read_variance(read_noise, a.shape)
+    n = cx.shape[0]
+    rec = _start_records(params, n, mea)
+    n_threads = _threads(n_threads)
+    warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea))
+    std, flags, iterations = _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map)
+    if estimator == "mle":
+        photon_std = std[:, :N_PARAMS].copy()
+    else:
+        fitted = np.where(flags == FLAG_SKIPPED, -1, cx)
+        photon_std = photon_errors(a, fitted, cy, rec, mea, read_noise)
+    return SpotFits(rec, std[:, :N_PARAMS].copy(), photon_std, flags.astype(np.int8), iterations.astype(np.int32))

@@ -163,12 +163,19 @@ def _add_gaussians(image, H, W, X, Y, SX, SY):
     # Footprints of similar size together, so that each batch's window fits
     # its members without computing far tails of small ones.
     K = np.ceil(5 * np.maximum(SX, SY)).astype(np.int64) + 1  # the tails beyond hold < 1e-6
+    # No footprint reaches beyond the image: a very wide one (a fit with a
+    # huge reported error) would otherwise take memory by its square.
+    outside = np.maximum(np.maximum(-X, X - W), np.maximum(-Y, Y - H)).clip(min=0)
+    K = np.minimum(K, max(H, W) + 1 + np.ceil(outside).astype(np.int64))
     order = np.argsort(K, kind="stable")
     lo = 0
     while lo < len(order):
         k = int(K[order[lo]])
         n = max(1, _BATCH_VALUES // (2 * k + 1) ** 2)
         hi = min(len(order), lo + n)
+        # Sorted by size: shrink the batch until its largest member fits too.
+        while hi - lo > 1 and (hi - lo) * (2 * int(K[order[hi - 1]]) + 1) ** 2 > _BATCH_VALUES:
+            hi = lo + (hi - lo) // 2
         idx = order[lo:hi]
         k = int(K[idx].max())
         wx, jx = _axis_weights(X[idx], SX[idx], k)

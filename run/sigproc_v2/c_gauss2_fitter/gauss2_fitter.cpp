@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "gauss2_batch.h"
 #include "gauss2_kernel.h"
 #include "gauss2_model.h"
 
@@ -86,11 +87,15 @@ lm::Options current_options() {
     return lm::Options{dlevmar_opts[0], dlevmar_opts[1], dlevmar_opts[2], dlevmar_opts[3]};
 }
 
-// The bound on the patch side of the image fits and the renderer, whose
-// patches live on the stack.
+}  // namespace
+
+namespace gauss2 {
+
 void ensure_mea_bound(Sint64 mea) {
     ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
 }
+
+namespace {
 
 // The largest side whose pixel count mea * mea fits the solver's 32-bit
 // count of measurements.
@@ -110,10 +115,24 @@ bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, S
     return true;
 }
 
-int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, int side, np_float64 *params,
-                 np_float64 *info, np_float64 *covar, np_float64 *noise) {
-    const np_float64 *window =
-        im + static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0);
+}  // namespace
+
+bool image_window(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 mea, ImageWindow *out) {
+    ensure(mea & 1, "Mea must be odd");
+    ensure_mea_bound(mea);
+    const Sint64 half = mea / 2;  // truncated toward zero: 0 for mea = -1
+    Sint64 row0 = 0, col0 = 0;
+    if (!window_inside(im_w, im_h, center_x, center_y, half, &row0, &col0)) return false;
+    // The window has 2 half + 1 rows and columns: mea for a positive mea, 1
+    // for mea = -1 (a pixel the solver refuses), never mea below that.
+    const Sint128 side = 2 * static_cast<Sint128>(half) + 1;
+    ensure(side * side == static_cast<Sint128>(mea) * mea, "size mismatch");
+    *out = ImageWindow{static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0),
+                       static_cast<int>(side)};
+    return true;
+}
+
+void start_values(const np_float64 *window, Sint64 im_w, int side, np_float64 *params) {
     // The window's extremes, in copy order. The starting values 1e10 and 0.0
     // (not +-infinity) decide the estimates for extreme patches.
     double lo = 1e10, hi = 0.0;
@@ -125,8 +144,35 @@ int fit_on_image(const np_float64 *im, Sint64 im_w, Sint64 row0, Sint64 col0, in
         }
     if (params[0] == 0.0) params[0] = (hi - lo) * ((k_amp_estimate_two_pi * params[1]) * params[2]);
     params[6] = lo;
+}
 
-    const int result = gauss2::solve_patch(window, im_w, side, params, k_max_iterations, current_options(),
+PeakFit fit_peak(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 center_x, Sint64 center_y,
+                 np_float64 *rec, np_float64 *std_rec) {
+    // A fit that stops before the solver writes its report and covariance
+    // leaves these NaN, so that no peak reports another peak's values.
+    double info[lm::kInfoSize];
+    double covar[49];
+    for (double &v : info) v = NAN;
+    for (double &v : covar) v = NAN;
+    double noise = 0.0;
+    const int r =
+        fit_gauss_2d_on_float_image(im, im_w, im_h, center_x, center_y, mea, rec, info, covar, &noise);
+    rec[8] = noise;
+    for (int k = 0; k < 7; k++) std_rec[k] = std::sqrt(covar[k * 7 + k]);
+    return PeakFit{r, info[lm::kInfoStopReason], info[lm::kInfoIterations]};
+}
+
+}  // namespace gauss2
+
+namespace {
+
+using gauss2::k_max_counted_side;
+
+int fit_on_image(const np_float64 *im, Sint64 im_w, const gauss2::ImageWindow &w, np_float64 *params,
+                 np_float64 *info, np_float64 *covar, np_float64 *noise) {
+    const np_float64 *window = im + w.offset;
+    gauss2::start_values(window, im_w, w.side, params);
+    const int result = gauss2::solve_patch(window, im_w, w.side, params, k_max_iterations, current_options(),
                                            info, covar, noise);
     return result < 0 ? result : 0;
 }
@@ -150,16 +196,9 @@ int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 
 int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y,
                                 Sint64 mea, np_float64 *params, np_float64 *info, np_float64 *covar,
                                 np_float64 *noise) {
-    ensure(mea & 1, "Mea must be odd");
-    ensure_mea_bound(mea);
-    const Sint64 half = mea / 2;  // truncated toward zero: 0 for mea = -1
-    Sint64 row0 = 0, col0 = 0;
-    if (!window_inside(im_w, im_h, center_x, center_y, half, &row0, &col0)) return -2;
-    // The window has 2 half + 1 rows and columns: mea for a positive mea, 1
-    // for mea = -1 (a pixel the solver refuses), never mea below that.
-    const Sint128 side = 2 * static_cast<Sint128>(half) + 1;
-    ensure(side * side == static_cast<Sint128>(mea) * mea, "size mismatch");
-    return fit_on_image(im, im_w, row0, col0, static_cast<int>(side), params, info, covar, noise);
+    gauss2::ImageWindow w;
+    if (!gauss2::image_window(im_w, im_h, center_x, center_y, mea, &w)) return -2;
+    return fit_on_image(im, im_w, w, params, info, covar, noise);
 }
 
 // ---- batch fit ---------------------------------------------------------------
@@ -172,21 +211,9 @@ int fit_array_of_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_
             fails[i] = 1;
             continue;
         }
-        // A fit that stops before the solver writes its report and covariance
-        // leaves these NaN, so that no peak reports another peak's values.
-        double info[lm::kInfoSize];
-        double covar[49];
-        for (double &v : info) v = NAN;
-        for (double &v : covar) v = NAN;
-        double noise = 0.0;
-        np_float64 *rec = params + 10 * i;
-        const int r = fit_gauss_2d_on_float_image(im, im_w, im_h, center_x[i], center_y[i], mea, rec, info,
-                                                  covar, &noise);
-        rec[8] = noise;
-        for (int k = 0; k < 7; k++) std_params[10 * i + k] = std::sqrt(covar[k * 7 + k]);
-        const double reason = info[lm::kInfoStopReason];
-        const bool hit_limit = reason >= 3.0 && reason < 4.0;  // stop reason 3, truncated toward zero
-        fails[i] = (r != 0 || hit_limit) ? 1 : 0;
+        const gauss2::PeakFit f = gauss2::fit_peak(im, im_w, im_h, mea, center_x[i], center_y[i],
+                                                   params + 10 * i, std_params + 10 * i);
+        fails[i] = (f.result != 0 || f.hit_limit()) ? 1 : 0;
     }
     return 0;
 }
@@ -252,7 +279,7 @@ extern "C" {
 int synth_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Uint64 n_peaks,
                 const np_float64 *params) {
     ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
-    ensure_mea_bound(mea);
+    gauss2::ensure_mea_bound(mea);
     // No patch has room in the image or in its own frame.
     if (mea <= 0) return 0;
 

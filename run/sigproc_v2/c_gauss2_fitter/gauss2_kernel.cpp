@@ -5,6 +5,7 @@
 
 #include "gauss2_kernel.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -79,22 +80,75 @@ struct Moments {
     double T[5][5], U[3][3], V[3][3], R, W;
 };
 
-// The pixels' weights w in the moments. Least squares weighs every pixel
-// alike. A weighted fit, such as a Poisson likelihood's Fisher information
-// (w = 1 / mu) and score (with x / mu - 1 in place of r), is the same pass
-// with a policy that multiplies in its weights: times(v, k) is w v for the
-// lanes at element k of the layout, total() the sum of the weights.
+// The pixels' weights w and residuals r in the moments, as a policy of the
+// pass: group(g) prepares row group g, pixel(group, k, e, we, r, w) gives
+// for the lanes at element k of the layout (exponentials e) the weighted
+// exponentials we = w e, the residuals r and the weights w; W is summed over
+// the pixels when kSummed, else total().
+//
+// Least squares weighs every pixel alike and takes the residuals x - f of
+// the last trial.
 struct UnitWeights {
     int side;
-    [[gnu::always_inline]] v4d times(v4d v, long /*k*/) const { return v; }
+    const double *res;
+    static constexpr bool kSummed = false;
+    struct Group {};
+    [[gnu::always_inline]] Group group(int /*g*/) const { return {}; }
+    [[gnu::always_inline]] void pixel(Group, long k, v4d e, v4d &we, v4d &r, v4d & /*w*/) const {
+        we = e;
+        r = load(res + k);
+    }
     double total() const { return static_cast<double>(side) * side; }
+};
+
+// The Poisson likelihood of the data y = x + s2 under the mean
+// m = f + s2 = e height + offset + s2: the Fisher information is
+// sum J J^T / m (w = 1 / m) and the score sum (y / m - 1) J (r = y / m - 1).
+// Padding lanes weigh nothing.
+struct PoissonWeights {
+    int side;
+    const double *y, *s2;  // the data and the variances, in the layout
+    double height, offset;
+    static constexpr bool kSummed = true;
+    struct Group {
+        v4l valid;
+    };
+    [[gnu::always_inline]] Group group(int g) const { return {group_lanes(g) < splat(side)}; }
+    [[gnu::always_inline]] void pixel(Group grp, long k, v4d e, v4d &we, v4d &r, v4d &w) const {
+        const v4d m = e * height + (offset + load(s2 + k));
+        const v4d inv = splat(1.0) / (grp.valid ? m : splat(1.0));
+        w = grp.valid ? inv : splat(0.0);
+        r = grp.valid ? load(y + k) * inv - 1.0 : splat(0.0);
+        we = e * w;
+    }
+    double total() const { return 0.0; }
+};
+
+// The photon-noise variance m = f + s2 of each pixel as its weight, for the
+// middle term J^T diag(f + s2) J of the least-squares sandwich (no residuals).
+struct VarianceWeights {
+    int side;
+    const double *s2;
+    double height, offset;
+    static constexpr bool kSummed = true;
+    struct Group {
+        v4l valid;
+    };
+    [[gnu::always_inline]] Group group(int g) const { return {group_lanes(g) < splat(side)}; }
+    [[gnu::always_inline]] void pixel(Group grp, long k, v4d e, v4d &we, v4d &r, v4d &w) const {
+        const v4d m = e * height + (offset + load(s2 + k));
+        w = grp.valid ? m : splat(0.0);
+        r = splat(0.0);
+        we = e * w;
+    }
+    double total() const { return 0.0; }
 };
 
 // Per row group, sums along x keep one row in each lane; they are then
 // weighted with the powers of the lanes' dy.
 template <class Weights>
-GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, const double *__restrict res, double cx,
-                                double cy, const Weights &weights, double *__restrict columns, Moments *out) {
+GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, double cx, double cy,
+                                const Weights &weights, double *__restrict columns, Moments *out) {
     const int groups = padded(side) / kLanes;
     v4d *dx1 = column_terms(columns, side, 0), *dx2 = column_terms(columns, side, 1);
     v4d *dx3 = column_terms(columns, side, 2), *dx4 = column_terms(columns, side, 3);
@@ -104,7 +158,7 @@ GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, const doub
         dx4[j] = splat(dx * dx * (dx * dx));
     }
     const v4d zero = splat(0.0);
-    v4d T[5][5], U[3][3], V[3][3], R = zero;
+    v4d T[5][5], U[3][3], V[3][3], R = zero, W = zero;
     for (auto &r : T)
         for (auto &v : r) v = zero;
     for (auto &r : U)
@@ -112,18 +166,21 @@ GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, const doub
     for (auto &r : V)
         for (auto &v : r) v = zero;
     for (int g = 0; g < groups; g++) {
-        const double *eg = e + static_cast<long>(g) * side * kLanes;
-        const double *rg = res + static_cast<long>(g) * side * kLanes;
+        const long base = static_cast<long>(g) * side * kLanes;
+        const double *eg = e + base;
+        const auto grp = weights.group(g);
         v4d t0 = zero, t1 = zero, t2 = zero, t3 = zero, t4 = zero;
-        v4d u0 = zero, u1 = zero, u2 = zero, w0 = zero, w1 = zero, w2 = zero, rs = zero;
+        v4d u0 = zero, u1 = zero, u2 = zero, w0 = zero, w1 = zero, w2 = zero, rs = zero, ws = zero;
         for (int j = 0; j < side; j++) {
-            const v4d ev = load(eg + kLanes * j), r = load(rg + kLanes * j);
-            const v4d we = weights.times(ev, (static_cast<long>(g) * side + j) * kLanes);
+            const v4d ev = load(eg + kLanes * j);
+            v4d we, r, w;
+            weights.pixel(grp, base + kLanes * j, ev, we, r, w);
             const v4d e2 = we * ev, er = ev * r;
             t0 += e2, t1 += e2 * dx1[j], t2 += e2 * dx2[j], t3 += e2 * dx3[j], t4 += e2 * dx4[j];
             u0 += we, u1 += we * dx1[j], u2 += we * dx2[j];
             w0 += er, w1 += er * dx1[j], w2 += er * dx2[j];
             rs += r;
+            if constexpr (Weights::kSummed) ws += w;
         }
         const v4d dy = group_rows(g, side) - cy;
         const v4d dy2 = dy * dy, dy3 = dy2 * dy, dy4 = dy2 * dy2;
@@ -137,6 +194,7 @@ GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, const doub
                 V[a][b] += w[a] * dyp[b];
             }
         R += rs;
+        W += ws;
     }
     for (int a = 0; a < 5; a++)
         for (int b = 0; a + b < 5; b++) out->T[a][b] = hsum(T[a][b]);
@@ -146,7 +204,7 @@ GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, const doub
             out->V[a][b] = hsum(V[a][b]);
         }
     out->R = hsum(R);
-    out->W = weights.total();
+    out->W = Weights::kSummed ? hsum(W) : weights.total();
 }
 
 // A = J^T W J and g = J^T r from the moments: J_k J_l summed over the
@@ -189,8 +247,89 @@ void normal_equations_simd(int side, const double *__restrict e, const double *_
                            const double *p, double *__restrict columns, double *__restrict A,
                            double *__restrict g) {
     Moments m;
-    moments_simd(side, e, r, s.cx, s.cy, UnitWeights{side}, columns, &m);
+    moments_simd(side, e, s.cx, s.cy, UnitWeights{side, r}, columns, &m);
     assemble(m, derivatives_of(p), A, g);
+}
+
+// -log L + const of the data y (x + s2, clamped at 0) under the mean
+// m = e height + offset + s2: sum (m - y log m) over the pixels; +inf when
+// m < DBL_MIN on any pixel (outside the likelihood's domain). The
+// exponentials are stored as trial_simd stores them.
+GAUSS2_CLONES
+double poisson_trial_simd(int side, const double *__restrict y, const double *__restrict s2, const Shape &s,
+                          double *__restrict e_out, double *__restrict columns) {
+    const int groups = padded(side) / kLanes;
+    v4d *dxv = column_terms(columns, side, 0), *adx2 = column_terms(columns, side, 1);
+    for (int j = 0; j < side; j++) {
+        const double dx = j - s.cx;
+        dxv[j] = splat(dx);
+        adx2[j] = splat(s.a * (dx * dx));
+    }
+    const v4d one = splat(1.0), lowest = splat(0x1p-1022);
+    v4d F = splat(0.0);
+    v4l outside = v4l{0, 0, 0, 0};
+    for (int g = 0; g < groups; g++) {
+        const v4d dy = group_rows(g, side) - s.cy, mask = group_mask(g, side);
+        const v4l valid = group_lanes(g) < splat(side);
+        const v4d bdy = s.b * dy, cdy2 = s.c * (dy * dy);
+        const long base = static_cast<long>(g) * side * kLanes;
+#pragma GCC unroll 4
+        for (int j = 0; j < side; j++) {
+            const long k = base + kLanes * j;
+            const v4d e = vexp(bdy * dxv[j] + (adx2[j] + cdy2)) * mask;
+            const v4d m = valid ? e * s.height + (s.offset + load(s2 + k)) : one;
+            outside |= ~(m >= lowest);  // NaN counts as outside
+            store(e_out + k, e);
+            F += (m - load(y + k) * vlog(m)) * mask;
+        }
+    }
+    if (outside[0] | outside[1] | outside[2] | outside[3]) return __builtin_inf();
+    return hsum(F);
+}
+
+GAUSS2_CLONES
+void poisson_information_simd(int side, const double *__restrict y, const double *__restrict s2,
+                              const double *__restrict e, const Shape &s, const double *p,
+                              double *__restrict columns, double *__restrict I, double *__restrict score) {
+    Moments m;
+    moments_simd(side, e, s.cx, s.cy, PoissonWeights{side, y, s2, s.height, s.offset}, columns, &m);
+    assemble(m, derivatives_of(p), I, score);
+}
+
+GAUSS2_CLONES
+double poisson_saturated_simd(int side, const double *__restrict y) {
+    const int groups = padded(side) / kLanes;
+    v4d S = splat(0.0);
+    for (int g = 0; g < groups; g++) {
+        const v4l valid = group_lanes(g) < splat(side);
+        const long base = static_cast<long>(g) * side * kLanes;
+        for (int j = 0; j < side; j++) {
+            const v4d yv = load(y + base + kLanes * j);
+            const v4l positive = valid && yv > splat(0.0);
+            S += positive ? yv - yv * vlog(positive ? yv : splat(1.0)) : splat(0.0);
+        }
+    }
+    return hsum(S);
+}
+
+GAUSS2_CLONES
+void variance_information_simd(int side, const double *__restrict s2, const double *__restrict e,
+                               const Shape &s, const double *p, double *__restrict columns,
+                               double *__restrict B) {
+    Moments m;
+    moments_simd(side, e, s.cx, s.cy, VarianceWeights{side, s2, s.height, s.offset}, columns, &m);
+    double unused[kParams];
+    assemble(m, derivatives_of(p), B, unused);
+}
+
+GAUSS2_CLONES
+void log_lanes_simd(const double *x, double *y, long n) {
+    for (long i = 0; i < n; i += kLanes) {
+        v4d v;
+        std::memcpy(&v, x + i, sizeof v);
+        v = vlog(v);
+        std::memcpy(y + i, &v, sizeof v);
+    }
 }
 
 GAUSS2_CLONES
@@ -215,6 +354,25 @@ void normal_equations(int side, const double *e, const double *r, const Shape &s
 }
 
 void exp_lanes(const double *x, double *y, long n) { exp_lanes_simd(x, y, n); }
+
+void log_lanes(const double *x, double *y, long n) { log_lanes_simd(x, y, n); }
+
+double poisson_trial(int side, const double *y, const double *s2, const Shape &s, double *e,
+                     double *columns) {
+    return poisson_trial_simd(side, y, s2, s, e, columns);
+}
+
+void poisson_information(int side, const double *y, const double *s2, const double *e, const Shape &s,
+                         const double *p, double *columns, double *I, double *score) {
+    poisson_information_simd(side, y, s2, e, s, p, columns, I, score);
+}
+
+double poisson_saturated(int side, const double *y) { return poisson_saturated_simd(side, y); }
+
+void variance_information(int side, const double *s2, const double *e, const Shape &s, const double *p,
+                          double *columns, double *B) {
+    variance_information_simd(side, s2, e, s, p, columns, B);
+}
 
 double residual_noise(int side, const double *r) {
     const int n = side * side;
@@ -246,38 +404,104 @@ struct PatchFit {
 };
 
 // Built per instruction set, with the solver inlined into each version.
-GAUSS2_CLONES int solve_in(const Workspace &ws, const PatchFit &f) {
+GAUSS2_CLONES int run_in(const Workspace &ws, const PatchFit &f) {
     PatchProblem problem(f.pixels, f.row_stride, f.mea, ws);
     const int result = lm::solve<kParams>(problem, f.params, f.itmax, f.opts, f.info, f.covar);
     if (f.noise != nullptr) *f.noise = result >= 0 ? problem.residual_noise(f.params) : 0.0;
     return result;
 }
 
-// The working memory in a frame of its own, sized by the size class; the
-// rest of the fit runs below it.
-template <int MaxSide>
-[[gnu::noinline]] int solve_on_stack(const PatchFit &f) {
-    alignas(64) double memory[workspace_doubles(MaxSide)];
-    return solve_in(Workspace(memory, f.mea), f);
+// One maximum-likelihood patch fit's arguments, as solve_patch_mle takes them.
+struct MleFit {
+    const double *pixels;
+    long row_stride;
+    Variance var;
+    int mea;
+    double *params;
+    int itmax;
+    const lm::ScoringOptions &opts;
+    MleReport *out;
+};
+
+GAUSS2_CLONES int run_in(const Workspace &ws, const MleFit &f) {
+    PoissonProblem problem(f.pixels, f.row_stride, f.var, f.mea, ws);
+    lm::Matrix<kParams> info;
+    MleReport &out = *f.out;
+    out.summary = lm::score_fit<kParams>(problem, f.params, f.itmax, f.opts, info);
+    for (double &v : out.crlb) v = NAN;
+    out.deviance = NAN;
+    if (!out.summary.estimate()) return 0;
+    lm::Matrix<kParams> inverse;
+    if (!lm::detail::inverse_if_full_rank<kParams>(info, inverse)) {
+        out.summary.stop = lm::kScoringSingular;
+        return 0;
+    }
+    for (int k = 0; k < kParams; k++) out.crlb[k] = std::sqrt(inverse(k, k));
+    out.deviance = 2.0 * (out.summary.final - problem.saturated());
+    return 0;
 }
 
-int solve_on_heap(const PatchFit &f) {
+// The least-squares sandwich's arguments, as photon_covariance takes them.
+struct SandwichFit {
+    long row_stride;
+    Variance var;
+    int mea;
+    const double *params;
+    double *covar;
+};
+
+GAUSS2_CLONES int run_in(const Workspace &ws, const SandwichFit &f) {
+    const int side = f.mea;
+    // The variances in the patch's slot, no data (y = 0): the likelihood's
+    // trial then only evaluates the model and tests f + s2 > 0.
+    for (long k = 0; k < patch_doubles(side); k++) ws.x[k] = 0.0, ws.r[k] = 0.0;
+    bool valid = true;
+    for (int i = 0; i < side; i++)
+        for (int j = 0; j < side; j++) {
+            const double v = f.var.at(i, j, f.row_stride);
+            valid = valid && v >= 0.0 && v <= DBL_MAX;
+            ws.x[layout_index(side, i, j)] = v;
+        }
+    const Shape shape = shape_of(f.params);
+    if (!valid || !std::isfinite(poisson_trial(side, ws.r, ws.x, shape, ws.e, ws.columns))) return -1;
+    lm::Matrix<kParams> A, B;
+    lm::Vector<kParams> unused;
+    normal_equations(side, ws.e, ws.r, shape, f.params, ws.columns, A.data(), unused.data());
+    variance_information(side, ws.x, ws.e, shape, f.params, ws.columns, B.data());
+    lm::Matrix<kParams> inv;
+    if (!lm::detail::inverse_if_full_rank<kParams>(A, inv)) return -1;
+    const lm::Matrix<kParams> C = inv * B * inv;
+    for (int r = 0; r < kParams; r++)
+        for (int c = 0; c < kParams; c++) f.covar[r * kParams + c] = C(r, c);
+    return 0;
+}
+
+// The working memory in a frame of its own, sized by the size class; the
+// rest of the fit runs below it.
+template <int MaxSide, class Fit>
+[[gnu::noinline]] int solve_on_stack(const Fit &f) {
+    alignas(64) double memory[workspace_doubles(MaxSide)];
+    return run_in(Workspace(memory, f.mea), f);
+}
+
+template <class Fit>
+int solve_on_heap(const Fit &f) {
     constexpr std::size_t kAlign = 64;
     const std::size_t bytes = static_cast<std::size_t>(workspace_doubles(f.mea)) * sizeof(double);
     void *memory = std::aligned_alloc(kAlign, (bytes + kAlign - 1) / kAlign * kAlign);
     if (memory == nullptr) return -1;
-    const int result = solve_in(Workspace(static_cast<double *>(memory), f.mea), f);
+    const int result = run_in(Workspace(static_cast<double *>(memory), f.mea), f);
     std::free(memory);
     return result;
 }
 
 // The smallest size class from kStackSides[I] on that holds the patch, or
 // the heap beyond the last.
-template <std::size_t I = 0>
-int solve_by_class(const PatchFit &f) {
+template <class Fit, std::size_t I = 0>
+int solve_by_class(const Fit &f) {
     if constexpr (I < std::size(kStackSides)) {
         if (f.mea <= kStackSides[I]) return solve_on_stack<kStackSides[I]>(f);
-        return solve_by_class<I + 1>(f);
+        return solve_by_class<Fit, I + 1>(f);
     } else {
         return solve_on_heap(f);
     }
@@ -288,6 +512,19 @@ int solve_by_class(const PatchFit &f) {
 int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax,
                 const lm::Options &opts, double *info, double *covar, double *noise) {
     return solve_by_class(PatchFit{pixels, row_stride, mea, params, itmax, opts, info, covar, noise});
+}
+
+}  // namespace gauss2
+
+namespace gauss2 {
+
+int solve_patch_mle(const double *pixels, long row_stride, const Variance &var, int mea, double *params,
+                    int itmax, const lm::ScoringOptions &opts, MleReport *out) {
+    return solve_by_class(MleFit{pixels, row_stride, var, mea, params, itmax, opts, out});
+}
+
+int photon_covariance(long row_stride, const Variance &var, int mea, const double *params, double *covar) {
+    return solve_by_class(SandwichFit{row_stride, var, mea, params, covar});
 }
 
 }  // namespace gauss2

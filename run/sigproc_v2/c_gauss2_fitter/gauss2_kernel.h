@@ -8,10 +8,14 @@
 // Internal to the library; nothing here is exported.
 #pragma once
 
+#include <cfloat>
+#include <cmath>
+
 #include "gauss2_fitter.h"
 #include "gauss2_model.h"
 #include "gauss2_simd.h"
 #include "lm/lm.h"
+#include "lm/scoring.h"
 
 namespace gauss2 {
 
@@ -91,8 +95,31 @@ void normal_equations(int side, const double *e, const double *r, const Shape &s
 double residual_noise(int side, const double *r);
 
 // y[i] = vexp(x[i]) for n values (n a multiple of kLanes), as the kernels
-// compute it on this machine: for measuring its error.
+// compute it on this machine: for measuring its error. log_lanes likewise
+// for vlog.
 void exp_lanes(const double *x, double *y, long n);
+void log_lanes(const double *x, double *y, long n);
+
+// ---- the Poisson likelihood's passes ------------------------------------------
+
+// -log L + const = sum (m - y log m) of the data y (in the layout, 0 at
+// padding) under the mean m = f + s2 of the model f of shape s plus the
+// variances s2 (in the layout); +inf if m < DBL_MIN on any pixel. Stores the
+// pixels' exponentials e as trial() does.
+double poisson_trial(int side, const double *y, const double *s2, const Shape &s, double *e, double *columns);
+
+// At p, whose shape is s, with e from poisson_trial() there: the Fisher
+// information I = sum J J^T / m (7 x 7) and the score sum (y / m - 1) J.
+void poisson_information(int side, const double *y, const double *s2, const double *e, const Shape &s,
+                         const double *p, double *columns, double *I, double *score);
+
+// sum (y - y log y) over the pixels (0 log 0 = 0): -log L + const of the
+// saturated model m = y.
+double poisson_saturated(int side, const double *y);
+
+// B = J^T diag(f + s2) J at p, with e from a trial there.
+void variance_information(int side, const double *s2, const double *e, const Shape &s, const double *p,
+                          double *columns, double *B);
 
 // The Gaussian over one square patch, as the solver's problem type, on the
 // caller's working memory. Single-buffered: a trial overwrites the
@@ -142,6 +169,84 @@ class PatchProblem {
     bool at_current_ = false;  // whether that point is the current one
 };
 static_assert(lm::Problem<PatchProblem, kParams>);
+
+// The read-noise variance of the patch's pixels: one value for all, or a map
+// with the patch's row stride (pixel (i, j) is map[i * row_stride + j]).
+struct Variance {
+    double value;
+    const double *map;  // null: `value` everywhere
+    double at(int i, int j, long row_stride) const { return map ? map[i * row_stride + j] : value; }
+};
+
+// The Poisson likelihood of one square patch (data x, read-noise variance
+// s2), as the scoring solver's problem type, on the caller's working memory:
+// the data y = x + s2 (0 where x + s2 <= 0) in the patch's slot, the
+// variances in the residuals' slot. A variance that is negative or not
+// finite makes its pixel's datum NaN, and so the fit invalid. Trial points
+// with a width <= 0 or |rho| >= 1 lie outside the domain (+inf).
+class PoissonProblem {
+   public:
+    PoissonProblem(const double *pixels, long row_stride, const Variance &var, int side, const Workspace &ws)
+        : side_(side), ws_(ws) {
+        for (long k = 0; k < patch_doubles(side); k++) ws_.x[k] = 0.0, ws_.r[k] = 0.0;
+        for (int i = 0; i < side; i++)
+            for (int j = 0; j < side; j++) {
+                const double s2 = var.at(i, j, row_stride);
+                const double v = pixels[i * row_stride + j] + s2;
+                const bool valid_s2 = s2 >= 0.0 && s2 <= DBL_MAX;
+                const long k = layout_index(side, i, j);
+                ws_.x[k] = !valid_s2 ? __builtin_nan("") : (v > 0.0 ? v : (v <= 0.0 ? 0.0 : v));
+                ws_.r[k] = valid_s2 ? s2 : 0.0;
+            }
+    }
+
+    int size() const { return side_ * side_; }
+
+    double trial(const double *p) {
+        at_current_ = false;
+        if (!(p[1] > 0.0 && p[2] > 0.0 && std::fabs(p[5]) < 1.0)) return __builtin_inf();
+        shape_ = shape_of(p);
+        return gauss2::poisson_trial(side_, ws_.x, ws_.r, shape_, ws_.e, ws_.columns);
+    }
+
+    void accept() { at_current_ = true; }
+
+    void information(const double *p, lm::Matrix<kParams> &I, lm::Vector<kParams> &score) {
+        if (!at_current_) trial(p);
+        at_current_ = true;
+        gauss2::poisson_information(side_, ws_.x, ws_.r, ws_.e, shape_, p, ws_.columns, I.data(),
+                                    score.data());
+    }
+
+    double saturated() const { return gauss2::poisson_saturated(side_, ws_.x); }
+
+   private:
+    int side_;
+    Workspace ws_;
+    Shape shape_{};
+    bool at_current_ = false;
+};
+static_assert(lm::LikelihoodProblem<PoissonProblem, kParams>);
+
+// What a maximum-likelihood patch fit reports besides the parameters.
+struct MleReport {
+    lm::ScoringSummary summary;
+    double crlb[kParams];  // sqrt of the diagonal of I^-1 at the estimate; NaN without one
+    double deviance;       // 2 (log L of the saturated model - log L at the estimate); NaN without one
+};
+
+// Fits the Poisson likelihood to the mea x mea patch whose pixel (i, j) is
+// pixels[i * row_stride + j] from the start in `params` (replaced by the
+// estimate), by damped Fisher scoring. Working memory as solve_patch's.
+// Returns 0, or -1 if the heap refuses the working memory (nothing written).
+int solve_patch_mle(const double *pixels, long row_stride, const Variance &var, int mea, double *params,
+                    int itmax, const lm::ScoringOptions &opts, MleReport *out);
+
+// The photon-noise covariance of least-squares parameters `params` over a
+// mea x mea patch: (J^T J)^-1 J^T diag(f + s2) J (J^T J)^-1 (7 x 7,
+// row-major). -1 (covar untouched) if f + s2 < DBL_MIN on a pixel, a
+// variance is negative or not finite, or J^T J is not of full rank.
+int photon_covariance(long row_stride, const Variance &var, int mea, const double *params, double *covar);
 
 // Runs the solver on the mea x mea patch whose pixel (i, j) is
 // pixels[i * row_stride + j], with the given options; returns the solver's
