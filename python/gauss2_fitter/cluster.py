@@ -115,37 +115,37 @@ def check_client(client):
         raise ValueError(f"client is {client.status}, not running")
 
 
-def plan(client, mv, settings, start, stop, peaks=None, n_threads=1):
-    """The tasks of a run, submitted: (ranges, futures), one future per
-    frame range, in frame order. Keys are unique to the run."""
+def plan(mv, settings, start, stop, peaks=None, n_threads=1, n_worker_threads=1, name=None):
+    """The tasks of a run, as dask.delayed objects to compute: (ranges,
+    tasks), one task per frame range, in frame order. Each task's graph is
+    what travels to the cluster for it. name: the prefix of the keys
+    (default: unique to the run)."""
     import dask
 
-    prefix = f"gauss2-localize-{uuid.uuid4().hex[:12]}"
-    n_worker_threads = sum(client.nthreads().values())
+    prefix = name or f"gauss2-localize-{uuid.uuid4().hex[:12]}"
     step = task_frames(stop - start, mv.height, mv.width, n_worker_threads)
+    s = dask.delayed(settings, name=f"{prefix}-settings", pure=False, traverse=False)
     arr = mv.array
     if arr is None:  # files: the paths of each range's files travel
         ranges = split_frames(start, stop, step)
-        s = client.submit(_same, settings, key=f"{prefix}-settings", pure=False)
-        futures = [client.submit(localize_range, *mv.files(lo, hi), lo, hi, s, peaks_between(peaks, lo, hi),
-                                 n_threads, key=f"{prefix}-{lo:012d}", pure=False)
-                   for lo, hi in ranges]
-        return ranges, futures
-    import dask.array as da
-
-    if isinstance(arr, da.Array):  # cut along its own chunks
-        ranges = split_frames(start, stop, step, mv.chunk_bounds)
-        sizes = tuple(hi - lo for lo, hi in ranges)
-        arr = arr[start:stop].rechunk((sizes, -1, -1))
+        sources = [mv.files(lo, hi) for lo, hi in ranges]
     else:
-        ranges = split_frames(start, stop, step)
-        sizes = tuple(hi - lo for lo, hi in ranges)
-        arr = da.from_array(arr[start:stop], chunks=(sizes, -1, -1), name=f"{prefix}-pixels")
-    s = dask.delayed(settings, name=f"{prefix}-settings", pure=False, traverse=False)
-    tasks = [dask.delayed(localize_range, pure=False)(b, lo, lo, hi, s, peaks_between(peaks, lo, hi), n_threads,
-                                                       dask_key_name=f"{prefix}-{lo:012d}")
-             for b, (lo, hi) in zip(arr.to_delayed().ravel(), ranges)]
-    return ranges, client.compute(tasks)
+        import dask.array as da
+
+        if isinstance(arr, da.Array):  # cut along its own chunks
+            ranges = split_frames(start, stop, step, mv.chunk_bounds)
+            sizes = tuple(hi - lo for lo, hi in ranges)
+            arr = arr[start:stop].rechunk((sizes, -1, -1))
+        else:
+            ranges = split_frames(start, stop, step)
+            sizes = tuple(hi - lo for lo, hi in ranges)
+            arr = da.from_array(arr[start:stop], chunks=(sizes, -1, -1), name=f"{prefix}-pixels")
+        sources = [(block, lo) for block, (lo, _) in zip(arr.to_delayed().ravel(), ranges)]
+    run = dask.delayed(localize_range, pure=False)
+    tasks = [run(source, first, lo, hi, s, peaks_between(peaks, lo, hi), n_threads,
+                 dask_key_name=f"{prefix}-{lo:012d}")
+             for (source, first), (lo, hi) in zip(sources, ranges)]
+    return ranges, tasks
 
 
 def _failure(exc, lo, hi):
@@ -183,7 +183,9 @@ def iter_on_cluster(client, mv, settings, start, stop, peaks, n_threads, progres
     n_threads = as_int("n_threads", 1 if n_threads is None else n_threads, low=1)
     if stop <= start:
         return
-    ranges, futures = plan(client, mv, settings, start, stop, peaks, n_threads)
+    ranges, tasks = plan(mv, settings, start, stop, peaks, n_threads, sum(client.nthreads().values()))
+    futures = client.compute(tasks)
+    del tasks
     index = {f.key: i for i, f in enumerate(futures)}
     waiting = dict(enumerate(futures))  # not yet taken back, by task
     del futures

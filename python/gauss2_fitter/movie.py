@@ -296,7 +296,7 @@ class Movie:
                 raise
             except Exception as e:  # a file damaged or changed since it was opened: name it
                 detail = str(e).strip().splitlines()
-                raise MovieError(f"{part.what}: cannot read frames {lo} to {hi - 1}: "
+                raise MovieError(f"{part.what}: cannot read its frames {lo} to {hi - 1}: "
                                  f"{detail[0] if detail else type(e).__name__}") from e
             pos += hi - lo
             k += 1
