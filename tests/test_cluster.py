@@ -253,7 +253,7 @@ def test_a_damaged_file_ends_the_run_naming_it_and_writes_nothing(client, files,
     assert not [k for k in client.futures if str(k).startswith("gauss2-localize")]  # all cancelled or taken
 
 
-def test_the_tool_on_a_cluster_it_starts_or_joins(client, files, tmp_path, capsys):
+def test_the_tool_on_a_cluster_it_starts_or_joins(client, files, tmp_path, capsys, monkeypatch):
     args = [*map(str, files), "--estimator", "lsq", "--baseline", "100", "--sensitivity", "0.5",
             "--read-noise", "1.5", "--pixel-size", "100", "--no-progress"]
     assert cli.main(["fit", *args, "-o", str(tmp_path / "local.csv")]) == 0
@@ -279,5 +279,10 @@ def test_the_tool_on_a_cluster_it_starts_or_joins(client, files, tmp_path, capsy
         err = capsys.readouterr().err.strip().splitlines()
         assert len(err) == 1 and message in err[0], (extra, err)
     assert not (tmp_path / "never.csv").exists()
+    # Workers are asked for the package before any task: one at another
+    # version is refused (a worker without it, likewise, by its import error).
+    monkeypatch.setattr(gc, "__version__", "0.0.other")
+    with pytest.raises(gc.ClusterError, match=r"^worker tcp://\S+ has gauss2_fitter \S+ and this client 0.0.other;"):
+        g2.localize(files, client=client, **SETTINGS)
     with pytest.raises(TypeError, match="dask.distributed.Client"):
         g2.localize(files, client="tcp://127.0.0.1:8786", **SETTINGS)

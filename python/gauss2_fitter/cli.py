@@ -535,19 +535,16 @@ def cluster_client(args):
         return
     import logging
 
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
-    from .cluster import ClusterError
+    from .cluster import ClusterError, local_cluster
 
     log = logging.getLogger("distributed")
     level = log.level
     log.setLevel(logging.ERROR)
     try:
         if args.workers is not None:
-            with LocalCluster(n_workers=args.workers, threads_per_worker=args.threads or 1, processes=True,
-                              dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"},
-                              silence_logs=logging.ERROR) as cluster, \
-                    Client(cluster) as client:
+            with local_cluster(args.workers, args.threads or 1) as cluster, Client(cluster) as client:
                 yield client
         else:
             try:
