@@ -103,6 +103,14 @@ def test_files_on_the_cluster_give_the_local_table_and_only_paths_travel(client,
     for kw in (dict(frames=range(7, 29)), dict(peaks=peaks), dict(peaks=peaks, frames=(3, 30))):
         assert_same_table(g2.localize(files, client=client, **SETTINGS, **kw),
                           g2.localize(files, n_threads=2, **SETTINGS, **kw))
+    # Frames without contrast: the same one warning a run as a local run gives.
+    flat = np.concatenate([frames[:6], np.full((10,) + SHAPE, 100, np.uint16)])
+    said = []
+    for kw in (dict(n_threads=2), dict(client=client)):
+        with pytest.warns(g2.NoPeaksWarning) as w:
+            g2.localize(flat, **SETTINGS, **kw)
+        said.append([str(m.message) for m in w if m.category is g2.NoPeaksWarning])
+    assert said[0] == said[1] and len(said[0]) == 1 and "10 of 16 frames" in said[0][0], said
     # What is sent for each task: the paths of its files, not their pixels.
     mv = g2.open_movie(files)
     ranges, tasks = gc.plan(mv, lz.Settings(**SETTINGS), 0, N_FRAMES, n_worker_threads=2)

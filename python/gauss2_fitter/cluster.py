@@ -51,8 +51,10 @@ import uuid
 
 from ._checks import as_int
 from ._version import __version__
-from .localize import (_Progress, _process_chunk, chunk_frames, concat_tables, peaks_between, split_frames)
+from .localize import (_chunk_done, _Progress, _process_chunk, _warn_nothing_found, chunk_frames, concat_tables,
+                       peaks_between, split_frames)
 from .movie import MovieError, open_movie
+from .peaks import no_window_fits
 
 TASK_PIXELS = 1 << 24  # at most this many pixels a task: 256 frames of 256 x 256
 TASKS_PER_THREAD = 4  # aim for this many tasks per worker thread, within the bounds
@@ -94,7 +96,10 @@ def localize_range(source, first, start, stop, settings, peaks=None, n_threads=1
     frames = _Numbered(mv, first)
     parts = [_process_chunk(frames, lo, hi, settings, peaks_between(peaks, lo, hi), n_threads, None)
              for lo, hi in split_frames(start, stop, chunk_frames(mv.height, mv.width))]
-    return concat_tables(parts, settings.camera)
+    table = concat_tables(parts, settings.camera)
+    if peaks is None:  # the frames without contrast, for the run's one warning
+        table.attrs["no_contrast_frames"] = [f for p in parts for f in p.attrs.get("no_contrast_frames", ())]
+    return table
 
 
 def local_cluster(n_workers, threads_per_worker=1):
@@ -239,6 +244,7 @@ def iter_on_cluster(client, mv, settings, start, stop, peaks, n_threads, progres
     done = {}
     next_task = 0
     bar = _Progress(stop - start, progress)
+    flat = []
     try:
         for f in as_completed(list(waiting.values())):
             i = index[f.key]
@@ -248,7 +254,7 @@ def iter_on_cluster(client, mv, settings, start, stop, peaks, n_threads, progres
             except Exception as e:
                 raise _failure(e, lo, hi) from e
             del waiting[i]
-            bar.update(hi - lo, len(table))
+            _chunk_done(bar, flat, hi - lo, table)
             done[i] = table
             while next_task in done:
                 yield done.pop(next_task)
@@ -257,3 +263,4 @@ def iter_on_cluster(client, mv, settings, start, stop, peaks, n_threads, progres
         bar.close()
         if waiting:  # a failure, or the consumer stopped early: nothing more is wanted
             client.cancel(list(waiting.values()))
+    _warn_nothing_found(no_window_fits((mv.height, mv.width), settings.mea, "frames"), sorted(flat), stop - start)
