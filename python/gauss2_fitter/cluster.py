@@ -34,14 +34,22 @@ the checkout's build tree, or the library installed inside the package by
 Task size (`task_frames`): at least a local chunk of frames and at most
 TASK_PIXELS pixels; within that, as many tasks as TASKS_PER_THREAD per
 worker thread, so that the last tasks leave no worker idle for long.
-Scheduling costs a few milliseconds a task (bench/cluster_bench.py measures
-it); a task of 128 frames of 256 x 256 runs for most of a second, so
-scheduling stays far under 5 % of the run.
+Scheduling costs about 7 ms a task here (bench/cluster_bench.py measures
+it: the run on one worker less the time its tasks computed); a task of 250
+frames of 256 x 256 with 40 spots a frame computes for about 0.3 s, so
+scheduling is 2 to 3 % of the run, under the 5 % the size is chosen for.
+Smaller frames make tasks of more frames (TASK_PIXELS), so the share stays
+of that order; a movie too short for 4 tasks a thread gets fewer, larger
+ones, never tasks below a local chunk.
+
+Workers are asked first, through a builtin, whether they import this
+package at the client's version (check_workers): a worker that cannot would
+die on the first task it is sent and be restarted forever.
 
 Faults: a worker that dies takes its running tasks and the results it holds
-with it; the scheduler runs them again on the other workers (a task that
-has killed distributed.scheduler.allowed-failures workers, 3 by default, is
-given up: a ClusterError). A task that fails (a damaged file among the
+with it; the scheduler runs them again on the other workers (a task whose
+workers died more than distributed.scheduler.allowed-failures times, 3 by
+default, is given up: a ClusterError). A task that fails (a damaged file among the
 movie's) ends the run: its error is raised on the client (a MovieError
 naming the file, as a local run raises it), the tasks not yet done are
 cancelled, and a writer that consumes iter_localize discards its output.
