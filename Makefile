@@ -9,6 +9,7 @@ PYTHON ?= /usr/bin/python3
 DEBIAN_PACKAGES := cmake make g++ binutils libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev \
 	python3-numpy python3-scipy python3-pytest python3-matplotlib python3-tqdm \
 	python3-tifffile python3-pandas python3-h5py python3-yaml python3-setuptools python3-pip python3-venv \
+	python3-dask python3-distributed python3-zarr \
 	pkg-config valgrind
 
 .PHONY: all deps build test test-sanitize fuzz demo bench clean
@@ -77,7 +78,9 @@ demo: build
 # values within which fits agree with those of the unscaled image. The movie
 # cases: a 2000-frame TIFF from file to table (frames/s, localisations/s,
 # share of fitting) and the peak memory of a 100 MB and a 1 GB movie (needs
-# 1.1 GB of temporary disk).
+# 1.1 GB of temporary disk). The cluster case: the same 2000-frame movie on a
+# local Dask cluster of 1 and of 2 worker processes (speed-up) and the cost of
+# scheduling a task.
 bench: build
 	$(BUILD_DIR)/bench/bench_kernels --benchmark_min_time=0.2
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/compare.py --build $(BUILD_DIR)
@@ -85,6 +88,7 @@ bench: build
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/scale_range.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_bench.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_memory.py
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/cluster_bench.py
 
 clean:
 	rm -rf build

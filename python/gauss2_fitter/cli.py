@@ -3,6 +3,7 @@
     python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
         [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
         [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea 11] [--threads N]
+        [--scheduler ADDRESS | --workers N]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
     python3 -m gauss2_fitter render LOCS.{csv,hdf5} [--oversampling 10] -o SR.{png,tif,npy}
     python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.{npy,tif,png} [--mea 11]
@@ -51,7 +52,7 @@ from .outputs import OutputError, open_output, resolve_output
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, no_window_fits, why_no_peaks
 
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
-                 "peak_table", "table")
+                 "peak_table", "table", "scheduler", "workers")
 
 PROG = "python3 -m gauss2_fitter"
 FIT_COLUMNS = ("x", "y") + PARAM_NAMES + tuple(f"{p}_se" for p in PARAM_NAMES) + ("noise", "flag")
@@ -457,6 +458,7 @@ def cmd_fit_movie(args, inputs):
     except FormatError as e:
         raise CliError(f"output {e}") from None
     check_fit_options(args)
+    check_cluster_options(args)
     out = resolve_output(args.output)
     camera = camera_from_args(args)
     frames = parse_frames(args.frames) if args.frames is not None else None
@@ -480,10 +482,12 @@ def cmd_fit_movie(args, inputs):
     attrs = table_attrs(movie, settings, frames, peaks is not None)
     n = flagged = 0
     try:
-        with TableWriter(out, attrs) as writer, warnings.catch_warnings(record=True) as said:
+        with cluster_client(args) as client, TableWriter(out, attrs) as writer, \
+                warnings.catch_warnings(record=True) as said:
             warnings.simplefilter("always", NoPeaksWarning)
-            for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames, n_threads=args.threads,
-                                       progress="auto" if args.progress else False):
+            for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames,
+                                       n_threads=None if client else args.threads,
+                                       progress="auto" if args.progress else False, client=client):
                 writer.write(chunk)
                 n += len(chunk)
                 flagged += int((chunk["flag"] != 0).sum())
@@ -498,6 +502,61 @@ def cmd_fit_movie(args, inputs):
     print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
           f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)
     return 0
+
+
+# ---- fit: on a Dask cluster ----------------------------------------------------------
+
+MAX_WORKERS = 1024
+
+
+def check_cluster_options(args):
+    if args.workers is not None and args.scheduler is not None:
+        raise CliError("--workers starts a cluster and --scheduler uses a running one: give one of them")
+    if args.workers is not None:
+        check_int("--workers", args.workers, 1, MAX_WORKERS)
+    if args.scheduler is not None and args.threads is not None:
+        raise CliError("--threads is for local runs and --workers; a running cluster's workers have their own")
+    if args.workers is not None or args.scheduler is not None:
+        try:
+            import distributed  # noqa: F401
+        except ImportError:
+            raise CliError("--workers and --scheduler need dask.distributed, which is not installed "
+                           "(Debian: apt-get install python3-distributed)") from None
+
+
+@contextmanager
+def cluster_client(args):
+    """None for a local run; with --workers N, a client of a local cluster
+    of N worker processes (of --threads threads each, default 1), closed
+    after the run; with --scheduler ADDRESS, a client of that cluster.
+    Dask's own log lines below errors stay quiet meanwhile."""
+    if args.workers is None and args.scheduler is None:
+        yield None
+        return
+    import logging
+
+    from distributed import Client
+
+    from .cluster import ClusterError, local_cluster
+
+    log = logging.getLogger("distributed")
+    level = log.level
+    log.setLevel(logging.ERROR)
+    try:
+        if args.workers is not None:
+            with local_cluster(args.workers, args.threads or 1) as cluster, Client(cluster) as client:
+                yield client
+        else:
+            try:
+                client = Client(args.scheduler)
+            except (OSError, ValueError, TypeError) as e:  # unreachable, refused, a malformed address
+                raise CliError(f"--scheduler {args.scheduler}: cannot connect: {e}") from None
+            with client:
+                yield client
+    except ClusterError as e:
+        raise CliError(str(e)) from None
+    finally:
+        log.setLevel(level)
 
 
 # ---- render --------------------------------------------------------------------
@@ -681,6 +740,12 @@ def build_parser():
                    "--pixel-size; frame 0 without a frame column) or .hdf5/.h5; a position that is not a whole "
                    "pixel is fitted at the pixel that holds it")
     m.add_argument("--table", action="store_true", help="the localisation table even for a single image")
+    c = p.add_argument_group("on a Dask cluster (the movie's files must be readable by every worker)")
+    c.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                   help="run the frames as tasks on the running Dask cluster of this scheduler (tcp://host:8786)")
+    c.add_argument("--workers", type=int, default=None, metavar="N",
+                   help="run them on a local Dask cluster of N worker processes (of --threads threads each, "
+                   "default 1), started for the run")
     p.set_defaults(run=cmd_fit)
 
     p = sub.add_parser("render", help="draw a super-resolution picture of localisations, or render peaks",

@@ -262,16 +262,53 @@ def localize_chunk(movie, start, stop, settings, peaks=None, n_threads=1):
     flat or without a pixel above their threshold (iter_localize gathers
     them into one NoPeaksWarning a run)."""
     movie = open_movie(movie)
-    if peaks is not None:
-        fr, x, y = peaks
-        lo, hi = np.searchsorted(fr, [start, stop])
-        peaks = (fr[lo:hi], x[lo:hi], y[lo:hi])
-    return _process_chunk(movie, start, stop, settings, peaks, n_threads, None)
+    return _process_chunk(movie, start, stop, settings, peaks_between(peaks, start, stop), n_threads, None)
 
 
 def chunk_frames(height, width):
     """Frames per chunk for frames of height x width."""
     return int(min(MAX_CHUNK_FRAMES, max(1, CHUNK_PIXELS // max(1, height * width))))
+
+
+def split_frames(start, stop, step, bounds=None):
+    """Consecutive ranges (lo, hi) covering frames start .. stop - 1: of
+    `step` frames each, or, given `bounds` (where the stored chunks of a
+    dask array start), whole stored chunks gathered up to `step` frames, a
+    stored chunk longer than `step` cut into pieces of `step`, so that a
+    stored chunk is read by as few ranges as the step allows."""
+    if bounds is None:
+        return [(lo, min(lo + step, stop)) for lo in range(start, stop, step)]
+    edges = [start] + [int(b) for b in bounds if start < b < stop] + [stop]
+    ranges = []
+    lo = start
+    for a, b in zip(edges[:-1], edges[1:]):
+        if b - a > step:
+            if a > lo:
+                ranges.append((lo, a))
+            ranges += [(x, min(x + step, b)) for x in range(a, b, step)]
+            lo = b
+        elif b - lo > step:
+            ranges.append((lo, a))
+            lo = a
+    if lo < stop:
+        ranges.append((lo, stop))
+    return ranges
+
+
+def peaks_between(peaks, lo, hi):
+    """The rows of the peak table (peak_table's arrays) in frames lo .. hi - 1."""
+    if peaks is None:
+        return None
+    a, b = np.searchsorted(peaks[0], [lo, hi])
+    return peaks[0][a:b], peaks[1][a:b], peaks[2][a:b]
+
+
+def concat_tables(parts, camera):
+    """One table from chunks' tables in order (no attributes)."""
+    if not parts:
+        return empty_table(camera)
+    cols = {c: np.concatenate([p[c].to_numpy() for p in parts]) for c in parts[0].columns}
+    return _table(cols, camera)
 
 
 # ---- the whole movie -------------------------------------------------------------
@@ -305,7 +342,8 @@ class _Progress:
             self.bar.close()
 
 
-def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, progress=False, _timings=None):
+def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, progress=False, client=None,
+                  _timings=None):
     """The table of `movie` as a stream of DataFrames, one per chunk of
     frames, in frame order: what localize concatenates, for writers that
     stream to a file. Arguments as for localize; settings a Settings."""
@@ -314,21 +352,21 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
     start, stop = frame_range(frames, mv.n_frames)
     if peaks is not None:
         peaks = peak_table(peaks, mv.n_frames)
+    if client is not None:
+        from .cluster import iter_on_cluster
+
+        yield from iter_on_cluster(client, mv, settings, start, stop, peaks, n_threads, progress)
+        return
     if n_threads is None:
         n_threads = os.cpu_count() or 1
     n_threads = as_int("n_threads", n_threads, low=1)
-    step = chunk_frames(mv.height, mv.width)
-    ranges = [(lo, min(lo + step, stop)) for lo in range(start, stop, step)]
+    ranges = split_frames(start, stop, chunk_frames(mv.height, mv.width), mv.chunk_bounds)
     # Threads go to chunks; with fewer chunks than threads, the fits of each
     # chunk are spread too.
     inner = max(1, n_threads // max(1, len(ranges))) if len(ranges) < n_threads else 1
 
     def run(lo, hi):
-        p = None
-        if peaks is not None:
-            a, b = np.searchsorted(peaks[0], [lo, hi])
-            p = (peaks[0][a:b], peaks[1][a:b], peaks[2][a:b])
-        return _process_chunk(mv, lo, hi, settings, p, inner, _timings)
+        return _process_chunk(mv, lo, hi, settings, peaks_between(peaks, lo, hi), inner, _timings)
 
     bar = _Progress(stop - start, progress)
     flat, completed = [], False
@@ -394,7 +432,7 @@ def table_attrs(movie, settings, frames=None, peaks_given=False):
 
 
 def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smooth=1.0, peaks=None, frames=None,
-             n_threads=None, progress=False):
+             n_threads=None, progress=False, client=None):
     """Localises every spot of a camera movie into a table.
 
     Frames are read lazily and processed in chunks over threads; each is
@@ -403,10 +441,12 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
 
     Parameters
     ----------
-    movie : array_like, str, os.PathLike or list of them
-        A 2-D or 3-D array (numpy or memory-mapped; 2-D is one frame), a
-        path (TIFF of any kind tifffile reads, or .npy), or a list of paths
-        whose frames follow each other.
+    movie : array_like, dask array, str, os.PathLike or list of them
+        A 2-D or 3-D array (numpy or memory-mapped; 2-D is one frame), a dask
+        array (from zarr, dask.array.image.imread, ...: read a range of
+        frames at a time, along its own chunks), a path (TIFF of any kind
+        tifffile reads, or .npy), or a list of paths whose frames follow
+        each other.
     camera : Camera, optional
         The conversion of counts (default: counts are photo-electrons and
         photons).
@@ -425,9 +465,15 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
     frames : range, slice or (start, stop), optional
         The frames to process (default all).
     n_threads : int, optional
-        Threads (default: all cores); the table does not depend on it.
+        Threads (default: all cores); the table does not depend on it. With
+        a client: threads of each task's fits (default 1, as the workers'
+        own threads run tasks side by side).
     progress : bool, optional
         A progress bar on stderr with frames/s and localisations/s.
+    client : dask.distributed.Client, optional
+        Localise on its cluster: the frames in tasks that its workers run,
+        reading the movie's files themselves (see cluster.py). The table is
+        the same, bit for bit.
 
     Returns
     -------
@@ -475,11 +521,8 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
     settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
                         threshold=threshold, smooth=smooth)
     mv = open_movie(movie)
-    parts = list(iter_localize(mv, settings, peaks=peaks, frames=frames, n_threads=n_threads, progress=progress))
-    if parts:
-        cols = {c: np.concatenate([p[c].to_numpy() for p in parts]) for c in parts[0].columns}
-        table = _table(cols, settings.camera)
-    else:
-        table = empty_table(settings.camera)
+    parts = list(iter_localize(mv, settings, peaks=peaks, frames=frames, n_threads=n_threads, progress=progress,
+                               client=client))
+    table = concat_tables(parts, settings.camera)
     table.attrs.update(table_attrs(mv, settings, frames, peaks is not None))
     return table

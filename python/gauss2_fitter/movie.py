@@ -5,9 +5,11 @@
     block = mv.read(100, 132)                # (32, h, w) in the file's own dtype
 
 A movie is a 2-D or 3-D array (numpy or memory-mapped; a 2-D one is one
-frame), a path, or a list of paths whose frames follow each other. Files:
-TIFF (multi-page, BigTIFF, OME-TIFF, ImageJ; through tifffile: the first
-series, whose leading axis is taken as time) and .npy.
+frame), a dask array (from zarr, dask.array.image.imread, ...: its blocks
+are computed a frame range at a time, never the whole array), a path, or a
+list of paths whose frames follow each other. Files: TIFF (multi-page,
+BigTIFF, OME-TIFF, ImageJ; through tifffile: the first series, whose leading
+axis is taken as time) and .npy.
 
 Reading costs memory for the frames read and no more: uncompressed data
 (.npy, and the usual uncompressed TIFF layouts) are read with positioned
@@ -19,6 +21,7 @@ unpickles it opens the files again (see `open_movie`'s cache), so that
 paths, not pixels, travel to other processes.
 """
 
+import math
 import os
 import threading
 from collections import OrderedDict
@@ -113,6 +116,25 @@ class _TiffPagesFile:
         with self._lock:  # page lookup seeks in the shared file handle
             for k, i in enumerate(range(start, stop)):
                 out[k] = self.series.pages[i].asarray().reshape(self.height, self.width)
+
+
+class _DaskArray:
+    """A dask array, computed a frame range at a time in the calling thread
+    (the synchronous scheduler: whoever reads, a thread of localize or a task
+    on a cluster's worker, does the reading itself)."""
+
+    def __init__(self, arr, what):
+        self.arr, self.what = arr, what
+        self.n_frames, self.height, self.width = arr.shape
+        self.dtype = np.dtype(arr.dtype)
+        # Where the array's own chunks start along the frames: reading along
+        # them decodes each stored chunk once.
+        self.bounds = np.cumsum((0,) + tuple(arr.chunks[0]))
+
+    def read(self, start, stop, out):
+        from dask.local import get_sync  # as a function: no warning when a distributed client is the default
+
+        out[...] = self.arr[start:stop].compute(scheduler=get_sync)
 
 
 class _ArrayFile:
@@ -222,6 +244,34 @@ class Movie:
     def shape(self):
         return (self.n_frames, self.height, self.width)
 
+    @property
+    def chunk_bounds(self):
+        """Frame numbers where the stored chunks of a dask array start (and
+        the end), or None for movies that read any range alike."""
+        if len(self._parts) == 1 and isinstance(self._parts[0], _DaskArray):
+            return self._parts[0].bounds
+        return None
+
+    @property
+    def array(self):
+        """The (frames, rows, columns) array of a movie made from one (numpy
+        or dask), or None for a movie of files."""
+        if len(self._parts) == 1 and isinstance(self._parts[0], (_DaskArray, _ArrayFile)) \
+                and not isinstance(self.source, tuple):
+            return self._parts[0].arr
+        return None
+
+    def files(self, start, stop):
+        """The files holding frames start .. stop - 1 (start < stop), and the
+        number of the first frame of the first of them: what a process needs
+        to read that range without opening the others. None for a movie
+        that is not read from files."""
+        if not isinstance(self.source, tuple):
+            return None
+        k = int(np.searchsorted(self._starts, start, side="right")) - 1
+        m = int(np.searchsorted(self._starts, stop, side="left"))
+        return self.source[k:m], int(self._starts[k])
+
     def read(self, start, stop):
         """Frames start .. stop - 1 as a new (stop - start, h, w) array of
         the movie's dtype (native byte order)."""
@@ -235,12 +285,19 @@ class Movie:
             lo = pos - int(self._starts[k])
             hi = min(part.n_frames, stop - int(self._starts[k]))
             dst = out[pos - start:pos - start + hi - lo]
-            if part.dtype == dst.dtype or not isinstance(part, _RawFile):
-                part.read(lo, hi, dst)
-            else:  # other byte order or type: read as stored, then convert
-                raw = np.empty(dst.shape, dtype=part.dtype)
-                part.read(lo, hi, raw)
-                dst[...] = raw
+            try:
+                if part.dtype == dst.dtype or not isinstance(part, _RawFile):
+                    part.read(lo, hi, dst)
+                else:  # other byte order or type: read as stored, then convert
+                    raw = np.empty(dst.shape, dtype=part.dtype)
+                    part.read(lo, hi, raw)
+                    dst[...] = raw
+            except (MovieError, MemoryError):
+                raise
+            except Exception as e:  # a file damaged or changed since it was opened: name it
+                detail = str(e).strip().splitlines()
+                raise MovieError(f"{part.what}: cannot read its frames {lo} to {hi - 1}: "
+                                 f"{detail[0] if detail else type(e).__name__}") from e
             pos += hi - lo
             k += 1
         return out
@@ -250,6 +307,10 @@ class Movie:
 
     def __repr__(self):
         return f"<Movie {self.n_frames} x {self.height} x {self.width} {self.dtype} from {', '.join(self.names)}>"
+
+
+def _is_dask_array(movie):
+    return hasattr(movie, "__dask_graph__") and hasattr(movie, "chunks") and hasattr(movie, "dtype")
 
 
 def _is_array(movie):
@@ -262,9 +323,10 @@ def open_movie(movie):
 
     Parameters
     ----------
-    movie : array_like, str, os.PathLike, list of paths or Movie
+    movie : array_like, dask array, str, os.PathLike, list of paths or Movie
         A 2-D (one frame) or 3-D (frames, rows, columns) array, numpy or
-        memory-mapped; a path to a TIFF (multi-page, BigTIFF, OME-TIFF,
+        memory-mapped; a dask array (computed a frame range at a time, never
+        whole); a path to a TIFF (multi-page, BigTIFF, OME-TIFF,
         ImageJ; the first series) or .npy file; a list of such paths whose
         frames follow each other; or a Movie, returned as it is.
 
@@ -278,9 +340,10 @@ def open_movie(movie):
     Raises
     ------
     MovieError
-        (a ValueError) A shape that is not 2-D or 3-D, values that are not
-        real numbers, a file that is not an image of a known format, files
-        of different frame sizes, an empty list.
+        (a ValueError) A shape that is not 2-D or 3-D (or unknown, for a
+        dask array), values that are not real numbers, a file that is not an
+        image of a known format, files of different frame sizes, an empty
+        list. Later, from read(): a file that cannot be read there.
     FileNotFoundError
         A file that does not exist.
     TypeError
@@ -309,6 +372,13 @@ def open_movie(movie):
         return Movie([_cached_file(p) for p in paths], paths, list(paths))
     if isinstance(movie, (list, tuple)) and not movie:
         raise MovieError("movie: an empty list of files")
+    if _is_dask_array(movie):
+        _check_dtype(np.dtype(movie.dtype), "movie")
+        if any(math.isnan(s) for s in movie.shape):
+            raise MovieError("movie: a dask array of unknown shape; call compute_chunk_sizes() on it first")
+        shape = _frames_shape(movie.shape, "movie")
+        arr = movie.reshape(shape) if len(movie.shape) == 2 else movie
+        return Movie([_DaskArray(arr, "movie dask array")], movie, ["<dask array>"])
     if _is_array(movie):
         arr = movie if isinstance(movie, np.ndarray) else np.asarray(movie)
         _check_dtype(arr.dtype, "movie")
