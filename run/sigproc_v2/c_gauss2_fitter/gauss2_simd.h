@@ -21,6 +21,7 @@ constexpr int kLanes = 4;  // doubles per vector
 
 typedef double v4d __attribute__((vector_size(32), aligned(32), may_alias));
 typedef long long v4l __attribute__((vector_size(32)));
+typedef unsigned long long v4u __attribute__((vector_size(32)));  // bits that wrap
 
 [[gnu::always_inline]] inline v4d load(const double *p) { return *reinterpret_cast<const v4d *>(p); }
 [[gnu::always_inline]] inline void store(double *p, v4d v) { *reinterpret_cast<v4d *>(p) = v; }
@@ -99,7 +100,10 @@ constexpr double k_vexp_highest = 709.0;
 [[gnu::always_inline]] inline v4d vlog(v4d x) {
     constexpr long long kSqrtHalfBits = 0x3fe6a09e667f3bcdLL;  // the bits of sqrt(1/2)
     constexpr long long kSignificand = 0x000fffffffffffffLL;
-    const v4l t = reinterpret_cast<v4l>(x) - kSqrtHalfBits;
+    // Subtracted as unsigned: the bits of a negative x would overflow a
+    // signed subtraction (whose result is discarded: such x give NaN).
+    const v4l t =
+        reinterpret_cast<v4l>(reinterpret_cast<v4u>(x) - static_cast<unsigned long long>(kSqrtHalfBits));
     const v4l k = t >> 52;  // the exponent, arithmetic shift
     const v4d m = reinterpret_cast<v4d>((t & kSignificand) + kSqrtHalfBits);  // 1 + f
     // k as a double: small integers added into the low bits of 1.5 * 2^52.
