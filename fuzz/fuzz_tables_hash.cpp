@@ -23,6 +23,7 @@
 
 #include "c_common.h"
 #include "fuzz_input.h"
+#include "same_bits.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 
 #include "lm/eigen.h"
 #include "lm/levmar.h"
+#include "same_bits.h"
 
 namespace lmtest {
 
@@ -236,7 +237,7 @@ class TracedProblem {
     void normal_equations(const double *p, lm::Matrix<M> &A, lm::Vector<M> &g) {
         Point q;
         std::memcpy(q.data(), p, sizeof q);
-        if (std::memcmp(q.data(), current.data(), sizeof q) != 0) off_current++;
+        if (!same_bits(q, current)) off_current++;
         jacobian_points.push_back(q);
         fit_.jac(q.data(), jac_.data(), M, size(), fit_.adata());
         A.setZero();

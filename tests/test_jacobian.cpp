@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <vector>
 
 #include "gauss2_fitter.h"
@@ -148,7 +149,7 @@ TEST(Jacobian, WritesSevenEntriesForEachPixelOfTheWholeSquare) {
     const auto ten = jacobian(p, 10, 100);
     for (int k = 0; k < 700; k++) EXPECT_EQ(J[k], ten[k]);
     for (size_t k = 700; k < J.size(); k++) EXPECT_EQ(J[k], -123.0);
-    for (int n : {0, -1, -121}) {
+    for (int n : {0, -1, -121, std::numeric_limits<int>::min()}) {
         J = jacobian(p, 11, n);
         for (double v : J) EXPECT_EQ(v, -123.0);
     }
