@@ -165,6 +165,18 @@ TEST(DumpInfo, PrintsUnknownAndHostReplacedTexts) {
     EXPECT_EQ(read_file(log_path), want);
 }
 
+// gauss2_check has no effect: nothing on either stream, and the log stays
+// unopened.
+TEST(Gauss2Check, WritesNothingAndLeavesTheLogClosed) {
+    const ChildOutput r = run_in_child_with_stdout([] {
+        gauss2_check();
+        std::exit(_log == nullptr ? 0 : 3);
+    });
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
 TEST(Dumps, WithoutALogTheRecordsStillReachStderrAndTheCallsReturn) {
     std::vector<double> values(154, 1.0);
     const double info[10] = {2.5, 0, 0, 0, 0, 1.0, 3.0, 0, 0, 0};
