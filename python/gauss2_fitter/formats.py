@@ -40,6 +40,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from ._checks import need_package
 from .localize import COLUMNS, DTYPES, NM_COLUMNS
 from .outputs import STDOUT, open_output, resolve_output, staged_path
 
@@ -217,11 +218,7 @@ class TableWriter:
                 self._f = self._files.enter_context(open_output(out))
                 self._f.write((",".join(self._csv_header()) + "\n").encode())
             else:
-                try:
-                    import h5py
-                except ImportError:
-                    raise FormatError(f"{path}: writing HDF5 needs the h5py package, which is not installed "
-                                      "(Debian: apt-get install python3-h5py); or write .csv") from None
+                h5py = need_package("h5py", f"{path}: writing HDF5", FormatError, "; or write .csv")
                 self._yaml = self._files.enter_context(staged_path(yaml_path(self.path)))
                 self._h5 = h5py.File(self._files.enter_context(staged_path(out)), "w")
                 self._files.callback(self._h5.close)
@@ -538,12 +535,7 @@ def _read_csv(path, pixel_size):
 
 
 def _read_hdf5(path, pixel_size):
-    try:
-        import h5py
-    except ImportError:
-        raise FormatError(f"{path}: reading HDF5 needs the h5py package, which is not installed "
-                          "(Debian: apt-get install python3-h5py)") from None
-
+    h5py = need_package("h5py", f"{path}: reading HDF5", FormatError)
     try:
         with h5py.File(path, "r") as f:
             if "locs" not in f:
