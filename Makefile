@@ -62,8 +62,10 @@ fuzz:
 
 # Both demos: a synthetic field rendered, found and fitted (out/demo.png), then
 # a blinking movie in camera counts localised into a table and a picture
-# (out/movie_demo.tif, out/movie_demo.png).
-demo: build
+# (out/movie_demo.tif, out/movie_demo.png). Only the library is built.
+demo: deps
+	cmake --preset $(PRESET) -DGAUSS2_PYTHON=$(PYTHON)
+	cmake --build --preset $(PRESET) -j $(JOBS) --target gauss2_fitter
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so PYTHONPATH=$(CURDIR)/python \
 	  $(PYTHON) -m gauss2_fitter.demo --out out
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so PYTHONPATH=$(CURDIR)/python \
