@@ -192,18 +192,19 @@ Uint64 now(void) {
 }
 
 int sanity_check(void) {
-    ensure(sizeof(Uint8) == 1, "Wrong size: Uint8");
-    ensure(sizeof(Uint16) == 2, "Wrong size: Uint16");
-    ensure(sizeof(Uint32) == 4, "Wrong size: Uint32");
-    ensure(sizeof(Uint64) == 8, "Wrong size: Uint64");
-    ensure(sizeof(Uint128) == 16, "Wrong size: Uint128");
-    ensure(sizeof(Sint8) == 1, "Wrong size: Sint8");
-    ensure(sizeof(Sint16) == 2, "Wrong size: Sint16");
-    ensure(sizeof(Sint32) == 4, "Wrong size: Sint32");
-    ensure(sizeof(Sint64) == 8, "Wrong size: Sint64");
-    ensure(sizeof(Sint128) == 16, "Wrong size: Sint128");
-    ensure(sizeof(Float32) == 4, "Wrong size: Float32");
-    ensure(sizeof(Float64) == 8, "Wrong size: Float64");
+    // Each alias's width, checked in this order at run time (the build
+    // settles them, so the conditions are constant).
+    struct Width {
+        size_t size, want;
+        const char *name;
+    };
+    const Width widths[] = {
+        {sizeof(Uint8), 1, "Uint8"},      {sizeof(Uint16), 2, "Uint16"},    {sizeof(Uint32), 4, "Uint32"},
+        {sizeof(Uint64), 8, "Uint64"},    {sizeof(Uint128), 16, "Uint128"}, {sizeof(Sint8), 1, "Sint8"},
+        {sizeof(Sint16), 2, "Sint16"},    {sizeof(Sint32), 4, "Sint32"},    {sizeof(Sint64), 8, "Sint64"},
+        {sizeof(Sint128), 16, "Sint128"}, {sizeof(Float32), 4, "Float32"},  {sizeof(Float64), 8, "Float64"},
+    };
+    for (const Width &w : widths) ensure(w.size == w.want, "Wrong size: %s", w.name);
     const Uint64 all_ones = ~static_cast<Uint64>(0);
     ensure(all_ones == UINT64_MAX, "Failed sanity check: UINT64_MAX");
     ensure(N_MAX_CYCLES > 0 && N_MAX_CYCLES <= N_MAX_CYCLES_LIMIT, "Failed sanity check: N_MAX_CYCLES");
