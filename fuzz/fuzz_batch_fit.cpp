@@ -118,7 +118,7 @@ void check_batch(const Setup &s) {
         FUZZ_CHECK(same_bits(rec, p, 7));
         FUZZ_CHECK(same_bits(rec[8], noise));
         FUZZ_CHECK(!(noise < 0.0));
-        for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], std::sqrt(covar[k * 8])));
+        for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], std::sqrt(covar[k * 8L])));
         const double reason = info[6];
         if (r == -2) {
             FUZZ_CHECK(same_bits(p, start, 7) && noise == 0.0 && std::isnan(reason));

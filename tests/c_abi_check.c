@@ -61,7 +61,7 @@ int main(void) {
         np_float64 frame[81] = {0}, work[4 * 81], thr;
         Sint64 pf, px, py;
         frame[4 * 9 + 5] = 10.0;
-        if (find_peaks_work_size(9, 9) != 4 * 81) return 7;
+        if (find_peaks_work_size(9, 9) != 4 * 81L) return 7;
         if (find_peaks_in_frames(frame, 1, 9, 9, 0.0, 2, 2, 1.0, 5.0, work, 1, &pf, &px, &py, &thr) != 1 ||
             pf != 0 || px != 5 || py != 4 || thr != 1.0)
             return 8;

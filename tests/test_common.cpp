@@ -43,6 +43,7 @@ TEST(Ensure, MessagesOfThreadsFailingTogetherKeepTheirLines) {
         const ChildResult r = run_in_child([&] {
             std::barrier start(16);
             std::vector<std::thread> threads;
+            threads.reserve(16);
             for (int t = 0; t < 16; t++)
                 threads.emplace_back([&, t] {
                     start.arrive_and_wait();

@@ -103,7 +103,7 @@ TEST(StopReason, HostReplacedEntryIsReturned) {
 }
 
 TEST(ValidateIm, FindsNaNAnywhereAndPassesInfinities) {
-    std::vector<double> im(12 * 7, 1.0);
+    std::vector<double> im(size_t{12} * 7, 1.0);
     EXPECT_EQ(validate_im(im.data(), 12, 7), 1);
     im[3] = kInf;
     im[50] = -kInf;

@@ -475,7 +475,7 @@ TEST(BatchFit, IterationLimitIsFlaggedButKeepsTheFit) {
     EXPECT_EQ(b.fails[0], 1);
     for (int k = 0; k < 7; k++) EXPECT_EQ(b.rec(0)[k], r.params[k]);
     EXPECT_EQ(b.rec(0)[8], r.noise);
-    for (int k = 0; k < 7; k++) EXPECT_EQ(b.err(0)[k], std::sqrt(r.covar[k * 8]));
+    for (int k = 0; k < 7; k++) EXPECT_EQ(b.err(0)[k], std::sqrt(r.covar[k * 8L]));
 }
 
 TEST(BatchFit, FlatPatchIsFittedAndNotFlagged) {
@@ -550,7 +550,7 @@ TEST(BatchFit, AllocatesNothing) {
 // default thread stack), and a direct fit above the bound within the fixed
 // amount, its working memory being on the heap.
 TEST(FitStack, FollowsMeaWithinItsBound) {
-    const long start = run_on_small_stack(64 * 1024, [] { return true; }).used;
+    const long start = run_on_small_stack(64L * 1024, [] { return true; }).used;
     ASSERT_GT(start, 0);
     Image im(80, 80, 100.0);
     im.add_spot({3000, 1.3, 1.6, 40.4, 39.8, 0.15, 0});

@@ -25,7 +25,7 @@ std::string f6(double v) {
 // cannot be opened; returns the child's result. The directory is put back.
 ChildResult run_without_log(const std::function<void()> &body) {
     const std::string away = log_dir + ".away";
-    const ChildResult r = run_in_child([&] {
+    ChildResult r = run_in_child([&] {
         if (rename(log_dir.c_str(), away.c_str()) != 0) std::exit(4);
         body();
         const bool still_null = _log == nullptr;

@@ -33,7 +33,7 @@ struct Result {
     int ret = 0;
     Point<M> p{};
     Report info{};
-    std::array<double, M * M> covar{};
+    std::array<double, std::size_t{M} * M> covar{};
     int stop() const { return static_cast<int>(info[lm::kInfoStopReason]); }
     int k() const { return static_cast<int>(info[lm::kInfoIterations]); }
 };
@@ -112,7 +112,7 @@ void expect_only_accepted_steps(const TracedProblem<M> &pr, const Result<M> &r) 
 // A^+ E / (n - r) from the singular values of A, with the solver's rank rule.
 Eigen::MatrixXd pinv_covariance(const Eigen::MatrixXd &A, double E, int n, int *rank = nullptr) {
     const Eigen::JacobiSVD<Eigen::MatrixXd> svd(A, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    const Eigen::VectorXd s = svd.singularValues();
+    const Eigen::VectorXd &s = svd.singularValues();
     Eigen::MatrixXd pinv = Eigen::MatrixXd::Zero(A.rows(), A.cols());
     int r = 0;
     for (int i = 0; i < s.size(); i++)
@@ -129,7 +129,7 @@ void expect_covariance(const Result<M> &r, const Eigen::MatrixXd &C, double rel)
 }
 
 template <int M>
-void expect_all_nan(const std::array<double, M * M> &covar) {
+void expect_all_nan(const std::array<double, std::size_t{M} * M> &covar) {
     for (double c : covar) EXPECT_TRUE(std::isnan(c));
 }
 
@@ -396,7 +396,7 @@ TEST(SolverStopReasons, NoReductionWhenNothingSolves) {
     };
     auto sum_line_jac = [](double *p, double *j, int m, int n, void *a) {
         note_jacobian(p, m, a);
-        for (int i = 0; i < n; i++) j[2 * i] = j[2 * i + 1] = curve(a).t[i];
+        for (int i = 0; i < n; i++) j[2L * i] = j[2L * i + 1] = curve(a).t[i];
     };
     Fit fit{sum_line, sum_line_jac, Curve{{1.0, 1.0, -1.0, -1.0}}, {1.0, 2.0, -1.0, 0.0}};
     const double opts[4] = {0.0, 1e-17, 1e-17, 1e-17};
@@ -808,7 +808,7 @@ void line_model(double *p, double *hx, int, int n, void *) {
     for (int i = 0; i < n; i++) hx[i] = p[0] + p[1] * i;
 }
 void line_jacobian(double *, double *j, int, int n, void *) {
-    for (int i = 0; i < n; i++) j[2 * i] = 1.0, j[2 * i + 1] = i;
+    for (int i = 0; i < n; i++) j[2L * i] = 1.0, j[2L * i + 1] = i;
 }
 }  // namespace
 
@@ -828,8 +828,8 @@ TEST(SolverReentrancy, CallerMemoryKeepsTheStackBufferAway) {
                                       info.data(), memory, nullptr, fit.adata()) > 0;
         };
     };
-    const StackRun with_memory = run_on_small_stack(256 * 1024, fit_with(work.data()));
-    const StackRun without = run_on_small_stack(256 * 1024, fit_with(nullptr));
+    const StackRun with_memory = run_on_small_stack(256L * 1024, fit_with(work.data()));
+    const StackRun without = run_on_small_stack(256L * 1024, fit_with(nullptr));
     ASSERT_TRUE(with_memory.completed);
     ASSERT_TRUE(without.completed);
     EXPECT_GE(without.used - with_memory.used, buffer);

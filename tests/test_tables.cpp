@@ -303,6 +303,7 @@ TEST(TabValidate, AcceptsAddressesInsideTheRowsInUse) {
     });
     // Just past the rows in use (still inside the capacity), and below base.
     expect_fatal([&] { _tab_validate(&grow, mem + 32, "p.c", 7); }, "Tab ptr invalid @p.c:7. n_max_rows=4");
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): an address just below the table, on purpose
     const void *below = reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(mem) - 1);
     expect_fatal([&] { _tab_validate(&grow, below, "p.c", 8); }, "Tab ptr invalid @p.c:8. n_max_rows=4");
 }

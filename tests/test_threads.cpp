@@ -123,7 +123,7 @@ Results compute(const Field &f, size_t first) {
     }
     render(r.render, 15, fitted);
 
-    const size_t n_true = f.peaks.size(), per = 121 * 8;
+    const size_t n_true = f.peaks.size(), per = size_t{121} * 8;
     r.model.assign(n_true * per, 0.0);
     for (size_t step = 0; step < n_true; step++) {
         const size_t i = (first + step) % n_true;
@@ -153,11 +153,12 @@ TEST(Threads, FitsAndRendersOnSharedInputsMatchOneThreadBitForBit) {
     std::vector<std::vector<Results>> got(kThreads);
     std::latch start(kThreads);
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; t++)
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
-            for (int round = 0; round < 2; round++)
-                got[t].push_back(compute(field, static_cast<size_t>(t * 5 + round)));
+            for (size_t round = 0; round < 2; round++)
+                got[t].push_back(compute(field, 5 * static_cast<size_t>(t) + round));
         });
     for (std::thread &th : threads) th.join();
 
@@ -194,6 +195,7 @@ TEST(Threads, TableAppendsUnderOneMutexAndParallelHashLookups) {
     std::vector<std::vector<Uint64>> indices(kThreads);
     std::vector<int> lookups_ok(kThreads, 1);
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; t++)
         threads.emplace_back([&, t] {
             start.arrive_and_wait();

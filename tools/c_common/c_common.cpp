@@ -215,7 +215,8 @@ int sanity_check(void) {
 
 // ---- tables -----------------------------------------------------------------
 
-static_assert(std::is_standard_layout_v<Tab> && sizeof(Tab) == 7 * 8, "Tab is seven 64-bit words");
+static_assert(std::is_standard_layout_v<Tab> && sizeof(Tab) == 7 * sizeof(Uint64),
+              "Tab is seven 64-bit words");
 static_assert(offsetof(Tab, base) == 0 && offsetof(Tab, n_bytes_per_row) == 8 &&
               offsetof(Tab, n_max_rows) == 16 && offsetof(Tab, n_rows) == 24 && offsetof(Tab, n_cols) == 32 &&
               offsetof(Tab, n_bytes_per_col) == 40 && offsetof(Tab, flags) == 48);
@@ -478,9 +479,11 @@ void tab_tests(void) {
 
 // ---- hash -------------------------------------------------------------------
 
-static_assert(std::is_standard_layout_v<HashRec> && sizeof(HashRec) == 2 * 8, "HashRec is two 64-bit words");
+static_assert(std::is_standard_layout_v<HashRec> && sizeof(HashRec) == 2 * sizeof(Uint64),
+              "HashRec is two 64-bit words");
 static_assert(offsetof(HashRec, key) == 0 && offsetof(HashRec, val) == 8);
-static_assert(std::is_standard_layout_v<Hash> && sizeof(Hash) == 3 * 8, "Hash is three 64-bit words");
+static_assert(std::is_standard_layout_v<Hash> && sizeof(Hash) == 3 * sizeof(Uint64),
+              "Hash is three 64-bit words");
 static_assert(offsetof(Hash, recs) == 0 && offsetof(Hash, n_max_recs) == 8 && offsetof(Hash, n_recs) == 16);
 
 extern "C" {
@@ -515,7 +518,8 @@ void hash_dump(Hash hash) {
 
 // ---- float64 arrays ---------------------------------------------------------
 
-static_assert(std::is_standard_layout_v<F64Arr> && sizeof(F64Arr) == 10 * 8, "F64Arr is ten 64-bit words");
+static_assert(std::is_standard_layout_v<F64Arr> && sizeof(F64Arr) == 10 * sizeof(Uint64),
+              "F64Arr is ten 64-bit words");
 static_assert(offsetof(F64Arr, base) == 0 && offsetof(F64Arr, n_dims) == 8 && offsetof(F64Arr, shape) == 16 &&
               offsetof(F64Arr, pitch) == 48);
 
@@ -524,6 +528,7 @@ namespace {
 // base + offset elements in plain 64-bit arithmetic: the accessors check
 // nothing, so the address is formed without pointer-overflow assumptions.
 inline Float64 *elem_at(Float64 *base, Uint64 offset) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the integer address is the point
     return reinterpret_cast<Float64 *>(reinterpret_cast<uintptr_t>(base) + offset * sizeof(Float64));
 }
 

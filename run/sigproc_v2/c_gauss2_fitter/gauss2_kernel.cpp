@@ -38,6 +38,9 @@ namespace {
     return group_lanes(g) < splat(side) ? splat(1.0) : splat(0.0);
 }
 
+// Offset of column j's vector within a row group of the layout.
+[[gnu::always_inline]] inline long column_offset(int j) { return kLanes * static_cast<long>(j); }
+
 // Term k of a pass's per-column terms: one vector per column, block k of
 // `columns`.
 [[gnu::always_inline]] inline v4d *column_terms(double *columns, int side, int k) {
@@ -64,9 +67,9 @@ double trial_simd(int side, const double *__restrict x, const Shape &s, double *
 #pragma GCC unroll 4
         for (int j = 0; j < side; j++) {
             const v4d e = vexp(bdy * dxv[j] + (adx2[j] + cdy2)) * mask;
-            const v4d r = ((load(xg + kLanes * j) - s.offset) - e * s.height) * mask;
-            store(eg + kLanes * j, e);
-            store(rg + kLanes * j, r);
+            const v4d r = ((load(xg + column_offset(j)) - s.offset) - e * s.height) * mask;
+            store(eg + column_offset(j), e);
+            store(rg + column_offset(j), r);
             E += r * r;
         }
     }
@@ -172,9 +175,9 @@ GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, double cx,
         v4d t0 = zero, t1 = zero, t2 = zero, t3 = zero, t4 = zero;
         v4d u0 = zero, u1 = zero, u2 = zero, w0 = zero, w1 = zero, w2 = zero, rs = zero, ws = zero;
         for (int j = 0; j < side; j++) {
-            const v4d ev = load(eg + kLanes * j);
+            const v4d ev = load(eg + column_offset(j));
             v4d we, r, w;
-            weights.pixel(grp, base + kLanes * j, ev, we, r, w);
+            weights.pixel(grp, base + column_offset(j), ev, we, r, w);
             const v4d e2 = we * ev, er = ev * r;
             t0 += e2, t1 += e2 * dx1[j], t2 += e2 * dx2[j], t3 += e2 * dx3[j], t4 += e2 * dx4[j];
             u0 += we, u1 += we * dx1[j], u2 += we * dx2[j];
@@ -275,7 +278,7 @@ double poisson_trial_simd(int side, const double *__restrict y, const double *__
         const long base = static_cast<long>(g) * side * kLanes;
 #pragma GCC unroll 4
         for (int j = 0; j < side; j++) {
-            const long k = base + kLanes * j;
+            const long k = base + column_offset(j);
             const v4d e = vexp(bdy * dxv[j] + (adx2[j] + cdy2)) * mask;
             const v4d m = valid ? e * s.height + (s.offset + load(s2 + k)) : one;
             outside |= ~(m >= lowest);  // NaN counts as outside
@@ -304,7 +307,7 @@ double poisson_saturated_simd(int side, const double *__restrict y) {
         const v4l valid = group_lanes(g) < splat(side);
         const long base = static_cast<long>(g) * side * kLanes;
         for (int j = 0; j < side; j++) {
-            const v4d yv = load(y + base + kLanes * j);
+            const v4d yv = load(y + base + column_offset(j));
             const v4l positive = valid && yv > splat(0.0);
             S += positive ? yv - yv * vlog(positive ? yv : splat(1.0)) : splat(0.0);
         }
