@@ -4,9 +4,12 @@
 // so that the fuzz targets use it as the tests do.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -38,16 +41,37 @@ struct Image {
     double *data() const { return const_cast<double *>(px.data()); }
 
     // Adds a Gaussian given in image coordinates (its offset ignored),
-    // sampled at pixel centres by the independent closed form.
+    // sampled at pixel centres by the independent closed form, on the pixels
+    // within nine widths of its centre: beyond, it adds nothing to a double.
+    // Everywhere when its widths or centre are not finite.
     Image &add_spot(const Params &p) {
-        for (Sint64 y = 0; y < h; y++)
-            for (Sint64 x = 0; x < w; x++) {
+        Sint64 x0 = 0, x1 = w, y0 = 0, y1 = h;
+        const double reach = 9.0 * std::max(std::fabs(p[1]), std::fabs(p[2])) + 1.0;
+        if (reach < 1e6 && std::fabs(p[3]) < 1e15 && std::fabs(p[4]) < 1e15) {
+            x0 = std::max<Sint64>(0, static_cast<Sint64>(std::floor(p[3] - reach)));
+            x1 = std::min<Sint64>(w, static_cast<Sint64>(std::ceil(p[3] + reach)));
+            y0 = std::max<Sint64>(0, static_cast<Sint64>(std::floor(p[4] - reach)));
+            y1 = std::min<Sint64>(h, static_cast<Sint64>(std::ceil(p[4] + reach)));
+        }
+        for (Sint64 y = y0; y < y1; y++)
+            for (Sint64 x = x0; x < x1; x++) {
                 Params q = p;
                 q[3] -= static_cast<double>(x);
                 q[4] -= static_cast<double>(y);
                 q[6] = 0.0;
                 at(x, y) += static_cast<double>(ref_pixel(q, 0, 0).value);
             }
+        return *this;
+    }
+
+    // Each pixel replaced by a Poisson count of its value as the mean, plus
+    // Gaussian read noise of sigma `read_sigma` (none when 0).
+    Image &add_photon_noise(std::mt19937_64 &rng, double read_sigma) {
+        std::normal_distribution<double> read(0.0, read_sigma > 0.0 ? read_sigma : 1.0);
+        for (double &v : px) {
+            std::poisson_distribution<long> count(v);
+            v = static_cast<double>(count(rng)) + (read_sigma > 0.0 ? read(rng) : 0.0);
+        }
         return *this;
     }
 };
@@ -144,6 +168,17 @@ struct Batch {
         bool nan_errors = true;
         for (int k = 0; k < 7; k++) nan_errors = nan_errors && std::isnan(err(i)[k]);
         return fails[i] == 1 && same_bits(rec(i), fresh.rec(0), 7) && rec(i)[8] == 0.0 && nan_errors;
+    }
+};
+
+// Working memory of n doubles aligned to 64 bytes, as the fits' own is.
+struct AlignedMemory {
+    std::vector<double> memory;
+    double *data;
+    explicit AlignedMemory(std::size_t n) : memory(n + 8) {
+        void *at = memory.data();
+        std::size_t space = memory.size() * sizeof(double);
+        data = static_cast<double *>(std::align(64, n * sizeof(double), at, space));
     }
 };
 

@@ -340,9 +340,8 @@ TEST(PatchFit, FusedKernelMatchesModelAndJacobian) {
         Params p = random_params(rng, s);
         std::vector<double> x(n), f(n), J(7 * n);
         for (size_t k = 0; k < n; k++) x[k] = 100.0 + static_cast<double>(k * 37 % 11);
-        std::vector<double> memory(gauss2::workspace_doubles(s) + 8);
-        double *aligned = memory.data() + (-reinterpret_cast<std::uintptr_t>(memory.data()) / 8 % 8);
-        gauss2::PatchProblem problem(x.data(), s, s, gauss2::Workspace(aligned, s));
+        const AlignedMemory memory(static_cast<size_t>(gauss2::workspace_doubles(s)));
+        gauss2::PatchProblem problem(x.data(), s, s, gauss2::Workspace(memory.data, s));
         const double E = problem.trial(p.data());
         problem.accept();
         lm::Matrix<7> A;

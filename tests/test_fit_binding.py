@@ -7,19 +7,14 @@ import pytest
 
 import gauss2_fitter as g2
 from gauss2_fitter import _lib
+from spot_fields import grid_spots
 
 I64_MAX, I64_MIN = 2**63 - 1, -2**63
 
 
 def rendered_field(n=60, seed=3, shape=(200, 240), mea=11):
     """Well separated noise-free spots rendered by the library, on a background."""
-    rng = np.random.default_rng(seed)
-    h, w = shape
-    ys, xs = np.mgrid[15:h - 15:25, 15:w - 15:25]
-    pos = np.stack([xs.ravel(), ys.ravel()], 1)[:n] + rng.uniform(0, 1, (min(n, xs.size), 2))
-    k = len(pos)
-    peaks = np.column_stack([rng.uniform(500, 5000, k), rng.uniform(1.0, 1.8, k), rng.uniform(1.0, 1.8, k),
-                             pos[:, 0], pos[:, 1], rng.uniform(-0.3, 0.3, k), np.zeros(k)])
+    peaks = grid_spots(np.random.default_rng(seed), shape, 25, 15, n, (500, 5000), (1.0, 1.8), 0.3)
     im = g2.synth_image(peaks, shape, 21) + 100.0
     return im, peaks
 
