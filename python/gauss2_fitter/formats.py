@@ -392,19 +392,8 @@ def write_csv(table, path, pixel_size=None):
     pixel_size : float, optional
         Camera pixel in nm; default table.attrs["pixel_size"].
 
-    Returns
-    -------
-    pathlib.Path
-        `path`.
-
-    Raises
-    ------
-    FormatError
-        `path` not ending in .csv.
-    ValueError
-        A table lacking columns, a pixel size that is not positive.
-    OutputError
-        An output that cannot be written; the old file is kept.
+    Returns `path`, and raises as `write_table` does; a path not ending in
+    .csv is a FormatError.
 
     Examples
     --------
@@ -435,18 +424,8 @@ def write_hdf5(table, path):
     path : str or os.PathLike
         A regular file ending in .hdf5 or .h5.
 
-    Returns
-    -------
-    pathlib.Path
-        `path`.
-
-    Raises
-    ------
-    FormatError
-        Another suffix, or no h5py.
-    OutputError
-        An output that is not a regular file or cannot be written; the old
-        files are kept.
+    Returns `path`, and raises as `write_table` does; another suffix is a
+    FormatError, and so is an output that is not a regular file.
 
     Examples
     --------
