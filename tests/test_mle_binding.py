@@ -126,11 +126,3 @@ def test_bad_estimators_records_and_sides_are_refused(field):
     with pytest.raises(ValueError, match="differ"):
         g2.fit_peaks(im, cx, cy[:-1], estimator="mle")
 
-
-def test_non_finite_pixels_fail_their_window_only(field):
-    im, cx, cy, _ = field
-    bad = im.copy()
-    bad[cy[3], cx[3] + 1] = np.nan
-    f = g2.fit_spots(bad, cx, cy, estimator="mle", read_noise=2.0)
-    assert f.flag[3] == g2.fitter.FLAG_FAILED and np.isnan(f.records[3, 8])
-    assert np.all(np.delete(f.flag, 3) == g2.fitter.FLAG_GOOD)
