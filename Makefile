@@ -12,7 +12,7 @@ DEBIAN_PACKAGES := cmake make g++ binutils libeigen3-dev libgtest-dev libgmock-d
 	python3-dask python3-distributed python3-zarr \
 	pkg-config valgrind
 
-.PHONY: all deps build test test-sanitize fuzz demo bench clean
+.PHONY: all deps build test test-sanitize fuzz demo bench format-check tidy clean
 
 all: build
 
@@ -62,8 +62,10 @@ fuzz:
 
 # Both demos: a synthetic field rendered, found and fitted (out/demo.png), then
 # a blinking movie in camera counts localised into a table and a picture
-# (out/movie_demo.tif, out/movie_demo.png).
-demo: build
+# (out/movie_demo.tif, out/movie_demo.png). Only the library is built.
+demo: deps
+	cmake --preset $(PRESET) -DGAUSS2_PYTHON=$(PYTHON)
+	cmake --build --preset $(PRESET) -j $(JOBS) --target gauss2_fitter
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so PYTHONPATH=$(CURDIR)/python \
 	  $(PYTHON) -m gauss2_fitter.demo --out out
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so PYTHONPATH=$(CURDIR)/python \
@@ -89,6 +91,23 @@ bench: build
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_bench.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_memory.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/cluster_bench.py
+
+# The tracked C and C++ sources are as the repository's .clang-format lays
+# them out.
+format-check:
+	$(MAKE) deps DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) clang-format"
+	git ls-files -z '*.c' '*.h' '*.cpp' | xargs -0 clang-format --dry-run -Werror
+
+# The checks of .clang-tidy over every C and C++ source of the build (the
+# library, tests, fuzz targets and benchmarks, and the headers they include),
+# by the compile commands of the configured build; a finding fails. Not the
+# tests' heap counter, which defines the C library's malloc and free under
+# glibc's declarations.
+TIDY_FILES := '^$(CURDIR)/(run|tools|fuzz|bench)/' '^$(CURDIR)/tests/(?!heap_counter\.cpp)'
+tidy: deps
+	$(MAKE) deps DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) clang-tidy"
+	cmake --preset $(PRESET) -DGAUSS2_PYTHON=$(PYTHON)
+	run-clang-tidy -quiet -p $(BUILD_DIR) -j $(JOBS) $(TIDY_FILES)
 
 clean:
 	rm -rf build

@@ -47,7 +47,7 @@ extern "C" __attribute__((noinline)) void fit_by_callbacks(const double *im, Sin
         for (int k = 0; k < count; k++)
             ss += (patch[k] - model[k] - sum / count) * (patch[k] - model[k] - sum / count);
         p[8] = r >= 0 ? std::sqrt(ss) : 0.0;
-        for (int k = 0; k < 7; k++) std_params[10 * i + k] = std::sqrt(covar[k * 8]);
+        for (int k = 0; k < 7; k++) std_params[10 * i + k] = std::sqrt(covar[k * 8L]);
         fails[i] = r < 0 || info[6] == 3.0;
     }
 }

@@ -19,21 +19,22 @@
 //    one of its codes, leaves skipped peaks and the caller's elements alone,
 //    and gives standard errors exactly for the peaks it does not fail; the
 //    least-squares batch with a report equals the plain batch bit for bit.
+#include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
+#include "fit_harness.h"
 #include "fuzz_input.h"
 #include "gauss2_fitter.h"
 #include "gauss2_mle.h"
 
 namespace {
 
-constexpr double kSentinel = -7.0;
-
 struct Setup {
-    Sint64 w = 0, h = 0, mea = 1, n = 0;
-    std::vector<double> im;
+    Sint64 mea = 1, n = 0;
+    Image im{0, 0};
     std::vector<Sint64> cx, cy;
     std::vector<double> start;  // n x 10
 };
@@ -41,45 +42,41 @@ struct Setup {
 Sint64 clamp_small(Sint64 v) { return v < 0 ? 0 : (v > 64 ? 64 : v); }
 
 void read_image(FuzzInput &in, Setup &s, uint8_t flags) {
-    s.w = in.in_range(-3, 40);
-    s.h = in.in_range(-3, 40);
+    Sint64 w = in.in_range(-3, 40), h = in.in_range(-3, 40);
     if (flags & 0x08) {  // an extreme claimed size along one axis, none along the other
         if (in.byte() & 1) {
-            s.w = in.index(-3, 40);
-            s.h = in.in_range(-3, 0);
+            w = in.index(-3, 40);
+            h = in.in_range(-3, 0);
         } else {
-            s.h = in.index(-3, 40);
-            s.w = in.in_range(-3, 0);
+            h = in.index(-3, 40);
+            w = in.in_range(-3, 0);
         }
     }
-    const Sint64 count = (s.w > 0 && s.h > 0) ? s.w * s.h : 0;
-    s.im.assign(static_cast<size_t>(count), 0.0);
+    s.im = Image(w, h);
+    const Sint64 count = static_cast<Sint64>(s.im.px.size());
     if (count == 0) return;
     if ((flags & 0x06) == 0) {  // every pixel from the input
-        for (double &v : s.im) v = in.real();
+        for (double &v : s.im.px) v = in.real();
         return;
     }
     // A background and a spot, then a few pixels replaced by any value.
-    const double background = (flags & 0x04) ? in.real() : in.in_range(0, 255);
-    const double amp = (flags & 0x02) ? in.in_range(1, 4000) : in.real();
-    const double px = in.in_range(0, s.w * 16) / 16.0, py = in.in_range(0, s.h * 16) / 16.0;
+    const double background = (flags & 0x04) ? in.real() : static_cast<double>(in.in_range(0, 255));
+    const double amp = (flags & 0x02) ? static_cast<double>(in.in_range(1, 4000)) : in.real();
+    const double px = static_cast<double>(in.in_range(0, w * 16)) / 16.0;
+    const double py = static_cast<double>(in.in_range(0, h * 16)) / 16.0;
     const double sx = 0.5 + in.byte() / 64.0, sy = 0.5 + in.byte() / 64.0;
-    for (Sint64 y = 0; y < s.h; y++)
-        for (Sint64 x = 0; x < s.w; x++) {
-            const double dx = x + 0.5 - px, dy = y + 0.5 - py;
-            s.im[static_cast<size_t>(y * s.w + x)] =
-                background + amp / (6.283185307179586 * sx * sy) *
-                                 std::exp(-0.5 * (dx * dx / (sx * sx) + dy * dy / (sy * sy)));
-        }
-    for (int k = in.byte() % 4; k > 0; k--) s.im[static_cast<size_t>(in.in_range(0, count - 1))] = in.real();
+    for (double &v : s.im.px) v = background;
+    s.im.add_spot({amp, sx, sy, px, py, 0.0, 0.0});
+    for (int k = in.byte() % 4; k > 0; k--)
+        s.im.px[static_cast<size_t>(in.in_range(0, count - 1))] = in.real();
 }
 
 void read_peaks(FuzzInput &in, Setup &s) {
     s.n = in.in_range(0, 8);
     const double half = static_cast<double>(s.mea) / 2.0;  // the middle pixel's centre
     for (Sint64 i = 0; i < s.n; i++) {
-        s.cx.push_back(in.index(-2, clamp_small(s.w) + 1));
-        s.cy.push_back(in.index(-2, clamp_small(s.h) + 1));
+        s.cx.push_back(in.index(-2, clamp_small(s.im.w) + 1));
+        s.cy.push_back(in.index(-2, clamp_small(s.im.h) + 1));
         // The usual start, with the fields of the mask taken from the input.
         const double usual[10] = {0.0, 1.5, 1.5, half, half, 0.0, 0.0, 0.125, 3.0, 0.25};
         const uint16_t mask = in.raw<uint16_t>();
@@ -90,18 +87,15 @@ void read_peaks(FuzzInput &in, Setup &s) {
 // The batch against a patch fit of every peak that is not skipped.
 void check_batch(const Setup &s) {
     const size_t n = static_cast<size_t>(s.n);
-    std::vector<double> params = s.start, std_params(n * 10, kSentinel);
-    std::vector<Sint64> fails(n, -5);
-    std::vector<Sint64> cx = s.cx, cy = s.cy;
-    const std::vector<double> im_before = s.im;
-    std::vector<double> im = s.im;
-    FUZZ_CHECK(fit_array_of_gauss_2d_on_float_image(im.data(), s.w, s.h, s.mea, s.n, cx.data(), cy.data(),
-                                                    params.data(), std_params.data(), fails.data()) == 0);
-    FUZZ_CHECK(im.size() == im_before.size() && same_bits(im.data(), im_before.data(), im.size()));
-    FUZZ_CHECK(cx == s.cx && cy == s.cy);
+    Batch b = Batch::with_starts(s.cx, s.cy, s.start);
+    const Image im = s.im;
+    FUZZ_CHECK(b.run(im, s.mea) == 0);
+    FUZZ_CHECK(same_bits(im.px, s.im.px));
+    FUZZ_CHECK(b.cx == s.cx && b.cy == s.cy);
 
     for (size_t i = 0; i < n; i++) {
-        const double *start = &s.start[10 * i], *rec = &params[10 * i], *err = &std_params[10 * i];
+        const double *start = &s.start[10 * i], *rec = b.rec(i), *err = b.err(i);
+        const std::vector<Sint64> &fails = b.fails;
         FUZZ_CHECK(fails[i] == 0 || fails[i] == 1);
         FUZZ_CHECK(same_bits(rec[7], start[7]) && same_bits(rec[9], start[9]));
         for (int k = 7; k < 10; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
@@ -111,17 +105,20 @@ void check_batch(const Setup &s) {
             for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
             continue;
         }
-        double p[7], info[10], covar[49], noise = 0.0;
-        for (int k = 0; k < 7; k++) p[k] = start[k];
-        for (double &v : info) v = NAN;
-        for (double &v : covar) v = NAN;
-        const int r =
-            fit_gauss_2d_on_float_image(im.data(), s.w, s.h, s.cx[i], s.cy[i], s.mea, p, info, covar, &noise);
+        // The patch fit with the batch's own presets: NaN report and covariance.
+        PatchFit f;
+        std::copy(start, start + 7, f.params);
+        for (double &v : f.info) v = NAN;
+        for (double &v : f.covar) v = NAN;
+        f.noise = 0.0;
+        const int r = f.on(im, s.cx[i], s.cy[i], s.mea).result;
+        const double *p = f.params, *info = f.info, *covar = f.covar;
+        const double noise = f.noise;
         FUZZ_CHECK(r == 0 || r == -1 || r == -2);
         FUZZ_CHECK(same_bits(rec, p, 7));
         FUZZ_CHECK(same_bits(rec[8], noise));
         FUZZ_CHECK(!(noise < 0.0));
-        for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], std::sqrt(covar[k * 8])));
+        for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], std::sqrt(covar[k * 8L])));
         const double reason = info[6];
         if (r == -2) {
             FUZZ_CHECK(same_bits(p, start, 7) && noise == 0.0 && std::isnan(reason));
@@ -144,7 +141,7 @@ void check_mle_batch(FuzzInput &in, const Setup &s) {
     const double read_var = any >= 0.0 && any <= DBL_MAX ? any : 0.0;
     std::vector<double> map;
     if (in.byte() & 1) {
-        map.assign(s.im.size(), read_var);
+        map.assign(s.im.px.size(), read_var);
         for (int k = in.byte() % 3; k > 0 && !map.empty(); k--)
             map[static_cast<size_t>(in.in_range(0, static_cast<Sint64>(map.size()) - 1))] = in.real();
     }
@@ -152,14 +149,15 @@ void check_mle_batch(FuzzInput &in, const Setup &s) {
     std::memcpy(saved, gauss2_mle_opts, sizeof saved);
     if (in.byte() & 1)
         for (double &v : gauss2_mle_opts) v = in.real();
-    std::vector<double> params = s.start, std_params(n * 10, kSentinel), im = s.im;
+    std::vector<double> params = s.start, std_params(n * 10, kSentinel), im = s.im.px;
     std::vector<Sint64> flags(n, -5), iterations(n, -5), cx = s.cx, cy = s.cy;
-    FUZZ_CHECK(fit_array_of_gauss_2d_mle_on_float_image(im.data(), s.w, s.h, s.mea, s.n, cx.data(), cy.data(),
+    const Sint64 w = s.im.w, h = s.im.h;
+    FUZZ_CHECK(fit_array_of_gauss_2d_mle_on_float_image(im.data(), w, h, s.mea, s.n, cx.data(), cy.data(),
                                                         read_var, map.empty() ? nullptr : map.data(),
                                                         params.data(), std_params.data(), flags.data(),
                                                         iterations.data()) == 0);
     std::memcpy(gauss2_mle_opts, saved, sizeof saved);
-    FUZZ_CHECK(same_bits(im.data(), s.im.data(), im.size()) && cx == s.cx && cy == s.cy);
+    FUZZ_CHECK(same_bits(im, s.im.px) && cx == s.cx && cy == s.cy);
     for (size_t i = 0; i < n; i++) {
         const double *start = &s.start[10 * i], *rec = &params[10 * i], *err = &std_params[10 * i];
         FUZZ_CHECK(flags[i] >= GAUSS2_FLAG_GOOD && flags[i] <= GAUSS2_FLAG_ITERATION_LIMIT);
@@ -176,18 +174,16 @@ void check_mle_batch(FuzzInput &in, const Setup &s) {
         FUZZ_CHECK(errors == (flags[i] == GAUSS2_FLAG_GOOD || flags[i] == GAUSS2_FLAG_ITERATION_LIMIT));
     }
     // The least-squares batch with a report, against the plain batch.
-    std::vector<double> plain = s.start, plain_std(n * 10, kSentinel), report = s.start,
-                        report_std(n * 10, kSentinel);
-    std::vector<Sint64> fails(n, -5), report_flags(n, -5), reasons(n, -5), counts(n, -5);
-    fit_array_of_gauss_2d_on_float_image(im.data(), s.w, s.h, s.mea, s.n, cx.data(), cy.data(), plain.data(),
-                                         plain_std.data(), fails.data());
-    fit_array_of_gauss_2d_on_float_image_report(im.data(), s.w, s.h, s.mea, s.n, cx.data(), cy.data(),
+    Batch plain = Batch::with_starts(s.cx, s.cy, s.start);
+    plain.run(s.im, s.mea);
+    std::vector<double> report = s.start, report_std(n * 10, kSentinel);
+    std::vector<Sint64> report_flags(n, -5), reasons(n, -5), counts(n, -5);
+    fit_array_of_gauss_2d_on_float_image_report(im.data(), w, h, s.mea, s.n, cx.data(), cy.data(),
                                                 report.data(), report_std.data(), report_flags.data(),
                                                 reasons.data(), counts.data());
-    FUZZ_CHECK(same_bits(plain.data(), report.data(), plain.size()));
-    FUZZ_CHECK(same_bits(plain_std.data(), report_std.data(), plain_std.size()));
+    FUZZ_CHECK(same_bits(plain.params, report) && same_bits(plain.std_params, report_std));
     for (size_t i = 0; i < n; i++) {
-        FUZZ_CHECK(fails[i] == (report_flags[i] == GAUSS2_FLAG_GOOD ? 0 : 1));
+        FUZZ_CHECK(plain.fails[i] == (report_flags[i] == GAUSS2_FLAG_GOOD ? 0 : 1));
         FUZZ_CHECK(reasons[i] >= 0 && reasons[i] <= 7 && counts[i] >= 0 && counts[i] <= 75);
         FUZZ_CHECK((report_flags[i] == GAUSS2_FLAG_ITERATION_LIMIT) == (reasons[i] == 3));
     }
@@ -197,24 +193,19 @@ void check_mle_batch(FuzzInput &in, const Setup &s) {
 void check_patch_fit(FuzzInput &in, const Setup &s) {
     const Sint64 mea = in.in_range(-2, 12);
     const size_t n = mea > 0 ? static_cast<size_t>(mea * mea) : 0;
+    const std::vector<double> &im = s.im.px;
     std::vector<double> px(n);
-    for (size_t k = 0; k < n; k++) px[k] = s.im.empty() ? in.real() : s.im[k % s.im.size()];
+    for (size_t k = 0; k < n; k++) px[k] = im.empty() ? in.real() : im[k % im.size()];
     const std::vector<double> px_before = px;
-    double p[7], info[10], covar[49];
-    for (int k = 0; k < 7; k++) p[k] = s.start.empty() ? in.real() : s.start[k];
-    for (double &v : info) v = kSentinel;
-    for (double &v : covar) v = kSentinel;
-    double p_before[7];
-    std::memcpy(p_before, p, sizeof p);
-    const int r = fit_gauss_2d(px.data(), mea, p, info, covar);
+    PatchFit f;
+    for (int k = 0; k < 7; k++) f.params[k] = s.start.empty() ? in.real() : s.start[k];
+    PatchFit before = f;
+    const int r = f.pixels(px.data(), mea).result;
     FUZZ_CHECK(r == 0 || r == -1);
-    FUZZ_CHECK(same_bits(px.data(), px_before.data(), n));
-    if (n < 7) {  // no problem to solve: nothing written
-        FUZZ_CHECK(r == -1 && same_bits(p, p_before, 7));
-        for (double v : info) FUZZ_CHECK(same_bits(v, kSentinel));
-        for (double v : covar) FUZZ_CHECK(same_bits(v, kSentinel));
-    }
-    const char *text = get_dlevmar_stop_reason_from_info(info);
+    FUZZ_CHECK(same_bits(px, px_before));
+    before.result = r;
+    FUZZ_CHECK(n >= 7 || (r == -1 && f.same_as(before)));  // no problem to solve: nothing written
+    const char *text = get_dlevmar_stop_reason_from_info(f.info);
     bool listed = false;
     for (char *entry : dlevmar_stop_reasons) listed = listed || entry == text;
     FUZZ_CHECK(listed);
@@ -231,13 +222,13 @@ void check_stop_reason(FuzzInput &in) {
 
 void check_validate(const Setup &s) {
     Sint64 product = 0;
-    const bool overflows = __builtin_mul_overflow(s.w, s.h, &product);
+    const bool overflows = __builtin_mul_overflow(s.im.w, s.im.h, &product);
     // Both sizes negative claim a positive count of values, which are read:
     // this buffer does not hold them.
-    if (!overflows && product > 0 && static_cast<size_t>(product) != s.im.size()) return;
+    if (!overflows && product > 0 && static_cast<size_t>(product) != s.im.px.size()) return;
     bool any_nan = false;
-    for (double v : s.im) any_nan = any_nan || std::isnan(v);
-    FUZZ_CHECK(validate_im(s.im.data(), s.w, s.h) == (any_nan ? 0 : 1));
+    for (double v : s.im.px) any_nan = any_nan || std::isnan(v);
+    FUZZ_CHECK(validate_im(s.im.data(), s.im.w, s.im.h) == (any_nan ? 0 : 1));
 }
 
 }  // namespace

@@ -117,9 +117,5 @@ class FuzzInput {
     size_t pos_ = 0;
 };
 
-inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 // Byte-wise equality; empty ranges (whose pointers may be null) are equal.
 inline bool same_bytes(const void *a, const void *b, size_t n) { return n == 0 || std::memcmp(a, b, n) == 0; }
-
-inline bool same_bits(const double *a, const double *b, size_t n) { return same_bytes(a, b, n * sizeof *a); }

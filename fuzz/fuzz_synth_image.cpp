@@ -14,6 +14,7 @@
 
 #include "fuzz_input.h"
 #include "gauss2_fitter.h"
+#include "same_bits.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 
 #include "c_common.h"
 #include "fuzz_input.h"
+#include "same_bits.h"
 
 namespace {
 
@@ -293,6 +294,7 @@ void hash_lookup(FuzzInput &in, HashState &h) {
     FUZZ_CHECK(same_bytes(h.recs.data(), h.model.data(), h.recs.size() * sizeof(HashRec)));
     if (got != nullptr && got->key == 0 && (in.byte() & 3) != 0) {  // place the key
         got->key = key;
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque value that the hash only stores
         got->val = reinterpret_cast<void *>(static_cast<uintptr_t>(key * 16));
         h.model[static_cast<size_t>(got - h.recs.data())] = *got;
     }

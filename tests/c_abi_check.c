@@ -10,7 +10,13 @@
 #include "gauss2_peaks.h"
 
 _Static_assert(sizeof(np_float64) == 8, "np_float64 is a double");
+_Static_assert(sizeof(Uint8) == 1 && sizeof(Uint16) == 2 && sizeof(Uint32) == 4 && sizeof(Uint64) == 8,
+               "unsigned aliases");
+_Static_assert(sizeof(Sint8) == 1 && sizeof(Sint16) == 2 && sizeof(Sint32) == 4 && sizeof(Sint64) == 8,
+               "signed aliases");
 _Static_assert(sizeof(Uint128) == 16 && sizeof(Sint128) == 16, "128-bit aliases");
+_Static_assert(sizeof(Float32) == 4 && sizeof(Float64) == 8, "float aliases");
+_Static_assert((Sint8)-1 < 0 && (Uint8)-1 > 0, "signedness of the aliases");
 _Static_assert(sizeof(Tab) == 56, "Tab is seven 64-bit words");
 _Static_assert(offsetof(Tab, n_bytes_per_row) == 8 && offsetof(Tab, n_rows) == 24 &&
                    offsetof(Tab, flags) == 48,
@@ -55,7 +61,7 @@ int main(void) {
         np_float64 frame[81] = {0}, work[4 * 81], thr;
         Sint64 pf, px, py;
         frame[4 * 9 + 5] = 10.0;
-        if (find_peaks_work_size(9, 9) != 4 * 81) return 7;
+        if (find_peaks_work_size(9, 9) != 4 * 81L) return 7;
         if (find_peaks_in_frames(frame, 1, 9, 9, 0.0, 2, 2, 1.0, 5.0, work, 1, &pf, &px, &py, &thr) != 1 ||
             pf != 0 || px != 5 || py != 4 || thr != 1.0)
             return 8;

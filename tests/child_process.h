@@ -1,7 +1,9 @@
 // Runs a function in a forked child and collects its exit status and the
-// exact bytes it wrote to stderr, for checks of fatal exits and traces.
+// exact bytes it wrote to stderr (and stdout), for checks of fatal exits,
+// traces and dumps.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +42,13 @@ inline ChildResult run_in_child(const std::function<void()> &body) {
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     return result;
+}
+
+// The body ends the process with exactly `message` and a newline, status 1.
+inline void expect_fatal(const std::function<void()> &body, const std::string &message) {
+    const ChildResult r = run_in_child(body);
+    EXPECT_EQ(r.exit_code, 1) << message;
+    EXPECT_EQ(r.err, message + "\n");
 }
 
 inline std::string read_file(const std::string &path) {

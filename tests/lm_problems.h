@@ -12,6 +12,7 @@
 
 #include "lm/eigen.h"
 #include "lm/levmar.h"
+#include "same_bits.h"
 
 namespace lmtest {
 
@@ -56,7 +57,7 @@ inline void decay_jac(double *p, double *j, int m, int n, void *a) {
     const Curve &c = curve(a);
     for (int i = 0; i < n; i++) {
         const double e = std::exp(-p[1] * c.t[i]);
-        j[3 * i] = e, j[3 * i + 1] = -p[0] * c.t[i] * e, j[3 * i + 2] = 1.0;
+        j[3L * i] = e, j[3L * i + 1] = -p[0] * c.t[i] * e, j[3L * i + 2] = 1.0;
     }
 }
 
@@ -75,7 +76,7 @@ inline void gauss_jac(double *p, double *j, int m, int n, void *a) {
     for (int i = 0; i < n; i++) {
         const double u = (c.t[i] - p[1]) / p[2];
         const double G = std::exp(-0.5 * u * u);
-        j[4 * i] = G, j[4 * i + 1] = p[0] * G * u / p[2];
+        j[4L * i] = G, j[4L * i + 1] = p[0] * G * u / p[2];
         j[4 * i + 2] = p[0] * G * u * u / p[2], j[4 * i + 3] = 1.0;
     }
 }
@@ -92,7 +93,7 @@ inline void twin_rate_jac(double *p, double *j, int m, int n, void *a) {
     const Curve &c = curve(a);
     for (int i = 0; i < n; i++) {
         const double d = -c.t[i] * std::exp(-(p[0] + p[1]) * c.t[i]);
-        j[3 * i] = d, j[3 * i + 1] = d, j[3 * i + 2] = 1.0;
+        j[3L * i] = d, j[3L * i + 1] = d, j[3L * i + 2] = 1.0;
     }
 }
 
@@ -105,7 +106,7 @@ inline void line(double *p, double *hx, int, int n, void *a) {
 inline void line_jac(double *p, double *j, int m, int n, void *a) {
     note_jacobian(p, m, a);
     const Curve &c = curve(a);
-    for (int i = 0; i < n; i++) j[2 * i] = c.scale, j[2 * i + 1] = c.scale * c.t[i];
+    for (int i = 0; i < n; i++) j[2L * i] = c.scale, j[2L * i + 1] = c.scale * c.t[i];
 }
 
 // p0 p1 t: at p = 0 the whole Jacobian is zero.
@@ -117,7 +118,7 @@ inline void product(double *p, double *hx, int, int n, void *a) {
 inline void product_jac(double *p, double *j, int m, int n, void *a) {
     note_jacobian(p, m, a);
     const Curve &c = curve(a);
-    for (int i = 0; i < n; i++) j[2 * i] = p[1] * c.t[i], j[2 * i + 1] = p[0] * c.t[i];
+    for (int i = 0; i < n; i++) j[2L * i] = p[1] * c.t[i], j[2L * i + 1] = p[0] * c.t[i];
 }
 
 // A fit: callbacks, their adata and the measurements.
@@ -236,7 +237,7 @@ class TracedProblem {
     void normal_equations(const double *p, lm::Matrix<M> &A, lm::Vector<M> &g) {
         Point q;
         std::memcpy(q.data(), p, sizeof q);
-        if (std::memcmp(q.data(), current.data(), sizeof q) != 0) off_current++;
+        if (!same_bits(q, current)) off_current++;
         jacobian_points.push_back(q);
         fit_.jac(q.data(), jac_.data(), M, size(), fit_.adata());
         A.setZero();

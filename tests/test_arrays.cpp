@@ -15,12 +15,6 @@
 
 namespace {
 
-void expect_fatal(const std::function<void()> &body, const std::string &message) {
-    const ChildResult r = run_in_child(body);
-    EXPECT_EQ(r.exit_code, 1) << message;
-    EXPECT_EQ(r.err, message + "\n");
-}
-
 using Four = std::array<Uint64, 4>;
 
 Four shape_of(const F64Arr &a) { return {a.shape[0], a.shape[1], a.shape[2], a.shape[3]}; }

@@ -2,11 +2,6 @@
 through ctypes, their layout, a few operations and the no-copy views."""
 
 import ctypes
-import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,19 +9,10 @@ import pytest
 from gauss2_fitter import common
 from gauss2_fitter.common import F64Arr, Hash, HashRec, Tab, lib
 
-ROOT = Path(__file__).resolve().parent.parent
-
 
 def words(record):
     """The record's raw bytes as 64-bit words, independent of ctypes' field names."""
     return np.frombuffer(bytes(record), dtype=np.uint64).tolist()
-
-
-def run_host(code):
-    """Runs `code` in a fresh interpreter with the binding imported as `common`."""
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
-    prelude = "import ctypes, numpy as np\nfrom gauss2_fitter import common\nlib = common.lib\n"
-    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, env=env)
 
 
 def test_layouts_are_the_librarys():
@@ -128,8 +114,9 @@ def test_f64arr_malloc_zeroed_and_empty():
         common.f64arr_of(np.zeros((1,) * 5))
 
 
-def test_self_test_and_dumps_from_a_host_process():
+def test_self_test_and_dumps_from_a_host_process(run_host):
     r = run_host("""
+        lib = common.lib
         lib.tab_tests()
         buf = np.zeros(8)
         tab = lib.tab_by_n_rows(buf.ctypes.data, 5, 12, common.TAB_FLAGS_GROWABLE)
@@ -154,7 +141,7 @@ def test_self_test_and_dumps_from_a_host_process():
     ("lib.hash_init(None, 0)", "hash_init: n_max_recs must be nonzero"),
     ("lib.f64arr_malloc(0, None)", "Illegal n_dims for F64Arr"),
 ])
-def test_broken_contracts_end_the_host_process(code, message):
-    r = run_host(code)
+def test_broken_contracts_end_the_host_process(run_host, code, message):
+    r = run_host("lib = common.lib\n" + code)
     assert r.returncode == 1
     assert r.stderr.decode() == message + "\n"

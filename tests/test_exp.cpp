@@ -31,25 +31,31 @@ std::vector<double> kernel_exp(const std::vector<double> &x) {
     return y;
 }
 
-std::vector<double> inline_exp(const std::vector<double> &x) {
+// An inline function of gauss2_simd.h, built here, over a whole array.
+template <gauss2::v4d (*f)(gauss2::v4d)>
+std::vector<double> inline_lanes(const std::vector<double> &x) {
     std::vector<double> y(x.size());
     for (size_t i = 0; i < x.size(); i += gauss2::kLanes) {
         gauss2::v4d v;
         std::memcpy(&v, &x[i], sizeof v);
-        v = gauss2::vexp(v);
+        v = f(v);
         std::memcpy(&y[i], &v, sizeof v);
     }
     return y;
 }
 
-// |got - exp(x)| in units of the last place of exp(x), from a long-double
-// exp (64-bit significand: accurate to a few thousandths of a double ulp).
-double ulps_from_exact(double got, double x) {
-    const long double exact = std::exp(static_cast<long double>(x));
+std::vector<double> inline_exp(const std::vector<double> &x) { return inline_lanes<gauss2::vexp>(x); }
+
+// |got - exact| in units of the last place of the double nearest `exact`,
+// a long double (64-bit significand: accurate to a few thousandths of a
+// double ulp).
+double ulps_of(double got, long double exact) {
     int e = 0;
     std::frexp(static_cast<double>(exact), &e);
     return static_cast<double>(std::fabs(got - exact) / std::ldexp(1.0L, e - 53));
 }
+
+double ulps_from_exact(double got, double x) { return ulps_of(got, std::exp(static_cast<long double>(x))); }
 
 // Doubles between two positive finite values.
 long ulps_between(double a, double b) {
@@ -159,27 +165,14 @@ TEST(FastExp, NaNStaysNaNInItsLane) {
 namespace {
 
 std::vector<double> lanes_log(const std::vector<double> &x, bool kernel) {
+    if (!kernel) return inline_lanes<gauss2::vlog>(x);
     std::vector<double> y(x.size());
-    if (kernel) {
-        gauss2::log_lanes(x.data(), y.data(), static_cast<long>(x.size()));
-        return y;
-    }
-    for (size_t i = 0; i < x.size(); i += gauss2::kLanes) {
-        gauss2::v4d v;
-        std::memcpy(&v, &x[i], sizeof v);
-        v = gauss2::vlog(v);
-        std::memcpy(&y[i], &v, sizeof v);
-    }
+    gauss2::log_lanes(x.data(), y.data(), static_cast<long>(x.size()));
     return y;
 }
 
 // |got - log(x)| in ulps of log(x), from a long-double log.
-double log_ulps(double got, double x) {
-    const long double exact = std::log(static_cast<long double>(x));
-    int e = 0;
-    std::frexp(static_cast<double>(exact), &e);
-    return static_cast<double>(std::fabs(got - exact) / std::ldexp(1.0L, e - 53));
-}
+double log_ulps(double got, double x) { return ulps_of(got, std::log(static_cast<long double>(x))); }
 
 // Points spread evenly in log x over [lo, hi].
 std::vector<double> log_grid(double lo, double hi, long n) {

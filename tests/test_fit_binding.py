@@ -7,17 +7,14 @@ import pytest
 
 import gauss2_fitter as g2
 from gauss2_fitter import _lib
+from spot_fields import grid_spots
+
+I64_MAX, I64_MIN = 2**63 - 1, -2**63
 
 
 def rendered_field(n=60, seed=3, shape=(200, 240), mea=11):
     """Well separated noise-free spots rendered by the library, on a background."""
-    rng = np.random.default_rng(seed)
-    h, w = shape
-    ys, xs = np.mgrid[15:h - 15:25, 15:w - 15:25]
-    pos = np.stack([xs.ravel(), ys.ravel()], 1)[:n] + rng.uniform(0, 1, (min(n, xs.size), 2))
-    k = len(pos)
-    peaks = np.column_stack([rng.uniform(500, 5000, k), rng.uniform(1.0, 1.8, k), rng.uniform(1.0, 1.8, k),
-                             pos[:, 0], pos[:, 1], rng.uniform(-0.3, 0.3, k), np.zeros(k)])
+    peaks = grid_spots(np.random.default_rng(seed), shape, 25, 15, n, (500, 5000), (1.0, 1.8), 0.3)
     im = g2.synth_image(peaks, shape, 21) + 100.0
     return im, peaks
 
@@ -75,7 +72,11 @@ def test_threads_are_bit_identical_and_work_with_few_peaks():
     rng = np.random.default_rng(0)
     noisy = im + rng.normal(0, 5, im.shape)
     cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
+    # Each peak again at the end, in other threads' chunks, and a neighbour of the first.
+    cx, cy = np.concatenate([cx, cx, cx[:1] + 1]), np.concatenate([cy, cy, cy[:1]])
     one = g2.fit_peaks(noisy, cx, cy, n_threads=1)
+    for a in one:
+        assert a[:60].tobytes() == a[60:120].tobytes()
     for n in (2, 3, 4, 64):
         for a, b in zip(one, g2.fit_peaks(noisy, cx, cy, n_threads=n)):
             assert a.tobytes() == b.tobytes()
@@ -98,7 +99,6 @@ def test_fit_patch_reports_the_solver():
 
 
 @pytest.mark.parametrize("kwargs,exc", [
-    (dict(mea=10), ValueError), (dict(mea=65), ValueError), (dict(mea=-3), ValueError), (dict(mea=11.0), TypeError),
     (dict(n_threads=0), ValueError), (dict(params=np.zeros((2, 10))), ValueError),
     (dict(params=np.zeros((3, 8))), ValueError),
 ])
@@ -106,6 +106,59 @@ def test_bad_fit_arguments_raise(kwargs, exc):
     im = np.zeros((30, 30))
     with pytest.raises(exc):
         g2.fit_peaks(im, [10, 12, 14], [10, 12, 14], **kwargs)
+
+
+@pytest.mark.parametrize("mea, exc", [(10, ValueError), (0, ValueError), (-3, ValueError), (65, ValueError),
+                                      (2**70 + 1, ValueError), (11.0, TypeError), (True, TypeError)])
+def test_sides_that_would_end_the_process_are_refused(mea, exc):
+    im = np.zeros((30, 30))
+    with pytest.raises(exc, match="mea"):
+        g2.fit_peaks(im, [15], [14], mea=mea)
+    with pytest.raises(exc, match="mea"):
+        g2.fit_patch(im, 15, 14, mea=mea)
+
+
+def test_centres_at_the_64_bit_limits_pass_intact_and_beyond_them_are_refused():
+    im = g2.synth_image([[2000.0, 1.5, 1.2, 15.3, 14.6, 0, 0]], (30, 30), 21) + 100.0
+    cx = [15, I64_MAX, I64_MIN, 2**32 + 15, 15, 15, 2**32 + 15]
+    cy = [14, 14, 14, 14, 2**32 + 14, -2**32, 2**32 + 14]
+    rec, std, fails = g2.fit_peaks(im, cx, cy)
+    assert fails.tolist() == [0, 1, 1, 1, 1, 1, 1]  # 2^32 + 15 would be pixel 15 in 32 bits
+    start = g2.default_records(1, 11)[0]
+    for i in (1, 3, 4, 6):  # outside: the start kept, no standard errors
+        np.testing.assert_array_equal(rec[i, :7], start[:7])
+        assert rec[i, 8] == 0.0 and np.isnan(std[i, :7]).all()
+    fit = g2.fit_patch(im, I64_MAX, I64_MAX)
+    assert fit.result == -2 and fit.noise == 0.0 and np.isnan(fit.info).all()
+    assert g2.fit_patch(im, 2**32 + 15, 14).result == -2
+    with pytest.raises(ValueError, match="center_x"):
+        g2.fit_patch(im, 2**63, 14)
+    with pytest.raises(ValueError, match="center_y"):
+        g2.fit_patch(im, 15, I64_MIN - 1)
+    with pytest.raises(ValueError, match="center_x"):
+        g2.fit_peaks(im, np.array([2**63], dtype=np.uint64), [14])
+    with pytest.raises(TypeError, match="center_y"):
+        g2.fit_peaks(im, [15], [2**64])
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (0, 30), (30, 0), (1, 1), (5, 30)])
+def test_images_too_small_for_any_window(shape):
+    # Empty arrays, whose data pointers numpy may leave dangling, included.
+    rec, std, fails = g2.fit_peaks(np.zeros(shape), [0, 5, 15], [0, 5, 2])
+    assert fails.tolist() == [1, 1, 1] and (rec[:, 8] == 0.0).all() and np.isnan(std[:, :7]).all()
+    assert g2.fit_patch(np.zeros(shape), 0, 0).result == -2
+    assert not g2.synth_image([[100, 1, 1, 2.5, 2.5, 0, 0]], shape, 5).any()  # no room for a 5 x 5 patch
+    assert g2.validate_im(np.zeros(shape))
+
+
+def test_fit_pixels_takes_any_square_patch():
+    for side in (0, 1, 2):  # fewer than seven pixels
+        assert g2.fit_pixels(np.ones((side, side)), np.ones(7)).result == -1
+    big = g2.gauss_2d([5000, 2.0, 2.5, 32.7, 33.2, 0.1, 10.0], 65)  # above the image fits' bound
+    fit = g2.fit_pixels(big, [4000, 1.5, 1.5, 32.5, 32.5, 0.0, 9.0])
+    assert fit.result == 0 and abs(fit.params[3] - 32.7) < 1e-6
+    with pytest.raises(ValueError, match="square"):
+        g2.fit_pixels(np.ones((3, 4)), np.ones(7))
 
 
 def test_bad_images_and_peaks_raise():
@@ -119,6 +172,18 @@ def test_bad_images_and_peaks_raise():
         g2.fit_peaks(np.zeros((30, 30)), [1, 2], [1])
     with pytest.raises(TypeError, match="center_y"):
         g2.fit_peaks(np.zeros((30, 30)), [1], [2**70])
+
+
+@pytest.mark.parametrize("dtype", ["m8[s]", "M8[s]", "m8[ns]"])
+def test_durations_and_dates_are_not_numbers(dtype):
+    # numpy files timedelta64 under the integers; it would pass as pixel values.
+    values = np.ones((30, 30)).astype(dtype)
+    with pytest.raises(TypeError, match="im must hold real numbers"):
+        g2.fit_peaks(values, [15], [15])
+    with pytest.raises(TypeError, match="im must hold real numbers"):
+        g2.fit_patch(values, 15, 15)
+    with pytest.raises(TypeError, match="center_x must hold integers"):
+        g2.fit_peaks(np.ones((30, 30)), np.array([15]).astype(dtype), [15])
 
 
 # ---- the scale of pixel values ------------------------------------------------------------

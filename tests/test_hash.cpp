@@ -9,12 +9,6 @@
 
 namespace {
 
-void expect_fatal(const std::function<void()> &body, const std::string &message) {
-    const ChildResult r = run_in_child(body);
-    EXPECT_EQ(r.exit_code, 1) << message;
-    EXPECT_EQ(r.err, message + "\n");
-}
-
 // Places `key` where hash_get says it belongs, as callers do.
 HashRec *place(Hash hash, Uint64 key, void *val = nullptr) {
     HashRec *rec = hash_get(hash, key);

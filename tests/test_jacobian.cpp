@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <vector>
 
 #include "gauss2_fitter.h"
@@ -125,7 +126,7 @@ TEST(Jacobian, UncorrelatedForms) {
     const auto J = jacobian(p, 11);
     for (int i = 0; i < 11; i++)
         for (int j = 0; j < 11; j++) {
-            const int px = i * 11 + j;
+            const size_t px = static_cast<size_t>(i) * 11 + static_cast<size_t>(j);
             const double dx = j + 0.5 - p[3], dy = i + 0.5 - p[4], aG = p[0] * J[px * 7];
             EXPECT_NEAR(J[px * 7 + 3], aG * dx / (p[1] * p[1]), 1e-12);
             EXPECT_NEAR(J[px * 7 + 4], aG * dy / (p[2] * p[2]), 1e-12);
@@ -148,7 +149,7 @@ TEST(Jacobian, WritesSevenEntriesForEachPixelOfTheWholeSquare) {
     const auto ten = jacobian(p, 10, 100);
     for (int k = 0; k < 700; k++) EXPECT_EQ(J[k], ten[k]);
     for (size_t k = 700; k < J.size(); k++) EXPECT_EQ(J[k], -123.0);
-    for (int n : {0, -1, -121}) {
+    for (int n : {0, -1, -121, std::numeric_limits<int>::min()}) {
         J = jacobian(p, 11, n);
         for (double v : J) EXPECT_EQ(v, -123.0);
     }

@@ -25,7 +25,7 @@ std::string f6(double v) {
 // cannot be opened; returns the child's result. The directory is put back.
 ChildResult run_without_log(const std::function<void()> &body) {
     const std::string away = log_dir + ".away";
-    const ChildResult r = run_in_child([&] {
+    ChildResult r = run_in_child([&] {
         if (rename(log_dir.c_str(), away.c_str()) != 0) std::exit(4);
         body();
         const bool still_null = _log == nullptr;
@@ -163,6 +163,18 @@ TEST(DumpInfo, PrintsUnknownAndHostReplacedTexts) {
     const std::string want = rec0 + "Unknown\n" + rec0 + "replaced by the host\n";
     EXPECT_EQ(r.err, want);
     EXPECT_EQ(read_file(log_path), want);
+}
+
+// gauss2_check has no effect: nothing on either stream, and the log stays
+// unopened.
+TEST(Gauss2Check, WritesNothingAndLeavesTheLogClosed) {
+    const ChildOutput r = run_in_child_with_stdout([] {
+        gauss2_check();
+        std::exit(_log == nullptr ? 0 : 3);
+    });
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
 }
 
 TEST(Dumps, WithoutALogTheRecordsStillReachStderrAndTheCallsReturn) {

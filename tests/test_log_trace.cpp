@@ -79,6 +79,7 @@ TEST(Trace, UnopenableLogStillReachesStderrAndReturns) {
 TEST(Trace, ConcurrentFirstRecordsOpenTheLogOnce) {
     const ChildResult r = run_in_child([] {
         std::vector<std::thread> threads;
+        threads.reserve(8);
         for (int t = 0; t < 8; t++) threads.emplace_back([t] { _trace("t", t, "thread\n"); });
         for (auto &th : threads) th.join();
     });
@@ -98,6 +99,7 @@ TEST(Trace, RecordsOfManyThreadsStayWhole) {
     constexpr int n_threads = 16, n_records = 400;
     const ChildResult r = run_in_child([] {
         std::vector<std::thread> threads;
+        threads.reserve(n_threads);
         for (int t = 0; t < n_threads; t++)
             threads.emplace_back([t] {
                 const std::string file = "thread" + std::to_string(t);
@@ -135,7 +137,7 @@ TEST(Trace, LongRecordsAreWrittenWhole) {
 ChildResult run_with_fifo_log(const std::function<void()> &body) {
     unlink(log_path.c_str());
     if (mkfifo(log_path.c_str(), 0600) != 0) return {};
-    const ChildResult r = run_in_child([&] {
+    ChildResult r = run_in_child([&] {
         alarm(60);
         body();
     });

@@ -2,13 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <iostream>
 #include <limits>
 #include <vector>
 
 #include "gauss2_fitter.h"
 #include "gauss_reference.h"
+#include "same_bits.h"
 
 namespace {
 
@@ -19,8 +19,6 @@ std::vector<double> render(Params p, int s, double fill = -123.0, int n_pixels =
     gauss_2d(p.data(), out.data(), 7, n_pixels == kWholePatch ? s * s : n_pixels, nullptr);
     return out;
 }
-
-bool bit_equal(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
@@ -106,7 +104,7 @@ TEST(Model, WritesOnlyTheWholeSquarePatch) {
 
     out = render(p, 11, -123.0, 120);  // a 10 x 10 patch, 20 values left alone
     const auto ten = render(p, 10);
-    for (int k = 0; k < 100; k++) EXPECT_TRUE(bit_equal(out[k], ten[k]));
+    for (int k = 0; k < 100; k++) EXPECT_TRUE(same_bits(out[k], ten[k]));
     for (int k = 100; k < 121 + 32; k++) EXPECT_EQ(out[k], -123.0);
 
     for (int n : {0, -1, -121, std::numeric_limits<int>::min()}) {
@@ -123,7 +121,7 @@ TEST(Model, SwappingAxesTransposesThePatchExactly) {
         const Params t{p[0], p[2], p[1], p[4], p[3], p[5], p[6]};
         const auto a = render(p, s), b = render(t, s);
         for (int i = 0; i < s; i++)
-            for (int j = 0; j < s; j++) ASSERT_TRUE(bit_equal(a[i * s + j], b[j * s + i])) << trial;
+            for (int j = 0; j < s; j++) ASSERT_TRUE(same_bits(a[i * s + j], b[j * s + i])) << trial;
     }
 }
 
@@ -140,7 +138,7 @@ TEST(Model, NegatedWidthsFlipSignOrChangeNothing) {
                    d = render(p, s);
         for (int k = 0; k < s * s; k++) {
             ASSERT_EQ(a[k], -b[k]) << trial;  // +0 and -0 alike where exp underflows
-            ASSERT_TRUE(bit_equal(c[k], d[k])) << trial;
+            ASSERT_TRUE(same_bits(c[k], d[k])) << trial;
         }
     }
 }
@@ -162,5 +160,5 @@ TEST(Model, IgnoresParameterCountAndUserData) {
     gauss_2d(p.data(), a.data(), 7, 121, nullptr);
     int dummy = 0;
     gauss_2d(p.data(), b.data(), -5, 121, &dummy);
-    for (int k = 0; k < 121; k++) EXPECT_TRUE(bit_equal(a[k], b[k]));
+    for (int k = 0; k < 121; k++) EXPECT_TRUE(same_bits(a[k], b[k]));
 }

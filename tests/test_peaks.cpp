@@ -125,6 +125,7 @@ TEST(PeakSearch, AllocatesNothingAndThreadsAgree) {
     const Found one = search(frames, n, w, h, 1.0, NAN, 5.0, 5, 512);
     std::vector<Found> got(4);
     std::vector<std::thread> pool;
+    pool.reserve(got.size());
     for (auto &g : got) pool.emplace_back([&] { g = search(frames, n, w, h, 1.0, NAN, 5.0, 5, 512); });
     for (auto &t : pool) t.join();
     for (const auto &g : got) {

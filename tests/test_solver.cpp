@@ -7,7 +7,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <optional>
 #include <random>
@@ -17,6 +16,7 @@
 #include "heap_counter.h"
 #include "lm/levmar.h"
 #include "lm_problems.h"
+#include "same_bits.h"
 #include "small_stack.h"
 
 namespace {
@@ -33,7 +33,7 @@ struct Result {
     int ret = 0;
     Point<M> p{};
     Report info{};
-    std::array<double, M * M> covar{};
+    std::array<double, std::size_t{M} * M> covar{};
     int stop() const { return static_cast<int>(info[lm::kInfoStopReason]); }
     int k() const { return static_cast<int>(info[lm::kInfoIterations]); }
 };
@@ -57,8 +57,11 @@ Result<M> solve(TracedProblem<M> &problem, Point<M> start, int itmax = kItmax, c
     return r;
 }
 
-bool same_bits(const void *a, const void *b, std::size_t size) { return std::memcmp(a, b, size) == 0; }
-bool same_bits(double a, double b) { return same_bits(&a, &b, sizeof a); }
+// Every field to the last bit.
+template <int M>
+bool same_result(const Result<M> &a, const Result<M> &b) {
+    return a.ret == b.ret && same_bits(a.p, b.p) && same_bits(a.info, b.info) && same_bits(a.covar, b.covar);
+}
 
 // ||x - f(p)||^2 summed in long double.
 double sum_squares(const Fit &fit, const double *p, int m) {
@@ -93,7 +96,7 @@ void expect_counts_match(const Fit &fit, const Result<M> &r) {
 // lowered the error and every Jacobian was asked for at the current point.
 template <int M>
 void expect_only_accepted_steps(const TracedProblem<M> &pr, const Result<M> &r) {
-    EXPECT_TRUE(same_bits(r.p.data(), pr.current.data(), sizeof r.p)) << "p is not the last accepted point";
+    EXPECT_TRUE(same_bits(r.p, pr.current)) << "p is not the last accepted point";
     EXPECT_TRUE(same_bits(r.info[lm::kInfoFinalError], pr.current_E));
     EXPECT_EQ(pr.worse_accepts, 0);
     EXPECT_EQ(pr.off_current, 0);
@@ -109,7 +112,7 @@ void expect_only_accepted_steps(const TracedProblem<M> &pr, const Result<M> &r) 
 // A^+ E / (n - r) from the singular values of A, with the solver's rank rule.
 Eigen::MatrixXd pinv_covariance(const Eigen::MatrixXd &A, double E, int n, int *rank = nullptr) {
     const Eigen::JacobiSVD<Eigen::MatrixXd> svd(A, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    const Eigen::VectorXd s = svd.singularValues();
+    const Eigen::VectorXd &s = svd.singularValues();
     Eigen::MatrixXd pinv = Eigen::MatrixXd::Zero(A.rows(), A.cols());
     int r = 0;
     for (int i = 0; i < s.size(); i++)
@@ -126,7 +129,7 @@ void expect_covariance(const Result<M> &r, const Eigen::MatrixXd &C, double rel)
 }
 
 template <int M>
-void expect_all_nan(const std::array<double, M * M> &covar) {
+void expect_all_nan(const std::array<double, std::size_t{M} * M> &covar) {
     for (double c : covar) EXPECT_TRUE(std::isnan(c));
 }
 
@@ -256,7 +259,7 @@ TEST(SolverStopReasons, SmallStepAndItsOverrideByItmax) {
     const double P = Eigen::Map<const Eigen::Vector3d>(r.p.data()).squaredNorm();
     EXPECT_LE(r.info[lm::kInfoStepSq], 1e-6 * P);
     EXPECT_GT(r.info[lm::kInfoStepSq], 0.0);
-    EXPECT_TRUE(same_bits(r.p.data(), problem.jacobian_points.back().data(), sizeof r.p));
+    EXPECT_TRUE(same_bits(r.p, problem.jacobian_points.back()));
     EXPECT_EQ(r.info[lm::kInfoJacobianEvals], r.k());
     EXPECT_EQ(r.info[lm::kInfoFunctionEvals], r.info[lm::kInfoLinearSolves]);
     expect_only_accepted_steps(problem, r);
@@ -275,7 +278,7 @@ TEST(SolverStopReasons, SmallStepAndItsOverrideByItmax) {
         const Result<3> s = solve<3>(rerun, {2.0, 0.3, 0.0}, itmax, opts);
         EXPECT_EQ(s.stop(), itmax == r.k() ? lm::kIterationLimit : lm::kSmallStep);
         EXPECT_EQ(s.ret, r.k());
-        EXPECT_TRUE(same_bits(s.p.data(), r.p.data(), sizeof r.p));
+        EXPECT_TRUE(same_bits(s.p, r.p));
         for (int i : {0, 1, 2, 3, 4, 5, 7, 8, 9}) EXPECT_TRUE(same_bits(s.info[i], r.info[i])) << i;
     }
 }
@@ -393,7 +396,7 @@ TEST(SolverStopReasons, NoReductionWhenNothingSolves) {
     };
     auto sum_line_jac = [](double *p, double *j, int m, int n, void *a) {
         note_jacobian(p, m, a);
-        for (int i = 0; i < n; i++) j[2 * i] = j[2 * i + 1] = curve(a).t[i];
+        for (int i = 0; i < n; i++) j[2L * i] = j[2L * i + 1] = curve(a).t[i];
     };
     Fit fit{sum_line, sum_line_jac, Curve{{1.0, 1.0, -1.0, -1.0}}, {1.0, 2.0, -1.0, 0.0}};
     const double opts[4] = {0.0, 1e-17, 1e-17, 1e-17};
@@ -433,7 +436,7 @@ TEST(SolverStopReasons, SmallErrorAtStart) {
         EXPECT_EQ(r.info[lm::kInfoStepSq], DBL_MAX);
         expect_counters(r.info, 1, 0, 0);
         expect_counts_match(fit, r);
-        EXPECT_TRUE(same_bits(r.p.data(), start.data(), sizeof start));
+        EXPECT_TRUE(same_bits(r.p, start));
         expect_all_nan<3>(r.covar);
     }
 }
@@ -454,10 +457,10 @@ TEST(SolverStopReasons, SmallErrorAfterIterations) {
     EXPECT_EQ(r.info[lm::kInfoFunctionEvals], r.info[lm::kInfoLinearSolves] + 1);
     expect_only_accepted_steps(problem, r);
     const auto &at = problem.jacobian_points.back();
-    EXPECT_FALSE(same_bits(at.data(), r.p.data(), sizeof r.p));
+    EXPECT_FALSE(same_bits(at, r.p));
     double E_before = INFINITY;  // the error where the last Jacobian was taken
     for (const auto &t : problem.trials)
-        if (same_bits(t.p.data(), at.data(), sizeof at)) E_before = t.E;
+        if (same_bits(t.p, at)) E_before = t.E;
     EXPECT_GT(E_before, 1e-6);
     const Eigen::MatrixXd J = fit.jacobian(at.data(), 3);
     expect_covariance(r, pinv_covariance(J.transpose() * J, r.info[lm::kInfoFinalError], fit.n()), 1e-10);
@@ -466,7 +469,7 @@ TEST(SolverStopReasons, SmallErrorAfterIterations) {
     const Result<3> s = solve<3>(limited, {2.0, 0.3, 0.0}, r.k(), opts);
     EXPECT_EQ(s.stop(), lm::kIterationLimit);
     EXPECT_EQ(s.ret, r.k());
-    EXPECT_TRUE(same_bits(s.p.data(), r.p.data(), sizeof r.p));
+    EXPECT_TRUE(same_bits(s.p, r.p));
 }
 
 // Reason 7 at the start: a NaN measurement, or one so large that E overflows
@@ -485,7 +488,7 @@ TEST(SolverStopReasons, InvalidValuesAtStart) {
         EXPECT_EQ(std::isnan(r.info[lm::kInfoInitialError]), std::isnan(bad));
         EXPECT_EQ(r.info[lm::kInfoStepSq], DBL_MAX);
         expect_counters(r.info, 1, 0, 0);
-        EXPECT_TRUE(same_bits(r.p.data(), start.data(), sizeof start));
+        EXPECT_TRUE(same_bits(r.p, start));
         expect_all_nan<3>(r.covar);
     }
 }
@@ -513,7 +516,7 @@ TEST(SolverStopReasons, InvalidValuesInAnIterationAndItsOverrideByItmax) {
     const Result<3> s = solve<3>(limited, {2.0, 0.3, 0.0}, r.k());
     EXPECT_EQ(s.ret, r.k());
     EXPECT_EQ(s.stop(), lm::kIterationLimit);
-    EXPECT_TRUE(same_bits(s.p.data(), r.p.data(), sizeof r.p));
+    EXPECT_TRUE(same_bits(s.p, r.p));
 }
 
 // ---- Linear algebra ----------------------------------------------------------
@@ -665,12 +668,12 @@ TEST(SolverReport, SummaryIsTheReport) {
     const std::optional<lm::Summary> s = lm::solve_summary<3>(pb, q.data(), kItmax, lm::Options{}, covar_b);
     ASSERT_TRUE(s.has_value());
     s->write(written.data());
-    EXPECT_TRUE(same_bits(info.data(), written.data(), sizeof info));
+    EXPECT_TRUE(same_bits(info, written));
     EXPECT_EQ(s->result(), ret);
     EXPECT_EQ(s->stop, static_cast<int>(info[lm::kInfoStopReason]));
     EXPECT_EQ(s->iterations, ret);
-    EXPECT_TRUE(same_bits(p.data(), q.data(), sizeof p));
-    EXPECT_TRUE(same_bits(covar, covar_b, sizeof covar));
+    EXPECT_TRUE(same_bits(p, q));
+    EXPECT_TRUE(same_bits(covar, covar_b, 9));
     EXPECT_FALSE(lm::solve_summary<3>(pf, q.data(), kItmax, lm::Options{}, covar_b).has_value());
 }
 
@@ -683,8 +686,8 @@ TEST(SolverOptions, NullMeansDefaults) {
     const Result<4> null_opts = der<4>(a, {2.0, 0.0, 1.0, 0.0}, 40, nullptr);
     const Result<4> given = der<4>(b, {2.0, 0.0, 1.0, 0.0}, 40, defaults);
     const Result<4> other = der<4>(c, {2.0, 0.0, 1.0, 0.0}, 40, other_tau);
-    EXPECT_TRUE(same_bits(&null_opts, &given, sizeof given));
-    EXPECT_FALSE(same_bits(null_opts.info.data(), other.info.data(), sizeof other.info));
+    EXPECT_TRUE(same_result(null_opts, given));
+    EXPECT_FALSE(same_bits(null_opts.info, other.info));
 }
 
 // ---- Covariance ------------------------------------------------------------
@@ -753,7 +756,7 @@ TEST(SolverReentrancy, TwoThreadsMatchOneBitForBit) {
             for (int i = 0; i < kStarts; i++) {
                 const int s = id == 0 ? i : kStarts - 1 - i;
                 const Result<4> r = der<4>(fit, start(s));
-                if (!same_bits(&r, &expected[s], sizeof r)) mismatches[id]++;
+                if (!same_result(r, expected[s])) mismatches[id]++;
             }
     };
     std::thread a(work, 0), b(work, 1);
@@ -805,7 +808,7 @@ void line_model(double *p, double *hx, int, int n, void *) {
     for (int i = 0; i < n; i++) hx[i] = p[0] + p[1] * i;
 }
 void line_jacobian(double *, double *j, int, int n, void *) {
-    for (int i = 0; i < n; i++) j[2 * i] = 1.0, j[2 * i + 1] = i;
+    for (int i = 0; i < n; i++) j[2L * i] = 1.0, j[2L * i + 1] = i;
 }
 }  // namespace
 
@@ -825,8 +828,8 @@ TEST(SolverReentrancy, CallerMemoryKeepsTheStackBufferAway) {
                                       info.data(), memory, nullptr, fit.adata()) > 0;
         };
     };
-    const StackRun with_memory = run_on_small_stack(256 * 1024, fit_with(work.data()));
-    const StackRun without = run_on_small_stack(256 * 1024, fit_with(nullptr));
+    const StackRun with_memory = run_on_small_stack(256L * 1024, fit_with(work.data()));
+    const StackRun without = run_on_small_stack(256L * 1024, fit_with(nullptr));
     ASSERT_TRUE(with_memory.completed);
     ASSERT_TRUE(without.completed);
     EXPECT_GE(without.used - with_memory.used, buffer);

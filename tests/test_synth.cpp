@@ -4,31 +4,15 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "fit_harness.h"
 #include "gauss2_fitter.h"
 #include "gauss_reference.h"
 
 namespace {
-
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
-
-struct Image {
-    Sint64 w, h;
-    std::vector<double> px;
-    Image(Sint64 w_, Sint64 h_, double fill = 0.0) : w(w_), h(h_), px(static_cast<size_t>(w_ * h_), fill) {}
-    double at(Sint64 x, Sint64 y) const { return px[static_cast<size_t>(y * w + x)]; }
-};
-
-void render(Image &im, Sint64 mea, const std::vector<Params> &peaks) {
-    std::vector<double> flat;
-    for (const Params &p : peaks) flat.insert(flat.end(), p.begin(), p.end());
-    EXPECT_EQ(synth_image(im.px.data(), im.w, im.h, mea, peaks.size(), flat.data()), 0);
-}
 
 Params spot(double pos_x, double pos_y) { return {100.0, 1.0, 1.0, pos_x, pos_y, 0.0, 0.0}; }
 
@@ -55,7 +39,7 @@ Box nonzero_box(const Image &im) {
 
 bool unchanged(const Image &im, double fill) {
     for (double v : im.px)
-        if (std::memcmp(&v, &fill, sizeof v) != 0) return false;
+        if (!same_bits(v, fill)) return false;
     return true;
 }
 
@@ -64,7 +48,7 @@ bool unchanged(const Image &im, double fill) {
 TEST(Synth, FootprintIsTheFloorPlacedPatchWithTheModelAtPixelCentres) {
     Image im(20, 20);
     const Params p{100.0, 1.0, 1.0, 10.3, 10.7, 0.0, 0.0};
-    render(im, 5, {p});
+    EXPECT_EQ(render(im, 5, {p}), 0);
     EXPECT_EQ(nonzero_box(im), (Box{8, 12, 8, 12, 25}));
 
     // The same values as the model rendered in the patch frame...
@@ -86,7 +70,7 @@ TEST(Synth, FootprintIsTheFloorPlacedPatchWithTheModelAtPixelCentres) {
 
 TEST(Synth, EvenMeaCentresThePatchCornerNearThePeak) {
     Image im(20, 20);
-    render(im, 4, {spot(10.3, 10.7)});
+    EXPECT_EQ(render(im, 4, {spot(10.3, 10.7)}), 0);
     // c0 = floor(10.3 - 2 + 0.5) = 8, r0 = floor(10.7 - 2 + 0.5) = 9.
     EXPECT_EQ(nonzero_box(im), (Box{8, 11, 9, 12, 16}));
 }
@@ -96,54 +80,71 @@ TEST(Synth, RightAndBottomMarginsAreStrict) {
     const Sint64 w = 20, h = 30;
     {
         Image im(w, h);
-        render(im, 5, {spot(16.9, 10.0)});
+        EXPECT_EQ(render(im, 5, {spot(16.9, 10.0)}), 0);
         EXPECT_EQ(nonzero_box(im), (Box{14, 18, 8, 12, 25}));
     }
     {
         Image im(w, h);
-        render(im, 5, {spot(17.0, 10.0)});  // c0 = 15, c0 + 5 == im_w: skipped
+        EXPECT_EQ(render(im, 5, {spot(17.0, 10.0)}), 0);  // c0 = 15, c0 + 5 == im_w: skipped
         EXPECT_TRUE(unchanged(im, 0.0));
     }
     {
         Image im(w, h);
-        render(im, 5, {spot(10.0, 26.9)});
+        EXPECT_EQ(render(im, 5, {spot(10.0, 26.9)}), 0);
         EXPECT_EQ(nonzero_box(im), (Box{8, 12, 24, 28, 25}));
     }
     {
         Image im(w, h);
-        render(im, 5, {spot(10.0, 27.0)});
+        EXPECT_EQ(render(im, 5, {spot(10.0, 27.0)}), 0);
         EXPECT_TRUE(unchanged(im, 0.0));
     }
     {
         // Columns 17..19 exist and a width check against im_h would pass.
         Image im(w, h);
-        render(im, 5, {spot(19.5, 10.0)});
+        EXPECT_EQ(render(im, 5, {spot(19.5, 10.0)}), 0);
         EXPECT_TRUE(unchanged(im, 0.0));
     }
 }
 
 TEST(Synth, LeftAndTopEdgesUseFloorNotTruncation) {
     Image im(20, 20);
-    render(im, 5, {spot(2.0, 10.0)});
+    EXPECT_EQ(render(im, 5, {spot(2.0, 10.0)}), 0);
     EXPECT_EQ(nonzero_box(im), (Box{0, 4, 8, 12, 25}));
 
     // floor(1.99 - 2.5 + 0.5) = -1; truncation would give 0 and render.
     for (const Params &p : {spot(1.99, 10.0), spot(10.0, 1.99)}) {
         Image skipped(20, 20);
-        render(skipped, 5, {p});
+        EXPECT_EQ(render(skipped, 5, {p}), 0);
         EXPECT_TRUE(unchanged(skipped, 0.0)) << p[3] << "," << p[4];
     }
     Image top(20, 20);
-    render(top, 5, {spot(10.0, 2.0)});
+    EXPECT_EQ(render(top, 5, {spot(10.0, 2.0)}), 0);
     EXPECT_EQ(nonzero_box(top), (Box{8, 12, 0, 4, 25}));
 }
 
 TEST(Synth, PositionsOutsideTheImageOrNotFiniteAreSkipped) {
-    const double bad[] = {20.0, 25.0, -0.5, -1e-300, -kInf, kInf, kNaN, -kNaN, 1e300, -1e300};
+    // Also beyond the integers: 2^32 + 10.5 would land on column 10 if a
+    // conversion wrapped to 32 bits, 2^63 and 2^64 overflow a 64-bit one.
+    const double bad[] = {20.0,
+                          25.0,
+                          -0.5,
+                          -1e-300,
+                          -kInf,
+                          kInf,
+                          kNaN,
+                          -kNaN,
+                          1e300,
+                          -1e300,
+                          4294967296.0 + 10.5,
+                          4294967296.0,
+                          9.2e18,
+                          9223372036854775808.0,
+                          -9223372036854775808.0,
+                          18446744073709551616.0};
     for (double v : bad) {
         for (const Params &p : {spot(v, 10.0), spot(10.0, v)}) {
             Image im(20, 20, 7.0);
-            render(im, 5, {p});
+            EXPECT_EQ(render(im, 5, {p}), 0);
             EXPECT_TRUE(unchanged(im, 7.0)) << p[3] << "," << p[4];
         }
     }
@@ -164,24 +165,32 @@ TEST(Synth, ExtremeImageSizesNeverWrap) {
         }
     EXPECT_EQ(buf[0], 1.0);
     EXPECT_EQ(buf[3], 4.0);
+    // Claimed sizes with no pixels at all: a null image, never read.
+    const Sint64 empty[][2] = {{0, 0},         {0, 30},  {30, 0},  {-1, 30},  {30, -1},       {-30, -30},
+                               {small, small}, {big, 0}, {0, big}, {big, -1}, {-k2p32, k2p32}};
+    const Params corner{100, 1, 1, 0.5, 0.5, 0, 0};
+    for (const auto &sz : empty) {
+        EXPECT_EQ(synth_image(nullptr, sz[0], sz[1], 1, 1, corner.data()), 0);
+        EXPECT_EQ(synth_image(nullptr, sz[0], sz[1], GAUSS2_MAX_MEA, 1, corner.data()), 0);
+    }
 }
 
 TEST(Synth, AccumulatesIntoTheImageAndOverlapsSum) {
     Image once(20, 20), twice(20, 20);
     const Params p{250.0, 1.3, 0.9, 9.4, 8.2, 0.3, 0.5};
-    render(once, 7, {p});
-    render(twice, 7, {p, p});
+    EXPECT_EQ(render(once, 7, {p}), 0);
+    EXPECT_EQ(render(twice, 7, {p, p}), 0);
     for (size_t i = 0; i < once.px.size(); i++) EXPECT_EQ(twice.px[i], 2.0 * once.px[i]);
 
     // Rendering onto an existing image adds, never clears.
     Image onto(20, 20, 10.0);
-    render(onto, 7, {p});
+    EXPECT_EQ(render(onto, 7, {p}), 0);
     for (size_t i = 0; i < once.px.size(); i++) EXPECT_EQ(onto.px[i], 10.0 + once.px[i]);
 }
 
 TEST(Synth, OffsetIsRenderedOverThePatchOnly) {
     Image im(20, 20);
-    render(im, 5, {{0.0, 1.0, 1.0, 10.5, 6.5, 0.0, 3.0}});
+    EXPECT_EQ(render(im, 5, {{0.0, 1.0, 1.0, 10.5, 6.5, 0.0, 3.0}}), 0);
     EXPECT_EQ(nonzero_box(im), (Box{8, 12, 4, 8, 25}));
     for (Sint64 y = 4; y <= 8; y++)
         for (Sint64 x = 8; x <= 12; x++) EXPECT_EQ(im.at(x, y), 3.0);
@@ -189,7 +198,7 @@ TEST(Synth, OffsetIsRenderedOverThePatchOnly) {
 
 TEST(Synth, NothingToRender) {
     const Params p = spot(10.0, 10.0);
-    for (Sint64 mea : {Sint64{0}, Sint64{-1}, Sint64{-4}, std::numeric_limits<Sint64>::min()}) {
+    for (Sint64 mea : {Sint64{0}, Sint64{-1}, Sint64{-4}, Sint64{-64}, std::numeric_limits<Sint64>::min()}) {
         Image im(20, 20, 1.5);
         EXPECT_EQ(synth_image(im.px.data(), im.w, im.h, mea, 1, p.data()), 0);
         EXPECT_TRUE(unchanged(im, 1.5)) << mea;
@@ -203,11 +212,11 @@ TEST(Synth, ImageNeedsOneColumnAndRowMoreThanThePatch) {
     const Params centred = spot(2.5, 2.5);
     for (const auto &wh : {std::pair<Sint64, Sint64>{5, 5}, {5, 6}, {6, 5}, {3, 3}}) {
         Image im(wh.first, wh.second);
-        render(im, 5, {centred, spot(2.0, 2.0), spot(3.0, 3.0)});
+        EXPECT_EQ(render(im, 5, {centred, spot(2.0, 2.0), spot(3.0, 3.0)}), 0);
         EXPECT_TRUE(unchanged(im, 0.0)) << wh.first << "x" << wh.second;
     }
     Image fits(6, 6);
-    render(fits, 5, {centred});
+    EXPECT_EQ(render(fits, 5, {centred}), 0);
     EXPECT_EQ(nonzero_box(fits), (Box{0, 4, 0, 4, 25}));
 }
 
@@ -219,7 +228,7 @@ TEST(Synth, CallersParametersAreLeftAsTheyWere) {
     const std::vector<double> before = params;
     Image im(20, 20);
     ASSERT_EQ(synth_image(im.px.data(), im.w, im.h, 5, 4, params.data()), 0);
-    EXPECT_EQ(std::memcmp(params.data(), before.data(), params.size() * sizeof(double)), 0);
+    EXPECT_TRUE(same_bits(params, before));
 }
 
 TEST(Synth, MatchesTheDensityOverRandomPeaks) {
@@ -237,7 +246,7 @@ TEST(Synth, MatchesTheDensityOverRandomPeaks) {
             peaks.push_back(p);
         }
         Image im(w, h);
-        render(im, mea, peaks);
+        EXPECT_EQ(render(im, mea, peaks), 0);
 
         std::vector<long double> want(im.px.size(), 0.0L);
         for (const Params &p : peaks) {
@@ -262,13 +271,31 @@ TEST(Synth, MatchesTheDensityOverRandomPeaks) {
 TEST(Synth, LargestMeaRendersAndALargerOneIsRefused) {
     Image im(GAUSS2_MAX_MEA + 1, GAUSS2_MAX_MEA + 1);
     const double c = GAUSS2_MAX_MEA / 2.0;
-    render(im, GAUSS2_MAX_MEA, {{0.0, 1.0, 1.0, c, c, 0.0, 1.0}});
+    EXPECT_EQ(render(im, GAUSS2_MAX_MEA, {{0.0, 1.0, 1.0, c, c, 0.0, 1.0}}), 0);
     EXPECT_EQ(nonzero_box(im),
               (Box{0, GAUSS2_MAX_MEA - 1, 0, GAUSS2_MAX_MEA - 1, GAUSS2_MAX_MEA * GAUSS2_MAX_MEA}));
 
     // Refused before any peak is looked at.
     EXPECT_EXIT(synth_image(im.px.data(), im.w, im.h, 64, 0, nullptr), testing::ExitedWithCode(1),
                 "^Mea too large: 64 \\(at most 63\\)\n$");
+    EXPECT_EXIT(synth_image(im.px.data(), im.w, im.h, k2p32 + 1, 0, nullptr), testing::ExitedWithCode(1),
+                "^Mea too large: 4294967297 \\(at most 63\\)\n$");
     EXPECT_EXIT(synth_image(im.px.data(), im.w, im.h, std::numeric_limits<Sint64>::max(), 1, nullptr),
                 testing::ExitedWithCode(1), "^Mea too large: 9223372036854775807 \\(at most 63\\)\n$");
+}
+
+TEST(Synth, NonFiniteValuesStayInTheirPatch) {
+    for (double amp : {kNaN, kInf, -kInf}) {
+        Image im(20, 20);
+        EXPECT_EQ(render(im, 5, {{amp, 1, 1, 10.3, 10.7, 0, 0}}), 0);
+        EXPECT_EQ(nonzero_box(im), (Box{8, 12, 8, 12, 25})) << amp;  // NaN is not 0 either
+        for (Sint64 y = 8; y <= 12; y++)
+            for (Sint64 x = 8; x <= 12; x++) EXPECT_FALSE(std::isfinite(im.at(x, y))) << amp;
+        EXPECT_EQ(validate_im(im.px.data(), 20, 20), std::isnan(amp) ? 0 : 1);
+    }
+    for (double sigma : {0.0, kNaN}) {  // a zero or NaN width renders NaN
+        Image im(20, 20);
+        EXPECT_EQ(render(im, 5, {{100, sigma, 1, 10.3, 10.7, 0, 0}}), 0);
+        EXPECT_EQ(validate_im(im.px.data(), 20, 20), 0);
+    }
 }

@@ -1,14 +1,13 @@
-// Tables: construction, bound-checked access, appends (also from threads),
-// subsets, pointer checks, the dump and the self test. Fatal checks run in a
-// child process so that the exact message and the exit status are seen.
+// Tables: construction, bound-checked access, appends (those from many
+// threads are in test_threads.cpp), subsets, pointer checks, the dump and the
+// self test. Fatal checks run in a child process so that the exact message
+// and the exit status are seen.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "c_common.h"
@@ -16,13 +15,6 @@
 #include "heap_counter.h"
 
 namespace {
-
-// The body ends the process with exactly `message` and a newline, status 1.
-void expect_fatal(const std::function<void()> &body, const std::string &message) {
-    const ChildResult r = run_in_child(body);
-    EXPECT_EQ(r.exit_code, 1) << message;
-    EXPECT_EQ(r.err, message + "\n");
-}
 
 // The process survives the body without a word on stderr.
 void expect_passes(const std::function<void()> &body) {
@@ -243,56 +235,6 @@ TEST(TabAdd, NullSourceKeepsTheRowAndCopiesKeepTheirCounters) {
     EXPECT_EQ(copy.n_rows, 0u);
 }
 
-TEST(TabAdd, EightThreadsUnderOneMutexGetDistinctConsecutiveRows) {
-    constexpr Uint64 n_threads = 8, per_thread = 20000, n = n_threads * per_thread;
-    struct Row {
-        Uint64 thread, seq, check;
-    };
-    std::vector<Row> mem(n + 3);
-    Tab tab = tab_by_n_rows(mem.data(), n + 3, sizeof(Row), TAB_FLAGS_GROWABLE);
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    std::vector<std::vector<Uint64>> got(n_threads);
-    std::atomic<bool> go{false};  // start together, to contend from the first append
-    std::vector<std::thread> threads;
-    for (Uint64 t = 0; t < n_threads; t++) {
-        threads.emplace_back([&, t] {
-            while (!go.load()) std::this_thread::yield();
-            for (Uint64 s = 0; s < per_thread; s++) {
-                const Row row{t, s, ~(t * per_thread + s)};
-                got[t].push_back(_tab_add(&tab, &row, &mutex, "m.c", 1));
-            }
-        });
-    }
-    go = true;
-    for (auto &th : threads) th.join();
-    EXPECT_EQ(tab.n_rows, n);
-    // Every index handed out once, each thread's indices rising, every row intact.
-    std::vector<int> seen(n, 0);
-    Uint64 out_of_range = 0, out_of_order = 0, damaged = 0;
-    for (Uint64 t = 0; t < n_threads; t++) {
-        ASSERT_EQ(got[t].size(), per_thread);
-        for (Uint64 s = 0; s < per_thread; s++) {
-            const Uint64 i = got[t][s];
-            if (i >= n) {
-                out_of_range++;
-                continue;
-            }
-            seen[i]++;
-            if (s > 0 && i <= got[t][s - 1]) out_of_order++;
-            const Row &row = mem[i];
-            if (row.thread != t || row.seq != s || row.check != ~(t * per_thread + s)) damaged++;
-        }
-    }
-    EXPECT_EQ(out_of_range, 0u);
-    EXPECT_EQ(out_of_order, 0u);
-    EXPECT_EQ(damaged, 0u);
-    for (Uint64 i = 0; i < n; i++) ASSERT_EQ(seen[i], 1) << i;
-    // The mutex is free again, and the rows past the appended ones are untouched.
-    ASSERT_EQ(pthread_mutex_trylock(&mutex), 0);
-    pthread_mutex_unlock(&mutex);
-    for (Uint64 i = n; i < n + 3; i++) EXPECT_EQ(mem[i].check, 0u);
-}
-
 TEST(TabAdd, MutexThatCannotBeLockedIsFatal) {
     expect_fatal(
         [] {
@@ -361,6 +303,7 @@ TEST(TabValidate, AcceptsAddressesInsideTheRowsInUse) {
     });
     // Just past the rows in use (still inside the capacity), and below base.
     expect_fatal([&] { _tab_validate(&grow, mem + 32, "p.c", 7); }, "Tab ptr invalid @p.c:7. n_max_rows=4");
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): an address just below the table, on purpose
     const void *below = reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(mem) - 1);
     expect_fatal([&] { _tab_validate(&grow, below, "p.c", 8); }, "Tab ptr invalid @p.c:8. n_max_rows=4");
 }

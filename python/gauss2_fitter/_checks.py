@@ -3,9 +3,12 @@
 A wrong dtype is a TypeError and a wrong shape or length a ValueError, with
 a message naming the argument; nothing reaches the library unchecked. Pixel
 values outside the range within which fits are trustworthy give a
-PixelScaleWarning.
+PixelScaleWarning. Also the one import of the optional packages that read
+and write files, with the message that says what to install.
 """
 
+import importlib
+import math
 import numbers
 import warnings
 
@@ -55,6 +58,18 @@ def as_i64(name, value, ndim=1):
     return np.ascontiguousarray(arr, dtype=np.int64)
 
 
+def as_real(name, value, positive=False, kind="a number"):
+    """A finite Python float from a real scalar, a positive one if asked: a
+    TypeError for what is not `kind`, a ValueError for a value out of range."""
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be {kind}, got {type(value).__name__}") from None
+    if not (math.isfinite(v) and (v > 0 or not positive)):
+        raise ValueError(f"{name} must be {'positive and ' if positive else ''}finite, got {value}")
+    return v
+
+
 def as_int(name, value, low=None, high=None, odd=False):
     """A plain Python int from an integral scalar, within [low, high]."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
@@ -67,6 +82,17 @@ def as_int(name, value, low=None, high=None, odd=False):
     if odd and value % 2 == 0:
         raise ValueError(f"{name} must be odd, got {value}")
     return value
+
+
+def need_package(module, what, error, hint=""):
+    """The optional package `module`, imported; if it is not installed, an
+    `error` saying that `what` needs it and how to install it (Debian's
+    python3-<module>), then `hint`."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise error(f"{what} needs the {module} package, which is not installed "
+                    f"(Debian: apt-get install python3-{module}){hint}") from None
 
 
 # ---- the scale of pixel values -------------------------------------------------------

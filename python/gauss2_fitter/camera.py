@@ -25,15 +25,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ._checks import as_real
+
 
 def _positive(name, value):
-    try:
-        v = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"camera {name} must be a number, got {type(value).__name__}") from None
-    if not (math.isfinite(v) and v > 0):
-        raise ValueError(f"camera {name} must be positive and finite, got {value}")
-    return v
+    return as_real(f"camera {name}", value, positive=True)
 
 
 @dataclass(frozen=True, eq=False)
@@ -91,13 +87,7 @@ class Camera:
     pixel_size: object = None
 
     def __post_init__(self):
-        try:
-            baseline = float(self.baseline)
-        except (TypeError, ValueError):
-            raise TypeError(f"camera baseline must be a number, got {type(self.baseline).__name__}") from None
-        if not math.isfinite(baseline):
-            raise ValueError(f"camera baseline must be finite, got {self.baseline}")
-        object.__setattr__(self, "baseline", baseline)
+        object.__setattr__(self, "baseline", as_real("camera baseline", self.baseline))
         object.__setattr__(self, "sensitivity", _positive("sensitivity", self.sensitivity))
         object.__setattr__(self, "em_gain", _positive("em_gain", self.em_gain))
         qe = _positive("qe", self.qe)

@@ -359,6 +359,20 @@ def _threads(n_threads):
     return as_int("n_threads", n_threads, low=1)
 
 
+def _fit_arguments(im, center_x, center_y, mea, estimator, read_noise, params, n_threads):
+    """The checked arguments of a batch of fits (a TypeError or ValueError
+    before any native call), with the pixel-scale warning of its windows:
+    (image, center_x, center_y, mea, estimator, read variance, its map,
+    starting records, threads)."""
+    a, cx, cy, mea = _peaks(im, center_x, center_y, mea)
+    estimator = _estimator(estimator)
+    read_var, var_map = _read_variance(read_noise, a.shape)
+    rec = _start_records(params, cx.shape[0], mea)
+    n_threads = _threads(n_threads)
+    warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea), stacklevel=4)
+    return a, cx, cy, mea, estimator, read_var, var_map, rec, n_threads
+
+
 def _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map):
     """Runs the estimator's native batch over contiguous chunks of peaks:
     (std (n, 10), flags (n,) with the FLAG_* codes, iterations (n,)); `rec`
@@ -469,13 +483,9 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None, estim
     >>> print(f"amp {rec[0, 0]:.1f}, offset {rec[0, 6]:.1f}")
     amp 2000.0, offset 100.0
     """
-    a, cx, cy, mea = _peaks(im, center_x, center_y, mea)
-    estimator = _estimator(estimator)
-    read_var, var_map = _read_variance(read_noise, a.shape)
+    a, cx, cy, mea, estimator, read_var, var_map, rec, n_threads = _fit_arguments(
+        im, center_x, center_y, mea, estimator, read_noise, params, n_threads)
     n = cx.shape[0]
-    rec = _start_records(params, n, mea)
-    n_threads = _threads(n_threads)
-    warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea))
     if estimator == "mle":
         std, flags, _ = _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map)
         return rec, std, (flags != FLAG_GOOD).astype(np.int64)
@@ -554,13 +564,8 @@ def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0
     returns a SpotFits. `read_noise` is the read noise sigma in
     photo-electrons: a scalar or an array of the image's shape. Other
     arguments as for fit_peaks."""
-    a, cx, cy, mea = _peaks(im, center_x, center_y, mea)
-    estimator = _estimator(estimator)
-    read_var, var_map = _read_variance(read_noise, a.shape)
-    n = cx.shape[0]
-    rec = _start_records(params, n, mea)
-    n_threads = _threads(n_threads)
-    warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea))
+    a, cx, cy, mea, estimator, read_var, var_map, rec, n_threads = _fit_arguments(
+        im, center_x, center_y, mea, estimator, read_noise, params, n_threads)
     std, flags, iterations = _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map)
     if estimator == "mle":
         photon_std = std[:, :N_PARAMS].copy()

@@ -40,6 +40,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from ._checks import need_package
 from .localize import COLUMNS, DTYPES, NM_COLUMNS
 from .outputs import STDOUT, open_output, resolve_output, staged_path
 
@@ -217,11 +218,7 @@ class TableWriter:
                 self._f = self._files.enter_context(open_output(out))
                 self._f.write((",".join(self._csv_header()) + "\n").encode())
             else:
-                try:
-                    import h5py
-                except ImportError:
-                    raise FormatError(f"{path}: writing HDF5 needs the h5py package, which is not installed "
-                                      "(Debian: apt-get install python3-h5py); or write .csv") from None
+                h5py = need_package("h5py", f"{path}: writing HDF5", FormatError, "; or write .csv")
                 self._yaml = self._files.enter_context(staged_path(yaml_path(self.path)))
                 self._h5 = h5py.File(self._files.enter_context(staged_path(out)), "w")
                 self._files.callback(self._h5.close)
@@ -395,19 +392,8 @@ def write_csv(table, path, pixel_size=None):
     pixel_size : float, optional
         Camera pixel in nm; default table.attrs["pixel_size"].
 
-    Returns
-    -------
-    pathlib.Path
-        `path`.
-
-    Raises
-    ------
-    FormatError
-        `path` not ending in .csv.
-    ValueError
-        A table lacking columns, a pixel size that is not positive.
-    OutputError
-        An output that cannot be written; the old file is kept.
+    Returns `path`, and raises as `write_table` does; a path not ending in
+    .csv is a FormatError.
 
     Examples
     --------
@@ -438,18 +424,8 @@ def write_hdf5(table, path):
     path : str or os.PathLike
         A regular file ending in .hdf5 or .h5.
 
-    Returns
-    -------
-    pathlib.Path
-        `path`.
-
-    Raises
-    ------
-    FormatError
-        Another suffix, or no h5py.
-    OutputError
-        An output that is not a regular file or cannot be written; the old
-        files are kept.
+    Returns `path`, and raises as `write_table` does; another suffix is a
+    FormatError, and so is an output that is not a regular file.
 
     Examples
     --------
@@ -538,12 +514,7 @@ def _read_csv(path, pixel_size):
 
 
 def _read_hdf5(path, pixel_size):
-    try:
-        import h5py
-    except ImportError:
-        raise FormatError(f"{path}: reading HDF5 needs the h5py package, which is not installed "
-                          "(Debian: apt-get install python3-h5py)") from None
-
+    h5py = need_package("h5py", f"{path}: reading HDF5", FormatError)
     try:
         with h5py.File(path, "r") as f:
             if "locs" not in f:

@@ -34,7 +34,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from ._checks import as_int
+from ._checks import as_int, as_real
 from ._lib import GAUSS2_MAX_MEA
 from .camera import Camera
 from .fitter import ESTIMATORS, FLAG_SKIPPED, fit_spots
@@ -73,13 +73,7 @@ class Settings:
         if self.estimator not in ESTIMATORS:
             raise ValueError(f"estimator must be one of {', '.join(ESTIMATORS)}, got {self.estimator!r}")
         if self.threshold is not None:
-            try:
-                t = float(self.threshold)
-            except (TypeError, ValueError):
-                raise TypeError(f"threshold must be a number or None, got {type(self.threshold).__name__}") from None
-            if not math.isfinite(t):
-                raise ValueError(f"threshold must be finite, got {self.threshold}")
-            object.__setattr__(self, "threshold", t)
+            object.__setattr__(self, "threshold", as_real("threshold", self.threshold, kind="a number or None"))
         object.__setattr__(self, "smooth", _check_smooth(self.smooth))
         n_sigma = float(self.n_sigma)
         if not (math.isfinite(n_sigma) and n_sigma >= 0):

@@ -29,6 +29,8 @@ from pathlib import Path
 
 import numpy as np
 
+from ._checks import need_package
+
 TIFF_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
 MOVIE_SUFFIXES = TIFF_SUFFIXES + (".npy",)
 
@@ -150,12 +152,7 @@ class _ArrayFile:
 
 
 def _open_tiff(path, what):
-    try:
-        import tifffile
-    except ImportError:
-        raise MovieError(f"{what}: reading TIFF needs the tifffile package, which is not installed "
-                         "(Debian: apt-get install python3-tifffile); or save the movie as .npy") from None
-
+    tifffile = need_package("tifffile", f"{what}: reading TIFF", MovieError, "; or save the movie as .npy")
     try:
         tif = tifffile.TiffFile(path)
     except Exception as e:  # tifffile raises several kinds for foreign files

@@ -19,6 +19,8 @@ from pathlib import Path
 
 import numpy as np
 
+from ._checks import as_real
+
 IMAGE_SUFFIXES = (".png", ".tif", ".tiff", ".npy")
 _BATCH_VALUES = 1 << 22  # values of Gaussian footprints computed at once
 
@@ -31,13 +33,7 @@ def _column(locs, name):
 
 
 def _oversampling(value):
-    try:
-        s = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"oversampling must be a number, got {type(value).__name__}") from None
-    if not (math.isfinite(s) and s > 0):
-        raise ValueError(f"oversampling must be positive, got {value}")
-    return s
+    return as_real("oversampling", value, positive=True)
 
 
 def rendered_rows(locs, blur="precision"):
@@ -121,12 +117,7 @@ def render_localizations(locs, oversampling=10, blur="precision", shape=None):
     """
     s = _oversampling(oversampling)
     if blur is not None and not isinstance(blur, str):
-        try:
-            blur = float(blur)
-        except (TypeError, ValueError):
-            raise TypeError(f"blur must be 'precision', a number or None, got {type(blur).__name__}") from None
-        if not (math.isfinite(blur) and blur > 0):
-            raise ValueError(f"a blur sigma must be positive, got {blur}")
+        blur = as_real("blur", blur, positive=True, kind="'precision', a number or None")
     h, w = image_shape(locs, shape)
     H, W = max(1, round(h * s)), max(1, round(w * s))
     if H * W > 1 << 31:

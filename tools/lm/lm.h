@@ -151,7 +151,7 @@ LM_INLINE bool inverse_if_full_rank(const Matrix<M> &A, Matrix<M> &inv) {
 template <int M>
 LM_INLINE int pseudo_inverse(const Matrix<M> &A, Matrix<M> &pinv) {
     const Eigen::SelfAdjointEigenSolver<Matrix<M>> eig(A);
-    const Vector<M> lambda = eig.eigenvalues();
+    const Vector<M> &lambda = eig.eigenvalues();
     double sigma_max = 0.0;
     for (int i = 0; i < M; i++) sigma_max = std::fmax(sigma_max, std::fabs(lambda[i]));
     const double cutoff = DBL_EPSILON * sigma_max;

@@ -118,7 +118,7 @@ bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, S
 }  // namespace
 
 bool image_window(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 mea, ImageWindow *out) {
-    ensure(mea & 1, "Mea must be odd");
+    ensure((mea & 1) != 0, "Mea must be odd");
     ensure_mea_bound(mea);
     const Sint64 half = mea / 2;  // truncated toward zero: 0 for mea = -1
     Sint64 row0 = 0, col0 = 0;

@@ -38,10 +38,26 @@ namespace {
     return group_lanes(g) < splat(side) ? splat(1.0) : splat(0.0);
 }
 
+// Offset of column j's vector within a row group of the layout.
+[[gnu::always_inline]] inline long column_offset(int j) {
+    const int offset = kLanes * j;  // within one row group: a small int
+    return offset;
+}
+
 // Term k of a pass's per-column terms: one vector per column, block k of
 // `columns`.
 [[gnu::always_inline]] inline v4d *column_terms(double *columns, int side, int k) {
     return reinterpret_cast<v4d *>(columns) + static_cast<long>(k) * side;
+}
+
+// The per-column terms of the exponent t = (a dx + b dy) dx + c dy^2 of a
+// trial: dx and a dx^2 of each column, splat across the lanes.
+[[gnu::always_inline]] inline void exponent_columns(int side, const Shape &s, v4d *dxv, v4d *adx2) {
+    for (int j = 0; j < side; j++) {
+        const double dx = j - s.cx;
+        dxv[j] = splat(dx);
+        adx2[j] = splat(s.a * (dx * dx));
+    }
 }
 
 GAUSS2_CLONES
@@ -49,11 +65,7 @@ double trial_simd(int side, const double *__restrict x, const Shape &s, double *
                   double *__restrict r_out, double *__restrict columns) {
     const int groups = padded(side) / kLanes;
     v4d *dxv = column_terms(columns, side, 0), *adx2 = column_terms(columns, side, 1);
-    for (int j = 0; j < side; j++) {
-        const double dx = j - s.cx;
-        dxv[j] = splat(dx);
-        adx2[j] = splat(s.a * (dx * dx));
-    }
+    exponent_columns(side, s, dxv, adx2);
     v4d E = splat(0.0);
     for (int g = 0; g < groups; g++) {
         const v4d dy = group_rows(g, side) - s.cy, mask = group_mask(g, side);
@@ -64,9 +76,9 @@ double trial_simd(int side, const double *__restrict x, const Shape &s, double *
 #pragma GCC unroll 4
         for (int j = 0; j < side; j++) {
             const v4d e = vexp(bdy * dxv[j] + (adx2[j] + cdy2)) * mask;
-            const v4d r = ((load(xg + kLanes * j) - s.offset) - e * s.height) * mask;
-            store(eg + kLanes * j, e);
-            store(rg + kLanes * j, r);
+            const v4d r = ((load(xg + column_offset(j)) - s.offset) - e * s.height) * mask;
+            store(eg + column_offset(j), e);
+            store(rg + column_offset(j), r);
             E += r * r;
         }
     }
@@ -101,32 +113,10 @@ struct UnitWeights {
     double total() const { return static_cast<double>(side) * side; }
 };
 
-// The Poisson likelihood of the data y = x + s2 under the mean
-// m = f + s2 = e height + offset + s2: the Fisher information is
-// sum J J^T / m (w = 1 / m) and the score sum (y / m - 1) J (r = y / m - 1).
-// Padding lanes weigh nothing.
-struct PoissonWeights {
-    int side;
-    const double *y, *s2;  // the data and the variances, in the layout
-    double height, offset;
-    static constexpr bool kSummed = true;
-    struct Group {
-        v4l valid;
-    };
-    [[gnu::always_inline]] Group group(int g) const { return {group_lanes(g) < splat(side)}; }
-    [[gnu::always_inline]] void pixel(Group grp, long k, v4d e, v4d &we, v4d &r, v4d &w) const {
-        const v4d m = e * height + (offset + load(s2 + k));
-        const v4d inv = splat(1.0) / (grp.valid ? m : splat(1.0));
-        w = grp.valid ? inv : splat(0.0);
-        r = grp.valid ? load(y + k) * inv - 1.0 : splat(0.0);
-        we = e * w;
-    }
-    double total() const { return 0.0; }
-};
-
-// The photon-noise variance m = f + s2 of each pixel as its weight, for the
-// middle term J^T diag(f + s2) J of the least-squares sandwich (no residuals).
-struct VarianceWeights {
+// The Poisson mean m = f + s2 = e height + offset + s2 of each pixel (the
+// data's variance s2 in the layout), from which the two passes below weigh
+// the pixels. Padding lanes weigh nothing.
+struct MeanWeights {
     int side;
     const double *s2;
     double height, offset;
@@ -135,13 +125,31 @@ struct VarianceWeights {
         v4l valid;
     };
     [[gnu::always_inline]] Group group(int g) const { return {group_lanes(g) < splat(side)}; }
+    [[gnu::always_inline]] v4d mean(long k, v4d e) const { return e * height + (offset + load(s2 + k)); }
+    double total() const { return 0.0; }
+};
+
+// The Poisson likelihood of the data y = x + s2 (in the layout) under the
+// mean m: the Fisher information is sum J J^T / m (w = 1 / m) and the score
+// sum (y / m - 1) J (r = y / m - 1).
+struct PoissonWeights : MeanWeights {
+    const double *y;
     [[gnu::always_inline]] void pixel(Group grp, long k, v4d e, v4d &we, v4d &r, v4d &w) const {
-        const v4d m = e * height + (offset + load(s2 + k));
-        w = grp.valid ? m : splat(0.0);
+        const v4d inv = splat(1.0) / (grp.valid ? mean(k, e) : splat(1.0));
+        w = grp.valid ? inv : splat(0.0);
+        r = grp.valid ? load(y + k) * inv - 1.0 : splat(0.0);
+        we = e * w;
+    }
+};
+
+// The photon-noise variance m of each pixel as its weight, for the middle
+// term J^T diag(f + s2) J of the least-squares sandwich (no residuals).
+struct VarianceWeights : MeanWeights {
+    [[gnu::always_inline]] void pixel(Group grp, long k, v4d e, v4d &we, v4d &r, v4d &w) const {
+        w = grp.valid ? mean(k, e) : splat(0.0);
         r = splat(0.0);
         we = e * w;
     }
-    double total() const { return 0.0; }
 };
 
 // Per row group, sums along x keep one row in each lane; they are then
@@ -172,9 +180,9 @@ GAUSS2_CLONES void moments_simd(int side, const double *__restrict e, double cx,
         v4d t0 = zero, t1 = zero, t2 = zero, t3 = zero, t4 = zero;
         v4d u0 = zero, u1 = zero, u2 = zero, w0 = zero, w1 = zero, w2 = zero, rs = zero, ws = zero;
         for (int j = 0; j < side; j++) {
-            const v4d ev = load(eg + kLanes * j);
+            const v4d ev = load(eg + column_offset(j));
             v4d we, r, w;
-            weights.pixel(grp, base + kLanes * j, ev, we, r, w);
+            weights.pixel(grp, base + column_offset(j), ev, we, r, w);
             const v4d e2 = we * ev, er = ev * r;
             t0 += e2, t1 += e2 * dx1[j], t2 += e2 * dx2[j], t3 += e2 * dx3[j], t4 += e2 * dx4[j];
             u0 += we, u1 += we * dx1[j], u2 += we * dx2[j];
@@ -260,11 +268,7 @@ double poisson_trial_simd(int side, const double *__restrict y, const double *__
                           double *__restrict e_out, double *__restrict columns) {
     const int groups = padded(side) / kLanes;
     v4d *dxv = column_terms(columns, side, 0), *adx2 = column_terms(columns, side, 1);
-    for (int j = 0; j < side; j++) {
-        const double dx = j - s.cx;
-        dxv[j] = splat(dx);
-        adx2[j] = splat(s.a * (dx * dx));
-    }
+    exponent_columns(side, s, dxv, adx2);
     const v4d one = splat(1.0), lowest = splat(0x1p-1022);
     v4d F = splat(0.0);
     v4l outside = v4l{0, 0, 0, 0};
@@ -275,7 +279,7 @@ double poisson_trial_simd(int side, const double *__restrict y, const double *__
         const long base = static_cast<long>(g) * side * kLanes;
 #pragma GCC unroll 4
         for (int j = 0; j < side; j++) {
-            const long k = base + kLanes * j;
+            const long k = base + column_offset(j);
             const v4d e = vexp(bdy * dxv[j] + (adx2[j] + cdy2)) * mask;
             const v4d m = valid ? e * s.height + (s.offset + load(s2 + k)) : one;
             outside |= ~(m >= lowest);  // NaN counts as outside
@@ -292,7 +296,7 @@ void poisson_information_simd(int side, const double *__restrict y, const double
                               const double *__restrict e, const Shape &s, const double *p,
                               double *__restrict columns, double *__restrict I, double *__restrict score) {
     Moments m;
-    moments_simd(side, e, s.cx, s.cy, PoissonWeights{side, y, s2, s.height, s.offset}, columns, &m);
+    moments_simd(side, e, s.cx, s.cy, PoissonWeights{{side, s2, s.height, s.offset}, y}, columns, &m);
     assemble(m, derivatives_of(p), I, score);
 }
 
@@ -304,7 +308,7 @@ double poisson_saturated_simd(int side, const double *__restrict y) {
         const v4l valid = group_lanes(g) < splat(side);
         const long base = static_cast<long>(g) * side * kLanes;
         for (int j = 0; j < side; j++) {
-            const v4d yv = load(y + base + kLanes * j);
+            const v4d yv = load(y + base + column_offset(j));
             const v4l positive = valid && yv > splat(0.0);
             S += positive ? yv - yv * vlog(positive ? yv : splat(1.0)) : splat(0.0);
         }
@@ -317,30 +321,35 @@ void variance_information_simd(int side, const double *__restrict s2, const doub
                                const Shape &s, const double *p, double *__restrict columns,
                                double *__restrict B) {
     Moments m;
-    moments_simd(side, e, s.cx, s.cy, VarianceWeights{side, s2, s.height, s.offset}, columns, &m);
+    moments_simd(side, e, s.cx, s.cy, VarianceWeights{{side, s2, s.height, s.offset}}, columns, &m);
     double unused[kParams];
     assemble(m, derivatives_of(p), B, unused);
 }
 
-GAUSS2_CLONES
-void log_lanes_simd(const double *x, double *y, long n) {
+// y[i] = F()(x[i]) for n values, a vector at a time (n a multiple of
+// kLanes). F's call is always inlined: a call of a function built for
+// another instruction set would pass the vector by another convention.
+template <class F>
+[[gnu::always_inline]] inline void map_lanes(const double *x, double *y, long n) {
     for (long i = 0; i < n; i += kLanes) {
         v4d v;
         std::memcpy(&v, x + i, sizeof v);
-        v = vlog(v);
+        v = F()(v);
         std::memcpy(y + i, &v, sizeof v);
     }
 }
+struct Log {
+    [[gnu::always_inline]] v4d operator()(v4d v) const { return vlog(v); }
+};
+struct Exp {
+    [[gnu::always_inline]] v4d operator()(v4d v) const { return vexp(v); }
+};
 
 GAUSS2_CLONES
-void exp_lanes_simd(const double *x, double *y, long n) {
-    for (long i = 0; i < n; i += kLanes) {
-        v4d v;
-        std::memcpy(&v, x + i, sizeof v);
-        v = vexp(v);
-        std::memcpy(y + i, &v, sizeof v);
-    }
-}
+void log_lanes_simd(const double *x, double *y, long n) { map_lanes<Log>(x, y, n); }
+
+GAUSS2_CLONES
+void exp_lanes_simd(const double *x, double *y, long n) { map_lanes<Exp>(x, y, n); }
 
 }  // namespace
 

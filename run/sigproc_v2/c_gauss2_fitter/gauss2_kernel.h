@@ -72,7 +72,7 @@ constexpr long stack_workspace_bytes(int side) {
 // over the pixels and the frames of the fitting functions, the batch's
 // included (7 KiB measured on the optimised build; tests/test_fit.cpp holds
 // the fits to this bound).
-constexpr long kFitStackOverhead = 12 * 1024;
+constexpr long kFitStackOverhead = 12L * 1024;
 
 // The stack that a fit of side `side` needs.
 constexpr long fit_stack_bytes(int side) { return stack_workspace_bytes(side) + kFitStackOverhead; }

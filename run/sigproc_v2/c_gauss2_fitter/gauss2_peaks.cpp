@@ -28,7 +28,11 @@
 namespace {
 
 constexpr double k_mad_to_sigma = 1.482602218505602;  // sigma of a normal distribution per MAD
-constexpr int k_max_radius = static_cast<int>(4 * GAUSS2_MAX_SMOOTH + 0.5);
+// The smoothing kernel's radius: 4 sigma, rounded half up (sigma >= 0).
+constexpr int kernel_radius(double smooth) {
+    return static_cast<int>(4.0 * smooth + 0.5);  // NOLINT(bugprone-incorrect-roundings): never negative
+}
+constexpr int k_max_radius = kernel_radius(GAUSS2_MAX_SMOOTH);
 
 // One half of a symmetric smoothing kernel: w[0] the centre, w[t] the weight
 // at distance t, for t <= radius; the weights of the whole kernel sum to 1.
@@ -40,7 +44,7 @@ struct Kernel {
 
 void make_kernel(double smooth, Kernel &k) {
     if (smooth <= 0.0) return;
-    k.radius = static_cast<int>(4.0 * smooth + 0.5);
+    k.radius = kernel_radius(smooth);
     double sum = 0.0;
     double full[2 * k_max_radius + 1];
     for (int t = -k.radius; t <= k.radius; t++) {
@@ -248,8 +252,9 @@ void resolve_plateaus(const Search &q, const double *cand, long n, double *keep,
         double sx = 0.0, sy = 0.0;
         for (long m = 0; m < count; m++) {
             const long flat = static_cast<long>(cand[static_cast<long>(members[m])]);
-            sx += static_cast<double>(flat % q.w);
-            sy += static_cast<double>(flat / q.w);
+            const long row = flat / q.w, col = flat % q.w;
+            sx += static_cast<double>(col);
+            sy += static_cast<double>(row);
         }
         const double cx = sx / static_cast<double>(count), cy = sy / static_cast<double>(count);
         long best = -1;
@@ -257,7 +262,8 @@ void resolve_plateaus(const Search &q, const double *cand, long n, double *keep,
         for (long m = 0; m < count; m++) {
             const long idx = static_cast<long>(members[m]);
             const long flat = static_cast<long>(cand[idx]);
-            const double dx = static_cast<double>(flat % q.w) - cx, dy = static_cast<double>(flat / q.w) - cy;
+            const long row = flat / q.w, col = flat % q.w;
+            const double dx = static_cast<double>(col) - cx, dy = static_cast<double>(row) - cy;
             const double dist = dx * dx + dy * dy;
             if (dist < best_d) best_d = dist, best = idx;
         }
