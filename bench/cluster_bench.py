@@ -33,7 +33,6 @@ import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "python"))
@@ -89,12 +88,7 @@ def main():
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--keep", default=None, help="directory to keep the movie in (default: a temporary one)")
     args = ap.parse_args()
-    estimator = "lsq"
-    try:
-        g2.fit_spots(np.ones((11, 11)), [5], [5], estimator="mle")
-        estimator = "mle"
-    except NotImplementedError:
-        print("(the maximum-likelihood estimator is not in this build: least squares)")
+    estimator = "mle"
     with tempfile.TemporaryDirectory() as tmp:
         d = Path(args.keep or tmp)
         d.mkdir(parents=True, exist_ok=True)

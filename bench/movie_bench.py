@@ -154,12 +154,7 @@ def main():
         print(f"  native, frame by frame          {t_native * 1e3:7.3f}")
         print(f"  native, a stack per call        {t_stack * 1e3:7.3f}   ({t_scipy / t_stack:.0f}x faster)\n")
 
-        estimators = ["lsq"]
-        try:
-            g2.fit_spots(np.ones((11, 11)), [5], [5], estimator="mle")
-            estimators.append("mle")
-        except NotImplementedError:
-            print("(the maximum-likelihood estimator is not in this build: least squares only)\n")
+        estimators = ["lsq", "mle"]
         print(f"{'estimator':9} {'threads':>7}  {'whole run':>22}  {'fitting alone':>14}  {'whole/alone':>11}"
               f"  {'fit share':>9}  {'read':>5} {'find':>5} {'table':>5}")
         for est in estimators:

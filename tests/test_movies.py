@@ -21,17 +21,7 @@ from gauss2_fitter.render import save_image
 lz = importlib.import_module("gauss2_fitter.localize")  # the module; the package exports the function
 
 
-def _mle_available():
-    try:
-        g2.fit_spots(np.ones((11, 11)), [5], [5], estimator="mle")
-    except NotImplementedError:
-        return False
-    return True
-
-
-# The maximum-likelihood cases run by themselves once the library has the estimator.
-ESTIMATORS = ["lsq", pytest.param("mle", marks=pytest.mark.skipif(not _mle_available(),
-                                                                  reason="no maximum-likelihood fit in this build"))]
+ESTIMATORS = ["lsq", "mle"]
 
 CAM = g2.Camera(baseline=100.0, sensitivity=0.25, em_gain=2.0, qe=0.8, pixel_size=107.0)
 SHAPE = (52, 64)
@@ -381,8 +371,6 @@ def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, caps
         (["render", m, "-o", tmp_path / "sr.jpg"], "unknown image format .jpg"),
         (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png"], "no such file"),
     ]
-    if not _mle_available():
-        cases.append((["fit", m, "-o", out], "--estimator lsq"))
     for argv, words in cases:
         before = sorted(p.name for p in tmp_path.iterdir())
         assert tool(*argv) == 1, argv

@@ -491,9 +491,6 @@ def cmd_fit_movie(args, inputs):
                 writer.write(chunk)
                 n += len(chunk)
                 flagged += int((chunk["flag"] != 0).sum())
-    except NotImplementedError:
-        raise CliError("the maximum-likelihood estimator is not in this build of the library; "
-                       "use --estimator lsq") from None
     except ValueError as e:  # bad peak tables and the like, found while running
         raise CliError(str(e)) from None
     for message in dict.fromkeys(str(w.message) for w in said):  # each once, as the tool's warnings

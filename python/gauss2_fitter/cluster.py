@@ -194,7 +194,7 @@ def _failure(exc, lo, hi):
     """The exception to raise on the client for a task that failed: the
     movie's and the settings' own errors as they are; anything else a
     ClusterError in one line."""
-    if isinstance(exc, (MovieError, NotImplementedError, ClusterError)):
+    if isinstance(exc, (MovieError, ClusterError)):
         return exc
     what = f"frames {lo} to {hi - 1}"
     if type(exc).__name__ == "KilledWorker":

@@ -487,8 +487,6 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
         settings out of range, peaks outside the movie's frames.
     FileNotFoundError
         A movie file that does not exist.
-    NotImplementedError
-        estimator="mle" with a library that lacks it.
 
     Warns
     -----

@@ -10,8 +10,7 @@ sigma on a background of 20 photons a pixel); photons become
 photo-electrons (quantum efficiency 0.9, Poisson), read noise is added (1.5
 e-) and the frames are stored as a uint16 TIFF in camera counts (baseline
 100 ADU, 0.45 e-/ADU). That file is localised with `localize` and the
-camera's settings, with the maximum-likelihood estimator (least squares if
-this build of the library lacks it), and rendered.
+camera's settings, with the maximum-likelihood estimator, and rendered.
 
 Reported: localisations, those matched to an emitter that was on (within
 1 pixel), their position error (RMS) next to the median Cramer-Rao bound of
@@ -142,13 +141,8 @@ def run(n_frames=1000, size=128, seed=2, out="out", n_threads=None, stream=sys.s
     sites, events = make_movie(movie, n_frames, size, seed)
     t_make = time.perf_counter() - t
     n_on = sum(len(e[1]) for e in events)
-    estimator = "mle"
-    try:
-        fitter.fit_spots(np.ones((MEA, MEA)), [5], [5], MEA, estimator="mle")
-    except NotImplementedError:
-        estimator = "lsq"
     t = time.perf_counter()
-    locs = localize(movie, camera=CAMERA, estimator=estimator, n_threads=n_threads)
+    locs = localize(movie, camera=CAMERA, estimator="mle", n_threads=n_threads)
     t_loc = time.perf_counter() - t
     rows, true_xy, photons, iso = match(locs, sites, events)
     err = locs.loc[rows, ["x", "y"]].to_numpy() - true_xy
@@ -164,7 +158,7 @@ def run(n_frames=1000, size=128, seed=2, out="out", n_threads=None, stream=sys.s
       f"{PHOTONS:g} photons median, PSF sigma {PSF_SIGMA * PIXEL_NM:g} nm, background {BACKGROUND:g}")
     p(f"             camera counts: baseline {CAMERA.baseline:g} ADU, {CAMERA.sensitivity:g} e-/ADU, qe "
       f"{CAMERA.qe:g}, read noise {CAMERA.read_noise:g} e-  -> {movie} ({t_make:.1f} s)")
-    p(f"  localised  {len(locs)} localisations, {good} unflagged, with {'the Poisson MLE' if estimator == 'mle' else 'least squares (this build has no MLE yet)'}:"
+    p(f"  localised  {len(locs)} localisations, {good} unflagged, with the Poisson MLE:"
       f" {t_loc:.2f} s from the file, {len(locs) / t_loc:,.0f} fits/s ({n_frames / t_loc:,.0f} frames/s)")
     p(f"  matched    {len(rows)} to an emitter that was on (within 1 px); "
       f"{len(rows) / max(n_on, 1):.0%} of the blinks")
