@@ -404,6 +404,10 @@ def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
         np.testing.assert_array_equal(mv.read(lo, hi), data[lo:hi])
     with pytest.raises(IndexError):
         mv.read(20, 24)
+    # Column-major .npy files hold no frame as consecutive rows, one frame neither.
+    for k, frames in enumerate((data[:1], data[0], data[:4])):
+        np.save(tmp_path / f"f{k}.npy", np.asfortranarray(frames))
+        np.testing.assert_array_equal(g2.open_movie(tmp_path / f"f{k}.npy").read(0, 1)[0], data[0])
     again = pickle.loads(pickle.dumps(mv))
     assert len(pickle.dumps(mv)) < 2000  # paths, not pixels
     np.testing.assert_array_equal(again.read(0, 23), data)
