@@ -221,6 +221,15 @@ def test_rendering(movie, tmp_path):
     sr_huge = g2.render_localizations(huge, oversampling=4)
     assert sr_huge[win].sum() == pytest.approx(1.0, abs=0.02)
     assert sr_huge.sum() == pytest.approx(len(locs) - 4, abs=1.0)
+    # A table without the frame size (a CSV file) is drawn as large as its
+    # unflagged rows reach: a failed fit that wandered far off is not drawn
+    # and does not size the picture either.
+    bare = pd.DataFrame(locs)
+    bare.attrs = {}
+    wild = bare.copy()
+    wild.loc[0, ["x", "y"]] = 3e6, 5e3
+    np.testing.assert_array_equal(g2.render_localizations(wild, oversampling=4),
+                                  g2.render_localizations(bare, oversampling=4))
 
     for name in ("sr.npy", "sr.tif", "sr.png"):
         save_image(sr, tmp_path / name, pixel_size=107.0 / 4)

@@ -53,7 +53,8 @@ def rendered_rows(locs, blur="precision"):
 
 def image_shape(locs, shape=None):
     """(h, w) of the camera frames: `shape`, else the table's attributes,
-    else the smallest that holds every position."""
+    else the smallest that holds every position of an unflagged row (a
+    failed fit's position may lie anywhere)."""
     if shape is not None:
         h, w = (int(v) for v in shape)
     elif "height" in getattr(locs, "attrs", {}) and "width" in locs.attrs:
@@ -61,6 +62,8 @@ def image_shape(locs, shape=None):
     else:
         x, y = _column(locs, "x"), _column(locs, "y")
         ok = np.isfinite(x) & np.isfinite(y)
+        if "flag" in getattr(locs, "columns", locs):
+            ok &= np.asarray(locs["flag"]) == 0
         h = int(np.ceil(y[ok].max())) if ok.any() else 1
         w = int(np.ceil(x[ok].max())) if ok.any() else 1
     if h < 1 or w < 1:
