@@ -468,7 +468,12 @@ def test_thunderstorm_tables_and_broken_files_are_read_or_refused(tmp_path):
     assert t.frame.tolist() == [0, 0] and t.x.tolist() == [3, 5.5]
     for name, text, words in [("word.csv", "x,y\n1,2\n3,four\n", "line 3: y = 'four'"),
                               ("nopos.csv", "a,b\n1,2\n", "names no positions"),
-                              ("empty.csv", "", "not a readable CSV")]:
+                              ("empty.csv", "", "not a readable CSV"),
+                              # Not frame 0, frame 1 or a good fit: rows of unknown frame or flag.
+                              ("noframe.csv", "frame,x,y\n0,1,2\n,3,4\n", "line 3: frame = an empty cell"),
+                              ("halfframe.csv", "frame;x;y\n1,5;3;4\n", "line 2: frame = 1.5"),
+                              ("noflag.csv", "x,y,flag\n1,2,0\n3,4,\n", "line 3: flag = an empty cell"),
+                              ("farframe.csv", "frame,x,y\n1e300,3,4\n", "line 2: frame = 1e\\+300")]:
         (tmp_path / name).write_text(text)
         with pytest.raises(FormatError, match=words):
             read_localizations(tmp_path / name)
