@@ -290,7 +290,8 @@ def test_bad_movies_and_settings_are_refused(tmp_path):
     with pytest.raises(g2.MovieError, match="20 x 21"):
         g2.open_movie([tmp_path / "a.tif", tmp_path / "b.tif"])
     for bad in ({"sensitivity": 0}, {"em_gain": -1}, {"qe": 0}, {"qe": 1.5}, {"pixel_size": 0},
-                {"read_noise": -1}, {"baseline": np.nan}, {"read_noise": np.full((3, 3), -1.0)}):
+                {"read_noise": -1}, {"baseline": np.nan}, {"read_noise": np.full((3, 3), -1.0)},
+                {"read_noise": 1e200}, {"read_noise": np.full((3, 3), 1e200)}):  # variances beyond the floats
         with pytest.raises(ValueError, match="camera " + next(iter(bad))):
             g2.Camera(**bad)
     with pytest.raises(ValueError, match="read_noise map has shape"):
@@ -374,6 +375,7 @@ def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, caps
         (["fit", m, "-o", out, "--sensitivity", 0], "--sensitivity must be positive"),
         (["fit", m, "-o", out, "--qe", -0.5], "--qe must be positive"),
         (["fit", m, "-o", out, "--pixel-size", 0], "--pixel-size must be positive"),
+        (["fit", m, "-o", out, "--read-noise", 1e200], "--read-noise must be non-negative and finite, its square"),
         (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
         (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
         (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
