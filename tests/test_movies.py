@@ -221,6 +221,15 @@ def test_rendering(movie, tmp_path):
     sr_huge = g2.render_localizations(huge, oversampling=4)
     assert sr_huge[win].sum() == pytest.approx(1.0, abs=0.02)
     assert sr_huge.sum() == pytest.approx(len(locs) - 4, abs=1.0)
+    # Unflagged rows far outside the frame, one with an enormous error too:
+    # nothing of theirs reaches the picture, and nothing of theirs is computed
+    # (a footprint as wide as its distance would take memory by its square).
+    far = huge.copy()
+    far.loc[5, ["x", "lpx", "lpy"]] = 1e6, 1e6, 1e6
+    far.loc[6, "x"], far.loc[7, "y"] = 1e300, -1e19
+    sr_far = g2.render_localizations(far, oversampling=4)
+    assert sr_far[win].sum() == pytest.approx(1.0, abs=0.02)
+    assert sr_far.sum() == pytest.approx(len(locs) - 7, abs=1.0)
     # A table without the frame size (a CSV file) is drawn as large as its
     # unflagged rows reach: a failed fit that wandered far off is not drawn
     # and does not size the picture either.
