@@ -94,6 +94,7 @@ def test_photon_errors_describe_the_least_squares_scatter():
 @pytest.mark.parametrize("read_noise, exc", [
     (-1.0, ValueError), (np.nan, ValueError), (np.inf, ValueError), ("2", TypeError), (None, TypeError),
     (np.full((3, 3), 2.0), ValueError), (np.full((160, 200), -1.0), ValueError),
+    (1e200, ValueError), (np.full((160, 200), 1e200), ValueError),  # finite, but not their squares
 ])
 def test_bad_read_noise_is_refused_before_any_native_call(field, read_noise, exc):
     im, cx, cy, _ = field

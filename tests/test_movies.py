@@ -221,6 +221,24 @@ def test_rendering(movie, tmp_path):
     sr_huge = g2.render_localizations(huge, oversampling=4)
     assert sr_huge[win].sum() == pytest.approx(1.0, abs=0.02)
     assert sr_huge.sum() == pytest.approx(len(locs) - 4, abs=1.0)
+    # Unflagged rows far outside the frame, one with an enormous error too:
+    # nothing of theirs reaches the picture, and nothing of theirs is computed
+    # (a footprint as wide as its distance would take memory by its square).
+    far = huge.copy()
+    far.loc[5, ["x", "lpx", "lpy"]] = 1e6, 1e6, 1e6
+    far.loc[6, "x"], far.loc[7, "y"] = 1e300, -1e19
+    sr_far = g2.render_localizations(far, oversampling=4)
+    assert sr_far[win].sum() == pytest.approx(1.0, abs=0.02)
+    assert sr_far.sum() == pytest.approx(len(locs) - 7, abs=1.0)
+    # A table without the frame size (a CSV file) is drawn as large as its
+    # unflagged rows reach: a failed fit that wandered far off is not drawn
+    # and does not size the picture either.
+    bare = pd.DataFrame(locs)
+    bare.attrs = {}
+    wild = bare.copy()
+    wild.loc[0, ["x", "y"]] = 3e6, 5e3
+    np.testing.assert_array_equal(g2.render_localizations(wild, oversampling=4),
+                                  g2.render_localizations(bare, oversampling=4))
 
     for name in ("sr.npy", "sr.tif", "sr.png"):
         save_image(sr, tmp_path / name, pixel_size=107.0 / 4)
@@ -281,7 +299,8 @@ def test_bad_movies_and_settings_are_refused(tmp_path):
     with pytest.raises(g2.MovieError, match="20 x 21"):
         g2.open_movie([tmp_path / "a.tif", tmp_path / "b.tif"])
     for bad in ({"sensitivity": 0}, {"em_gain": -1}, {"qe": 0}, {"qe": 1.5}, {"pixel_size": 0},
-                {"read_noise": -1}, {"baseline": np.nan}, {"read_noise": np.full((3, 3), -1.0)}):
+                {"read_noise": -1}, {"baseline": np.nan}, {"read_noise": np.full((3, 3), -1.0)},
+                {"read_noise": 1e200}, {"read_noise": np.full((3, 3), 1e200)}):  # variances beyond the floats
         with pytest.raises(ValueError, match="camera " + next(iter(bad))):
             g2.Camera(**bad)
     with pytest.raises(ValueError, match="read_noise map has shape"):
@@ -365,6 +384,7 @@ def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, caps
         (["fit", m, "-o", out, "--sensitivity", 0], "--sensitivity must be positive"),
         (["fit", m, "-o", out, "--qe", -0.5], "--qe must be positive"),
         (["fit", m, "-o", out, "--pixel-size", 0], "--pixel-size must be positive"),
+        (["fit", m, "-o", out, "--read-noise", 1e200], "--read-noise must be non-negative and finite, its square"),
         (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
         (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
         (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
@@ -404,6 +424,10 @@ def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
         np.testing.assert_array_equal(mv.read(lo, hi), data[lo:hi])
     with pytest.raises(IndexError):
         mv.read(20, 24)
+    # Column-major .npy files hold no frame as consecutive rows, one frame neither.
+    for k, frames in enumerate((data[:1], data[0], data[:4])):
+        np.save(tmp_path / f"f{k}.npy", np.asfortranarray(frames))
+        np.testing.assert_array_equal(g2.open_movie(tmp_path / f"f{k}.npy").read(0, 1)[0], data[0])
     again = pickle.loads(pickle.dumps(mv))
     assert len(pickle.dumps(mv)) < 2000  # paths, not pixels
     np.testing.assert_array_equal(again.read(0, 23), data)
@@ -455,7 +479,12 @@ def test_thunderstorm_tables_and_broken_files_are_read_or_refused(tmp_path):
     assert t.frame.tolist() == [0, 0] and t.x.tolist() == [3, 5.5]
     for name, text, words in [("word.csv", "x,y\n1,2\n3,four\n", "line 3: y = 'four'"),
                               ("nopos.csv", "a,b\n1,2\n", "names no positions"),
-                              ("empty.csv", "", "not a readable CSV")]:
+                              ("empty.csv", "", "not a readable CSV"),
+                              # Not frame 0, frame 1 or a good fit: rows of unknown frame or flag.
+                              ("noframe.csv", "frame,x,y\n0,1,2\n,3,4\n", "line 3: frame = an empty cell"),
+                              ("halfframe.csv", "frame;x;y\n1,5;3;4\n", "line 2: frame = 1.5"),
+                              ("noflag.csv", "x,y,flag\n1,2,0\n3,4,\n", "line 3: flag = an empty cell"),
+                              ("farframe.csv", "frame,x,y\n1e300,3,4\n", "line 2: frame = 1e\\+300")]:
         (tmp_path / name).write_text(text)
         with pytest.raises(FormatError, match=words):
             read_localizations(tmp_path / name)

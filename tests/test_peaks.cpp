@@ -58,6 +58,10 @@ TEST(PeakSearch, RefusesBrokenContracts) {
         find_peaks_in_frames(im.data(), 1, 10, 10, 1.0, 2, 2, NAN, 5.0, work.data(), 1, nullptr, &x, &y, &t),
         testing::ExitedWithCode(1), "null peak arrays");
     EXPECT_EXIT(find_peaks_work_size(-1, 3), testing::ExitedWithCode(1), "negative size");
+    // 4 * 2^31 * 2^31 wraps to 0: never a buffer too small for the frame.
+    EXPECT_EXIT(find_peaks_work_size(Sint64{1} << 31, Sint64{1} << 31), testing::ExitedWithCode(1),
+                "exceeds 64 bits");
+    EXPECT_EQ(find_peaks_work_size(Sint64{1} << 30, Sint64{1} << 30), Sint64{1} << 62);
 }
 
 // With n_sigma 0 and no smoothing the threshold is the median of the frame's

@@ -111,6 +111,16 @@ def test_bad_arguments_are_refused():
         find_peaks(np.zeros((20, 20)), smooth=-1)
 
 
+def test_a_min_distance_beyond_the_frame_finds_the_frame_maximum():
+    # Any distance from the frame's larger side up covers the whole frame,
+    # up to the largest 64-bit one (where i + min_distance would overflow).
+    im, _ = noisy_grid(seed=4, shape=(40, 50))
+    whole = find_peaks(im, min_distance=50)
+    assert len(whole[0]) == 1
+    for d in (51, 10**18, 2**63 - 1):
+        np.testing.assert_array_equal(find_peaks(im, min_distance=d), whole)
+
+
 # ---- the native search against the same rules written with scipy -------------
 
 

@@ -159,8 +159,8 @@ def _read_noise(value):
             v = float(value)
         except (TypeError, ValueError):
             raise TypeError(f"camera read_noise must be a number or a 2-D array, got {type(value).__name__}") from None
-        if not (math.isfinite(v) and v >= 0):
-            raise ValueError(f"camera read_noise must be non-negative and finite, got {value}")
+        if not (math.isfinite(v) and v >= 0 and math.isfinite(v * v)):
+            raise ValueError(f"camera read_noise must be non-negative and finite, its square too, got {value}")
         return v
     a = np.asarray(value)
     if not (np.issubdtype(a.dtype, np.floating) or np.issubdtype(a.dtype, np.integer)):
@@ -168,7 +168,9 @@ def _read_noise(value):
     if a.ndim != 2:
         raise ValueError(f"camera read_noise must be a scalar or a 2-D map, got shape {a.shape}")
     a = np.ascontiguousarray(a, dtype=np.float64)
-    if not np.all(np.isfinite(a) & (a >= 0)):
-        raise ValueError("camera read_noise map must be non-negative and finite everywhere")
+    with np.errstate(over="ignore"):
+        square = a * a
+    if not np.all(np.isfinite(a) & (a >= 0) & np.isfinite(square)):
+        raise ValueError("camera read_noise map must be non-negative and finite everywhere, its square too")
     a.setflags(write=False)
     return a

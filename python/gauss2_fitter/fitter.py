@@ -316,13 +316,19 @@ def _read_variance(read_noise, shape):
         sigma = float(read_noise)
         if not (np.isfinite(sigma) and sigma >= 0.0):
             raise ValueError(f"read_noise must be finite and >= 0, got {sigma}")
+        if not np.isfinite(sigma * sigma):  # the library ends the process on an infinite variance
+            raise ValueError(f"read_noise must have a finite square, the variance, got {sigma}")
         return sigma * sigma, None
     sigma = as_f64("read_noise", read_noise, ndim=2)
     if sigma.shape != tuple(shape):
         raise ValueError(f"read_noise must be a scalar or have the image's shape {tuple(shape)}, got {sigma.shape}")
     if not np.all(np.isfinite(sigma) & (sigma >= 0.0)):
         raise ValueError("read_noise must be finite and >= 0 everywhere")
-    return 0.0, np.ascontiguousarray(sigma * sigma)
+    with np.errstate(over="ignore"):
+        var = np.ascontiguousarray(sigma * sigma)
+    if not np.isfinite(var).all():
+        raise ValueError("read_noise must have a finite square, the variance, everywhere")
+    return 0.0, var
 
 
 def _estimator(estimator):

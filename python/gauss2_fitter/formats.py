@@ -508,6 +508,19 @@ def _read_csv(path, pixel_size):
         for c in COLUMNS:
             if c in t and c not in cols:
                 cols[c] = t.column(c)
+    # A row's frame and flag are whole numbers: an empty or fractional cell
+    # would otherwise become frame 0 (or 1) and flag 0, a good fit, and one
+    # beyond 2^53 a frame of the cast's choosing.
+    for c in ("frame", "flag"):
+        if c in t:
+            v = t.column(c)
+            with np.errstate(invalid="ignore"):
+                bad = ~np.isfinite(v) | (v != np.floor(v)) | (np.abs(v) > 2**53)
+            if bad.any():
+                row = int(np.flatnonzero(bad)[0])
+                cell = "an empty cell" if np.isnan(v[row]) else f"{v[row]:g}"
+                raise FormatError(f"{path}, line {row + 2}: {c} = {cell}; it must be a whole number "
+                                  "(at most 2^53 in size)")
     if "frame" not in cols:
         cols["frame"] = np.zeros(n)
     return _finish(cols, n, pixel_size, {})

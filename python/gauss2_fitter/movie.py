@@ -101,7 +101,7 @@ def _open_npy(path, what):
     if dtype.hasobject:
         raise MovieError(f"{what}: holds Python objects")
     n, h, w = _frames_shape(shape, what)
-    if fortran and n > 1:
+    if fortran:  # column-major bytes, a single frame too: not frames one after another
         return _ArrayFile(np.load(path, mmap_mode="r", allow_pickle=False).reshape(n, h, w), what)
     return _RawFile(path, offset, (n, h, w), dtype, what)
 

@@ -53,7 +53,8 @@ def rendered_rows(locs, blur="precision"):
 
 def image_shape(locs, shape=None):
     """(h, w) of the camera frames: `shape`, else the table's attributes,
-    else the smallest that holds every position."""
+    else the smallest that holds every position of an unflagged row (a
+    failed fit's position may lie anywhere)."""
     if shape is not None:
         h, w = (int(v) for v in shape)
     elif "height" in getattr(locs, "attrs", {}) and "width" in locs.attrs:
@@ -61,6 +62,8 @@ def image_shape(locs, shape=None):
     else:
         x, y = _column(locs, "x"), _column(locs, "y")
         ok = np.isfinite(x) & np.isfinite(y)
+        if "flag" in getattr(locs, "columns", locs):
+            ok &= np.asarray(locs["flag"]) == 0
         h = int(np.ceil(y[ok].max())) if ok.any() else 1
         w = int(np.ceil(x[ok].max())) if ok.any() else 1
     if h < 1 or w < 1:
@@ -139,40 +142,55 @@ def render_localizations(locs, oversampling=10, blur="precision", shape=None):
     return image.reshape(H, W)
 
 
-def _axis_weights(centre, sigma, k):
-    """Pixel-integrated Gaussian weights over the 2k + 1 pixels from
-    floor(centre) - k: (n, 2k + 1), and those pixels' indices."""
+def _span(centre, reach, size):
+    """The pixels [lo, hi) of an axis of `size` pixels that a footprint
+    reaching `reach` pixels beyond the one holding `centre` covers, clipped
+    to the axis (lo == hi: none), computed in float so that any finite
+    centre and reach are fine."""
+    first = np.floor(centre) - reach
+    lo = np.clip(first, 0, size).astype(np.int64)
+    hi = np.clip(first + 2 * reach + 1, 0, size).astype(np.int64)
+    return lo, hi
+
+
+def _axis_weights(centre, sigma, lo, hi, width):
+    """Pixel-integrated Gaussian weights over the `width` pixels from lo
+    (n, width), zero from each row's hi on, and those pixels' indices."""
     from scipy.special import ndtr
 
-    first = np.floor(centre).astype(np.int64) - k
-    edges = first[:, None] + np.arange(2 * k + 2)[None, :]
+    edges = lo[:, None] + np.arange(width + 1)[None, :]
     cdf = ndtr((edges - centre[:, None]) / sigma[:, None])
-    return np.diff(cdf, axis=1), edges[:, :-1]
+    weights = np.diff(cdf, axis=1)
+    weights[edges[:, :-1] >= hi[:, None]] = 0.0
+    return weights, edges[:, :-1]
 
 
 def _add_gaussians(image, H, W, X, Y, SX, SY):
+    # Each footprint reaches 5 sigma (the tails beyond hold < 1e-6) and is
+    # computed only where it overlaps the image: a very wide one (a fit with
+    # a huge reported error), or one far outside, would otherwise take memory
+    # by its square.
+    reach = np.ceil(5 * np.maximum(SX, SY)) + 1
+    jlo, jhi = _span(X, reach, W)
+    ilo, ihi = _span(Y, reach, H)
+    touches = (jhi > jlo) & (ihi > ilo)
+    X, Y, SX, SY, jlo, jhi, ilo, ihi = (a[touches] for a in (X, Y, SX, SY, jlo, jhi, ilo, ihi))
     # Footprints of similar size together, so that each batch's window fits
     # its members without computing far tails of small ones.
-    K = np.ceil(5 * np.maximum(SX, SY)).astype(np.int64) + 1  # the tails beyond hold < 1e-6
-    # No footprint reaches beyond the image: a very wide one (a fit with a
-    # huge reported error) would otherwise take memory by its square.
-    outside = np.maximum(np.maximum(-X, X - W), np.maximum(-Y, Y - H)).clip(min=0)
-    K = np.minimum(K, max(H, W) + 1 + np.ceil(outside).astype(np.int64))
-    order = np.argsort(K, kind="stable")
+    cells = (jhi - jlo) * (ihi - ilo)
+    order = np.argsort(cells, kind="stable")
     lo = 0
     while lo < len(order):
-        k = int(K[order[lo]])
-        n = max(1, _BATCH_VALUES // (2 * k + 1) ** 2)
+        n = max(1, _BATCH_VALUES // int(cells[order[lo]]))
         hi = min(len(order), lo + n)
         # Sorted by size: shrink the batch until its largest member fits too.
-        while hi - lo > 1 and (hi - lo) * (2 * int(K[order[hi - 1]]) + 1) ** 2 > _BATCH_VALUES:
+        while hi - lo > 1 and (hi - lo) * int(cells[order[hi - 1]]) > _BATCH_VALUES:
             hi = lo + (hi - lo) // 2
         idx = order[lo:hi]
-        k = int(K[idx].max())
-        wx, jx = _axis_weights(X[idx], SX[idx], k)
-        wy, iy = _axis_weights(Y[idx], SY[idx], k)
+        wx, jx = _axis_weights(X[idx], SX[idx], jlo[idx], jhi[idx], int((jhi[idx] - jlo[idx]).max()))
+        wy, iy = _axis_weights(Y[idx], SY[idx], ilo[idx], ihi[idx], int((ihi[idx] - ilo[idx]).max()))
         vals = wy[:, :, None] * wx[:, None, :]
-        inside = ((iy >= 0) & (iy < H))[:, :, None] & ((jx >= 0) & (jx < W))[:, None, :]
+        inside = ((iy < H)[:, :, None] & (jx < W)[:, None, :]) & (vals != 0.0)
         flat = iy[:, :, None] * W + jx[:, None, :]
         image += np.bincount(flat[inside], weights=vals[inside], minlength=H * W)
         lo = hi

@@ -278,6 +278,10 @@ extern "C" {
 Sint64 find_peaks_work_size(Sint64 im_w, Sint64 im_h) {
     ensure(im_w >= 0 && im_h >= 0, "find_peaks_work_size: negative size %ld x %ld", static_cast<long>(im_w),
            static_cast<long>(im_h));
+    // A wrapped product would ask for a small buffer that the search overruns.
+    ensure(im_w == 0 || im_h <= std::numeric_limits<Sint64>::max() / 4 / im_w,
+           "find_peaks_work_size: %ld x %ld exceeds 64 bits", static_cast<long>(im_w),
+           static_cast<long>(im_h));
     return 4 * im_w * im_h;
 }
 
@@ -299,6 +303,9 @@ Sint64 find_peaks_in_frames(const np_float64 *frames, Sint64 n_frames, Sint64 im
     Kernel kernel;
     make_kernel(smooth, kernel);
     const long w = im_w, h = im_h, n = w * h;
+    // A square of half-side max(w, h) covers the frame from any pixel: larger
+    // distances find the same peaks, and i + d must not overflow.
+    const long d = std::min<long>(min_distance, std::max(w, h));
     double *s_buf = work, *tmp = work + n, *scratch = work + 2 * n;  // scratch: 2n doubles
     Sint64 total = 0;
 
@@ -334,13 +341,13 @@ Sint64 find_peaks_in_frames(const np_float64 *frames, Sint64 n_frames, Sint64 im
         }
         thresholds[f] = thr;
 
-        const Search q{s, w, h, border, min_distance, thr};
+        const Search q{s, w, h, border, d, thr};
         const long first = total;
         bool plateau = false;
         for (long i = border; i < h - border && !plateau; i++) {
             const double *row = s + i * w;
             for (long j = border; j < w - border; j++) {
-                if (!(row[j] > thr) || !is_local_max(s, w, h, i, j, min_distance)) continue;
+                if (!(row[j] > thr) || !is_local_max(s, w, h, i, j, d)) continue;
                 if (q.has_equal_candidate_neighbour(i, j)) {
                     plateau = true;
                     break;

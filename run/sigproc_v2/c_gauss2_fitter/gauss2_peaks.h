@@ -47,7 +47,9 @@ extern "C" {
 #define GAUSS2_MAX_SMOOTH 64.0
 
 /* Extension. Doubles of work memory that find_peaks_in_frames needs for
- * frames of im_w x im_h pixels (4 * im_w * im_h); allocate once, reuse. */
+ * frames of im_w x im_h pixels (4 * im_w * im_h); allocate once, reuse.
+ * A negative size, or one whose count exceeds 64 bits, ends the process
+ * through `ensure`. */
 C_COMMON_EXPORT Sint64 find_peaks_work_size(Sint64 im_w, Sint64 im_h);
 
 /* Extension. Peak pixels of each of `n_frames` frames (frame f is im_h rows
@@ -55,7 +57,8 @@ C_COMMON_EXPORT Sint64 find_peaks_work_size(Sint64 im_w, Sint64 im_h);
  *
  * threshold: in units of the smoothed frame, or NaN for the automatic one.
  * n_sigma: used by the automatic threshold only. border >= 0: peaks lie in
- * [border, im_h - border) x [border, im_w - border). min_distance >= 1.
+ * [border, im_h - border) x [border, im_w - border). min_distance >= 1
+ * (any value from max(im_w, im_h) up finds the same peaks).
  * 0 <= smooth <= GAUSS2_MAX_SMOOTH. work: find_peaks_work_size doubles,
  * overwritten.
  *
