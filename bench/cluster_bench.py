@@ -56,7 +56,9 @@ def run_on(n_workers, movie, estimator, want, repeats):
     t = time.perf_counter()
     with cluster.local_cluster(n_workers) as lc, Client(lc) as client:
         started = time.perf_counter() - t
-        g2.localize(movie, camera=CAMERA, estimator=estimator, frames=range(0, 64), client=client)  # warm-up
+        # Warm-up: enough frames for a task on every worker, each of which loads
+        # the library and imports the package on its first task.
+        g2.localize(movie, camera=CAMERA, estimator=estimator, frames=range(0, 64 * 4 * n_workers), client=client)
         best = None
         for _ in range(repeats):
             with get_task_stream(client) as ts:
