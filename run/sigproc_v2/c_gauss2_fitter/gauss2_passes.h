@@ -1,0 +1,522 @@
+// The fit's passes over the pixels, written once over the vector width of a
+// kernel path. One pass evaluates the model and the error at a trial point
+// and keeps the pixels' exponentials; the Jacobian, which the solver asks
+// for at the accepted point, reuses them: a second pass forms J^T J and
+// J^T e from sums of the exponentials times powers of the pixel offsets
+// (gauss2_model.h), without the n x 7 Jacobian. The Poisson likelihood's
+// passes share that second pass with other weights.
+//
+// The same bits on four and eight lanes. Each pixel's arithmetic is the
+// same whatever the width, and every sum over the pixels is formed in four
+// lanes, in the order of four-row groups: a vector of eight rows is the
+// four-row groups 2g and 2g + 1 side by side, and its sums go into the
+// four-lane totals group 2g first (as they come, column by column), then
+// group 2g + 1 (kept aside until then). The AVX-512 path thus gives the
+// bits of the AVX2 path, only sooner.
+//
+// Everything here is always inlined into the kernel path that uses it
+// (gauss2_kernel.cpp), so that each path's instructions are its own.
+//
+// Internal to the library; nothing here is exported.
+#pragma once
+
+#include <cfloat>
+#include <cmath>
+
+#include "gauss2_model.h"
+#include "gauss2_simd.h"
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#define GAUSS2_INLINE inline __attribute__((always_inline))
+
+namespace gauss2 {
+
+// ---- the pixel layout ----------------------------------------------------------
+
+// Pixels in vectors of V, rows in lanes: the patch in groups of as many rows
+// as V has lanes, each group stored column by column with the rows of a
+// column side by side (one vector); a last, partial group is padded with
+// zeros. Pixel (i, j) is element ((i / lanes) * side + j) * lanes + i % lanes.
+template <class Vec>
+struct RowLayout {
+    using V = Vec;
+    static constexpr int kW = lanes_of<V>;
+    static constexpr int kHalves = kW / 4;  // four-row groups to a vector
+    static_assert(kW == 4 || kW == 8);
+
+    static constexpr int groups(int side) { return (side + kW - 1) / kW; }
+    static constexpr long patch_doubles(int side) { return static_cast<long>(groups(side)) * side * kW; }
+    static constexpr long index(int side, int i, int j) {
+        return (static_cast<long>(i / kW) * side + j) * kW + i % kW;
+    }
+    // Doubles of a pass's per-column terms (up to four scalars a column) and,
+    // with eight lanes, of the upper halves that a sum keeps aside.
+    static constexpr long column_doubles(int side) { return (4L + 4L * (kHalves - 1)) * side; }
+};
+
+// A pass's view of the layout for one side: each group's rows and the
+// lanes inside the patch.
+template <class Layout>
+struct Grid {
+    using V = typename Layout::V;
+    static constexpr int kW = Layout::kW;
+
+    int side, groups;
+
+    explicit Grid(int s) : side(s), groups(Layout::groups(s)) {}
+
+    GAUSS2_INLINE long base(int g, int j) const { return (static_cast<long>(g) * side + j) * kW; }
+    GAUSS2_INLINE bool full_group(int g) const { return (g + 1) * kW <= side; }
+    // Whether the upper four rows of group g reach into the patch.
+    GAUSS2_INLINE bool upper_half(int g) const { return g * kW + 4 < side; }
+
+    static constexpr V lane_offsets() {
+        V v{};
+        for (int l = 0; l < kW; l++) v[l] = l;
+        return v;
+    }
+    // The lanes' rows of group g, and the same with padding repeating the
+    // last row (so that the model stays finite there, to be masked).
+    static GAUSS2_INLINE V lane_rows(int g) { return splat<V>(kW * g) + lane_offsets(); }
+    GAUSS2_INLINE V rows(int g) const {
+        const V row = lane_rows(g);
+        return row < splat<V>(side) ? row : splat<V>(side - 1);
+    }
+    // 1.0 in the lanes inside the patch, 0.0 in the others.
+    GAUSS2_INLINE V row_mask(int g) const {
+        return lane_rows(g) < splat<V>(side) ? splat<V>(1.0) : splat<V>(0.0);
+    }
+};
+
+// The lanes inside the patch: all of them, or those where a mask is 1.0.
+// masked() zeroes the others (v times the mask), kept() takes `otherwise`
+// there.
+struct AllLanes {};
+template <class V>
+GAUSS2_INLINE V masked(V v, AllLanes) {
+    return v;
+}
+template <class V>
+GAUSS2_INLINE V masked(V v, V mask) {
+    return v * mask;
+}
+template <class V>
+GAUSS2_INLINE V kept(AllLanes, V v, V /*otherwise*/) {
+    return v;
+}
+template <class V>
+GAUSS2_INLINE V kept(V mask, V v, V otherwise) {
+    return mask != 0.0 ? v : otherwise;
+}
+
+// Runs begin(g), step(g, j, k, mask) for the columns j of group g, then
+// end(g), group by group: k is the vector's first element, mask the lanes
+// inside the patch (AllLanes in a full group, else a 1.0 / 0.0 vector).
+template <class Layout, class Begin, class Step, class End>
+GAUSS2_INLINE void for_each_vector(const Grid<Layout> &grid, Begin &&begin, Step &&step, End &&end) {
+    for (int g = 0; g < grid.groups; g++) {
+        begin(g);
+        if (grid.full_group(g)) {
+#pragma GCC unroll 4
+            for (int j = 0; j < grid.side; j++) step(g, j, grid.base(g, j), AllLanes{});
+        } else {
+            const auto mask = grid.row_mask(g);
+#pragma GCC unroll 4
+            for (int j = 0; j < grid.side; j++) step(g, j, grid.base(g, j), mask);
+        }
+        end(g);
+    }
+}
+
+// Per-column terms of a pass (block k of `columns`): one scalar a column,
+// broadcast when used.
+struct ColumnTerms {
+    const double *at;
+    ColumnTerms(const double *columns, int side, int k) : at(columns + static_cast<long>(k) * side) {}
+    template <class V>
+    GAUSS2_INLINE V get(int j) const {
+        return splat<V>(at[j]);
+    }
+};
+
+// Fills N per-column terms, terms(dx, t) of the columns' offsets dx = j - cx.
+template <int N, class Terms>
+GAUSS2_INLINE void fill_columns(int side, double *columns, double cx, Terms &&terms) {
+    for (int j = 0; j < side; j++) {
+        const double dx = j - cx;
+        double t[N];
+        terms(dx, t);
+        for (int n = 0; n < N; n++) columns[static_cast<long>(n) * side + j] = t[n];
+    }
+}
+
+// Where a pass keeps the upper halves of its terms aside (four doubles a
+// column): after the column terms.
+GAUSS2_INLINE double *aside_of(double *columns, int side) { return columns + 4L * side; }
+
+// ---- least squares ------------------------------------------------------------
+
+// The residuals x - f of the lanes at element k, from the data x and the
+// exponentials e there (0 at padding, where the mask is 0).
+template <class V, class Mask>
+GAUSS2_INLINE V residual(const double *x, long k, V e, const Shape s, Mask mask) {
+    return masked((load<V>(x + k) - s.offset) - e * s.height, mask);
+}
+
+// Error ||x - f||^2 of the model f of shape s (gauss2_model.h) over the
+// patch x (in the layout); the pixels' exponentials e are stored (the model
+// is f = e * height + offset), 0 at padding. The residuals r = x - f are
+// not: residual() forms them again from x and e, to the same bits.
+template <class Layout>
+GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, double *__restrict e_out,
+                           double *__restrict columns) {
+    using V = typename Layout::V;
+    const Grid<Layout> grid(side);
+    fill_columns<2>(side, columns, s.cx, [&](double dx, double *t) {
+        t[0] = dx;
+        t[1] = s.a * (dx * dx);
+    });
+    const ColumnTerms dxv(columns, side, 0), adx2(columns, side, 1);
+    double *aside = aside_of(columns, side);
+    v4d E = splat<v4d>(0.0);
+    V bdy = splat<V>(0.0), cdy2 = bdy;
+    for_each_vector(
+        grid,
+        [&](int g) __attribute__((always_inline)) {
+            const V dy = grid.rows(g) - s.cy;
+            bdy = s.b * dy, cdy2 = s.c * (dy * dy);
+        },
+        [&](int, int j, long k, auto mask) __attribute__((always_inline)) {
+            const V e = masked(vexp(bdy * dxv.get<V>(j) + (adx2.get<V>(j) + cdy2)), mask);
+            const V r = residual(x, k, e, s, mask);
+            store(e_out + k, e);
+            const v4d r0 = half<0>(r);
+            E += r0 * r0;
+            if constexpr (Layout::kHalves == 2) store(aside + 4L * j, half<1>(r));
+        },
+        [&](int g) __attribute__((always_inline)) {
+            if constexpr (Layout::kHalves == 2) {
+                if (grid.upper_half(g))
+                    for (int j = 0; j < side; j++) {
+                        const v4d r1 = load<v4d>(aside + 4L * j);
+                        E += r1 * r1;
+                    }
+            }
+        });
+    return hsum(E);
+}
+
+// Sums over the pixels of the Jacobian's forms (gauss2_model.h):
+// T[a][b] = sum w e^2 dx^a dy^b (a + b <= 4), U[a][b] = sum w e dx^a dy^b and
+// V[a][b] = sum e r dx^a dy^b (a + b <= 2), R = sum r, W = sum w.
+struct Moments {
+    double T[5][5], U[3][3], V[3][3], R, W;
+};
+
+// The pixels' weights w and residuals r in the moments, as a policy of the
+// pass: pixel(valid, k, e, we, r, w) gives for the lanes at element k of the
+// layout (exponentials e; `valid` the lanes inside the patch, as a mask or
+// AllLanes) the weighted exponentials we = w e, the residuals r and the
+// weights w; W is summed over the pixels when kSummed, else total().
+//
+// Least squares weighs every pixel alike, with the residuals x - f of the
+// model of shape s whose exponentials are e.
+template <class Layout>
+struct UnitWeights {
+    using V = typename Layout::V;
+    int side;
+    const double *x;
+    Shape s;
+    static constexpr bool kSummed = false;
+    template <class Valid>
+    GAUSS2_INLINE void pixel(Valid valid, long k, V e, V &we, V &r, V & /*w*/) const {
+        we = e;
+        r = residual(x, k, e, s, valid);
+    }
+    double total() const { return static_cast<double>(side) * side; }
+};
+
+// The Poisson mean m = f + s2 = e height + offset + s2 of each pixel (the
+// data's variance s2 in the layout), from which the two weights below weigh
+// the pixels. Padding lanes weigh nothing.
+template <class Layout>
+struct MeanWeights {
+    using V = typename Layout::V;
+    const double *s2;
+    double height, offset;
+    static constexpr bool kSummed = true;
+    GAUSS2_INLINE V mean(long k, V e) const { return e * height + (offset + load<V>(s2 + k)); }
+    double total() const { return 0.0; }
+};
+
+// The Poisson likelihood of the data y = x + s2 (in the layout) under the
+// mean m: the Fisher information is sum J J^T / m (w = 1 / m) and the score
+// sum (y / m - 1) J (r = y / m - 1).
+template <class Layout>
+struct PoissonWeights : MeanWeights<Layout> {
+    using V = typename Layout::V;
+    const double *y;
+    template <class Valid>
+    GAUSS2_INLINE void pixel(Valid valid, long k, V e, V &we, V &r, V &w) const {
+        const V inv = splat<V>(1.0) / kept(valid, this->mean(k, e), splat<V>(1.0));
+        w = kept(valid, inv, splat<V>(0.0));
+        r = kept(valid, load<V>(y + k) * inv - 1.0, splat<V>(0.0));
+        we = e * w;
+    }
+};
+
+// The photon-noise variance m of each pixel as its weight, for the middle
+// term J^T diag(f + s2) J of the least-squares sandwich (no residuals).
+template <class Layout>
+struct VarianceWeights : MeanWeights<Layout> {
+    using V = typename Layout::V;
+    template <class Valid>
+    GAUSS2_INLINE void pixel(Valid valid, long k, V e, V &we, V &r, V &w) const {
+        w = kept(valid, this->mean(k, e), splat<V>(0.0));
+        r = splat<V>(0.0);
+        we = e * w;
+    }
+};
+
+// The moments, in one pass: per row group, sums along x keep one row in
+// each lane; they are then weighted with the powers of the lanes' dy and
+// added into four-lane totals, four-row group by four-row group.
+template <class Layout, class Weights>
+GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, double cy, const Weights &weights,
+                           double *__restrict columns, Moments *out) {
+    using V = typename Layout::V;
+    const Grid<Layout> grid(side);
+    fill_columns<4>(side, columns, cx, [&](double dx, double *t) {
+        t[0] = dx, t[1] = dx * dx, t[2] = dx * dx * dx, t[3] = dx * dx * (dx * dx);
+    });
+    const ColumnTerms dx1(columns, side, 0), dx2(columns, side, 1), dx3(columns, side, 2),
+        dx4(columns, side, 3);
+    const v4d zero4 = splat<v4d>(0.0);
+    v4d T[5][5], U[3][3], Vm[3][3], R = zero4, W = zero4;
+    for (auto &r : T)
+        for (auto &v : r) v = zero4;
+    for (auto &r : U)
+        for (auto &v : r) v = zero4;
+    for (auto &r : Vm)
+        for (auto &v : r) v = zero4;
+    const V zero = splat<V>(0.0);
+    V t0, t1, t2, t3, t4, u0, u1, u2, w0, w1, w2, rs, ws;
+    for_each_vector(
+        grid,
+        [&](int) __attribute__((always_inline)) {
+            t0 = t1 = t2 = t3 = t4 = u0 = u1 = u2 = w0 = w1 = w2 = rs = ws = zero;
+        },
+        [&](int, int j, long k, auto mask) __attribute__((always_inline)) {
+            const V ev = load<V>(e + k);
+            V we, r, w;
+            weights.pixel(mask, k, ev, we, r, w);
+            const V e2 = we * ev, er = ev * r;
+            const V d1 = dx1.get<V>(j), d2 = dx2.get<V>(j);
+            t0 += e2, t1 += e2 * d1, t2 += e2 * d2, t3 += e2 * dx3.get<V>(j), t4 += e2 * dx4.get<V>(j);
+            u0 += we, u1 += we * d1, u2 += we * d2;
+            w0 += er, w1 += er * d1, w2 += er * d2;
+            rs += r;
+            if constexpr (Weights::kSummed) ws += w;
+        },
+        [&](int g) __attribute__((always_inline)) {
+            const V dy = grid.rows(g) - cy;
+            const V dy2 = dy * dy, dy3 = dy2 * dy, dy4 = dy2 * dy2;
+            const V dyp[5] = {splat<V>(1.0), dy, dy2, dy3, dy4};
+            const V t[5] = {t0, t1, t2, t3, t4}, u[3] = {u0, u1, u2}, w[3] = {w0, w1, w2};
+            auto add = [&]<int H>() __attribute__((always_inline)) {
+                for (int a = 0; a < 5; a++)
+                    for (int b = 0; a + b < 5; b++) T[a][b] += half<H>(t[a]) * half<H>(dyp[b]);
+                for (int a = 0; a < 3; a++)
+                    for (int b = 0; a + b < 3; b++) {
+                        U[a][b] += half<H>(u[a]) * half<H>(dyp[b]);
+                        Vm[a][b] += half<H>(w[a]) * half<H>(dyp[b]);
+                    }
+                R += half<H>(rs);
+                W += half<H>(ws);
+            };
+            add.template operator()<0>();
+            if constexpr (Layout::kHalves == 2) {
+                if (grid.upper_half(g)) add.template operator()<1>();
+            }
+        });
+    for (int a = 0; a < 5; a++)
+        for (int b = 0; a + b < 5; b++) out->T[a][b] = hsum(T[a][b]);
+    for (int a = 0; a < 3; a++)
+        for (int b = 0; a + b < 3; b++) {
+            out->U[a][b] = hsum(U[a][b]);
+            out->V[a][b] = hsum(Vm[a][b]);
+        }
+    out->R = hsum(R);
+    out->W = Weights::kSummed ? hsum(W) : weights.total();
+}
+
+// A = J^T W J and g = J^T r from the moments: J_k J_l summed over the
+// pixels is the product of the two polynomials against the moments of
+// w e^2, as sum_u c_ku (sum_v c_lv T[..]); J_k alone against the moments of
+// w e; J_k r against those of e r. The loops run over compile-time
+// structure and unroll completely.
+GAUSS2_INLINE void assemble(const Moments &m, const Derivatives &d, double *__restrict A,
+                            double *__restrict g) {
+#pragma GCC unroll 6
+    for (int k = 0; k < kShape; k++) {
+#pragma GCC unroll 6
+        for (int l = 0; l <= k; l++) {
+            double sum = 0.0;
+#pragma GCC unroll 4
+            for (int u = 0; u < kTerms[k]; u++) {
+                double inner = 0.0;
+#pragma GCC unroll 4
+                for (int v = 0; v < kTerms[l]; v++)
+                    inner += d.coef[l][v] * m.T[kPowX[k][u] + kPowX[l][v]][kPowY[k][u] + kPowY[l][v]];
+                sum += d.coef[k][u] * inner;
+            }
+            A[k * 7 + l] = A[l * 7 + k] = d.scale[k] * d.scale[l] * sum;
+        }
+        double su = 0.0, sv = 0.0;
+#pragma GCC unroll 4
+        for (int u = 0; u < kTerms[k]; u++) {
+            su += d.coef[k][u] * m.U[kPowX[k][u]][kPowY[k][u]];
+            sv += d.coef[k][u] * m.V[kPowX[k][u]][kPowY[k][u]];
+        }
+        A[k * 7 + 6] = A[6 * 7 + k] = d.scale[k] * su;
+        g[k] = d.scale[k] * sv;
+    }
+    A[6 * 7 + 6] = m.W;
+    g[6] = m.R;
+}
+
+// At p, whose shape is s, with e from trial() there: A = J^T J (7 x 7,
+// symmetric) and g = J^T (x - f(p)), from moments of e (no n x 7 Jacobian).
+template <class Layout>
+GAUSS2_INLINE void normal_equations(int side, const double *__restrict x, const double *__restrict e,
+                                    const Shape &s, const double *p, double *__restrict columns,
+                                    double *__restrict A, double *__restrict g) {
+    Moments m;
+    moments<Layout>(side, e, s.cx, s.cy, UnitWeights<Layout>{side, x, s}, columns, &m);
+    assemble(m, derivatives_of(p), A, g);
+}
+
+// Square root of the sum of squared deviations of the residuals r from
+// their mean: sqrt(n) times their population standard deviation, summed in
+// pixel order (r in the layout of the given lanes). Not inlined: built once,
+// for the baseline, so that every path sums alike.
+[[gnu::noinline]] double residual_noise_of(int side, int lanes, const double *r);
+
+// The residual noise at the model of shape s (e from trial() there): the
+// residuals are formed as the passes form them, into `scratch` (a patch's
+// doubles), then summed by residual_noise_of.
+template <class Layout>
+GAUSS2_INLINE double residual_noise(int side, const double *x, const double *e, const Shape &s,
+                                    double *scratch) {
+    using V = typename Layout::V;
+    const Grid<Layout> grid(side);
+    for_each_vector(
+        grid, [](int) {},
+        [&](int, int, long k, auto mask)
+            __attribute__((always_inline)) { store(scratch + k, residual(x, k, load<V>(e + k), s, mask)); },
+        [](int) {});
+    return residual_noise_of(side, Layout::kW, scratch);
+}
+
+// ---- the Poisson likelihood ------------------------------------------------------
+
+// -log L + const = sum (m - y log m) of the data y (in the layout, 0 at
+// padding) under the mean m = f + s2 of the model f of shape s plus the
+// variances s2 (in the layout); +inf if m < DBL_MIN on any pixel (outside
+// the likelihood's domain; NaN counts as outside). Stores the pixels'
+// exponentials e as trial() does.
+template <class Layout>
+GAUSS2_INLINE double poisson_trial(int side, const double *__restrict y, const double *__restrict s2,
+                                   const Shape s, double *__restrict e_out, double *__restrict columns) {
+    using V = typename Layout::V;
+    using I = ints_of<V>;
+    const Grid<Layout> grid(side);
+    fill_columns<2>(side, columns, s.cx, [&](double dx, double *t) {
+        t[0] = dx;
+        t[1] = s.a * (dx * dx);
+    });
+    const ColumnTerms dxv(columns, side, 0), adx2(columns, side, 1);
+    double *aside = aside_of(columns, side);
+    const V one = splat<V>(1.0), lowest = splat<V>(0x1p-1022);
+    v4d F = splat<v4d>(0.0);
+    V bdy = splat<V>(0.0), cdy2 = bdy;
+    I outside{};  // lanes outside the domain
+    for_each_vector(
+        grid,
+        [&](int g) __attribute__((always_inline)) {
+            const V dy = grid.rows(g) - s.cy;
+            bdy = s.b * dy, cdy2 = s.c * (dy * dy);
+        },
+        [&](int, int j, long k, auto mask) __attribute__((always_inline)) {
+            const V e = masked(vexp(bdy * dxv.get<V>(j) + (adx2.get<V>(j) + cdy2)), mask);
+            const V m = kept(mask, e * s.height + (s.offset + load<V>(s2 + k)), one);
+            outside |= ~(m >= lowest);
+            store(e_out + k, e);
+            const V term = masked(m - load<V>(y + k) * vlog(m), mask);
+            F += half<0>(term);
+            if constexpr (Layout::kHalves == 2) store(aside + 4L * j, half<1>(term));
+        },
+        [&](int g) __attribute__((always_inline)) {
+            if constexpr (Layout::kHalves == 2) {
+                if (grid.upper_half(g))
+                    for (int j = 0; j < side; j++) F += load<v4d>(aside + 4L * j);
+            }
+        });
+    for (int l = 0; l < Layout::kW; l++)
+        if (outside[l]) return __builtin_inf();
+    return hsum(F);
+}
+
+// At p, whose shape is s, with e from poisson_trial() there: the Fisher
+// information I = sum J J^T / m (7 x 7) and the score sum (y / m - 1) J.
+template <class Layout>
+GAUSS2_INLINE void poisson_information(int side, const double *__restrict y, const double *__restrict s2,
+                                       const double *__restrict e, const Shape &s, const double *p,
+                                       double *__restrict columns, double *__restrict I,
+                                       double *__restrict score) {
+    Moments m;
+    moments<Layout>(side, e, s.cx, s.cy, PoissonWeights<Layout>{{s2, s.height, s.offset}, y}, columns, &m);
+    assemble(m, derivatives_of(p), I, score);
+}
+
+// sum (y - y log y) over the pixels (0 log 0 = 0): -log L + const of the
+// saturated model m = y (0 at padding).
+template <class Layout>
+GAUSS2_INLINE double poisson_saturated(int side, const double *__restrict y, double *columns) {
+    using V = typename Layout::V;
+    const Grid<Layout> grid(side);
+    double *aside = aside_of(columns, side);
+    v4d S = splat<v4d>(0.0);
+    for_each_vector(
+        grid, [](int) {},
+        [&](int, int j, long k, auto) __attribute__((always_inline)) {
+            const V yv = load<V>(y + k);
+            const V term = yv > 0.0 ? yv - yv * vlog(yv > 0.0 ? yv : splat<V>(1.0)) : splat<V>(0.0);
+            S += half<0>(term);
+            if constexpr (Layout::kHalves == 2) store(aside + 4L * j, half<1>(term));
+        },
+        [&](int g) __attribute__((always_inline)) {
+            if constexpr (Layout::kHalves == 2) {
+                if (grid.upper_half(g))
+                    for (int j = 0; j < side; j++) S += load<v4d>(aside + 4L * j);
+            }
+        });
+    return hsum(S);
+}
+
+// B = J^T diag(f + s2) J at p, with e from a trial there.
+template <class Layout>
+GAUSS2_INLINE void variance_information(int side, const double *__restrict s2, const double *__restrict e,
+                                        const Shape &s, const double *p, double *__restrict columns,
+                                        double *__restrict B) {
+    Moments m;
+    moments<Layout>(side, e, s.cx, s.cy, VarianceWeights<Layout>{{s2, s.height, s.offset}}, columns, &m);
+    double unused[7];
+    assemble(m, derivatives_of(p), B, unused);
+}
+
+}  // namespace gauss2
+
+#pragma GCC diagnostic pop
