@@ -80,7 +80,7 @@ template <int H>
     static_assert(H == 0 || H == 1);
     alignas(64) double lanes[8];
     store(lanes, v);
-    return load<v4d>(lanes + 4 * H);
+    return load<v4d>(lanes + 4L * H);
 }
 
 // The sum of the four lanes, in pairs: (v0 + v1) + (v2 + v3).
