@@ -51,9 +51,14 @@ struct RowLayout {
     static constexpr long index(int side, int i, int j) {
         return (static_cast<long>(i / kW) * side + j) * kW + i % kW;
     }
-    // Doubles of a pass's per-column terms (up to four scalars a column) and,
+    // Doubles of one per-column term of a column: with four lanes the term
+    // is kept as a whole vector, so that the passes take it from memory as an
+    // operand; with eight, as one scalar, broadcast where it is used (eight
+    // times the memory would not fit the stack's bound at the largest side).
+    static constexpr int kColumnWidth = kW == 4 ? 4 : 1;
+    // Doubles of a pass's per-column terms (up to four terms a column) and,
     // with eight lanes, of the upper halves that a sum keeps aside.
-    static constexpr long column_doubles(int side) { return (4L + 4L * (kHalves - 1)) * side; }
+    static constexpr long column_doubles(int side) { return (4L * kColumnWidth + 4L * (kHalves - 1)) * side; }
 };
 
 // A pass's view of the layout for one side: each group's rows and the
@@ -130,31 +135,47 @@ GAUSS2_INLINE void for_each_vector(const Grid<Layout> &grid, Begin &&begin, Step
     }
 }
 
-// Per-column terms of a pass (block k of `columns`): one scalar a column,
-// broadcast when used.
+// Per-column terms of a pass (block k of `columns`): a vector or a scalar a
+// column (Layout::kColumnWidth).
+template <class Layout>
 struct ColumnTerms {
+    using V = typename Layout::V;
+    static constexpr long kWidth = Layout::kColumnWidth;
     const double *at;
-    ColumnTerms(const double *columns, int side, int k) : at(columns + static_cast<long>(k) * side) {}
-    template <class V>
+    ColumnTerms(const double *columns, int side, int k)
+        : at(columns + static_cast<long>(k) * side * kWidth) {}
     GAUSS2_INLINE V get(int j) const {
-        return splat<V>(at[j]);
+        if constexpr (kWidth == Layout::kW)
+            return load<V>(at + kWidth * j);
+        else
+            return splat<V>(at[j]);
     }
 };
 
 // Fills N per-column terms, terms(dx, t) of the columns' offsets dx = j - cx.
-template <int N, class Terms>
+template <class Layout, int N, class Terms>
 GAUSS2_INLINE void fill_columns(int side, double *columns, double cx, Terms &&terms) {
+    constexpr long kWidth = Layout::kColumnWidth;
     for (int j = 0; j < side; j++) {
         const double dx = j - cx;
         double t[N];
         terms(dx, t);
-        for (int n = 0; n < N; n++) columns[static_cast<long>(n) * side + j] = t[n];
+        for (int n = 0; n < N; n++) {
+            double *at = columns + (static_cast<long>(n) * side + j) * kWidth;
+            if constexpr (kWidth == 4)
+                store(at, splat<v4d>(t[n]));
+            else
+                *at = t[n];
+        }
     }
 }
 
 // Where a pass keeps the upper halves of its terms aside (four doubles a
 // column): after the column terms.
-GAUSS2_INLINE double *aside_of(double *columns, int side) { return columns + 4L * side; }
+template <class Layout>
+GAUSS2_INLINE double *aside_of(double *columns, int side) {
+    return columns + 4L * Layout::kColumnWidth * side;
+}
 
 // ---- least squares ------------------------------------------------------------
 
@@ -174,12 +195,12 @@ GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, 
                            double *__restrict columns) {
     using V = typename Layout::V;
     const Grid<Layout> grid(side);
-    fill_columns<2>(side, columns, s.cx, [&](double dx, double *t) {
+    fill_columns<Layout, 2>(side, columns, s.cx, [&](double dx, double *t) {
         t[0] = dx;
         t[1] = s.a * (dx * dx);
     });
-    const ColumnTerms dxv(columns, side, 0), adx2(columns, side, 1);
-    double *aside = aside_of(columns, side);
+    const ColumnTerms<Layout> dxv(columns, side, 0), adx2(columns, side, 1);
+    double *aside = aside_of<Layout>(columns, side);
     v4d E = splat<v4d>(0.0);
     V bdy = splat<V>(0.0), cdy2 = bdy;
     for_each_vector(
@@ -189,7 +210,7 @@ GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, 
             bdy = s.b * dy, cdy2 = s.c * (dy * dy);
         },
         [&](int, int j, long k, auto mask) __attribute__((always_inline)) {
-            const V e = masked(vexp(bdy * dxv.get<V>(j) + (adx2.get<V>(j) + cdy2)), mask);
+            const V e = masked(vexp(bdy * dxv.get(j) + (adx2.get(j) + cdy2)), mask);
             const V r = residual(x, k, e, s, mask);
             store(e_out + k, e);
             const v4d r0 = half<0>(r);
@@ -212,7 +233,20 @@ GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, 
 // T[a][b] = sum w e^2 dx^a dy^b (a + b <= 4), U[a][b] = sum w e dx^a dy^b and
 // V[a][b] = sum e r dx^a dy^b (a + b <= 2), R = sum r, W = sum w.
 struct Moments {
-    double T[5][5], U[3][3], V[3][3], R, W;
+    // Where each sum is kept: T, U and V row by row (a + b within their
+    // bound), then R and W.
+    static constexpr int t_index(int a, int b) { return 5 * a - a * (a - 1) / 2 + b; }
+    static constexpr int u_index(int a, int b) { return 15 + 3 * a - a * (a - 1) / 2 + b; }
+    static constexpr int v_index(int a, int b) { return 21 + 3 * a - a * (a - 1) / 2 + b; }
+    static constexpr int kR = 27, kW = 28, kCount = 29, kPadded = 32;
+
+    alignas(32) double s[kPadded];
+
+    double T(int a, int b) const { return s[t_index(a, b)]; }
+    double U(int a, int b) const { return s[u_index(a, b)]; }
+    double V(int a, int b) const { return s[v_index(a, b)]; }
+    double R() const { return s[kR]; }
+    double W() const { return s[kW]; }
 };
 
 // The pixels' weights w and residuals r in the moments, as a policy of the
@@ -288,10 +322,10 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
                            double *__restrict columns, Moments *out) {
     using V = typename Layout::V;
     const Grid<Layout> grid(side);
-    fill_columns<4>(side, columns, cx, [&](double dx, double *t) {
+    fill_columns<Layout, 4>(side, columns, cx, [&](double dx, double *t) {
         t[0] = dx, t[1] = dx * dx, t[2] = dx * dx * dx, t[3] = dx * dx * (dx * dx);
     });
-    const ColumnTerms dx1(columns, side, 0), dx2(columns, side, 1), dx3(columns, side, 2),
+    const ColumnTerms<Layout> dx1(columns, side, 0), dx2(columns, side, 1), dx3(columns, side, 2),
         dx4(columns, side, 3);
     const v4d zero4 = splat<v4d>(0.0);
     v4d T[5][5], U[3][3], Vm[3][3], R = zero4, W = zero4;
@@ -313,8 +347,8 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
             V we, r, w;
             weights.pixel(mask, k, ev, we, r, w);
             const V e2 = we * ev, er = ev * r;
-            const V d1 = dx1.get<V>(j), d2 = dx2.get<V>(j);
-            t0 += e2, t1 += e2 * d1, t2 += e2 * d2, t3 += e2 * dx3.get<V>(j), t4 += e2 * dx4.get<V>(j);
+            const V d1 = dx1.get(j), d2 = dx2.get(j);
+            t0 += e2, t1 += e2 * d1, t2 += e2 * d2, t3 += e2 * dx3.get(j), t4 += e2 * dx4.get(j);
             u0 += we, u1 += we * d1, u2 += we * d2;
             w0 += er, w1 += er * d1, w2 += er * d2;
             rs += r;
@@ -341,15 +375,21 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
                 if (grid.upper_half(g)) add.template operator()<1>();
             }
         });
-    for (int a = 0; a < 5; a++)
-        for (int b = 0; a + b < 5; b++) out->T[a][b] = hsum(T[a][b]);
-    for (int a = 0; a < 3; a++)
-        for (int b = 0; a + b < 3; b++) {
-            out->U[a][b] = hsum(U[a][b]);
-            out->V[a][b] = hsum(Vm[a][b]);
-        }
-    out->R = hsum(R);
-    out->W = Weights::kSummed ? hsum(W) : weights.total();
+    // The four-lane totals reduced four at a time, each as hsum() would, in
+    // the order of Moments' indices.
+    double *o = out->s;
+    store(o + 0, hsum4(T[0][0], T[0][1], T[0][2], T[0][3]));
+    store(o + 4, hsum4(T[0][4], T[1][0], T[1][1], T[1][2]));
+    store(o + 8, hsum4(T[1][3], T[2][0], T[2][1], T[2][2]));
+    store(o + 12, hsum4(T[3][0], T[3][1], T[4][0], U[0][0]));
+    store(o + 16, hsum4(U[0][1], U[0][2], U[1][0], U[1][1]));
+    store(o + 20, hsum4(U[2][0], Vm[0][0], Vm[0][1], Vm[0][2]));
+    store(o + 24, hsum4(Vm[1][0], Vm[1][1], Vm[2][0], R));
+    store(o + 28, hsum4(W, zero4, zero4, zero4));
+    static_assert(Moments::t_index(4, 0) == 14 && Moments::u_index(0, 0) == 15 &&
+                  Moments::u_index(2, 0) == 20 && Moments::v_index(0, 0) == 21 &&
+                  Moments::v_index(2, 0) == 26 && Moments::kR == 27 && Moments::kW == 28);
+    if constexpr (!Weights::kSummed) out->s[Moments::kW] = weights.total();
 }
 
 // A = J^T W J and g = J^T r from the moments: J_k J_l summed over the
@@ -369,7 +409,7 @@ GAUSS2_INLINE void assemble(const Moments &m, const Derivatives &d, double *__re
                 double inner = 0.0;
 #pragma GCC unroll 4
                 for (int v = 0; v < kTerms[l]; v++)
-                    inner += d.coef[l][v] * m.T[kPowX[k][u] + kPowX[l][v]][kPowY[k][u] + kPowY[l][v]];
+                    inner += d.coef[l][v] * m.T(kPowX[k][u] + kPowX[l][v], kPowY[k][u] + kPowY[l][v]);
                 sum += d.coef[k][u] * inner;
             }
             A[k * 7 + l] = A[l * 7 + k] = d.scale[k] * d.scale[l] * sum;
@@ -377,14 +417,14 @@ GAUSS2_INLINE void assemble(const Moments &m, const Derivatives &d, double *__re
         double su = 0.0, sv = 0.0;
 #pragma GCC unroll 4
         for (int u = 0; u < kTerms[k]; u++) {
-            su += d.coef[k][u] * m.U[kPowX[k][u]][kPowY[k][u]];
-            sv += d.coef[k][u] * m.V[kPowX[k][u]][kPowY[k][u]];
+            su += d.coef[k][u] * m.U(kPowX[k][u], kPowY[k][u]);
+            sv += d.coef[k][u] * m.V(kPowX[k][u], kPowY[k][u]);
         }
         A[k * 7 + 6] = A[6 * 7 + k] = d.scale[k] * su;
         g[k] = d.scale[k] * sv;
     }
-    A[6 * 7 + 6] = m.W;
-    g[6] = m.R;
+    A[6 * 7 + 6] = m.W();
+    g[6] = m.R();
 }
 
 // At p, whose shape is s, with e from trial() there: A = J^T J (7 x 7,
@@ -433,12 +473,12 @@ GAUSS2_INLINE double poisson_trial(int side, const double *__restrict y, const d
     using V = typename Layout::V;
     using I = ints_of<V>;
     const Grid<Layout> grid(side);
-    fill_columns<2>(side, columns, s.cx, [&](double dx, double *t) {
+    fill_columns<Layout, 2>(side, columns, s.cx, [&](double dx, double *t) {
         t[0] = dx;
         t[1] = s.a * (dx * dx);
     });
-    const ColumnTerms dxv(columns, side, 0), adx2(columns, side, 1);
-    double *aside = aside_of(columns, side);
+    const ColumnTerms<Layout> dxv(columns, side, 0), adx2(columns, side, 1);
+    double *aside = aside_of<Layout>(columns, side);
     const V one = splat<V>(1.0), lowest = splat<V>(0x1p-1022);
     v4d F = splat<v4d>(0.0);
     V bdy = splat<V>(0.0), cdy2 = bdy;
@@ -450,7 +490,7 @@ GAUSS2_INLINE double poisson_trial(int side, const double *__restrict y, const d
             bdy = s.b * dy, cdy2 = s.c * (dy * dy);
         },
         [&](int, int j, long k, auto mask) __attribute__((always_inline)) {
-            const V e = masked(vexp(bdy * dxv.get<V>(j) + (adx2.get<V>(j) + cdy2)), mask);
+            const V e = masked(vexp(bdy * dxv.get(j) + (adx2.get(j) + cdy2)), mask);
             const V m = kept(mask, e * s.height + (s.offset + load<V>(s2 + k)), one);
             outside |= ~(m >= lowest);
             store(e_out + k, e);
@@ -487,7 +527,7 @@ template <class Layout>
 GAUSS2_INLINE double poisson_saturated(int side, const double *__restrict y, double *columns) {
     using V = typename Layout::V;
     const Grid<Layout> grid(side);
-    double *aside = aside_of(columns, side);
+    double *aside = aside_of<Layout>(columns, side);
     v4d S = splat<v4d>(0.0);
     for_each_vector(
         grid, [](int) {},

@@ -86,6 +86,15 @@ template <int H>
 // The sum of the four lanes, in pairs: (v0 + v1) + (v2 + v3).
 [[gnu::always_inline]] inline double hsum(v4d v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 
+// hsum of four vectors at once, lane l the sum of the l-th: the same pairs
+// added in the same order, so the same bits, in seven instructions instead
+// of four times four.
+[[gnu::always_inline]] inline v4d hsum4(v4d a, v4d b, v4d c, v4d d) {
+    const v4d ab = __builtin_shuffle(a, b, v4l{0, 4, 2, 6}) + __builtin_shuffle(a, b, v4l{1, 5, 3, 7});
+    const v4d cd = __builtin_shuffle(c, d, v4l{0, 4, 2, 6}) + __builtin_shuffle(c, d, v4l{1, 5, 3, 7});
+    return __builtin_shuffle(ab, cd, v4l{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, v4l{2, 3, 6, 7});
+}
+
 // Arguments are clamped to this range first, so that 2^k stays a normal
 // number: exp(-707) = 9.0e-308 is the smallest result. Below it (exp(-745)
 // is the smallest subnormal, exp(-800) and exp(-inf) are 0) vexp returns
