@@ -67,13 +67,19 @@ class Ldlt {
             for (int k = 0; k < i; k++) s -= L_[i][k] * y[k];
             y[i] = s;
         }
+        // Into a local array first: x, written through a reference, could
+        // alias L_ for all the compiler knows, and every step would wait for
+        // the last store to reach memory.
+        double z[M];
 #pragma GCC unroll 16
         for (int i = M - 1; i >= 0; i--) {
             double s = y[i] * inv_d_[i];
 #pragma GCC unroll 16
-            for (int k = i + 1; k < M; k++) s -= L_[k][i] * x[k];
-            x[i] = s;
+            for (int k = i + 1; k < M; k++) s -= L_[k][i] * z[k];
+            z[i] = s;
         }
+#pragma GCC unroll 16
+        for (int i = 0; i < M; i++) x[i] = z[i];
     }
 
     // (A + mu I)^-1, column by column: M solves against the unit vectors.

@@ -73,23 +73,29 @@ bool set_kernel_path(KernelPath path) {
 
 const char *kernel_path_name(KernelPath path) { return kPathNames[static_cast<int>(path)]; }
 
-double residual_noise_of(int side, int lanes, const double *r) {
+template <int Lanes>
+double residual_noise_of(int side, const double *r) {
     const int n = side * side;
-    auto residual = [&](int i, int j) {
-        return r[(static_cast<long>(i / lanes) * side + j) * lanes + i % lanes];
-    };
+    // Row i's residuals, one every Lanes doubles.
+    auto row = [&](int i) { return r + static_cast<long>(i / Lanes) * side * Lanes + i % Lanes; };
     double sum = 0.0;
-    for (int i = 0; i < side; i++)
-        for (int j = 0; j < side; j++) sum += residual(i, j);
+    for (int i = 0; i < side; i++) {
+        const double *ri = row(i);
+        for (int j = 0; j < side; j++) sum += ri[static_cast<long>(j) * Lanes];
+    }
     const double mean = sum / n;
     double ss = 0.0;
-    for (int i = 0; i < side; i++)
+    for (int i = 0; i < side; i++) {
+        const double *ri = row(i);
         for (int j = 0; j < side; j++) {
-            const double d = residual(i, j) - mean;
+            const double d = ri[static_cast<long>(j) * Lanes] - mean;
             ss += d * d;
         }
+    }
     return std::sqrt(ss);
 }
+template double residual_noise_of<4>(int side, const double *r);
+template double residual_noise_of<8>(int side, const double *r);
 
 // ---- the vector exp and log, for their tests --------------------------------------
 

@@ -442,7 +442,8 @@ GAUSS2_INLINE void normal_equations(int side, const double *__restrict x, const 
 // their mean: sqrt(n) times their population standard deviation, summed in
 // pixel order (r in the layout of the given lanes). Not inlined: built once,
 // for the baseline, so that every path sums alike.
-[[gnu::noinline]] double residual_noise_of(int side, int lanes, const double *r);
+template <int Lanes>
+[[gnu::noinline]] double residual_noise_of(int side, const double *r);
 
 // The residual noise at the model of shape s (e from trial() there): the
 // residuals are formed as the passes form them, into `scratch` (a patch's
@@ -457,7 +458,7 @@ GAUSS2_INLINE double residual_noise(int side, const double *x, const double *e, 
         [&](int, int, long k, auto mask)
             __attribute__((always_inline)) { store(scratch + k, residual(x, k, load<V>(e + k), s, mask)); },
         [](int) {});
-    return residual_noise_of(side, Layout::kW, scratch);
+    return residual_noise_of<Layout::kW>(side, scratch);
 }
 
 // ---- the Poisson likelihood ------------------------------------------------------
