@@ -77,21 +77,34 @@ struct Grid {
     // Whether the upper four rows of group g reach into the patch.
     GAUSS2_INLINE bool upper_half(int g) const { return g * kW + 4 < side; }
 
-    static constexpr V lane_offsets() {
-        V v{};
-        for (int l = 0; l < kW; l++) v[l] = l;
+    // Whether group g's rows inside the patch all lie in its lower four
+    // lanes (a last group of eight lanes that has at most four rows left):
+    // the passes then take only those four lanes, as a four-lane vector.
+    GAUSS2_INLINE bool lower_half_only(int g) const { return kW == 8 && !full_group(g) && !upper_half(g); }
+
+    // The rows of group g in the lanes of a vector of W (its lower lanes if
+    // W is narrower than the layout's vectors), and the same with padding
+    // repeating the last row (so that the model stays finite there, to be
+    // masked).
+    template <class W>
+    static constexpr W lane_offsets() {
+        W v{};
+        for (int l = 0; l < lanes_of<W>; l++) v[l] = l;
         return v;
     }
-    // The lanes' rows of group g, and the same with padding repeating the
-    // last row (so that the model stays finite there, to be masked).
-    static GAUSS2_INLINE V lane_rows(int g) { return splat<V>(kW * g) + lane_offsets(); }
-    GAUSS2_INLINE V rows(int g) const {
-        const V row = lane_rows(g);
-        return row < splat<V>(side) ? row : splat<V>(side - 1);
+    template <class W>
+    static GAUSS2_INLINE W lane_rows(int g) {
+        return splat<W>(kW * g) + lane_offsets<W>();
+    }
+    template <class W>
+    GAUSS2_INLINE W rows(int g) const {
+        const W row = lane_rows<W>(g);
+        return row < splat<W>(side) ? row : splat<W>(side - 1);
     }
     // 1.0 in the lanes inside the patch, 0.0 in the others.
-    GAUSS2_INLINE V row_mask(int g) const {
-        return lane_rows(g) < splat<V>(side) ? splat<V>(1.0) : splat<V>(0.0);
+    template <class W>
+    GAUSS2_INLINE W row_mask(int g) const {
+        return lane_rows<W>(g) < splat<W>(side) ? splat<W>(1.0) : splat<W>(0.0);
     }
 };
 
@@ -116,22 +129,28 @@ GAUSS2_INLINE V kept(V mask, V v, V otherwise) {
     return mask != 0.0 ? v : otherwise;
 }
 
-// Runs begin(g), step(g, j, k, mask) for the columns j of group g, then
-// end(g), group by group: k is the vector's first element, mask the lanes
-// inside the patch (AllLanes in a full group, else a 1.0 / 0.0 vector).
-template <class Layout, class Begin, class Step, class End>
-GAUSS2_INLINE void for_each_vector(const Grid<Layout> &grid, Begin &&begin, Step &&step, End &&end) {
+// The vector type W that a pass takes for a group, as an argument.
+template <class W>
+struct Lanes {
+    using type = W;
+};
+
+// Runs body(Lanes<W>{}, g, mask) for each group g: W is the layout's vector,
+// or a four-lane vector for a last group of eight lanes whose rows all lie
+// in its lower four lanes (that group's upper lanes are then neither
+// written nor read); mask the lanes of W inside the patch (AllLanes in a
+// full group, else a 1.0 / 0.0 vector). The body visits the group's
+// vectors, at elements grid.base(g, j) for the columns j.
+template <class Layout, class Body>
+GAUSS2_INLINE void for_each_group(const Grid<Layout> &grid, Body &&body) {
+    using V = typename Layout::V;
     for (int g = 0; g < grid.groups; g++) {
-        begin(g);
-        if (grid.full_group(g)) {
-#pragma GCC unroll 4
-            for (int j = 0; j < grid.side; j++) step(g, j, grid.base(g, j), AllLanes{});
-        } else {
-            const auto mask = grid.row_mask(g);
-#pragma GCC unroll 4
-            for (int j = 0; j < grid.side; j++) step(g, j, grid.base(g, j), mask);
-        }
-        end(g);
+        if (grid.full_group(g))
+            body(Lanes<V>{}, g, AllLanes{});
+        else if (grid.lower_half_only(g))
+            body(Lanes<v4d>{}, g, grid.template row_mask<v4d>(g));
+        else
+            body(Lanes<V>{}, g, grid.template row_mask<V>(g));
     }
 }
 
@@ -144,11 +163,12 @@ struct ColumnTerms {
     const double *at;
     ColumnTerms(const double *columns, int side, int k)
         : at(columns + static_cast<long>(k) * side * kWidth) {}
-    GAUSS2_INLINE V get(int j) const {
-        if constexpr (kWidth == Layout::kW)
-            return load<V>(at + kWidth * j);
+    template <class W>
+    GAUSS2_INLINE W get(int j) const {
+        if constexpr (kWidth == lanes_of<W>)
+            return load<W>(at + kWidth * j);
         else
-            return splat<V>(at[j]);
+            return splat<W>(at[j]);
     }
 };
 
@@ -193,7 +213,6 @@ GAUSS2_INLINE V residual(const double *x, long k, V e, const Shape s, Mask mask)
 template <class Layout>
 GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, double *__restrict e_out,
                            double *__restrict columns) {
-    using V = typename Layout::V;
     const Grid<Layout> grid(side);
     fill_columns<Layout, 2>(side, columns, s.cx, [&](double dx, double *t) {
         t[0] = dx;
@@ -202,23 +221,23 @@ GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, 
     const ColumnTerms<Layout> dxv(columns, side, 0), adx2(columns, side, 1);
     double *aside = aside_of<Layout>(columns, side);
     v4d E = splat<v4d>(0.0);
-    V bdy = splat<V>(0.0), cdy2 = bdy;
-    for_each_vector(
-        grid,
-        [&](int g) __attribute__((always_inline)) {
-            const V dy = grid.rows(g) - s.cy;
-            bdy = s.b * dy, cdy2 = s.c * (dy * dy);
-        },
-        [&](int, int j, long k, auto mask) __attribute__((always_inline)) {
-            const V e = masked(vexp(bdy * dxv.get(j) + (adx2.get(j) + cdy2)), mask);
-            const V r = residual(x, k, e, s, mask);
-            store(e_out + k, e);
-            const v4d r0 = half<0>(r);
-            E += r0 * r0;
-            if constexpr (Layout::kHalves == 2) store(aside + 4L * j, half<1>(r));
-        },
-        [&](int g) __attribute__((always_inline)) {
-            if constexpr (Layout::kHalves == 2) {
+    for_each_group(
+        grid, [&](auto lanes, int g, auto mask) __attribute__((always_inline)) {
+            using W = typename decltype(lanes)::type;
+            const W dy = grid.template rows<W>(g) - s.cy;
+            const W bdy = s.b * dy, cdy2 = s.c * (dy * dy);
+#pragma GCC unroll 4
+            for (int j = 0; j < side; j++) {
+                const long k = grid.base(g, j);
+                const W e =
+                    masked(vexp(bdy * dxv.template get<W>(j) + (adx2.template get<W>(j) + cdy2)), mask);
+                const W r = residual(x, k, e, s, mask);
+                store(e_out + k, e);
+                const v4d r0 = half<0>(r);
+                E += r0 * r0;
+                if constexpr (lanes_of<W> == 8) store(aside + 4L * j, half<1>(r));
+            }
+            if constexpr (lanes_of<W> == 8) {
                 if (grid.upper_half(g))
                     for (int j = 0; j < side; j++) {
                         const v4d r1 = load<v4d>(aside + 4L * j);
@@ -259,13 +278,12 @@ struct Moments {
 // model of shape s whose exponentials are e.
 template <class Layout>
 struct UnitWeights {
-    using V = typename Layout::V;
     int side;
     const double *x;
     Shape s;
     static constexpr bool kSummed = false;
-    template <class Valid>
-    GAUSS2_INLINE void pixel(Valid valid, long k, V e, V &we, V &r, V & /*w*/) const {
+    template <class W, class Valid>
+    GAUSS2_INLINE void pixel(Valid valid, long k, W e, W &we, W &r, W & /*w*/) const {
         we = e;
         r = residual(x, k, e, s, valid);
     }
@@ -277,11 +295,13 @@ struct UnitWeights {
 // the pixels. Padding lanes weigh nothing.
 template <class Layout>
 struct MeanWeights {
-    using V = typename Layout::V;
     const double *s2;
     double height, offset;
     static constexpr bool kSummed = true;
-    GAUSS2_INLINE V mean(long k, V e) const { return e * height + (offset + load<V>(s2 + k)); }
+    template <class W>
+    GAUSS2_INLINE W mean(long k, W e) const {
+        return e * height + (offset + load<W>(s2 + k));
+    }
     double total() const { return 0.0; }
 };
 
@@ -290,13 +310,12 @@ struct MeanWeights {
 // sum (y / m - 1) J (r = y / m - 1).
 template <class Layout>
 struct PoissonWeights : MeanWeights<Layout> {
-    using V = typename Layout::V;
     const double *y;
-    template <class Valid>
-    GAUSS2_INLINE void pixel(Valid valid, long k, V e, V &we, V &r, V &w) const {
-        const V inv = splat<V>(1.0) / kept(valid, this->mean(k, e), splat<V>(1.0));
-        w = kept(valid, inv, splat<V>(0.0));
-        r = kept(valid, load<V>(y + k) * inv - 1.0, splat<V>(0.0));
+    template <class W, class Valid>
+    GAUSS2_INLINE void pixel(Valid valid, long k, W e, W &we, W &r, W &w) const {
+        const W inv = splat<W>(1.0) / kept(valid, this->mean(k, e), splat<W>(1.0));
+        w = kept(valid, inv, splat<W>(0.0));
+        r = kept(valid, load<W>(y + k) * inv - 1.0, splat<W>(0.0));
         we = e * w;
     }
 };
@@ -305,11 +324,10 @@ struct PoissonWeights : MeanWeights<Layout> {
 // term J^T diag(f + s2) J of the least-squares sandwich (no residuals).
 template <class Layout>
 struct VarianceWeights : MeanWeights<Layout> {
-    using V = typename Layout::V;
-    template <class Valid>
-    GAUSS2_INLINE void pixel(Valid valid, long k, V e, V &we, V &r, V &w) const {
-        w = kept(valid, this->mean(k, e), splat<V>(0.0));
-        r = splat<V>(0.0);
+    template <class W, class Valid>
+    GAUSS2_INLINE void pixel(Valid valid, long k, W e, W &we, W &r, W &w) const {
+        w = kept(valid, this->mean(k, e), splat<W>(0.0));
+        r = splat<W>(0.0);
         we = e * w;
     }
 };
@@ -320,7 +338,6 @@ struct VarianceWeights : MeanWeights<Layout> {
 template <class Layout, class Weights>
 GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, double cy, const Weights &weights,
                            double *__restrict columns, Moments *out) {
-    using V = typename Layout::V;
     const Grid<Layout> grid(side);
     fill_columns<Layout, 4>(side, columns, cx, [&](double dx, double *t) {
         t[0] = dx, t[1] = dx * dx, t[2] = dx * dx * dx, t[3] = dx * dx * (dx * dx);
@@ -328,37 +345,38 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
     const ColumnTerms<Layout> dx1(columns, side, 0), dx2(columns, side, 1), dx3(columns, side, 2),
         dx4(columns, side, 3);
     const v4d zero4 = splat<v4d>(0.0);
-    v4d T[5][5], U[3][3], Vm[3][3], R = zero4, W = zero4;
+    v4d T[5][5], U[3][3], Vm[3][3], R = zero4, Wt = zero4;
     for (auto &r : T)
         for (auto &v : r) v = zero4;
     for (auto &r : U)
         for (auto &v : r) v = zero4;
     for (auto &r : Vm)
         for (auto &v : r) v = zero4;
-    const V zero = splat<V>(0.0);
-    V t0, t1, t2, t3, t4, u0, u1, u2, w0, w1, w2, rs, ws;
-    for_each_vector(
-        grid,
-        [&](int) __attribute__((always_inline)) {
-            t0 = t1 = t2 = t3 = t4 = u0 = u1 = u2 = w0 = w1 = w2 = rs = ws = zero;
-        },
-        [&](int, int j, long k, auto mask) __attribute__((always_inline)) {
-            const V ev = load<V>(e + k);
-            V we, r, w;
-            weights.pixel(mask, k, ev, we, r, w);
-            const V e2 = we * ev, er = ev * r;
-            const V d1 = dx1.get(j), d2 = dx2.get(j);
-            t0 += e2, t1 += e2 * d1, t2 += e2 * d2, t3 += e2 * dx3.get(j), t4 += e2 * dx4.get(j);
-            u0 += we, u1 += we * d1, u2 += we * d2;
-            w0 += er, w1 += er * d1, w2 += er * d2;
-            rs += r;
-            if constexpr (Weights::kSummed) ws += w;
-        },
-        [&](int g) __attribute__((always_inline)) {
-            const V dy = grid.rows(g) - cy;
-            const V dy2 = dy * dy, dy3 = dy2 * dy, dy4 = dy2 * dy2;
-            const V dyp[5] = {splat<V>(1.0), dy, dy2, dy3, dy4};
-            const V t[5] = {t0, t1, t2, t3, t4}, u[3] = {u0, u1, u2}, w[3] = {w0, w1, w2};
+    for_each_group(
+        grid, [&](auto lanes, int g, auto mask) __attribute__((always_inline)) {
+            using W = typename decltype(lanes)::type;
+            const W zero = splat<W>(0.0);
+            W t0 = zero, t1 = zero, t2 = zero, t3 = zero, t4 = zero, u0 = zero, u1 = zero, u2 = zero,
+              w0 = zero, w1 = zero, w2 = zero, rs = zero, ws = zero;
+#pragma GCC unroll 4
+            for (int j = 0; j < side; j++) {
+                const long k = grid.base(g, j);
+                const W ev = load<W>(e + k);
+                W we, r, w;
+                weights.pixel(mask, k, ev, we, r, w);
+                const W e2 = we * ev, er = ev * r;
+                const W d1 = dx1.template get<W>(j), d2 = dx2.template get<W>(j);
+                t0 += e2, t1 += e2 * d1, t2 += e2 * d2, t3 += e2 * dx3.template get<W>(j),
+                    t4 += e2 * dx4.template get<W>(j);
+                u0 += we, u1 += we * d1, u2 += we * d2;
+                w0 += er, w1 += er * d1, w2 += er * d2;
+                rs += r;
+                if constexpr (Weights::kSummed) ws += w;
+            }
+            const W dy = grid.template rows<W>(g) - cy;
+            const W dy2 = dy * dy, dy3 = dy2 * dy, dy4 = dy2 * dy2;
+            const W dyp[5] = {splat<W>(1.0), dy, dy2, dy3, dy4};
+            const W t[5] = {t0, t1, t2, t3, t4}, u[3] = {u0, u1, u2}, w[3] = {w0, w1, w2};
             auto add = [&]<int H>() __attribute__((always_inline)) {
                 for (int a = 0; a < 5; a++)
                     for (int b = 0; a + b < 5; b++) T[a][b] += half<H>(t[a]) * half<H>(dyp[b]);
@@ -368,10 +386,10 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
                         Vm[a][b] += half<H>(w[a]) * half<H>(dyp[b]);
                     }
                 R += half<H>(rs);
-                W += half<H>(ws);
+                Wt += half<H>(ws);
             };
             add.template operator()<0>();
-            if constexpr (Layout::kHalves == 2) {
+            if constexpr (lanes_of<W> == 8) {
                 if (grid.upper_half(g)) add.template operator()<1>();
             }
         });
@@ -385,7 +403,7 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
     store(o + 16, hsum4(U[0][1], U[0][2], U[1][0], U[1][1]));
     store(o + 20, hsum4(U[2][0], Vm[0][0], Vm[0][1], Vm[0][2]));
     store(o + 24, hsum4(Vm[1][0], Vm[1][1], Vm[2][0], R));
-    store(o + 28, hsum4(W, zero4, zero4, zero4));
+    store(o + 28, hsum4(Wt, zero4, zero4, zero4));
     static_assert(Moments::t_index(4, 0) == 14 && Moments::u_index(0, 0) == 15 &&
                   Moments::u_index(2, 0) == 20 && Moments::v_index(0, 0) == 21 &&
                   Moments::v_index(2, 0) == 26 && Moments::kR == 27 && Moments::kW == 28);
@@ -451,13 +469,16 @@ template <int Lanes>
 template <class Layout>
 GAUSS2_INLINE double residual_noise(int side, const double *x, const double *e, const Shape &s,
                                     double *scratch) {
-    using V = typename Layout::V;
     const Grid<Layout> grid(side);
-    for_each_vector(
-        grid, [](int) {},
-        [&](int, int, long k, auto mask)
-            __attribute__((always_inline)) { store(scratch + k, residual(x, k, load<V>(e + k), s, mask)); },
-        [](int) {});
+    for_each_group(
+        grid, [&](auto lanes, int g, auto mask) __attribute__((always_inline)) {
+            using W = typename decltype(lanes)::type;
+#pragma GCC unroll 4
+            for (int j = 0; j < side; j++) {
+                const long k = grid.base(g, j);
+                store(scratch + k, residual(x, k, load<W>(e + k), s, mask));
+            }
+        });
     return residual_noise_of<Layout::kW>(side, scratch);
 }
 
@@ -471,8 +492,6 @@ GAUSS2_INLINE double residual_noise(int side, const double *x, const double *e, 
 template <class Layout>
 GAUSS2_INLINE double poisson_trial(int side, const double *__restrict y, const double *__restrict s2,
                                    const Shape s, double *__restrict e_out, double *__restrict columns) {
-    using V = typename Layout::V;
-    using I = ints_of<V>;
     const Grid<Layout> grid(side);
     fill_columns<Layout, 2>(side, columns, s.cx, [&](double dx, double *t) {
         t[0] = dx;
@@ -480,33 +499,36 @@ GAUSS2_INLINE double poisson_trial(int side, const double *__restrict y, const d
     });
     const ColumnTerms<Layout> dxv(columns, side, 0), adx2(columns, side, 1);
     double *aside = aside_of<Layout>(columns, side);
-    const V one = splat<V>(1.0), lowest = splat<V>(0x1p-1022);
     v4d F = splat<v4d>(0.0);
-    V bdy = splat<V>(0.0), cdy2 = bdy;
-    I outside{};  // lanes outside the domain
-    for_each_vector(
-        grid,
-        [&](int g) __attribute__((always_inline)) {
-            const V dy = grid.rows(g) - s.cy;
-            bdy = s.b * dy, cdy2 = s.c * (dy * dy);
-        },
-        [&](int, int j, long k, auto mask) __attribute__((always_inline)) {
-            const V e = masked(vexp(bdy * dxv.get(j) + (adx2.get(j) + cdy2)), mask);
-            const V m = kept(mask, e * s.height + (s.offset + load<V>(s2 + k)), one);
-            outside |= ~(m >= lowest);
-            store(e_out + k, e);
-            const V term = masked(m - load<V>(y + k) * vlog(m), mask);
-            F += half<0>(term);
-            if constexpr (Layout::kHalves == 2) store(aside + 4L * j, half<1>(term));
-        },
-        [&](int g) __attribute__((always_inline)) {
-            if constexpr (Layout::kHalves == 2) {
+    bool outside = false;  // a pixel outside the domain
+    for_each_group(
+        grid, [&](auto lanes, int g, auto mask) __attribute__((always_inline)) {
+            using W = typename decltype(lanes)::type;
+            const W one = splat<W>(1.0), lowest = splat<W>(0x1p-1022);
+            const W dy = grid.template rows<W>(g) - s.cy;
+            const W bdy = s.b * dy, cdy2 = s.c * (dy * dy);
+            ints_of<W> out{};  // lanes outside the domain
+#pragma GCC unroll 4
+            for (int j = 0; j < side; j++) {
+                const long k = grid.base(g, j);
+                const W e =
+                    masked(vexp(bdy * dxv.template get<W>(j) + (adx2.template get<W>(j) + cdy2)), mask);
+                const W m = kept(mask, e * s.height + (s.offset + load<W>(s2 + k)), one);
+                out |= ~(m >= lowest);
+                store(e_out + k, e);
+                const W term = masked(m - load<W>(y + k) * vlog(m), mask);
+                F += half<0>(term);
+                if constexpr (lanes_of<W> == 8) store(aside + 4L * j, half<1>(term));
+            }
+            if constexpr (lanes_of<W> == 8) {
                 if (grid.upper_half(g))
                     for (int j = 0; j < side; j++) F += load<v4d>(aside + 4L * j);
             }
+            long long any = 0;
+            for (int l = 0; l < lanes_of<W>; l++) any |= out[l];
+            outside = outside || any != 0;
         });
-    for (int l = 0; l < Layout::kW; l++)
-        if (outside[l]) return __builtin_inf();
+    if (outside) return __builtin_inf();
     return hsum(F);
 }
 
@@ -526,20 +548,20 @@ GAUSS2_INLINE void poisson_information(int side, const double *__restrict y, con
 // saturated model m = y (0 at padding).
 template <class Layout>
 GAUSS2_INLINE double poisson_saturated(int side, const double *__restrict y, double *columns) {
-    using V = typename Layout::V;
     const Grid<Layout> grid(side);
     double *aside = aside_of<Layout>(columns, side);
     v4d S = splat<v4d>(0.0);
-    for_each_vector(
-        grid, [](int) {},
-        [&](int, int j, long k, auto) __attribute__((always_inline)) {
-            const V yv = load<V>(y + k);
-            const V term = yv > 0.0 ? yv - yv * vlog(yv > 0.0 ? yv : splat<V>(1.0)) : splat<V>(0.0);
-            S += half<0>(term);
-            if constexpr (Layout::kHalves == 2) store(aside + 4L * j, half<1>(term));
-        },
-        [&](int g) __attribute__((always_inline)) {
-            if constexpr (Layout::kHalves == 2) {
+    for_each_group(
+        grid, [&](auto lanes, int g, auto) __attribute__((always_inline)) {
+            using W = typename decltype(lanes)::type;
+#pragma GCC unroll 4
+            for (int j = 0; j < side; j++) {
+                const W yv = load<W>(y + grid.base(g, j));
+                const W term = yv > 0.0 ? yv - yv * vlog(yv > 0.0 ? yv : splat<W>(1.0)) : splat<W>(0.0);
+                S += half<0>(term);
+                if constexpr (lanes_of<W> == 8) store(aside + 4L * j, half<1>(term));
+            }
+            if constexpr (lanes_of<W> == 8) {
                 if (grid.upper_half(g))
                     for (int j = 0; j < side; j++) S += load<v4d>(aside + 4L * j);
             }
