@@ -539,9 +539,13 @@ GAUSS2_INLINE void poisson_information(int side, const double *__restrict y, con
                                        const double *__restrict e, const Shape &s, const double *p,
                                        double *__restrict columns, double *__restrict I,
                                        double *__restrict score) {
+    // The derivatives first: their divisions and roots then run while the
+    // pass, bound by its own divisions, streams through the pixels (2 %
+    // more fits/s measured here; least squares gained nothing from it).
+    const Derivatives d = derivatives_of(p);
     Moments m;
     moments<Layout>(side, e, s.cx, s.cy, PoissonWeights<Layout>{{s2, s.height, s.offset}, y}, columns, &m);
-    assemble(m, derivatives_of(p), I, score);
+    assemble(m, d, I, score);
 }
 
 // sum (y - y log y) over the pixels (0 log 0 = 0): -log L + const of the
