@@ -25,7 +25,13 @@ using Vector = Eigen::Matrix<double, M, 1>;
 //
 // Written out for fixed M: Eigen's LLT takes several times the instructions
 // on a 7 x 7 system, and the solves are a sizable share of a whole fit.
-template <int M>
+//
+// kShortChains orders the sums of the back substitution from the last
+// unknown to the first, so that each unknown waits for the one before it by
+// a single multiply-add instead of by its whole sum: the solve's latency,
+// not its work, bounds it. Another order of the same sums, so other bits;
+// kernel paths whose results need not match the portable build's take it.
+template <int M, bool kShortChains = false>
 class Ldlt {
    public:
     // Factorises A + mu I. False when a pivot is not positive (NaN
@@ -74,8 +80,13 @@ class Ldlt {
 #pragma GCC unroll 16
         for (int i = M - 1; i >= 0; i--) {
             double s = y[i] * inv_d_[i];
+            if constexpr (kShortChains) {
 #pragma GCC unroll 16
-            for (int k = i + 1; k < M; k++) s -= L_[k][i] * z[k];
+                for (int k = M - 1; k > i; k--) s -= L_[k][i] * z[k];
+            } else {
+#pragma GCC unroll 16
+                for (int k = i + 1; k < M; k++) s -= L_[k][i] * z[k];
+            }
             z[i] = s;
         }
 #pragma GCC unroll 16

@@ -200,7 +200,7 @@ GAUSS2_INLINE int run_in(const Workspace<Layout> &ws, const MleFit &f) {
     out.deviance = NAN;
     if (!out.summary.estimate()) return 0;
     lm::Matrix<kParams> inverse;
-    if (!lm::detail::inverse_if_full_rank<kParams>(info, inverse)) {
+    if (!lm::detail::inverse_if_full_rank<kParams, Layout::kShortChains>(info, inverse)) {
         out.summary.stop = lm::kScoringSingular;
         return 0;
     }
@@ -238,7 +238,7 @@ GAUSS2_INLINE int run_in(const Workspace<Layout> &ws, const SandwichFit &f) {
     normal_equations<Layout>(side, ws.a, ws.b, shape, f.params, ws.columns, A.data(), unused.data());
     variance_information<Layout>(side, ws.x, ws.b, shape, f.params, ws.columns, B.data());
     lm::Matrix<kParams> inv;
-    if (!lm::detail::inverse_if_full_rank<kParams>(A, inv)) return -1;
+    if (!lm::detail::inverse_if_full_rank<kParams, Layout::kShortChains>(A, inv)) return -1;
     const lm::Matrix<kParams> C = inv * B * inv;
     for (int r = 0; r < kParams; r++)
         for (int c = 0; c < kParams; c++) f.covar[r * kParams + c] = C(r, c);
@@ -309,7 +309,7 @@ template <class Fit>
 #if GAUSS2_MULTIVERSION
 template <class Fit>
 [[gnu::noinline]] GAUSS2_AVX2 int run_avx2(double *memory, const Fit &f) {
-    return run_in(Workspace<DefaultLayout>(memory, f.mea), f);
+    return run_in(Workspace<Avx2Layout>(memory, f.mea), f);
 }
 template <class Fit>
 [[gnu::noinline]] GAUSS2_AVX512 int run_avx512(double *memory, const Fit &f) {

@@ -28,8 +28,12 @@ constexpr int kParams = 7;
 // layout. Baseline x86-64 and AVX2 take four rows to a four-lane vector;
 // AVX-512 takes eight rows to an eight-lane vector.
 enum class KernelPath { kDefault = 0, kAvx2 = 1, kAvx512 = 2 };
+// The vector paths order the solvers' sums for short latency (their results
+// need not match the portable build's bits; AVX2 and AVX-512 still match
+// each other's).
 using DefaultLayout = RowLayout<v4d>;
-using Avx512Layout = RowLayout<v8d>;
+using Avx2Layout = RowLayout<v4d, true>;
+using Avx512Layout = RowLayout<v8d, true>;
 
 // The path the fits take: the best that the processor (and the operating
 // system) supports, chosen when the library is loaded, or a lower one that
@@ -108,6 +112,8 @@ void log_lanes(const double *x, double *y, long n);
 template <class Layout>
 class PatchProblem {
    public:
+    static constexpr bool kShortChains = Layout::kShortChains;
+
     // The patch: pixel (i, j) is pixels[i * row_stride + j].
     GAUSS2_INLINE PatchProblem(const double *pixels, long row_stride, int side, const Workspace<Layout> &ws)
         : side_(side), x_(ws.x), columns_(ws.columns), current_(ws.a), trial_(ws.b) {
@@ -166,6 +172,8 @@ struct Variance {
 template <class Layout>
 class PoissonProblem {
    public:
+    static constexpr bool kShortChains = Layout::kShortChains;
+
     GAUSS2_INLINE PoissonProblem(const double *pixels, long row_stride, const Variance &var, int side,
                                  const Workspace<Layout> &ws)
         : side_(side), ws_(ws) {

@@ -39,9 +39,13 @@ namespace gauss2 {
 // as V has lanes, each group stored column by column with the rows of a
 // column side by side (one vector); a last, partial group is padded with
 // zeros. Pixel (i, j) is element ((i / lanes) * side + j) * lanes + i % lanes.
-template <class Vec>
+//
+// kShort: the solvers' linear algebra on this layout's path takes the order
+// of sums that shortens its chains of latency (lm::Ldlt's kShortChains).
+template <class Vec, bool kShort = false>
 struct RowLayout {
     using V = Vec;
+    static constexpr bool kShortChains = kShort;
     static constexpr int kW = lanes_of<V>;
     static constexpr int kHalves = kW / 4;  // four-row groups to a vector
     static_assert(kW == 4 || kW == 8);
