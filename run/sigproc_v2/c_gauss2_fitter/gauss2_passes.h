@@ -167,12 +167,15 @@ struct ColumnTerms {
     const double *at;
     ColumnTerms(const double *columns, int side, int k)
         : at(columns + static_cast<long>(k) * side * kWidth) {}
+    // Column j's term for vectors of W: the vector itself, or the scalar,
+    // which the arithmetic then broadcasts (with AVX-512 as an operand of
+    // the instruction that uses it, at no extra instruction).
     template <class W>
-    GAUSS2_INLINE W get(int j) const {
+    GAUSS2_INLINE auto get(int j) const {
         if constexpr (kWidth == lanes_of<W>)
             return load<W>(at + kWidth * j);
         else
-            return splat<W>(at[j]);
+            return at[j];
     }
 };
 
@@ -369,7 +372,7 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
                 W we, r, w;
                 weights.pixel(mask, k, ev, we, r, w);
                 const W e2 = we * ev, er = ev * r;
-                const W d1 = dx1.template get<W>(j), d2 = dx2.template get<W>(j);
+                const auto d1 = dx1.template get<W>(j), d2 = dx2.template get<W>(j);
                 t0 += e2, t1 += e2 * d1, t2 += e2 * d2, t3 += e2 * dx3.template get<W>(j),
                     t4 += e2 * dx4.template get<W>(j);
                 u0 += we, u1 += we * d1, u2 += we * d2;
