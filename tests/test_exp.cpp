@@ -235,7 +235,8 @@ TEST(FastLog, SpecialArgumentsInTheirLanes) {
 // infinities and NaN included, in every lane.
 TEST(Reductions, FourSumsAtOnceAreHsumsBitForBit) {
     std::mt19937_64 rng(5);
-    const double specials[] = {0.0, -0.0, 1e308, -1e308, INFINITY, -INFINITY, NAN, 1e-320, 3.0, -3.0};
+    const double specials[] = {
+        0.0, -0.0, 1e308, -1e308, kInf, -kInf, std::numeric_limits<double>::quiet_NaN(), 1e-320, 3.0, -3.0};
     std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
     std::uniform_int_distribution<int> exponent(-60, 60), pick(0, 9), special(0, 4);
     auto value = [&] {
@@ -247,10 +248,9 @@ TEST(Reductions, FourSumsAtOnceAreHsumsBitForBit) {
             for (int l = 0; l < 4; l++) x[l] = value();
         const gauss2::v4d sums = gauss2::hsum4(v[0], v[1], v[2], v[3]);
         for (int l = 0; l < 4; l++) {
-            const double one = gauss2::hsum(v[l]);
-            EXPECT_TRUE(std::memcmp(&one, &sums[l], sizeof one) == 0 ||
-                        (std::isnan(one) && std::isnan(sums[l])))
-                << trial << " " << l << ": " << one << " " << sums[l];
+            const double one = gauss2::hsum(v[l]), four = sums[l];
+            EXPECT_TRUE(std::memcmp(&one, &four, sizeof one) == 0 || (std::isnan(one) && std::isnan(four)))
+                << trial << " " << l << ": " << one << " " << four;
         }
     }
 }

@@ -90,9 +90,9 @@ template <int H>
 // added in the same order, so the same bits, in seven instructions instead
 // of four times four.
 [[gnu::always_inline]] inline v4d hsum4(v4d a, v4d b, v4d c, v4d d) {
-    const v4d ab = __builtin_shuffle(a, b, v4l{0, 4, 2, 6}) + __builtin_shuffle(a, b, v4l{1, 5, 3, 7});
-    const v4d cd = __builtin_shuffle(c, d, v4l{0, 4, 2, 6}) + __builtin_shuffle(c, d, v4l{1, 5, 3, 7});
-    return __builtin_shuffle(ab, cd, v4l{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, v4l{2, 3, 6, 7});
+    const v4d ab = __builtin_shufflevector(a, b, 0, 4, 2, 6) + __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    const v4d cd = __builtin_shufflevector(c, d, 0, 4, 2, 6) + __builtin_shufflevector(c, d, 1, 5, 3, 7);
+    return __builtin_shufflevector(ab, cd, 0, 1, 4, 5) + __builtin_shufflevector(ab, cd, 2, 3, 6, 7);
 }
 
 // Arguments are clamped to this range first, so that 2^k stays a normal
