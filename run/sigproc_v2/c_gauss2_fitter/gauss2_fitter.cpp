@@ -133,10 +133,15 @@ bool image_window(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Si
 }
 
 // Not analysed across calls: GCC would find nothing but prefetches in it,
-// take it for a function without effects and drop its calls.
-[[gnu::noipa]] void prefetch_window(const np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea,
-                                    Sint64 n_peaks, const Sint64 *center_x, const Sint64 *center_y,
-                                    Sint64 i) {
+// take it for a function without effects and drop its calls. (clang keeps
+// them and has no such attribute.)
+#if defined(__has_cpp_attribute) && __has_cpp_attribute(gnu::noipa)
+#define GAUSS2_NO_IPA [[gnu::noipa]]
+#else
+#define GAUSS2_NO_IPA
+#endif
+GAUSS2_NO_IPA void prefetch_window(const np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 n_peaks,
+                                   const Sint64 *center_x, const Sint64 *center_y, Sint64 i) {
     if (i >= n_peaks || (mea & 1) == 0 || mea < 1 || mea > GAUSS2_MAX_MEA) return;
     Sint64 row0 = 0, col0 = 0;
     if (!window_inside(im_w, im_h, center_x[i], center_y[i], mea / 2, &row0, &col0)) return;
