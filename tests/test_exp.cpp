@@ -11,10 +11,12 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "gauss2_kernel.h"
 #include "gauss2_simd.h"
+#include "same_bits.h"
 
 // vexp takes and returns vectors by value; inlined, they never cross a call.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -227,5 +229,29 @@ TEST(FastLog, SpecialArgumentsInTheirLanes) {
         EXPECT_EQ(y[4], kInf);
         EXPECT_LE(log_ulps(y[5], 3.0), 1.0);
         EXPECT_LE(log_ulps(y[7], 1e-300), 1.0);
+    }
+}
+
+// hsum4 forms the four sums of hsum at once: the same bits, signed zeros,
+// infinities and NaN included, in every lane.
+TEST(Reductions, FourSumsAtOnceAreHsumsBitForBit) {
+    std::mt19937_64 rng(5);
+    const double specials[] = {
+        0.0, -0.0, 1e308, -1e308, kInf, -kInf, std::numeric_limits<double>::quiet_NaN(), 1e-320, 3.0, -3.0};
+    std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-60, 60), pick(0, 9), special(0, 4);
+    auto value = [&] {
+        return special(rng) == 0 ? specials[pick(rng)] : std::ldexp(mantissa(rng), exponent(rng));
+    };
+    for (int trial = 0; trial < 20000; trial++) {
+        gauss2::v4d v[4];
+        for (auto &x : v)
+            for (int l = 0; l < 4; l++) x[l] = value();
+        const gauss2::v4d sums = gauss2::hsum4(v[0], v[1], v[2], v[3]);
+        for (int l = 0; l < 4; l++) {
+            const double one = gauss2::hsum(v[l]), four = sums[l];
+            EXPECT_TRUE(same_bits(one, four) || (std::isnan(one) && std::isnan(four)))
+                << trial << " " << l << ": " << one << " " << four;
+        }
     }
 }

@@ -14,6 +14,7 @@
 #include "fit_harness.h"
 #include "gauss2_fitter.h"
 #include "gauss2_kernel.h"
+#include "gauss2_mle.h"
 #include "heap_counter.h"
 #include "small_stack.h"
 
@@ -332,21 +333,23 @@ TEST(PatchFit, RecoversNoiseFreeSpots) {
     EXPECT_LT(worst, 1e-8);
 }
 
+// Every kernel path this machine has (the default, AVX2, AVX-512 with its
+// eight-lane layout), on every patch side up to 17 (rows and columns that
+// fill their vectors and ones that do not).
 TEST(PatchFit, FusedKernelMatchesModelAndJacobian) {
     std::mt19937_64 rng(9);
     for (int trial = 0; trial < 200; trial++) {
-        const int s = 3 + 2 * (trial % 8);
+        const int s = 2 + trial % 16;
         const size_t n = static_cast<size_t>(s) * s;
         Params p = random_params(rng, s);
         std::vector<double> x(n), f(n), J(7 * n);
         for (size_t k = 0; k < n; k++) x[k] = 100.0 + static_cast<double>(k * 37 % 11);
-        const AlignedMemory memory(static_cast<size_t>(gauss2::workspace_doubles(s)));
-        gauss2::PatchProblem problem(x.data(), s, s, gauss2::Workspace(memory.data, s));
-        const double E = problem.trial(p.data());
-        problem.accept();
-        lm::Matrix<7> A;
+        const auto path =
+            static_cast<gauss2::KernelPath>(trial % (static_cast<int>(gauss2::best_kernel_path()) + 1));
+        SCOPED_TRACE(gauss2::kernel_path_name(path));
+        Eigen::Matrix<double, 7, 7, Eigen::RowMajor> A;
         lm::Vector<7> g;
-        problem.normal_equations(p.data(), A, g);
+        const double E = gauss2::least_squares_at(path, x.data(), s, s, p.data(), A.data(), g.data());
 
         gauss_2d(p.data(), f.data(), 7, s * s, nullptr);
         jac_gauss_2d(p.data(), J.data(), 7, s * s, nullptr);
@@ -370,6 +373,74 @@ TEST(PatchFit, FusedKernelMatchesModelAndJacobian) {
             }
         }
     }
+}
+
+// The kernel paths on whole fits, both estimators, every odd side from 3 to
+// 19 (an eight-row group that is full, one whose rows fit its lower four
+// lanes, one that needs all eight): AVX2 and AVX-512 give the same bits,
+// as their sums are formed in the same order; the default path, without
+// FMA, ends within the fits' own precision of them and flags alike.
+TEST(KernelPaths, VectorPathsGiveTheSameBitsAndTheDefaultAgrees) {
+    const gauss2::KernelPath best = gauss2::best_kernel_path();
+    if (best == gauss2::KernelPath::kDefault) GTEST_SKIP() << "only the default path on this machine";
+    std::mt19937_64 rng(31);
+    Image im(120, 120, 100.0);
+    std::vector<std::pair<Sint64, Sint64>> peaks;
+    for (Sint64 y = 15; y < 110; y += 24)
+        for (Sint64 x = 15; x < 110; x += 24) {
+            im.add_spot({4000.0 + 100.0 * static_cast<double>(x), 1.3, 1.6, static_cast<double>(x) + 0.3,
+                         static_cast<double>(y) - 0.2, 0.2, 0.0});
+            peaks.emplace_back(x, y);
+        }
+    im.add_photon_noise(rng, 2.0);
+    for (Sint64 mea = 3; mea <= 19; mea += 2) {
+        SCOPED_TRACE(mea);
+        struct Run {
+            Batch lsq;
+            std::vector<double> mle, mle_std;
+            std::vector<Sint64> mle_flags, mle_iterations;
+        };
+        auto run_on = [&](gauss2::KernelPath path) {
+            EXPECT_TRUE(gauss2::set_kernel_path(path));
+            Run r{Batch(peaks, static_cast<double>(mea) / 2.0), {}, {}, {}, {}};
+            r.lsq.run(im, mea);
+            r.mle = r.lsq.params, r.mle_std = r.lsq.std_params;
+            for (std::size_t i = 0; i < peaks.size(); i++) r.mle[10 * i] = 0.0;
+            r.mle_flags.assign(peaks.size(), -5), r.mle_iterations.assign(peaks.size(), -5);
+            fit_array_of_gauss_2d_mle_on_float_image(
+                im.data(), im.w, im.h, mea, static_cast<Sint64>(peaks.size()), r.lsq.cx.data(),
+                r.lsq.cy.data(), 4.0, nullptr, r.mle.data(), r.mle_std.data(), r.mle_flags.data(),
+                r.mle_iterations.data());
+            return r;
+        };
+        const Run portable = run_on(gauss2::KernelPath::kDefault), avx2 = run_on(gauss2::KernelPath::kAvx2);
+        if (best == gauss2::KernelPath::kAvx512) {
+            const Run avx512 = run_on(gauss2::KernelPath::kAvx512);
+            EXPECT_TRUE(same_bits(avx2.lsq.params.data(), avx512.lsq.params.data(), avx2.lsq.params.size()));
+            EXPECT_TRUE(same_bits(avx2.lsq.std_params.data(), avx512.lsq.std_params.data(),
+                                  avx2.lsq.std_params.size()));
+            EXPECT_EQ(avx2.lsq.fails, avx512.lsq.fails);
+            EXPECT_TRUE(same_bits(avx2.mle.data(), avx512.mle.data(), avx2.mle.size()));
+            EXPECT_TRUE(same_bits(avx2.mle_std.data(), avx512.mle_std.data(), avx2.mle_std.size()));
+            EXPECT_EQ(avx2.mle_flags, avx512.mle_flags);
+            EXPECT_EQ(avx2.mle_iterations, avx512.mle_iterations);
+        }
+        EXPECT_EQ(portable.lsq.fails, avx2.lsq.fails);
+        EXPECT_EQ(portable.mle_flags, avx2.mle_flags);
+        for (std::size_t i = 0; i < peaks.size(); i++)
+            for (int k = 0; k < 7; k++) {
+                const std::size_t at = 10 * i + static_cast<std::size_t>(k);
+                const double scale = std::max(1.0, std::fabs(avx2.lsq.params[at]));
+                if (avx2.lsq.fails[i] == 0) {
+                    EXPECT_NEAR(portable.lsq.params[at], avx2.lsq.params[at], 1e-6 * scale) << i << " " << k;
+                }
+                if (avx2.mle_flags[i] == GAUSS2_FLAG_GOOD) {
+                    EXPECT_NEAR(portable.mle[at], avx2.mle[at], 1e-6 * std::max(1.0, std::fabs(avx2.mle[at])))
+                        << i << " " << k;
+                }
+            }
+    }
+    gauss2::set_kernel_path(best);
 }
 
 // ---- batch ---------------------------------------------------------------------

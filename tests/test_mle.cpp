@@ -132,6 +132,42 @@ TEST(MleFit, NoiseFreeSpotsAreRecoveredExactly) {
     }
 }
 
+namespace {
+
+// The information I and score at p of the window's data y against the
+// reference model's numeric derivatives (central differences).
+void expect_information(const Params &p, const std::vector<double> &y, double s2, const lm::Matrix<7> &I,
+                        const lm::Vector<7> &score) {
+    std::vector<std::array<long double, 7>> J(121);
+    std::vector<long double> m(121);
+    for (int k = 0; k < 7; k++) {
+        const double h = 1e-5 * (std::fabs(p[k]) + 1e-2);
+        Params lo = p, hi = p;
+        lo[k] -= h, hi[k] += h;
+        for (int i = 0; i < 11; i++)
+            for (int j = 0; j < 11; j++)
+                J[static_cast<size_t>(i) * 11 + static_cast<size_t>(j)][static_cast<size_t>(k)] =
+                    (ref_pixel(hi, i, j).value - ref_pixel(lo, i, j).value) / (2 * h);
+    }
+    for (int i = 0; i < 11; i++)
+        for (int j = 0; j < 11; j++)
+            m[static_cast<size_t>(i) * 11 + static_cast<size_t>(j)] = ref_pixel(p, i, j).value + s2;
+    for (int k = 0; k < 7; k++) {
+        long double sk = 0.0L;
+        for (size_t i = 0; i < 121; i++) sk += (y[i] / m[i] - 1.0L) * J[i][static_cast<size_t>(k)];
+        EXPECT_NEAR(score[k], static_cast<double>(sk), 1e-6 * std::sqrt(I(k, k))) << k;
+        for (int l = 0; l < 7; l++) {
+            long double Ikl = 0.0L;
+            for (size_t i = 0; i < 121; i++)
+                Ikl += J[i][static_cast<size_t>(k)] * J[i][static_cast<size_t>(l)] / m[i];
+            EXPECT_NEAR(I(k, l), static_cast<double>(Ikl), 1e-6 * std::sqrt(I(k, k) * I(l, l)))
+                << k << "," << l;
+        }
+    }
+}
+
+}  // namespace
+
 // On noisy data: the numeric gradient of an independent log-likelihood
 // vanishes at the estimate (in units of the standard errors), and the
 // kernel's Fisher information and score agree with numeric ones at any
@@ -161,41 +197,15 @@ TEST(MleFit, ScoreVanishesAtTheEstimateAndInformationMatchesNumericOnes) {
     // The kernel's information and score at a point off the estimate.
     Params p = est;
     p[3] += 0.2, p[1] *= 1.1, p[6] += 3.0;
-    const AlignedMemory memory(static_cast<size_t>(gauss2::workspace_doubles(11)));
     const double *window = &f.px[static_cast<size_t>(14 * f.w + 15)];
-    gauss2::PoissonProblem problem(window, f.w, gauss2::Variance{s2, nullptr}, 11,
-                                   gauss2::Workspace(memory.data, 11));
-    ASSERT_TRUE(std::isfinite(problem.trial(p.data())));
-    problem.accept();
-    lm::Matrix<7> I;
-    lm::Vector<7> score;
-    problem.information(p.data(), I, score);
-    // Numeric derivatives of the reference model, central differences.
-    std::vector<std::array<long double, 7>> J(121);
-    std::vector<long double> m(121);
-    for (int k = 0; k < 7; k++) {
-        const double h = 1e-5 * (std::fabs(p[k]) + 1e-2);
-        Params lo = p, hi = p;
-        lo[k] -= h, hi[k] += h;
-        for (int i = 0; i < 11; i++)
-            for (int j = 0; j < 11; j++)
-                J[static_cast<size_t>(i) * 11 + static_cast<size_t>(j)][static_cast<size_t>(k)] =
-                    (ref_pixel(hi, i, j).value - ref_pixel(lo, i, j).value) / (2 * h);
-    }
-    for (int i = 0; i < 11; i++)
-        for (int j = 0; j < 11; j++)
-            m[static_cast<size_t>(i) * 11 + static_cast<size_t>(j)] = ref_pixel(p, i, j).value + s2;
-    for (int k = 0; k < 7; k++) {
-        long double sk = 0.0L;
-        for (size_t i = 0; i < 121; i++) sk += (y[i] / m[i] - 1.0L) * J[i][static_cast<size_t>(k)];
-        EXPECT_NEAR(score[k], static_cast<double>(sk), 1e-6 * std::sqrt(I(k, k))) << k;
-        for (int l = 0; l < 7; l++) {
-            long double Ikl = 0.0L;
-            for (size_t i = 0; i < 121; i++)
-                Ikl += J[i][static_cast<size_t>(k)] * J[i][static_cast<size_t>(l)] / m[i];
-            EXPECT_NEAR(I(k, l), static_cast<double>(Ikl), 1e-6 * std::sqrt(I(k, k) * I(l, l)))
-                << k << "," << l;
-        }
+    for (int path = 0; path <= static_cast<int>(gauss2::best_kernel_path()); path++) {
+        SCOPED_TRACE(gauss2::kernel_path_name(static_cast<gauss2::KernelPath>(path)));
+        lm::Matrix<7> I;
+        lm::Vector<7> score;
+        ASSERT_TRUE(std::isfinite(gauss2::likelihood_at(static_cast<gauss2::KernelPath>(path), window, f.w,
+                                                        gauss2::Variance{s2, nullptr}, 11, p.data(), I.data(),
+                                                        score.data())));
+        expect_information(p, y, s2, I, score);
     }
 }
 
@@ -270,16 +280,21 @@ TEST(MleDomain, PatchDomainAndStartsBelowZero) {
     Image f(40, 40, 0.3);  // a dark background: read noise makes pixels negative
     f.add_spot({600, 1.3, 1.3, 20.4, 19.7, 0.0, 0});
     f.add_photon_noise(rng, 1.5);
-    const AlignedMemory memory(static_cast<size_t>(gauss2::workspace_doubles(11)));
-    gauss2::PoissonProblem problem(&f.px[static_cast<size_t>(14 * f.w + 15)], f.w,
-                                   gauss2::Variance{0.01, nullptr}, 11, gauss2::Workspace(memory.data, 11));
-    const Params good{600, 1.3, 1.3, 5.4, 5.7, 0.0, 0.3};
-    EXPECT_TRUE(std::isfinite(problem.trial(good.data())));
-    for (auto [k, v] : std::vector<std::pair<int, double>>{
-             {1, 0.0}, {2, -1.0}, {5, 1.0}, {5, -1.0}, {6, -0.5}, {0, -1e4}}) {
-        Params q = good;
-        q[static_cast<size_t>(k)] = v;
-        EXPECT_EQ(problem.trial(q.data()), INFINITY) << k << " " << v;
+    const double *window = &f.px[static_cast<size_t>(14 * f.w + 15)];
+    const gauss2::Variance var{0.01, nullptr};
+    for (int i = 0; i <= static_cast<int>(gauss2::best_kernel_path()); i++) {
+        const auto path = static_cast<gauss2::KernelPath>(i);
+        SCOPED_TRACE(gauss2::kernel_path_name(path));
+        const Params good{600, 1.3, 1.3, 5.4, 5.7, 0.0, 0.3};
+        EXPECT_TRUE(
+            std::isfinite(gauss2::likelihood_at(path, window, f.w, var, 11, good.data(), nullptr, nullptr)));
+        for (auto [k, v] : std::vector<std::pair<int, double>>{
+                 {1, 0.0}, {2, -1.0}, {5, 1.0}, {5, -1.0}, {6, -0.5}, {0, -1e4}}) {
+            Params q = good;
+            q[static_cast<size_t>(k)] = v;
+            EXPECT_EQ(gauss2::likelihood_at(path, window, f.w, var, 11, q.data(), nullptr, nullptr), INFINITY)
+                << k << " " << v;
+        }
     }
     MleBatch b({{20, 19}});
     b.mle(f, 11, 0.01);

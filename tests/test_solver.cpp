@@ -857,3 +857,34 @@ TEST(SolverRefusals, NullWorkServesSmallProblemsOnly) {
                                  nullptr, info, work.data(), covar, nullptr),
               0);
 }
+
+// Ldlt's short-latency order of the back substitution (the vector paths'
+// covariance and scoring) solves and inverts as the portable order does, to
+// the rounding of a well-conditioned system, and refuses the same matrices.
+TEST(Ldlt, ShortChainOrderSolvesAsThePortableOrder) {
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (int trial = 0; trial < 500; trial++) {
+        lm::Matrix<7> B;
+        for (int i = 0; i < 7; i++)
+            for (int j = 0; j < 7; j++) B(i, j) = normal(rng);
+        const lm::Matrix<7> A = B * B.transpose() + lm::Matrix<7>::Identity() * (trial % 2 ? 1.0 : 1e-3);
+        lm::Vector<7> b;
+        for (int i = 0; i < 7; i++) b[i] = normal(rng);
+        lm::Ldlt<7> portable;
+        lm::Ldlt<7, true> short_chains;
+        ASSERT_TRUE(portable.compute(A, 0.5));
+        ASSERT_TRUE(short_chains.compute(A, 0.5));
+        lm::Vector<7> x, y;
+        portable.solve(b, x);
+        short_chains.solve(b, y);
+        EXPECT_LT((x - y).norm(), 1e-10 * x.norm()) << trial;
+        lm::Matrix<7> inv, inv_short;
+        portable.inverse(inv);
+        short_chains.inverse(inv_short);
+        EXPECT_LT((inv - inv_short).norm(), 1e-10 * inv.norm()) << trial;
+        EXPECT_LT(((A + 0.5 * lm::Matrix<7>::Identity()) * inv_short - lm::Matrix<7>::Identity()).norm(),
+                  1e-9);
+        EXPECT_EQ(portable.compute(-A, 0.0), short_chains.compute(-A, 0.0));
+    }
+}

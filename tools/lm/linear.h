@@ -25,7 +25,13 @@ using Vector = Eigen::Matrix<double, M, 1>;
 //
 // Written out for fixed M: Eigen's LLT takes several times the instructions
 // on a 7 x 7 system, and the solves are a sizable share of a whole fit.
-template <int M>
+//
+// kShortChains orders the sums of the back substitution from the last
+// unknown to the first, so that each unknown waits for the one before it by
+// a single multiply-add instead of by its whole sum: the solve's latency,
+// not its work, bounds it. Another order of the same sums, so other bits;
+// kernel paths whose results need not match the portable build's take it.
+template <int M, bool kShortChains = false>
 class Ldlt {
    public:
     // Factorises A + mu I. False when a pivot is not positive (NaN
@@ -67,13 +73,24 @@ class Ldlt {
             for (int k = 0; k < i; k++) s -= L_[i][k] * y[k];
             y[i] = s;
         }
+        // Into a local array first: x, written through a reference, could
+        // alias L_ for all the compiler knows, and every step would wait for
+        // the last store to reach memory.
+        double z[M];
 #pragma GCC unroll 16
         for (int i = M - 1; i >= 0; i--) {
             double s = y[i] * inv_d_[i];
+            if constexpr (kShortChains) {
 #pragma GCC unroll 16
-            for (int k = i + 1; k < M; k++) s -= L_[k][i] * x[k];
-            x[i] = s;
+                for (int k = M - 1; k > i; k--) s -= L_[k][i] * z[k];
+            } else {
+#pragma GCC unroll 16
+                for (int k = i + 1; k < M; k++) s -= L_[k][i] * z[k];
+            }
+            z[i] = s;
         }
+#pragma GCC unroll 16
+        for (int i = 0; i < M; i++) x[i] = z[i];
     }
 
     // (A + mu I)^-1, column by column: M solves against the unit vectors.

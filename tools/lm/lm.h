@@ -112,6 +112,16 @@ struct Summary {
 
 namespace detail {
 
+// Whether the problem type asks for the linear algebra's short-latency
+// order of sums (Ldlt's kShortChains): P::kShortChains if it says.
+template <class P>
+constexpr bool short_chains() {
+    if constexpr (requires { P::kShortChains; })
+        return P::kShortChains;
+    else
+        return false;
+}
+
 // Largest diagonal entry, the maximum starting from -DBL_MAX (NaN entries
 // never win a comparison).
 template <int M>
@@ -135,9 +145,9 @@ LM_INLINE double inf_norm(const Vector<M> &v) {
 // rule: sigma_min >= 1 / trace(A^-1) and sigma_max <= trace(A), so
 // 1 / trace(A^-1) > DBL_EPSILON * trace(A) guarantees every singular value
 // exceeds DBL_EPSILON * sigma_max. False otherwise.
-template <int M>
+template <int M, bool kShortChains = false>
 LM_INLINE bool inverse_if_full_rank(const Matrix<M> &A, Matrix<M> &inv) {
-    Ldlt<M> factors;
+    Ldlt<M, kShortChains> factors;
     if (!factors.compute(A, 0.0)) return false;
     factors.inverse(inv);
     double tr = 0.0, tr_inv = 0.0;
@@ -175,11 +185,11 @@ LM_INLINE int pseudo_inverse(const Matrix<M> &A, Matrix<M> &pinv) {
 // Written row-major into covar[M * M]. A well-conditioned A, the usual case,
 // is inverted from its factorisation; the eigen-decomposition serves the
 // others.
-template <int M>
+template <int M, bool kShortChains = false>
 LM_INLINE void covariance(const Matrix<M> &A, double E, int n, double *covar) {
     Matrix<M> pinv;
     int rank = M;
-    if (!detail::inverse_if_full_rank<M>(A, pinv)) rank = detail::pseudo_inverse<M>(A, pinv);
+    if (!detail::inverse_if_full_rank<M, kShortChains>(A, pinv)) rank = detail::pseudo_inverse<M>(A, pinv);
     if (rank == 0) {
         for (int i = 0; i < M * M; i++) covar[i] = 0.0;
         return;
@@ -247,6 +257,9 @@ enum class Step { kAccepted, kRejected, kStopped };
 template <int M, class P>
 LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
     Summary &s = run.summary;
+    // The step in the order of the portable build whatever the path: the
+    // short-latency order moves which borderline fits reach the iteration
+    // limit, and the steps decide the fits.
     Ldlt<M> factors;
     Vector<M> dp;
     s.linear_solves++;
@@ -304,13 +317,13 @@ LM_INLINE void damped_step(P &problem, Run<M> &run, const Options &opt) {
 
 // The report's closing values and the covariance, whatever the stop reason;
 // with no Jacobian ever evaluated there is no J^T J: the covariance is NaN.
-template <int M>
+template <int M, bool kShortChains>
 LM_INLINE void finish(Run<M> &run, int n, double *covar) {
     run.summary.final_error = run.E;
     run.summary.relative_mu = run.mu / (run.have_jacobian ? max_diagonal<M>(run.A) : -DBL_MAX);
     if (covar == nullptr) return;
     if (run.have_jacobian) {
-        covariance<M>(run.A, run.E, n, covar);
+        covariance<M, kShortChains>(run.A, run.E, n, covar);
     } else {
         for (int i = 0; i < M * M; i++) covar[i] = NAN;
     }
@@ -340,7 +353,7 @@ LM_INLINE std::optional<Summary> solve_summary(P &problem, double *p_io, int itm
     if (k >= itmax) run.summary.stop = kIterationLimit;
     run.summary.iterations = k;
     for (int i = 0; i < M; i++) p_io[i] = run.p[i];
-    detail::finish<M>(run, n, covar);
+    detail::finish<M, detail::short_chains<P>()>(run, n, covar);
     return run.summary;
 }
 

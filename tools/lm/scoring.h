@@ -81,9 +81,9 @@ struct ScoringSummary {
 namespace detail {
 
 // s^T I^-1 s, or +inf when I is not positive definite.
-template <int M>
+template <int M, bool kShortChains = false>
 LM_INLINE double scoring_decrement(const Matrix<M> &I, const Vector<M> &s) {
-    Ldlt<M> factors;
+    Ldlt<M, kShortChains> factors;
     if (!factors.compute(I, 0.0)) return INFINITY;
     Vector<M> full;
     factors.solve(s, full);
@@ -121,7 +121,7 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
     int nu = 2, k = 0;
     for (;;) {
         problem.information(p.data(), info, s);
-        sum.lambda2 = detail::scoring_decrement<M>(info, s);
+        sum.lambda2 = detail::scoring_decrement<M, detail::short_chains<P>()>(info, s);
         if (sum.lambda2 <= opt.eps2) {
             sum.stop = kConverged;
             break;
@@ -141,7 +141,7 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
         while (!accepted) {
             Matrix<M> A = info;
             for (int i = 0; i < M; i++) A(i, i) += mu * D[i];
-            Ldlt<M> factors;
+            Ldlt<M, detail::short_chains<P>()> factors;
             Vector<M> dp;
             bool rejected = !factors.compute(A, 0.0);
             double F_new = INFINITY;

@@ -25,6 +25,14 @@ struct ImageWindow {
 // false if the window leaves the image.
 bool image_window(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 mea, ImageWindow *out);
 
+// Asks the processor to bring peak i's window into the cache (the rows'
+// first and last pixels), when there is such a peak and its window lies in
+// the image; does nothing otherwise. The batches call it for the next peak
+// before they fit the current one, so that the next window's pixels, spread
+// over as many rows of a large image, arrive while the current fit runs.
+void prefetch_window(const np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 n_peaks,
+                     const Sint64 *center_x, const Sint64 *center_y, Sint64 i);
+
 // The batch's starting values from the window (row stride im_w): amp 0.0 is
 // estimated from the window's range and the starting widths; the offset
 // starts at the window's minimum.

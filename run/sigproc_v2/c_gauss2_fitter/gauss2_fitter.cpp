@@ -132,6 +132,27 @@ bool image_window(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Si
     return true;
 }
 
+// Not analysed across calls: GCC would find nothing but prefetches in it,
+// take it for a function without effects and drop its calls. (clang keeps
+// them and has no such attribute.)
+#if defined(__has_cpp_attribute) && __has_cpp_attribute(gnu::noipa)
+#define GAUSS2_NO_IPA [[gnu::noipa]]
+#else
+#define GAUSS2_NO_IPA
+#endif
+GAUSS2_NO_IPA void prefetch_window(const np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 n_peaks,
+                                   const Sint64 *center_x, const Sint64 *center_y, Sint64 i) {
+    if (i >= n_peaks || (mea & 1) == 0 || mea < 1 || mea > GAUSS2_MAX_MEA) return;
+    Sint64 row0 = 0, col0 = 0;
+    if (!window_inside(im_w, im_h, center_x[i], center_y[i], mea / 2, &row0, &col0)) return;
+    const np_float64 *row =
+        im + static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0);
+    for (Sint64 r = 0; r < mea; r++, row += im_w) {
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + mea - 1);
+    }
+}
+
 void start_values(const np_float64 *window, Sint64 im_w, int side, np_float64 *params) {
     // The window's extremes, in copy order. The starting values 1e10 and 0.0
     // (not +-infinity) decide the estimates for extreme patches.
@@ -207,6 +228,7 @@ int fit_array_of_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_
                                          Sint64 *center_x, Sint64 *center_y, np_float64 *params,
                                          np_float64 *std_params, Sint64 *fails) {
     for (Sint64 i = 0; i < n_peaks; i++) {
+        gauss2::prefetch_window(im, im_w, im_h, mea, n_peaks, center_x, center_y, i + 1);
         if (center_x[i] < 0 || center_y[i] < 0) {
             fails[i] = 1;
             continue;

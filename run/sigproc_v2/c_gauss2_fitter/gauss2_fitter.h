@@ -34,9 +34,13 @@ typedef double np_float64;
  * naming the bound. fit_gauss_2d takes any side.
  *
  * Stack: a fit reserves working memory for the size class s of its side
- * (7, 11, 15, 21, 31, 45 or 63: the patch, its exponentials and residuals,
- * and per-column terms, 8 * (3 * s * (s rounded up to a multiple of 4) +
- * 16 * s) bytes) and needs at most 12 KiB besides, so a fit needs
+ * (7, 11, 15, 21, 31, 45 or 63: the patch and two more arrays of its size,
+ * and per-column terms; the larger of the two layouts of the kernels, rows
+ * padded to a multiple of 8 with a scalar per column term,
+ * 8 * (3 * s * (s rounded up to a multiple of 8) + 8 * s) bytes, and rows
+ * padded to a multiple of 4 with a four-lane vector per column term,
+ * 8 * (3 * s * (s rounded up to a multiple of 4) + 16 * s) bytes) and needs
+ * at most 12 KiB besides, so a fit needs
  *     mea    1-7  9-11  13-15  17-21  23-31  33-45  47-63
  *     KiB     15    17     20     27     40     69    115
  * of the calling thread's stack: 115 KiB at the largest mea, within a

@@ -1,18 +1,19 @@
-// The Gaussian patch fit's inner loops. One pass over the pixels evaluates
-// the model and the error at a trial point and keeps the pixels'
-// exponentials and residuals; the Jacobian, which the solver asks for at the
-// accepted point, reuses them: a second pass forms J^T J and J^T e from sums
-// of the exponentials times powers of the pixel offsets (gauss2_model.h),
-// without the n x 7 Jacobian.
+// The Gaussian patch fit's kernels: the problems that the solvers run on
+// (least squares and the Poisson likelihood, both on the passes of
+// gauss2_passes.h), their working memory, and the kernel paths: the same
+// passes built for baseline x86-64, for AVX2 + FMA and for AVX-512 (eight
+// lanes), one chosen at load time.
 //
 // Internal to the library; nothing here is exported.
 #pragma once
 
 #include <cfloat>
 #include <cmath>
+#include <utility>
 
 #include "gauss2_fitter.h"
 #include "gauss2_model.h"
+#include "gauss2_passes.h"
 #include "gauss2_simd.h"
 #include "lm/lm.h"
 #include "lm/scoring.h"
@@ -21,39 +22,59 @@ namespace gauss2 {
 
 constexpr int kParams = 7;
 
-constexpr int padded(int side) { return (side + kLanes - 1) / kLanes * kLanes; }
+// ---- kernel paths ----------------------------------------------------------
 
-// Pixel layout: rows in groups of four, each group stored column by column
-// with the four rows of a column side by side (one vector); a last, partial
-// group is padded with zeros. Pixel (i, j) is element
-// ((i / 4) * side + j) * 4 + i % 4.
-constexpr long layout_index(int side, int i, int j) {
-    return (static_cast<long>(i / kLanes) * side + j) * kLanes + i % kLanes;
-}
+// The instruction sets the kernels are built for, each with its pixel
+// layout. Baseline x86-64 and AVX2 take four rows to a four-lane vector;
+// AVX-512 takes eight rows to an eight-lane vector.
+enum class KernelPath { kDefault = 0, kAvx2 = 1, kAvx512 = 2 };
+// The vector paths order the solvers' sums for short latency (their results
+// need not match the portable build's bits; AVX2 and AVX-512 still match
+// each other's).
+using DefaultLayout = RowLayout<v4d>;
+using Avx2Layout = RowLayout<v4d, true>;
+using Avx512Layout = RowLayout<v8d, true>;
+
+// The path the fits take: the best that the processor (and the operating
+// system) supports, chosen when the library is loaded, or a lower one that
+// the environment variable GAUSS2_FITTER_ISA names ("default", "avx2";
+// "avx512" is the best there is). Builds without multiversioning (clang,
+// the thread sanitizer) have the default path only.
+KernelPath kernel_path();
+// The best path of this machine and build.
+KernelPath best_kernel_path();
+// Makes `path` the one the fits take from now on, if the machine has it
+// (returns whether it does). For tests: not to be called while fits run.
+bool set_kernel_path(KernelPath path);
+const char *kernel_path_name(KernelPath path);
 
 // ---- working memory ------------------------------------------------------
 
-// Doubles of one patch in the layout, and of the per-column terms that a
-// pass over the pixels prepares (up to four vectors per column).
-constexpr long patch_doubles(int side) { return static_cast<long>(side) * padded(side); }
-constexpr long column_doubles(int side) { return 4L * kLanes * side; }
+// The working memory of a fit of side `side`: the patch and two more
+// arrays of its size, and the per-column terms of a pass, in
+// workspace_doubles(side) doubles aligned to 64 bytes (the larger of the
+// two layouts' needs), laid out as the path's layout wants it.
+template <class Layout>
+constexpr long layout_workspace_doubles(int side) {
+    return 3 * Layout::patch_doubles(side) + Layout::column_doubles(side);
+}
+constexpr long workspace_doubles(int side) {
+    const long a = layout_workspace_doubles<DefaultLayout>(side),
+               b = layout_workspace_doubles<Avx512Layout>(side);
+    return a > b ? a : b;
+}
 
-// The working memory of a fit of side `side`: the patch, the exponentials
-// and residuals of the last point evaluated, and the column terms, in
-// workspace_doubles(side) doubles aligned to 64 bytes.
-constexpr long workspace_doubles(int side) { return 3 * patch_doubles(side) + column_doubles(side); }
-
+template <class Layout>
 struct Workspace {
     double *x;        // the patch
-    double *e;        // exponentials at the last point evaluated
-    double *r;        // residuals there: x - f
-    double *columns;  // per-column terms
+    double *a, *b;    // two more arrays of its size (see the problems)
+    double *columns;  // per-column terms of a pass
 
     Workspace(double *memory, int side)
         : x(memory),
-          e(memory + patch_doubles(side)),
-          r(memory + 2 * patch_doubles(side)),
-          columns(memory + 3 * patch_doubles(side)) {}
+          a(memory + Layout::patch_doubles(side)),
+          b(memory + 2 * Layout::patch_doubles(side)),
+          columns(memory + 3 * Layout::patch_doubles(side)) {}
 };
 
 // The patch sizes whose working memory a fit takes from the stack: the
@@ -77,98 +98,60 @@ constexpr long kFitStackOverhead = 12L * 1024;
 // The stack that a fit of side `side` needs.
 constexpr long fit_stack_bytes(int side) { return stack_workspace_bytes(side) + kFitStackOverhead; }
 
-// ---- passes over the pixels -------------------------------------------------
-
-// Error ||x - f||^2 of the model f of shape s (gauss2_model.h) over the
-// patch x (in the layout above); the pixels' exponentials e (the model is
-// f = e * height + offset) and residuals r = x - f are stored, 0 at padding.
-double trial(int side, const double *x, const Shape &s, double *e, double *r, double *columns);
-
-// At p, whose shape is s, with e and r from trial() there: A = J^T J (7 x 7,
-// symmetric) and g = J^T (x - f(p)), from moments of e (no n x 7 Jacobian).
-void normal_equations(int side, const double *e, const double *r, const Shape &s, const double *p,
-                      double *columns, double *A, double *g);
-
-// Square root of the sum of squared deviations of the residuals r (from
-// trial()) from their mean: sqrt(n) times their population standard
-// deviation, summed in pixel order.
-double residual_noise(int side, const double *r);
-
-// y[i] = vexp(x[i]) for n values (n a multiple of kLanes), as the kernels
-// compute it on this machine: for measuring its error. log_lanes likewise
-// for vlog.
+// y[i] = vexp(x[i]) for n values, as the kernels of the current path compute
+// it: for measuring its error. log_lanes likewise for vlog.
 void exp_lanes(const double *x, double *y, long n);
 void log_lanes(const double *x, double *y, long n);
 
-// ---- the Poisson likelihood's passes ------------------------------------------
-
-// -log L + const = sum (m - y log m) of the data y (in the layout, 0 at
-// padding) under the mean m = f + s2 of the model f of shape s plus the
-// variances s2 (in the layout); +inf if m < DBL_MIN on any pixel. Stores the
-// pixels' exponentials e as trial() does.
-double poisson_trial(int side, const double *y, const double *s2, const Shape &s, double *e, double *columns);
-
-// At p, whose shape is s, with e from poisson_trial() there: the Fisher
-// information I = sum J J^T / m (7 x 7) and the score sum (y / m - 1) J.
-void poisson_information(int side, const double *y, const double *s2, const double *e, const Shape &s,
-                         const double *p, double *columns, double *I, double *score);
-
-// sum (y - y log y) over the pixels (0 log 0 = 0): -log L + const of the
-// saturated model m = y.
-double poisson_saturated(int side, const double *y);
-
-// B = J^T diag(f + s2) J at p, with e from a trial there.
-void variance_information(int side, const double *s2, const double *e, const Shape &s, const double *p,
-                          double *columns, double *B);
-
 // The Gaussian over one square patch, as the solver's problem type, on the
-// caller's working memory. Single-buffered: a trial overwrites the
-// exponentials and residuals, which the solver needs only at an accepted
-// point; when it asks for them at a point whose trial was not the last one
-// evaluated, they are evaluated again (the same bits).
+// caller's working memory laid out for the path's Layout. Double-buffered:
+// a trial writes its exponentials into one of the workspace's arrays, the
+// current point's stay in the other until a trial is accepted, so that the
+// normal equations and the residual noise, which the solver asks for at the
+// current point, never evaluate it again.
+template <class Layout>
 class PatchProblem {
    public:
+    static constexpr bool kShortChains = Layout::kShortChains;
+
     // The patch: pixel (i, j) is pixels[i * row_stride + j].
-    PatchProblem(const double *pixels, long row_stride, int side, const Workspace &ws)
-        : side_(side), ws_(ws) {
-        for (long k = 0; k < patch_doubles(side); k++) ws_.x[k] = 0.0;
+    GAUSS2_INLINE PatchProblem(const double *pixels, long row_stride, int side, const Workspace<Layout> &ws)
+        : side_(side), x_(ws.x), columns_(ws.columns), current_(ws.a), trial_(ws.b) {
+        for (long k = 0; k < Layout::patch_doubles(side); k++) x_[k] = 0.0;
         for (int i = 0; i < side; i++)
-            for (int j = 0; j < side; j++) ws_.x[layout_index(side, i, j)] = pixels[i * row_stride + j];
+            for (int j = 0; j < side; j++) x_[Layout::index(side, i, j)] = pixels[i * row_stride + j];
     }
 
     int size() const { return side_ * side_; }
 
-    double trial(const double *p) {
-        at_current_ = false;
-        shape_ = shape_of(p);
-        return gauss2::trial(side_, ws_.x, shape_, ws_.e, ws_.r, ws_.columns);
+    GAUSS2_INLINE double trial(const double *p) {
+        trial_shape_ = shape_of(p);
+        return gauss2::trial<Layout>(side_, x_, trial_shape_, trial_, columns_);
     }
 
-    void accept() { at_current_ = true; }
-
-    void normal_equations(const double *p, lm::Matrix<kParams> &A, lm::Vector<kParams> &g) {
-        at(p);
-        gauss2::normal_equations(side_, ws_.e, ws_.r, shape_, p, ws_.columns, A.data(), g.data());
+    void accept() {
+        std::swap(current_, trial_);
+        shape_ = trial_shape_;
     }
 
-    // Residual noise of the model at the current point p (see residual_noise).
-    double residual_noise(const double *p) {
-        at(p);
-        return gauss2::residual_noise(side_, ws_.r);
+    // At the current point p.
+    GAUSS2_INLINE void normal_equations(const double *p, lm::Matrix<kParams> &A, lm::Vector<kParams> &g) {
+        gauss2::normal_equations<Layout>(side_, x_, current_, shape_, p, columns_, A.data(), g.data());
+    }
+
+    // Residual noise of the model at the current point (see residual_noise);
+    // the trial's array serves as scratch, so no trial may follow.
+    GAUSS2_INLINE double residual_noise() {
+        return gauss2::residual_noise<Layout>(side_, x_, current_, shape_, trial_);
     }
 
    private:
-    void at(const double *p) {
-        if (!at_current_) trial(p);
-        at_current_ = true;
-    }
-
     int side_;
-    Workspace ws_;
-    Shape shape_{};            // of the last point evaluated
-    bool at_current_ = false;  // whether that point is the current one
+    double *x_, *columns_;
+    double *current_, *trial_;  // exponentials at the current and the last trial point
+    Shape shape_{}, trial_shape_{};
 };
-static_assert(lm::Problem<PatchProblem, kParams>);
+static_assert(lm::Problem<PatchProblem<DefaultLayout>, kParams>);
 
 // The read-noise variance of the patch's pixels: one value for all, or a map
 // with the patch's row stride (pixel (i, j) is map[i * row_stride + j]).
@@ -180,53 +163,61 @@ struct Variance {
 
 // The Poisson likelihood of one square patch (data x, read-noise variance
 // s2), as the scoring solver's problem type, on the caller's working memory:
-// the data y = x + s2 (0 where x + s2 <= 0) in the patch's slot, the
-// variances in the residuals' slot. A variance that is negative or not
+// the data y = x + s2 (0 where x + s2 <= 0) in the patch's array, the
+// variances in the first of the other two, the exponentials of the last
+// point evaluated in the second (single-buffered: evaluated again when the
+// information is asked for at a point whose trial was not the last). A variance that is negative or not
 // finite makes its pixel's datum NaN, and so the fit invalid. Trial points
 // with a width <= 0 or |rho| >= 1 lie outside the domain (+inf).
+template <class Layout>
 class PoissonProblem {
    public:
-    PoissonProblem(const double *pixels, long row_stride, const Variance &var, int side, const Workspace &ws)
+    static constexpr bool kShortChains = Layout::kShortChains;
+
+    GAUSS2_INLINE PoissonProblem(const double *pixels, long row_stride, const Variance &var, int side,
+                                 const Workspace<Layout> &ws)
         : side_(side), ws_(ws) {
-        for (long k = 0; k < patch_doubles(side); k++) ws_.x[k] = 0.0, ws_.r[k] = 0.0;
+        for (long k = 0; k < Layout::patch_doubles(side); k++) ws_.x[k] = 0.0, ws_.a[k] = 0.0;
         for (int i = 0; i < side; i++)
             for (int j = 0; j < side; j++) {
                 const double s2 = var.at(i, j, row_stride);
                 const double v = pixels[i * row_stride + j] + s2;
                 const bool valid_s2 = s2 >= 0.0 && s2 <= DBL_MAX;
-                const long k = layout_index(side, i, j);
+                const long k = Layout::index(side, i, j);
                 ws_.x[k] = !valid_s2 ? __builtin_nan("") : (v > 0.0 ? v : (v <= 0.0 ? 0.0 : v));
-                ws_.r[k] = valid_s2 ? s2 : 0.0;
+                ws_.a[k] = valid_s2 ? s2 : 0.0;
             }
     }
 
     int size() const { return side_ * side_; }
 
-    double trial(const double *p) {
+    GAUSS2_INLINE double trial(const double *p) {
         at_current_ = false;
         if (!(p[1] > 0.0 && p[2] > 0.0 && std::fabs(p[5]) < 1.0)) return __builtin_inf();
         shape_ = shape_of(p);
-        return gauss2::poisson_trial(side_, ws_.x, ws_.r, shape_, ws_.e, ws_.columns);
+        return gauss2::poisson_trial<Layout>(side_, ws_.x, ws_.a, shape_, ws_.b, ws_.columns);
     }
 
     void accept() { at_current_ = true; }
 
-    void information(const double *p, lm::Matrix<kParams> &I, lm::Vector<kParams> &score) {
+    GAUSS2_INLINE void information(const double *p, lm::Matrix<kParams> &I, lm::Vector<kParams> &score) {
         if (!at_current_) trial(p);
         at_current_ = true;
-        gauss2::poisson_information(side_, ws_.x, ws_.r, ws_.e, shape_, p, ws_.columns, I.data(),
-                                    score.data());
+        gauss2::poisson_information<Layout>(side_, ws_.x, ws_.a, ws_.b, shape_, p, ws_.columns, I.data(),
+                                            score.data());
     }
 
-    double saturated() const { return gauss2::poisson_saturated(side_, ws_.x); }
+    GAUSS2_INLINE double saturated() const {
+        return gauss2::poisson_saturated<Layout>(side_, ws_.x, ws_.columns);
+    }
 
    private:
     int side_;
-    Workspace ws_;
+    Workspace<Layout> ws_;
     Shape shape_{};
     bool at_current_ = false;
 };
-static_assert(lm::LikelihoodProblem<PoissonProblem, kParams>);
+static_assert(lm::LikelihoodProblem<PoissonProblem<DefaultLayout>, kParams>);
 
 // What a maximum-likelihood patch fit reports besides the parameters.
 struct MleReport {
@@ -256,5 +247,20 @@ int photon_covariance(long row_stride, const Variance &var, int mea, const doubl
 // it; -1 if the heap refuses it (nothing written).
 int solve_patch(const double *pixels, long row_stride, int mea, double *params, int itmax,
                 const lm::Options &opts, double *info, double *covar, double *noise);
+
+// ---- the problems on one path, for tests ----------------------------------
+
+// On `path` (at most best_kernel_path()) over the side x side patch `pixels`
+// (row stride `stride`, side at most GAUSS2_MAX_MEA): the least-squares
+// error E = ||x - f(p)||^2 (returned) and J^T J (A, 7 x 7) and J^T (x - f)
+// (g, 7 values) at p.
+double least_squares_at(KernelPath path, const double *pixels, long stride, int side, const double *p,
+                        double *A, double *g);
+
+// The Poisson likelihood's -log L + const at p (returned; +inf outside the
+// domain) and, when it is finite, the Fisher information I (7 x 7) and the
+// score (7 values) there.
+double likelihood_at(KernelPath path, const double *pixels, long stride, const Variance &var, int side,
+                     const double *p, double *I, double *score);
 
 }  // namespace gauss2

@@ -81,6 +81,7 @@ int fit_array_of_gauss_2d_mle_on_float_image(np_float64 *im, Sint64 im_w, Sint64
                                              Sint64 *iterations) {
     ensure_read_var(read_var);
     for (Sint64 i = 0; i < n_peaks; i++) {
+        gauss2::prefetch_window(im, im_w, im_h, mea, n_peaks, center_x, center_y, i + 1);
         MlePeak peak{GAUSS2_FLAG_SKIPPED, 0};
         if (center_x[i] >= 0 && center_y[i] >= 0)
             peak = fit_mle_peak(im, im_w, im_h, mea, center_x[i], center_y[i], read_var, read_var_map,
@@ -116,6 +117,7 @@ int fit_array_of_gauss_2d_on_float_image_report(np_float64 *im, Sint64 im_w, Sin
                                                 np_float64 *params, np_float64 *std_params, Sint64 *flags,
                                                 Sint64 *stop_reasons, Sint64 *iterations) {
     for (Sint64 i = 0; i < n_peaks; i++) {
+        gauss2::prefetch_window(im, im_w, im_h, mea, n_peaks, center_x, center_y, i + 1);
         Sint64 flag = GAUSS2_FLAG_SKIPPED, reason = 0, count = 0;
         if (center_x[i] >= 0 && center_y[i] >= 0) {
             const gauss2::PeakFit f = gauss2::fit_peak(im, im_w, im_h, mea, center_x[i], center_y[i],
