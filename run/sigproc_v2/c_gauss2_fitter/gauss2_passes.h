@@ -213,6 +213,15 @@ GAUSS2_INLINE V residual(const double *x, long k, V e, const Shape s, Mask mask)
     return masked((load<V>(x + k) - s.offset) - e * s.height, mask);
 }
 
+// The per-column terms of a trial's exponent: dx and a dx^2.
+template <class Layout>
+GAUSS2_INLINE void exponent_columns(int side, double *columns, const Shape &s) {
+    fill_columns<Layout, 2>(side, columns, s.cx, [&](double dx, double *t) {
+        t[0] = dx;
+        t[1] = s.a * (dx * dx);
+    });
+}
+
 // Error ||x - f||^2 of the model f of shape s (gauss2_model.h) over the
 // patch x (in the layout); the pixels' exponentials e are stored (the model
 // is f = e * height + offset), 0 at padding. The residuals r = x - f are
@@ -221,10 +230,7 @@ template <class Layout>
 GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, double *__restrict e_out,
                            double *__restrict columns) {
     const Grid<Layout> grid(side);
-    fill_columns<Layout, 2>(side, columns, s.cx, [&](double dx, double *t) {
-        t[0] = dx;
-        t[1] = s.a * (dx * dx);
-    });
+    exponent_columns<Layout>(side, columns, s);
     const ColumnTerms<Layout> dxv(columns, side, 0), adx2(columns, side, 1);
     double *aside = aside_of<Layout>(columns, side);
     v4d E = splat<v4d>(0.0);
@@ -500,10 +506,7 @@ template <class Layout>
 GAUSS2_INLINE double poisson_trial(int side, const double *__restrict y, const double *__restrict s2,
                                    const Shape s, double *__restrict e_out, double *__restrict columns) {
     const Grid<Layout> grid(side);
-    fill_columns<Layout, 2>(side, columns, s.cx, [&](double dx, double *t) {
-        t[0] = dx;
-        t[1] = s.a * (dx * dx);
-    });
+    exponent_columns<Layout>(side, columns, s);
     const ColumnTerms<Layout> dxv(columns, side, 0), adx2(columns, side, 1);
     double *aside = aside_of<Layout>(columns, side);
     v4d F = splat<v4d>(0.0);
