@@ -25,15 +25,7 @@ sys.path.insert(0, str(ROOT / "python"))
 sys.path.insert(0, str(ROOT / "bench"))
 
 import workload  # noqa: E402
-
-
-def best_rate(fn, n, repeats=5):
-    best = float("inf")
-    for _ in range(repeats):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return n / best
+from workload import best_rate  # noqa: E402
 
 
 def scipy_fit(patch, start):

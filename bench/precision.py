@@ -29,6 +29,7 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "python"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 SHAPE = (1024, 1024)
 N_SPOTS = 5000
@@ -120,15 +121,6 @@ def make(seed=SEED, n_spots=N_SPOTS):
     return im, cx, cy, truth, crlb
 
 
-def rate(fn, n, repeats=3):
-    best = float("inf")
-    for _ in range(repeats):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return n / best
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--spots", type=int, default=N_SPOTS)
@@ -136,6 +128,7 @@ def main():
     args = ap.parse_args()
     import gauss2_fitter as g2
     from gauss2_fitter import _lib
+    from workload import best_rate
 
     t = time.perf_counter()
     im, cx, cy, truth, crlb = make(n_spots=args.spots)
@@ -185,8 +178,8 @@ def main():
             print("  ".join(v.rjust(wd) for v, wd in zip(c, widths)))
     print("(positions x and y pooled; RMS / CRLB over unflagged fits; calib = RMS(error / reported standard error))")
 
-    r_mle = rate(lambda: g2.fit_peaks(im, cx, cy, MEA, n_threads=1, estimator="mle", read_noise=READ_NOISE), n)
-    r_lsq = rate(lambda: g2.fit_peaks(im, cx, cy, MEA, n_threads=1), n)
+    r_mle = best_rate(lambda: g2.fit_peaks(im, cx, cy, MEA, n_threads=1, estimator="mle", read_noise=READ_NOISE), n, 3)
+    r_lsq = best_rate(lambda: g2.fit_peaks(im, cx, cy, MEA, n_threads=1), n, 3)
     print(f"fits/s on 1 thread: MLE {r_mle:.0f} ({mle.iterations[mle.flag != 1].mean():.2f} iterations per fit), "
           f"least squares {r_lsq:.0f} ({lsq.iterations[lsq.flag != 1].mean():.2f} iterations per fit); "
           f"MLE {r_mle / r_lsq:.2f}x per fit")
