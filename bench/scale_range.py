@@ -87,5 +87,6 @@ def main():
         print(f"within {tolerance:g}: factors 1e{lo:+.1f} to 1e{hi:+.1f}, largest pixel {peak * 10**lo:.3g} to "
               f"{peak * 10**hi:.3g}")
 
+
 if __name__ == "__main__":
     main()

@@ -1,7 +1,6 @@
 """The command-line tool end to end: render -> fit round trips, error paths, atomic output."""
 
 import csv
-import importlib
 import os
 import signal
 import stat
@@ -15,7 +14,8 @@ import pandas as pd
 import pytest
 
 import gauss2_fitter as g2
-from gauss2_fitter import cli
+from gauss2_fitter import cli, pipeline
+from gauss2_fitter.cli import fit_image
 
 PARAMS = ("amp", "std_x", "std_y", "pos_x", "pos_y", "rho", "offset")
 
@@ -63,11 +63,11 @@ def test_render_then_fit_recovers_the_peaks_in_image_coordinates(tmp_path, spots
 
     pixels = write_csv(tmp_path / "px.csv", ("y", "x"),  # any column order
                        [(int(p[4]), int(p[3])) for p in peaks])
-    monkeypatch.setattr(cli, "CHUNK", 3)  # several native batches
+    monkeypatch.setattr(fit_image, "CHUNK", 3)  # several native batches
     out = tmp_path / "fit.csv"
     assert run("fit", im_path, pixels, "-o", out, "--threads", 2) == 0
     rows = read_rows(out)
-    assert list(rows[0]) == list(cli.FIT_COLUMNS)
+    assert list(rows[0]) == list(fit_image.FIT_COLUMNS)
     assert [(int(r["x"]), int(r["y"])) for r in rows] == [(int(p[3]), int(p[4])) for p in peaks]
     got = np.array([[value(r[n]) for n in PARAMS] for r in rows])
     want = peaks.copy()
@@ -116,7 +116,7 @@ def test_peaks_outside_the_image_or_its_border_are_warned_and_flagged(tmp_path, 
     assert rows[0]["flag"] == "0" and rows[0]["amp"] != ""
     for r in rows[1:]:
         assert r["flag"] == "1"
-        assert all(r[c] == "" for c in cli.FIT_COLUMNS[2:-1])  # no fit, no values
+        assert all(r[c] == "" for c in fit_image.FIT_COLUMNS[2:-1])  # no fit, no values
 
 
 def test_peak_lists_of_other_tools_are_read_alike_by_the_image_fit_and_the_movie_fit(tmp_path, capsys):
@@ -144,8 +144,8 @@ def test_peak_lists_of_other_tools_are_read_alike_by_the_image_fit_and_the_movie
         err = capsys.readouterr().err
         rows = read_rows(out)
         assert [(int(r["x"]), int(r["y"])) for r in rows] == pixels, name
-        assert list(rows[0]) == list(cli.FIT_COLUMNS), name  # the per-peak table, --pixel-size or not
-        outs[name] = [[r[c] for c in cli.FIT_COLUMNS] for r in rows]
+        assert list(rows[0]) == list(fit_image.FIT_COLUMNS), name  # the per-peak table, --pixel-size or not
+        outs[name] = [[r[c] for c in fit_image.FIT_COLUMNS] for r in rows]
         assert ("not whole pixels" in err) == (name in ("tabs.csv", "decimal_comma.csv", "thunderstorm.csv")), name
         assert ("without a position left out (first on line 3)" in err) == (name == "short_rows.csv"), name
     assert all(o == outs["whole.csv"] for o in outs.values())  # the same fits from every list
@@ -178,8 +178,7 @@ def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, 
     assert "no window fits; 1 peak(s) flagged" in capsys.readouterr().err
 
     # Movies: once a run, whatever the chunks and threads, naming the frames.
-    lz = importlib.import_module("gauss2_fitter.localize")
-    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * 40 * 40)  # 3 frames a chunk
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 3 * 40 * 40)  # 3 frames a chunk
     movie = rng.normal(100, 3, (30, 40, 40))
     movie[[4, 7, 8]] = 5.0
     np.save(tmp_path / "movie.npy", movie)
@@ -339,7 +338,7 @@ def test_a_failure_while_writing_keeps_the_old_output(tmp_path, monkeypatch, cap
         f.write(b"x,y\n1,")
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(cli, "write_fit_csv", half_then_fail)
+    monkeypatch.setattr(fit_image, "write_fit_csv", half_then_fail)
     assert run("fit", tmp_path / "im.npy", "-o", out) == 1
     assert capsys.readouterr().err.endswith("error: No space left on device\n")  # one line, no traceback
     assert out.read_text() == "old\n"
@@ -540,7 +539,7 @@ def run_tool(code, env_extra=None):
     env = dict(os.environ)
     root = Path(__file__).resolve().parent.parent
     env["PYTHONPATH"] = str(root / "python") + os.pathsep + env.get("PYTHONPATH", "")
-    prelude = "import os, signal, sys\nfrom gauss2_fitter import cli\n"
+    prelude = "import os, signal, sys\nfrom gauss2_fitter import cli\nfrom gauss2_fitter.cli import fit_image\n"
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env, capture_output=True,
                           text=True)
 
@@ -555,7 +554,7 @@ def test_a_signal_while_writing_keeps_the_old_output_and_leaves_no_part_file(tmp
             f.write(b"x,y\\n1,")
             os.kill(os.getpid(), {int(signum)})
             f.write(b"2\\n")
-        cli.write_fit_csv = write_then_signal
+        fit_image.write_fit_csv = write_then_signal
         sys.exit(cli.main(["fit", "{fit_input[0]}", "{fit_input[1]}", "-o", "{out}"]))
     """)
     assert r.returncode == 128 + signum, r.stderr
@@ -571,11 +570,11 @@ def test_an_ignored_hangup_stays_ignored(tmp_path, fit_input):
     out = tmp_path / "out.csv"
     r = run_tool(f"""
         signal.signal(signal.SIGHUP, signal.SIG_IGN)
-        write = cli.write_fit_csv
+        write = fit_image.write_fit_csv
         def write_after_hangup(f, rows):
             os.kill(os.getpid(), signal.SIGHUP)
             write(f, rows)
-        cli.write_fit_csv = write_after_hangup
+        fit_image.write_fit_csv = write_after_hangup
         sys.exit(cli.main(["fit", "{fit_input[0]}", "{fit_input[1]}", "-o", "{out}"]))
     """)
     assert r.returncode == 0, r.stderr

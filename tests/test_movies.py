@@ -2,7 +2,6 @@
 table files and rendering, through real files (tifffile, numpy, h5py,
 pandas)."""
 
-import importlib
 import io
 import os
 import tracemalloc
@@ -15,10 +14,9 @@ import tifffile
 import yaml
 
 import gauss2_fitter as g2
+from gauss2_fitter import pipeline
 from gauss2_fitter.formats import FormatError
 from gauss2_fitter.render import save_image
-
-lz = importlib.import_module("gauss2_fitter.localize")  # the module; the package exports the function
 
 
 ESTIMATORS = ["lsq", "mle"]
@@ -116,7 +114,7 @@ def test_files_lists_of_files_chunks_and_threads_give_the_same_table(movie, tmp_
     for k, (lo, hi) in enumerate([(0, 3), (3, 4), (4, 10)]):  # a stack in several files
         tifffile.imwrite(tmp_path / f"part{k}.tif", u16[lo:hi] if hi - lo > 1 else u16[lo], photometric="minisblack")
     parts = [tmp_path / f"part{k}.tif" for k in range(3)]
-    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])  # chunks of 3 frames
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])  # chunks of 3 frames
     for source, ref in [(tmp_path / "m.npy", want), (tmp_path / "m.tif", want16), (tmp_path / "z.tif", want16),
                         (tmp_path / "m.ome.tif", want16), (tmp_path / "big.tif", want16), (parts, want16)]:
         for threads in (1, 2):
@@ -257,7 +255,7 @@ def test_memory_stays_bounded_on_a_memory_mapped_movie(movie, tmp_path, monkeypa
     # Traced allocations (numpy's included) while streaming a memory-mapped
     # movie: the same for 80 and 320 frames, and far below the movie's size.
     base = movie[:8]
-    monkeypatch.setattr(lz, "CHUNK_PIXELS", 4 * SHAPE[0] * SHAPE[1])
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 4 * SHAPE[0] * SHAPE[1])
     peaks = {}
     for n in (80, 320):
         mm = np.lib.format.open_memmap(tmp_path / f"m{n}.npy", mode="w+", dtype=np.float64, shape=(n,) + SHAPE)
@@ -266,7 +264,7 @@ def test_memory_stays_bounded_on_a_memory_mapped_movie(movie, tmp_path, monkeypa
         mm.flush()
         for source in (np.load(tmp_path / f"m{n}.npy", mmap_mode="r"), tmp_path / f"m{n}.npy"):
             tracemalloc.start()
-            rows = sum(len(t) for t in g2.iter_localize(source, lz.Settings(camera=CAM, estimator="lsq"),
+            rows = sum(len(t) for t in g2.iter_localize(source, g2.Settings(camera=CAM, estimator="lsq"),
                                                         n_threads=2))
             peaks[n, type(source).__name__] = tracemalloc.get_traced_memory()[1]
             tracemalloc.stop()
@@ -432,7 +430,7 @@ def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
     assert len(pickle.dumps(mv)) < 2000  # paths, not pixels
     np.testing.assert_array_equal(again.read(0, 23), data)
     # One chunk's work, sent elsewhere: the same rows as the whole run's.
-    settings = lz.Settings(camera=g2.Camera(), estimator="lsq", mea=5)
+    settings = g2.Settings(camera=g2.Camera(), estimator="lsq", mea=5)
     chunk = pickle.loads(pickle.dumps((mv, 6, 14, settings)))
     whole = g2.localize(paths, mea=5, estimator="lsq")
     pd.testing.assert_frame_equal(g2.localize_chunk(*chunk).reset_index(drop=True),

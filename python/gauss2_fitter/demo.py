@@ -219,7 +219,8 @@ def report(m, stream=sys.stdout):
       f"                                  {figures['off_all']:6d} of them more than 0.5 px off, "
       f"{100 * figures['off_crowded']:.0f} % of those with another spot within {CROWDED:g} px\n")
     w("  expected: sigma_x^2 = 16/9 s_x^2/N + 8 pi s_x^3 s_y sqrt(1-rho^2) b^2/N^2, b^2 = background + read noise^2\n"
-      "            (least-squares fit, photon statistics; neighbours inside a patch add to the error of crowded spots)\n")
+      "            (least-squares fit, photon statistics; neighbours inside a patch add to the error of "
+      "crowded spots)\n")
 
 
 def run(size=2048, n_spots=20000, seed=1, n_threads=None, out="out", picture=True, stream=sys.stdout):
