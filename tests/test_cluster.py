@@ -165,11 +165,6 @@ def test_a_dask_array_is_computed_a_range_at_a_time(frames, monkeypatch):
     with dask.config.set(scheduler="threads"):  # localize reads in its own threads whatever the default
         g2.localize(arr, n_threads=2, **SETTINGS)
     assert sorted(computed) == [(lo, min(lo + 5, N_FRAMES)) for lo in range(0, N_FRAMES, 5)]
-    # Ranges: whole stored chunks up to the step, longer ones cut.
-    assert pipeline.split_frames(0, 10, 4) == [(0, 4), (4, 8), (8, 10)]
-    assert pipeline.split_frames(2, 30, 6, [0, 5, 10, 12, 25, 30]) == [(2, 5), (5, 10), (10, 12), (12, 18), (18, 24),
-                                                               (24, 25), (25, 30)]
-    assert pipeline.split_frames(0, 9, 4, [0, 1, 2, 3, 4, 5, 6, 7, 8, 9]) == [(0, 4), (4, 8), (8, 9)]
     with pytest.raises(g2.MovieError, match="unknown shape"):
         g2.open_movie(da.from_array(frames)[da.from_array(frames)[:, 0, 0] > 0])
 

@@ -67,20 +67,23 @@ def test_skipped_and_outside_peaks_are_flagged():
     assert rec[1, 8] == 0.0
 
 
-def test_threads_are_bit_identical_and_work_with_few_peaks():
+@pytest.mark.parametrize("estimator", sorted(g2.ESTIMATORS))
+def test_threads_are_bit_identical_and_work_with_few_peaks(estimator):
+    # The binding's own chunks over threads (the library's threads are the
+    # C++ tests'), for every estimator.
     im, peaks = rendered_field(n=60)
     rng = np.random.default_rng(0)
     noisy = im + rng.normal(0, 5, im.shape)
     cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
     # Each peak again at the end, in other threads' chunks, and a neighbour of the first.
     cx, cy = np.concatenate([cx, cx, cx[:1] + 1]), np.concatenate([cy, cy, cy[:1]])
-    one = g2.fit_peaks(noisy, cx, cy, n_threads=1)
+    one = g2.fit_peaks(noisy, cx, cy, n_threads=1, estimator=estimator, read_noise=2.0)
     for a in one:
         assert a[:60].tobytes() == a[60:120].tobytes()
     for n in (2, 3, 4, 64):
-        for a, b in zip(one, g2.fit_peaks(noisy, cx, cy, n_threads=n)):
+        for a, b in zip(one, g2.fit_peaks(noisy, cx, cy, n_threads=n, estimator=estimator, read_noise=2.0)):
             assert a.tobytes() == b.tobytes()
-    empty = g2.fit_peaks(noisy, [], [], n_threads=4)
+    empty = g2.fit_peaks(noisy, [], [], n_threads=4, estimator=estimator)
     assert [x.shape for x in empty] == [(0, 10), (0, 10), (0,)]
 
 

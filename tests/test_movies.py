@@ -437,7 +437,7 @@ def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
                                   whole[whole.frame.between(6, 13)].reset_index(drop=True))
 
 
-def test_frame_selections_and_camera_formulas():
+def test_frame_selections_ranges_and_camera_formulas():
     from gauss2_fitter.movie import frame_range
 
     assert frame_range(None, 10) == (0, 10)
@@ -448,7 +448,15 @@ def test_frame_selections_and_camera_formulas():
     for bad, err in ((slice(0, 5, 2), ValueError), ([1, 2], TypeError), ((1.5, 3), TypeError)):
         with pytest.raises(err):
             frame_range(bad, 10)
-    cam = g2.Camera(baseline=100, sensitivity=0.5, em_gain=10, qe=0.8, read_noise=np.full((2, 3), 1.5))
+    # Ranges of a run: of a step each, or whole stored chunks up to the step, longer ones cut.
+    assert pipeline.split_frames(0, 10, 4) == [(0, 4), (4, 8), (8, 10)]
+    assert pipeline.split_frames(2, 30, 6, [0, 5, 10, 12, 25, 30]) == [(2, 5), (5, 10), (10, 12), (12, 18),
+                                                                       (18, 24), (24, 25), (25, 30)]
+    assert pipeline.split_frames(0, 9, 4, [0, 1, 2, 3, 4, 5, 6, 7, 8, 9]) == [(0, 4), (4, 8), (8, 9)]
+    mine = np.full((2, 3), 1.5)
+    cam = g2.Camera(baseline=100, sensitivity=0.5, em_gain=10, qe=0.8, read_noise=mine)
+    mine[0, 0] = 9.0  # the caller's map stays the caller's: writable, and no longer the camera's
+    assert cam.read_noise[0, 0] == 1.5
     adu = np.array([[100, 120, 300], [1100, 100, 90]], dtype=np.uint16)
     np.testing.assert_allclose(cam.to_photons(adu), (adu.astype(float) - 100) * 0.5 / 10 / 0.8)
     assert cam.to_electrons(adu).dtype == np.float64 and cam.to_electrons(adu)[1, 2] == -0.5
@@ -515,3 +523,146 @@ def test_progress_bar_counts_frames_and_localisations(movie, capsys):
     assert "localize" in err and f"{N_FRAMES}/{N_FRAMES}" in err and "locs/s" in err
     g2.localize(movie, camera=CAM, estimator="lsq")
     assert capsys.readouterr().err == ""
+
+
+# ---- the plug-in points and what travels beside the table -----------------------------
+
+
+def test_run_metadata_travels_beside_the_table(movie, tmp_path):
+    settings = g2.Settings(camera=CAM, estimator="lsq")
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    meta = g2.RunMetadata.for_run(movie, settings)
+    assert locs.attrs == meta.as_attrs()  # a copy, for convenience
+    # A table that lost its attrs writes the same files when the metadata is given.
+    bare = locs.copy()
+    bare.attrs = {}
+    g2.write_hdf5(locs, tmp_path / "a.hdf5")
+    g2.write_hdf5(bare, tmp_path / "b.hdf5", metadata=meta)
+    assert (tmp_path / "a.yaml").read_text() == (tmp_path / "b.yaml").read_text()
+    g2.write_csv(locs, tmp_path / "a.csv")
+    g2.write_csv(bare, tmp_path / "b.csv", metadata=meta)  # nm headers: the metadata's pixel size
+    assert (tmp_path / "a.csv").read_bytes() == (tmp_path / "b.csv").read_bytes()
+    # The readers return it; their table's attrs are a copy only.
+    table, back = g2.read_table(tmp_path / "b.hdf5")
+    assert table.attrs == {} and (back.frame_shape, back.pixel_size, back.estimator) == (SHAPE, 107.0, "lsq")
+    assert g2.read_localizations(tmp_path / "b.hdf5").attrs == back.as_attrs()
+    # A chunk's rows carry nothing in their attrs: what a chunk tells beyond them is in its Chunk.
+    flat = movie.copy()
+    flat[2] = 100.0
+    chunk = pipeline.localize_frames(g2.open_movie(flat), 1, 4, settings)
+    assert chunk.table.attrs == {} and (chunk.start, chunk.stop, chunk.no_contrast) == (1, 4, [2])
+    with pytest.raises(TypeError, match="RunMetadata"):
+        g2.write_csv(locs, tmp_path / "c.csv", metadata=locs.attrs)
+
+
+def test_a_new_table_format_is_one_registered_record(movie, tmp_path, monkeypatch):
+    from gauss2_fitter import formats, schema
+    from gauss2_fitter.outputs import staged_path
+
+    class NpzWriter(formats.FormatWriter):
+        def _open(self, out):
+            self._path, self._parts = self._files.enter_context(staged_path(out)), []
+
+        def write(self, table):
+            self._parts.append(table)
+
+        def close(self):
+            with open(self._path, "wb") as f:
+                np.savez(f, **{c: np.concatenate([p[c].to_numpy() for p in self._parts]) for c in g2.COLUMNS})
+            super().close()
+
+    def read(path, pixel_size):
+        with np.load(path) as z:
+            return schema.make_table({c: z[c] for c in g2.COLUMNS}, pixel_size), g2.RunMetadata(pixel_size=pixel_size)
+
+    npz = formats.TableFormat("npz", (".npz",), NpzWriter, read)
+    monkeypatch.setitem(formats.TABLE_FORMATS, "npz", npz)
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    g2.write_table(locs, tmp_path / "t.npz")
+    pd.testing.assert_frame_equal(g2.read_localizations(tmp_path / "t.npz", pixel_size=107.0), locs)
+    # The tool writes it, and reads peaks from it.
+    np.save(tmp_path / "m.npy", movie)
+    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
+    assert tool("fit", tmp_path / "m.npy", "-o", tmp_path / "u.npz", *cam, "--no-progress") == 0
+    again = tmp_path / "again.csv"
+    assert tool("fit", tmp_path / "m.npy", "-o", again, *cam, "--peaks", tmp_path / "u.npz", "--no-progress") == 0
+    np.testing.assert_allclose(pd.read_csv(again)[["x", "y"]], locs[["x", "y"]], atol=1e-5)
+    with pytest.raises(FormatError, match=r"use \.csv, \.hdf5, \.h5 or \.npz"):
+        g2.write_table(locs, tmp_path / "t.txt")
+
+
+class Raw16(g2.movie.FrameSource):
+    """A movie format for the test: three uint32 (frames, height, width), then uint16 frames."""
+
+    def __init__(self, path, what):
+        self.path, self.what, self.dtype = path, what, np.dtype("<u2")
+        self.n_frames, self.height, self.width = (int(v) for v in np.fromfile(path, dtype="<u4", count=3))
+
+    def read(self, start, stop, out):
+        frames = np.memmap(self.path, dtype=self.dtype, mode="r", offset=12, shape=(self.n_frames, self.height,
+                                                                                    self.width))
+        out[...] = frames[start:stop]
+
+
+def write_raw16(path, frames):
+    with open(path, "wb") as f:
+        f.write(np.array(frames.shape, dtype="<u4").tobytes() + frames.astype("<u2").tobytes())
+
+
+def test_a_new_movie_format_is_one_registered_opener(movie, tmp_path, monkeypatch):
+    monkeypatch.setitem(g2.movie.MOVIE_FORMATS, ".raw16", (Raw16, "raw16 (.raw16)"))
+    u16 = np.round(movie).astype(np.uint16)
+    write_raw16(tmp_path / "m.raw16", u16)
+    pd.testing.assert_frame_equal(g2.localize(tmp_path / "m.raw16", camera=CAM, estimator="lsq"),
+                                  g2.localize(u16, camera=CAM, estimator="lsq"), check_like=False)
+    # The tool's single images are read by the same readers.
+    write_raw16(tmp_path / "one.raw16", u16[:1])
+    np.save(tmp_path / "one.npy", u16[0])
+    for name in ("one.raw16", "one.npy"):
+        assert tool("fit", tmp_path / name, "-o", tmp_path / f"{name}.csv") == 0
+    assert (tmp_path / "one.raw16.csv").read_bytes() == (tmp_path / "one.npy.csv").read_bytes()
+    (tmp_path / "m.txt").write_text("x")
+    with pytest.raises(g2.MovieError, match=r"unknown format \.txt; use TIFF \(\.tif, \.tiff\) or \.npy or raw16"):
+        g2.open_movie(tmp_path / "m.txt")
+
+
+def test_movies_of_durations_or_dates_are_refused(tmp_path):
+    # numpy files timedelta64 under the integers: its values would pass as counts.
+    for dtype in ("m8[s]", "M8[s]"):
+        frames = np.ones((2, 20, 20)).astype(dtype)
+        np.save(tmp_path / "d.npy", frames)
+        for source in (frames, tmp_path / "d.npy"):
+            with pytest.raises(g2.MovieError, match="must hold real numbers"):
+                g2.open_movie(source)
+
+
+def test_the_read_noise_map_is_checked_squared_and_tiled_once_a_run(movie, monkeypatch):
+    rng = np.random.default_rng(7)
+    noise = rng.uniform(1.0, 3.0, SHAPE)
+    cam = g2.Camera(baseline=CAM.baseline, sensitivity=CAM.sensitivity, em_gain=CAM.em_gain, qe=CAM.qe,
+                    read_noise=noise, pixel_size=CAM.pixel_size)
+    one_frame_chunks = g2.localize(movie, camera=cam, n_threads=1)
+    tiles, squares = [], []
+    tile, from_sigma = np.tile, g2.fitter.ReadVariance.from_sigma
+    monkeypatch.setattr(np, "tile", lambda a, reps: tiles.append(reps) or tile(a, reps))
+    monkeypatch.setattr(g2.fitter.ReadVariance, "from_sigma",
+                        classmethod(lambda cls, s: squares.append(1) or from_sigma(s)))
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])  # 4 chunks, the last of one frame
+    three_frame_chunks = g2.localize(movie, camera=cam, n_threads=2)
+    assert tiles == [(3, 1)] and squares == [1]
+    pd.testing.assert_frame_equal(three_frame_chunks, one_frame_chunks)  # each frame its own rows of the map
+    # The map equal everywhere is the scalar, bit for bit.
+    flat_map = g2.Camera(qe=CAM.qe, read_noise=np.full(SHAPE, 1.5))
+    assert g2.localize(movie, camera=flat_map).drop(columns=[]).equals(g2.localize(movie, camera=g2.Camera(
+        qe=CAM.qe, read_noise=1.5)))
+
+
+def test_the_movie_demo_runs_end_to_end(tmp_path):
+    from gauss2_fitter import movie_demo
+
+    printed = io.StringIO()
+    locs = movie_demo.run(n_frames=20, size=48, seed=3, out=tmp_path, n_threads=1, stream=printed)
+    assert len(locs) > 20 and (tmp_path / "movie_demo.tif").stat().st_size > 20 * 48 * 48 * 2
+    assert (tmp_path / "movie_demo.png").read_bytes()[:4] == b"\x89PNG"
+    text = printed.getvalue()
+    assert "localised" in text and "median reported lpx" in text and "n/a" not in text

@@ -193,11 +193,13 @@ def _pixel_size(pixel_size):
 # ---- writers, streaming ----------------------------------------------------------
 
 
-class _Writer:
-    """A format's writer: opened on an Output with the run's metadata and
-    the pixel size (nm, or None), then write(table) chunk by chunk; close()
-    puts the file(s) in place, discard(exc) removes what was written. The
-    files it opens go on `self._files`, which both unwind."""
+class FormatWriter:
+    """The base of a format's writer: made on an outputs.Output with the
+    run's metadata and the pixel size (nm, or None), it opens its files in
+    `_open(out)` (onto `self._files`, an ExitStack), takes write(table)
+    chunk by chunk (the table's columns checked), and close() completes the
+    file(s) and puts them in place, or discard(exc) removes what was
+    written."""
 
     def __init__(self, out, metadata, pixel_size):
         self.metadata, self.pixel_size = metadata, pixel_size
@@ -219,7 +221,7 @@ class _Writer:
         self._files.__exit__(type(exc), exc, exc.__traceback__)
 
 
-class _CsvWriter(_Writer):
+class _CsvWriter(FormatWriter):
     """One header row: the table's columns, or with a pixel size
     ThunderSTORM's names with lengths in nm (the metadata it holds)."""
 
@@ -243,7 +245,7 @@ class _CsvWriter(_Writer):
             self._f.write(text.replace("nan", "").encode())
 
 
-class _Hdf5Writer(_Writer):
+class _Hdf5Writer(FormatWriter):
     """picasso's layout: the dataset `locs`, and the metadata in the YAML
     file beside it."""
 
@@ -282,18 +284,17 @@ class TableFormat:
     """A table file format.
 
     name: "csv", "hdf5", ...; suffixes: the file suffixes that name it
-    (lower case); writer(out, metadata, pixel_size): a _Writer-like object
-    (write, close, discard) on an outputs.Output; read(path, pixel_size):
-    (DataFrame in this package's columns, RunMetadata); companions(path):
-    the files written beside the table; streams: whether it can be written
-    to standard output, a device or a FIFO (else a regular file only)."""
+    (lower case); writer(out, metadata, pixel_size): a FormatWriter on an
+    outputs.Output (a format that needs a regular file takes its path with
+    outputs.staged_path, which refuses anything else); read(path,
+    pixel_size): (DataFrame in this package's columns, RunMetadata);
+    companions(path): the files written beside the table."""
 
     name: str
     suffixes: tuple
     writer: Callable
     read: Callable
-    companions: Callable
-    streams: bool
+    companions: Callable = lambda path: ()
 
 
 TABLE_FORMATS = {}
@@ -629,9 +630,8 @@ def _read_hdf5(path, pixel_size):
     return _finish(cols, len(locs), pixel_size), RunMetadata(pixel_size=pixel_size, **known)
 
 
-register_table_format(TableFormat("csv", CSV_SUFFIXES, _CsvWriter, _read_csv, lambda path: (), streams=True))
-register_table_format(TableFormat("hdf5", HDF5_SUFFIXES, _Hdf5Writer, _read_hdf5, lambda path: (yaml_path(path),),
-                                  streams=False))
+register_table_format(TableFormat("csv", CSV_SUFFIXES, _CsvWriter, _read_csv))
+register_table_format(TableFormat("hdf5", HDF5_SUFFIXES, _Hdf5Writer, _read_hdf5, lambda path: (yaml_path(path),)))
 
 
 def read_table(path, pixel_size=None):

@@ -24,8 +24,8 @@ from ..formats import FormatError, TableWriter, format_of_suffix, table_format
 from ..localization import iter_localize
 from ..metadata import RunMetadata
 from ..movie import MovieError, frame_range, open_movie
-from ..peaks import NoPeaksWarning
 from ..outputs import resolve_output
+from ..peaks import NoPeaksWarning
 from ..pipeline import Settings
 from . import fit_image
 from ._common import MAX_THREADS, PROG, CliError, check_finite, check_int, read_peak_list, warn
