@@ -1,6 +1,7 @@
 """The command-line tool end to end: render -> fit round trips, error paths, atomic output."""
 
 import csv
+import io
 import os
 import signal
 import stat
@@ -9,13 +10,17 @@ import sys
 import textwrap
 from pathlib import Path
 
+import h5py
 import numpy as np
 import pandas as pd
 import pytest
+import tifffile
+import yaml
 
 import gauss2_fitter as g2
 from gauss2_fitter import cli, pipeline
 from gauss2_fitter.cli import fit_image
+from movie_fields import CAM, SHAPE, adu_movie, make_truth
 
 PARAMS = ("amp", "std_x", "std_y", "pos_x", "pos_y", "rho", "offset")
 
@@ -215,13 +220,6 @@ def test_flagged_rows_keep_their_values_but_not_positions_off_their_window(tmp_p
             else:  # what the fit returned
                 assert float(r[name]) == pytest.approx(rec[k, 3 + j] + (x[k], y[k])[j] - 5, abs=1e-9)
         assert float(r["amp"]) == pytest.approx(rec[k, 0], rel=1e-11)  # other values stay
-    # Non-finite values are empty cells in the localisation table's CSV too.
-    locs = g2.localize(np.ones((1, 20, 20)), peaks=pd.DataFrame({"frame": [0], "x": [10.0], "y": [10.0]}),
-                       estimator="lsq")
-    locs.loc[0, "photons"], locs.loc[0, "sx"] = np.inf, -np.inf
-    g2.write_csv(locs, tmp_path / "locs.csv")
-    row = read_rows(tmp_path / "locs.csv")[0]
-    assert row["photons"] == row["sx"] == "" and row["flag"] != ""
 
 
 def test_tiff_images_are_read(tmp_path):
@@ -596,3 +594,103 @@ def test_fit_warns_about_pixel_values_outside_the_trusted_range(tmp_path, fit_in
         assert "PixelScaleWarning" not in err  # the tool's own line, not the binding's warning
     assert run("fit", *fit_input, "-o", tmp_path / "o.csv") == 0
     assert "warning" not in capsys.readouterr().err
+
+
+# ---- movies: the localisation table ------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def movie():
+    return adu_movie(make_truth())
+
+
+def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
+    u16 = np.round(movie).astype(np.uint16)
+    parts = []
+    for k, (lo, hi) in enumerate([(0, 4), (4, 10)]):
+        parts.append(tmp_path / f"part{k}.tif")
+        tifffile.imwrite(parts[-1], u16[lo:hi], photometric="minisblack")
+    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
+    want = g2.localize(u16, camera=CAM, estimator="lsq")
+    assert run("fit", *parts, "-o", tmp_path / "l.csv", *cam, "--pixel-size", 107, "--no-progress") == 0
+    assert f"localised {len(want)} of {len(want)} peaks (0 flagged) in 10 frame(s)" in capsys.readouterr().err
+    df = pd.read_csv(tmp_path / "l.csv")
+    np.testing.assert_array_equal(df.frame, want.frame)
+    np.testing.assert_allclose(df["x [nm]"], want.x_nm, rtol=1e-8)
+    np.testing.assert_allclose(df["intensity [photon]"], want.photons, rtol=1e-8)
+
+    assert run("fit", *parts, "-o", tmp_path / "l.h5", *cam, "--frames", "2:5") == 0
+    with h5py.File(tmp_path / "l.h5", "r") as f:
+        rec = f["locs"][...]
+    sel = want[want.frame.between(2, 4)]
+    np.testing.assert_array_equal(rec["frame"], sel.frame)
+    np.testing.assert_allclose(rec["photons"], sel.photons, rtol=1e-6)
+    assert yaml.safe_load_all((tmp_path / "l.yaml").read_text()).__next__()["File"] == [str(p) for p in parts]
+
+    # Peaks from a table written before (picasso's layout): the same spots again.
+    assert run("fit", *parts, "-o", tmp_path / "again.csv", *cam, "--peaks", tmp_path / "l.h5") == 0
+    again = pd.read_csv(tmp_path / "again.csv")
+    np.testing.assert_array_equal(again.frame, sel.frame)
+    np.testing.assert_allclose(again[["x", "y"]], sel[["x", "y"]], atol=1e-5)
+
+    for name in ("sr.png", "sr.tif", "sr.npy"):
+        assert run("render", tmp_path / "l.h5", "--oversampling", 5, "--blur", 0.3, "-o", tmp_path / name) == 0
+    assert tifffile.imread(tmp_path / "sr.tif").shape == (SHAPE[0] * 5, SHAPE[1] * 5)
+    assert np.load(tmp_path / "sr.npy").sum() == pytest.approx(len(sel), rel=1e-6)
+    assert (tmp_path / "sr.png").read_bytes()[:4] == b"\x89PNG"
+    # Tables in nm need the pixel size.
+    assert run("render", tmp_path / "l.csv", "--blur", "none", "-o", tmp_path / "h.npy") == 1
+    assert "pixel size" in capsys.readouterr().err
+    assert run("render", tmp_path / "l.csv", "--blur", "none", "--pixel-size", 107, "-o", tmp_path / "h.npy") == 0
+    assert np.load(tmp_path / "h.npy").sum() == len(want)
+
+
+def test_tables_go_to_standard_output_and_hdf5_only_to_regular_files(movie, tmp_path, capfd):
+    np.save(tmp_path / "m.npy", movie)
+    assert run("fit", tmp_path / "m.npy", "-o", "-", "--estimator", "lsq", "--no-progress") == 0
+    printed = pd.read_csv(io.StringIO(capfd.readouterr().out))
+    assert list(printed.columns) == list(g2.COLUMNS) and len(printed) > 0
+    os.mkfifo(tmp_path / "pipe.h5")
+    before = sorted(p.name for p in tmp_path.iterdir())
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "pipe.h5", "--estimator", "lsq") == 1
+    assert "must be a regular file" in capfd.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == before  # no temporary file left behind
+
+
+def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, capsys):
+    np.save(tmp_path / "m.npy", movie)
+    np.save(tmp_path / "4d.npy", np.zeros((2, 2, 20, 20)))
+    (tmp_path / "text.tif").write_text("not an image\n")
+    m, out = tmp_path / "m.npy", tmp_path / "out.h5"
+    cases = [
+        (["fit", tmp_path / "4d.npy", "-o", out], "or 3-D"),
+        (["fit", tmp_path / "text.tif", "-o", out], "not a TIFF"),
+        (["fit", m, "-o", out, "--sensitivity", 0], "--sensitivity must be positive"),
+        (["fit", m, "-o", out, "--qe", -0.5], "--qe must be positive"),
+        (["fit", m, "-o", out, "--pixel-size", 0], "--pixel-size must be positive"),
+        (["fit", m, "-o", out, "--read-noise", 1e200], "--read-noise must be non-negative and finite, its square"),
+        (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
+        (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
+        (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
+        (["render", m, "-o", tmp_path / "sr.jpg"], "unknown image format .jpg"),
+        (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png"], "no such file"),
+    ]
+    for argv, words in cases:
+        before = sorted(p.name for p in tmp_path.iterdir())
+        assert run(*argv) == 1, argv
+        err = capsys.readouterr().err
+        assert err.startswith("python3 -m gauss2_fitter: error: ") and err.count("\n") == 1, err
+        assert words in err, (argv, err)
+        assert sorted(p.name for p in tmp_path.iterdir()) == before, argv
+
+
+def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie, tmp_path, capsys):
+    tifffile.imwrite(tmp_path / "one.tif", np.round(movie[0]).astype(np.uint16))
+    assert run("fit", tmp_path / "one.tif", "-o", tmp_path / "a.csv") == 0
+    assert list(pd.read_csv(tmp_path / "a.csv").columns[:4]) == ["x", "y", "amp", "std_x"]
+    for option in (["--table"], ["--baseline", "100"], ["--frames", "0:1"], []):  # --estimator asks too
+        assert run("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "lsq", *option) == 0
+        assert list(pd.read_csv(tmp_path / "b.csv").columns) == list(g2.COLUMNS)
+    with pytest.raises(SystemExit):  # argparse: an estimator it does not know
+        run("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
+    capsys.readouterr()

@@ -1,9 +1,9 @@
-"""Camera movies to localisation tables: localize, the movie readers, the
-table files and rendering, through real files (tifffile, numpy, h5py,
-pandas)."""
+"""Camera movies to localisation tables: the movie readers, the pipeline and
+localize, the table files and their metadata, rendering, and the registries
+where formats and estimators plug in, through real files (tifffile, numpy,
+h5py, pandas). The tool's side of movies is tests/test_cli.py's."""
 
 import io
-import os
 import tracemalloc
 
 import h5py
@@ -17,39 +17,9 @@ import gauss2_fitter as g2
 from gauss2_fitter import pipeline
 from gauss2_fitter.formats import FormatError
 from gauss2_fitter.render import save_image
+from movie_fields import BACKGROUND, CAM, N_FRAMES, SHAPE, adu_movie, make_truth
 
-
-ESTIMATORS = ["lsq", "mle"]
-
-CAM = g2.Camera(baseline=100.0, sensitivity=0.25, em_gain=2.0, qe=0.8, pixel_size=107.0)
-SHAPE = (52, 64)
-N_FRAMES = 10
-BACKGROUND = 12.0  # photons per pixel
-
-
-def make_truth(seed=3):
-    """Per frame, 2 to 4 spots inside and apart; (frame, photons, sx, sy, x, y, rho)."""
-    rng = np.random.default_rng(seed)
-    rows = []
-    for f in range(N_FRAMES):
-        cells = rng.permutation(9)[: rng.integers(2, 5)]
-        for c in cells:  # 16 px apart: no rendered tail reaches another spot's window
-            x = 9 + (c % 3) * 16 + rng.uniform(0, 2)
-            y = 9 + (c // 3) * 15 + rng.uniform(0, 2)
-            rows.append((f, rng.uniform(2000, 6000), rng.uniform(1.1, 1.5), rng.uniform(1.1, 1.5), x, y,
-                         rng.uniform(-0.2, 0.2)))
-    return np.array(rows)
-
-
-def adu_movie(truth, dtype=np.float64):
-    """Noise-free frames in ADU: photons -> electrons (qe) -> ADU (gain, sensitivity, baseline)."""
-    frames = np.zeros((N_FRAMES,) + SHAPE)
-    for f in range(N_FRAMES):
-        t = truth[truth[:, 0] == f]
-        spots = np.column_stack([t[:, 1], t[:, 2], t[:, 3], t[:, 4], t[:, 5], t[:, 6], np.zeros(len(t))])
-        frames[f] = g2.synth_image(spots, SHAPE, 17) + BACKGROUND
-    electrons = frames * CAM.qe
-    return (electrons * CAM.em_gain / CAM.sensitivity + CAM.baseline).astype(dtype)
+ESTIMATORS = sorted(g2.ESTIMATORS)
 
 
 @pytest.fixture(scope="module")
@@ -184,6 +154,13 @@ def test_tables_written_and_read_back(movie, tmp_path):
     assert back.attrs["pixel_size"] == 107.0 and (back.attrs["height"], back.attrs["width"]) == SHAPE
     pd.testing.assert_frame_equal(back, locs, rtol=1e-6, atol=1e-4)
 
+    # Non-finite values are empty cells.
+    odd = locs.iloc[:1].copy()
+    odd.loc[0, "photons"], odd.loc[0, "sx"] = np.inf, -np.inf
+    g2.write_csv(odd, tmp_path / "odd.csv", pixel_size=None, metadata=g2.RunMetadata())
+    row = pd.read_csv(tmp_path / "odd.csv", keep_default_na=False).iloc[0]
+    assert row["photons"] == row["sx"] == "" and row["flag"] == 0
+    (tmp_path / "odd.csv").unlink()
     # A failed write leaves an existing file as it was; a wrong suffix is refused.
     before = (tmp_path / "l.csv").read_bytes()
     with pytest.raises(ValueError):
@@ -309,95 +286,6 @@ def test_bad_movies_and_settings_are_refused(tmp_path):
         g2.localize(np.zeros((4, 20, 20)), frames=range(0, 4, 2), estimator="lsq")
 
 
-# ---- the command-line tool ---------------------------------------------------------
-
-
-def tool(*argv):
-    from gauss2_fitter import cli
-
-    return cli.main([str(a) for a in argv])
-
-
-def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
-    u16 = np.round(movie).astype(np.uint16)
-    parts = []
-    for k, (lo, hi) in enumerate([(0, 4), (4, 10)]):
-        parts.append(tmp_path / f"part{k}.tif")
-        tifffile.imwrite(parts[-1], u16[lo:hi], photometric="minisblack")
-    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
-    want = g2.localize(u16, camera=CAM, estimator="lsq")
-    assert tool("fit", *parts, "-o", tmp_path / "l.csv", *cam, "--pixel-size", 107, "--no-progress") == 0
-    assert f"localised {len(want)} of {len(want)} peaks (0 flagged) in 10 frame(s)" in capsys.readouterr().err
-    df = pd.read_csv(tmp_path / "l.csv")
-    np.testing.assert_array_equal(df.frame, want.frame)
-    np.testing.assert_allclose(df["x [nm]"], want.x_nm, rtol=1e-8)
-    np.testing.assert_allclose(df["intensity [photon]"], want.photons, rtol=1e-8)
-
-    assert tool("fit", *parts, "-o", tmp_path / "l.h5", *cam, "--frames", "2:5") == 0
-    with h5py.File(tmp_path / "l.h5", "r") as f:
-        rec = f["locs"][...]
-    sel = want[want.frame.between(2, 4)]
-    np.testing.assert_array_equal(rec["frame"], sel.frame)
-    np.testing.assert_allclose(rec["photons"], sel.photons, rtol=1e-6)
-    assert yaml.safe_load_all((tmp_path / "l.yaml").read_text()).__next__()["File"] == [str(p) for p in parts]
-
-    # Peaks from a table written before (picasso's layout): the same spots again.
-    assert tool("fit", *parts, "-o", tmp_path / "again.csv", *cam, "--peaks", tmp_path / "l.h5") == 0
-    again = pd.read_csv(tmp_path / "again.csv")
-    np.testing.assert_array_equal(again.frame, sel.frame)
-    np.testing.assert_allclose(again[["x", "y"]], sel[["x", "y"]], atol=1e-5)
-
-    for name in ("sr.png", "sr.tif", "sr.npy"):
-        assert tool("render", tmp_path / "l.h5", "--oversampling", 5, "--blur", 0.3, "-o", tmp_path / name) == 0
-    assert tifffile.imread(tmp_path / "sr.tif").shape == (SHAPE[0] * 5, SHAPE[1] * 5)
-    assert np.load(tmp_path / "sr.npy").sum() == pytest.approx(len(sel), rel=1e-6)
-    assert (tmp_path / "sr.png").read_bytes()[:4] == b"\x89PNG"
-    # Tables in nm need the pixel size.
-    assert tool("render", tmp_path / "l.csv", "--blur", "none", "-o", tmp_path / "h.npy") == 1
-    assert "pixel size" in capsys.readouterr().err
-    assert tool("render", tmp_path / "l.csv", "--blur", "none", "--pixel-size", 107, "-o", tmp_path / "h.npy") == 0
-    assert np.load(tmp_path / "h.npy").sum() == len(want)
-
-
-def test_tables_go_to_standard_output_and_hdf5_only_to_regular_files(movie, tmp_path, capfd):
-    np.save(tmp_path / "m.npy", movie)
-    assert tool("fit", tmp_path / "m.npy", "-o", "-", "--estimator", "lsq", "--no-progress") == 0
-    printed = pd.read_csv(io.StringIO(capfd.readouterr().out))
-    assert list(printed.columns) == list(g2.COLUMNS) and len(printed) > 0
-    os.mkfifo(tmp_path / "pipe.h5")
-    before = sorted(p.name for p in tmp_path.iterdir())
-    assert tool("fit", tmp_path / "m.npy", "-o", tmp_path / "pipe.h5", "--estimator", "lsq") == 1
-    assert "must be a regular file" in capfd.readouterr().err
-    assert sorted(p.name for p in tmp_path.iterdir()) == before  # no temporary file left behind
-
-
-def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, capsys):
-    np.save(tmp_path / "m.npy", movie)
-    np.save(tmp_path / "4d.npy", np.zeros((2, 2, 20, 20)))
-    (tmp_path / "text.tif").write_text("not an image\n")
-    m, out = tmp_path / "m.npy", tmp_path / "out.h5"
-    cases = [
-        (["fit", tmp_path / "4d.npy", "-o", out], "or 3-D"),
-        (["fit", tmp_path / "text.tif", "-o", out], "not a TIFF"),
-        (["fit", m, "-o", out, "--sensitivity", 0], "--sensitivity must be positive"),
-        (["fit", m, "-o", out, "--qe", -0.5], "--qe must be positive"),
-        (["fit", m, "-o", out, "--pixel-size", 0], "--pixel-size must be positive"),
-        (["fit", m, "-o", out, "--read-noise", 1e200], "--read-noise must be non-negative and finite, its square"),
-        (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
-        (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
-        (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
-        (["render", m, "-o", tmp_path / "sr.jpg"], "unknown image format .jpg"),
-        (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png"], "no such file"),
-    ]
-    for argv, words in cases:
-        before = sorted(p.name for p in tmp_path.iterdir())
-        assert tool(*argv) == 1, argv
-        err = capsys.readouterr().err
-        assert err.startswith("python3 -m gauss2_fitter: error: ") and err.count("\n") == 1, err
-        assert words in err, (argv, err)
-        assert sorted(p.name for p in tmp_path.iterdir()) == before, argv
-
-
 # ---- the pieces one by one ------------------------------------------------------------
 
 
@@ -505,18 +393,6 @@ def test_thunderstorm_tables_and_broken_files_are_read_or_refused(tmp_path):
         read_localizations(tmp_path / "none.csv")
 
 
-def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie, tmp_path, capsys):
-    tifffile.imwrite(tmp_path / "one.tif", np.round(movie[0]).astype(np.uint16))
-    assert tool("fit", tmp_path / "one.tif", "-o", tmp_path / "a.csv") == 0
-    assert list(pd.read_csv(tmp_path / "a.csv").columns[:4]) == ["x", "y", "amp", "std_x"]
-    for option in (["--table"], ["--baseline", "100"], ["--frames", "0:1"], []):  # --estimator asks too
-        assert tool("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "lsq", *option) == 0
-        assert list(pd.read_csv(tmp_path / "b.csv").columns) == list(g2.COLUMNS)
-    with pytest.raises(SystemExit):  # argparse: an estimator it does not know
-        tool("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
-    capsys.readouterr()
-
-
 def test_progress_bar_counts_frames_and_localisations(movie, capsys):
     g2.localize(movie, camera=CAM, estimator="lsq", progress=True)
     err = capsys.readouterr().err
@@ -526,6 +402,12 @@ def test_progress_bar_counts_frames_and_localisations(movie, capsys):
 
 
 # ---- the plug-in points and what travels beside the table -----------------------------
+
+
+def tool(*argv):
+    from gauss2_fitter import cli
+
+    return cli.main([str(a) for a in argv])
 
 
 def test_run_metadata_travels_beside_the_table(movie, tmp_path):
