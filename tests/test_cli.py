@@ -209,13 +209,13 @@ def test_flagged_rows_keep_their_values_but_not_positions_off_their_window(tmp_p
     write_csv(tmp_path / "px.csv", ("x", "y"), zip(x, y))
     assert run("fit", tmp_path / "im.npy", tmp_path / "px.csv", "-o", tmp_path / "fit.csv") == 0
     rows = read_rows(tmp_path / "fit.csv")
-    rec, _, fails = g2.fit_peaks(im, x, y, mea=11)
+    rec, _, flag = g2.fit_peaks(im, x, y, mea=11)
     inside = (rec[:, 3:5] >= 0) & (rec[:, 3:5] <= 11)
-    assert (fails == 1).sum() > 20 and (~inside[fails == 1]).sum() > 20  # the case at hand, plenty of it
+    assert (flag == 1).sum() > 20 and (~inside[flag == 1]).sum() > 20  # the case at hand, plenty of it
     for k, r in enumerate(rows):
-        assert r["flag"] == str(fails[k])
+        assert r["flag"] == str(flag[k])
         for j, name in enumerate(("pos_x", "pos_y")):
-            if fails[k] and not inside[k, j]:
+            if flag[k] and not inside[k, j]:
                 assert r[name] == "", (k, r)  # not a position in the image
             else:  # what the fit returned
                 assert float(r[name]) == pytest.approx(rec[k, 3 + j] + (x[k], y[k])[j] - 5, abs=1e-9)
@@ -408,8 +408,8 @@ def test_the_demo_picture_tells_flagged_fits_apart_and_counts_the_hidden_tail():
 
     true_xy = np.array([[10.0, 10.0], [30.0, 30.0]])
     fit_xy = np.array([[10.5, 11.0], [30.2, 29.9], [20.0, 20.0], [np.nan, 5.0], [50.0, 50.0]])
-    fails = np.array([1, 0, 1, 1, 0])
-    near, alone = demo.flagged_kinds(fit_xy, fails, true_xy)
+    flag = np.array([1, 0, 1, 1, 0])
+    near, alone = demo.flagged_kinds(fit_xy, flag, true_xy)
     assert near.tolist() == [True, False, False, False, False]
     assert alone.tolist() == [False, False, True, True, False]  # unflagged fits are neither
     assert demo.beyond(np.array([0.1, -0.6, 0.5, 0.7]), 0.5) == "50.0 %"

@@ -30,12 +30,12 @@ def test_defaults_and_least_squares_results_are_unchanged(field):
     n = len(cx)
     start = g2.default_records(n, 11)
     std = np.full((n, 10), np.nan)
-    fails = np.zeros(n, dtype=np.int64)
-    _lib.lib.fit_array_of_gauss_2d_on_float_image(im, im.shape[1], im.shape[0], 11, n, cx, cy, start, std, fails)
+    flag = np.zeros(n, dtype=np.int64)
+    _lib.lib.fit_array_of_gauss_2d_on_float_image(im, im.shape[1], im.shape[0], 11, n, cx, cy, start, std, flag)
     for got in (g2.fit_peaks(im, cx, cy), g2.fit_peaks(im, cx, cy, estimator="lsq", read_noise=5.0)):
         np.testing.assert_array_equal(got[0], start)  # bit for bit the native batch
         np.testing.assert_array_equal(got[1], std)
-        np.testing.assert_array_equal(got[2], fails)
+        np.testing.assert_array_equal(got[2], flag)
 
 
 def test_mle_records_errors_and_a_map_of_read_noise(field):
