@@ -120,10 +120,10 @@ def run(args):
 
 def _wants_table(args, inputs, peak_list=False):
     """True unless this is the per-peak fit of a single image: one input of
-    one frame, no movie option, and an output that is not an HDF5 table (a
-    .csv file, standard output or a device take the per-peak table). With
-    a peak list after the image, --pixel-size only reads the list's
-    positions in nm."""
+    one frame, no movie option, and an output whose suffix names no table
+    format but CSV (the per-peak table is CSV: a .csv file, standard output
+    or a device take it). With a peak list after the image, --pixel-size
+    only reads the list's positions in nm."""
     fmt = format_of_suffix(args.output)
     if len(inputs) > 1 or (fmt is not None and fmt.name != "csv"):  # the per-peak table is CSV
         return True
