@@ -49,6 +49,8 @@ def test_mle_records_errors_and_a_map_of_read_noise(field):
     se = np.concatenate([std[:, 3], std[:, 4]])
     assert np.all(np.abs(err) < 6 * se)
     assert np.all(np.isnan(std[:, 7:]))
+    # The goodness of fit: about chi-square with 121 - 7 degrees of freedom.
+    assert 80 < np.median(rec[:, 8]) < 150
     same = g2.fit_peaks(im, cx, cy, estimator="mle", read_noise=np.full(im.shape, 2.0))
     np.testing.assert_array_equal(same[0], rec)
     np.testing.assert_array_equal(same[1], std)
@@ -72,6 +74,7 @@ def test_fit_spots_for_both_estimators(field):
         assert np.all(np.isnan(f.photon_std[:2])) and np.all(np.isfinite(f.photon_std[2:]))
         if est == "mle":
             np.testing.assert_array_equal(f.photon_std, f.std)
+            assert f.iterations[2:].mean() < 15
         else:
             rec, std, _ = g2.fit_peaks(im, cx2, cy2)
             np.testing.assert_array_equal(f.records, rec)
