@@ -2,9 +2,10 @@
 the pixel size is known) and HDF5 with a YAML file beside it (picasso's
 layout).
 
-    write_csv(locs, "locs.csv")              # nm columns when locs.attrs has the pixel size
+    write_csv(locs, "locs.csv")              # nm columns when the run's metadata has the pixel size
     write_hdf5(locs, "locs.hdf5")            # and locs.yaml
     locs = read_localizations("locs.hdf5")   # a table in this package's columns
+    table, meta = read_table("locs.hdf5")    # and its RunMetadata
 
 CSV: one header row. Without a pixel size the columns are the table's
 (localize.COLUMNS), in pixels. With one, the lengths are in nm and the
@@ -29,33 +30,42 @@ Estimator, Camera, Pixelsize in nm, ...).
 Outputs are written as outputs.py describes: a regular file through a
 temporary file renamed into place when complete (a failed write leaves the
 target as it was); CSV also to standard output (`-`), a device or a FIFO.
+
+Every format is a TableFormat in TABLE_FORMATS (its suffixes, its writer,
+its reader, the files it writes beside the table); writers take the run's
+metadata (a RunMetadata) explicitly and write what their format holds of
+it, and readers return it. A new format is one TableFormat registered with
+`register_table_format`: write_table, read_localizations, the tool's -o,
+--peaks and render then take it.
 """
 
 import csv
 import math
 import re
 from contextlib import ExitStack
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable
 
 import numpy as np
 import pandas as pd
 
 from ._checks import need_package
-from .localize import COLUMNS, DTYPES, NM_COLUMNS
+from .estimators import ESTIMATORS
+from .metadata import RunMetadata, metadata_of
 from .outputs import STDOUT, open_output, resolve_output, staged_path
+from .schema import COLUMNS, DTYPES, UNITS, as_column, make_table, missing_columns
 
 CSV_SUFFIXES = (".csv",)
 HDF5_SUFFIXES = (".hdf5", ".h5")
-TABLE_SUFFIXES = CSV_SUFFIXES + HDF5_SUFFIXES
 
-# Table column -> (ThunderSTORM header, factor: "px" for lengths in pixels).
+# Table column -> ThunderSTORM's header; lengths in pixels (schema.UNITS) are written in nm.
 THUNDERSTORM = {
-    "frame": ("frame", None), "x": ("x [nm]", "px"), "y": ("y [nm]", "px"),
-    "photons": ("intensity [photon]", None), "sx": ("sigma1 [nm]", "px"), "sy": ("sigma2 [nm]", "px"),
-    "rho": ("rho", None), "bg": ("offset [photon]", None), "lpx": ("uncertainty_x [nm]", "px"),
-    "lpy": ("uncertainty_y [nm]", "px"), "photons_se": ("intensity_se [photon]", None),
-    "sx_se": ("sigma1_se [nm]", "px"), "sy_se": ("sigma2_se [nm]", "px"), "bg_se": ("offset_se [photon]", None),
-    "goodness": ("goodness", None), "iterations": ("iterations", None), "flag": ("flag", None),
+    "frame": "frame", "x": "x [nm]", "y": "y [nm]", "photons": "intensity [photon]", "sx": "sigma1 [nm]",
+    "sy": "sigma2 [nm]", "rho": "rho", "bg": "offset [photon]", "lpx": "uncertainty_x [nm]",
+    "lpy": "uncertainty_y [nm]", "photons_se": "intensity_se [photon]", "sx_se": "sigma1_se [nm]",
+    "sy_se": "sigma2_se [nm]", "bg_se": "offset_se [photon]", "goodness": "goodness", "iterations": "iterations",
+    "flag": "flag",
 }
 
 PICASSO_FIELDS = [("frame", "u4"), ("x", "f4"), ("y", "f4"), ("photons", "f4"), ("sx", "f4"), ("sy", "f4"),
@@ -168,29 +178,11 @@ class CsvTable:
         return out
 
 
-def table_format(path):
-    """"csv" or "hdf5" by the suffix of `path` (standard output, `-`, takes
-    CSV); FormatError otherwise."""
-    if str(path) == STDOUT:
-        return "csv"
-    suffix = Path(path).suffix.lower()
-    if suffix in CSV_SUFFIXES:
-        return "csv"
-    if suffix in HDF5_SUFFIXES:
-        return "hdf5"
-    raise FormatError(f"{path}: unknown table format {suffix or '(no suffix)'}; use .csv, .hdf5 or .h5")
-
-
 def yaml_path(path):
     return Path(path).with_suffix(".yaml")
 
 
-# ---- writers, streaming ----------------------------------------------------------
-
-
-def _pixel_size(attrs, pixel_size):
-    if pixel_size is None:
-        pixel_size = attrs.get("pixel_size")
+def _pixel_size(pixel_size):
     if pixel_size is not None:
         pixel_size = float(pixel_size)
         if not (math.isfinite(pixel_size) and pixel_size > 0):
@@ -198,56 +190,51 @@ def _pixel_size(attrs, pixel_size):
     return pixel_size
 
 
-class TableWriter:
-    """Writes a table chunk by chunk (DataFrames with the table's columns)
-    to `path`, CSV or HDF5 by its suffix; the file appears complete when the
-    writer is closed without an error, and not at all otherwise. Use as a
-    context manager. attrs: the table's attributes (pixel size, image size,
-    settings for the YAML file)."""
+# ---- writers, streaming ----------------------------------------------------------
 
-    def __init__(self, path, attrs=None, pixel_size=None):
-        self.format = table_format(getattr(path, "name", path))
-        out = resolve_output(path)
-        self.path = out.target if out.target is not None else Path(out.name)
-        self.attrs = dict(attrs or {})
-        self.pixel_size = _pixel_size(self.attrs, pixel_size)
+
+class FormatWriter:
+    """The base of a format's writer: made on an outputs.Output with the
+    run's metadata and the pixel size (nm, or None), it opens its files in
+    `_open(out)` (onto `self._files`, an ExitStack), takes write(table)
+    chunk by chunk (the table's columns checked), and close() completes the
+    file(s) and puts them in place, or discard(exc) removes what was
+    written."""
+
+    def __init__(self, out, metadata, pixel_size):
+        self.metadata, self.pixel_size = metadata, pixel_size
         self.rows = 0
         self._files = ExitStack()
         try:
-            if self.format == "csv":
-                self._f = self._files.enter_context(open_output(out))
-                self._f.write((",".join(self._csv_header()) + "\n").encode())
-            else:
-                h5py = need_package("h5py", f"{path}: writing HDF5", FormatError, "; or write .csv")
-                self._yaml = self._files.enter_context(staged_path(yaml_path(self.path)))
-                self._h5 = h5py.File(self._files.enter_context(staged_path(out)), "w")
-                self._files.callback(self._h5.close)
-                self._ds = self._h5.create_dataset("locs", shape=(0,), maxshape=(None,), dtype=PICASSO_DTYPE,
-                                                   chunks=(16384,))
+            self._open(out)
         except BaseException as e:
-            self._files.__exit__(type(e), e, e.__traceback__)
+            self.discard(e)
             raise
 
-    def _csv_header(self):
-        if self.pixel_size is None:
-            return list(COLUMNS)
-        return [THUNDERSTORM[c][0] for c in COLUMNS]
+    def _open(self, out):
+        raise NotImplementedError
+
+    def close(self):
+        self._files.close()
+
+    def discard(self, exc):
+        self._files.__exit__(type(exc), exc, exc.__traceback__)
+
+
+class _CsvWriter(FormatWriter):
+    """One header row: the table's columns, or with a pixel size
+    ThunderSTORM's names with lengths in nm (the metadata it holds)."""
+
+    def _open(self, out):
+        self._f = self._files.enter_context(open_output(out))
+        header = COLUMNS if self.pixel_size is None else [THUNDERSTORM[c] for c in COLUMNS]
+        self._f.write((",".join(header) + "\n").encode())
 
     def write(self, table):
-        missing = [c for c in COLUMNS if c not in table.columns]
-        if missing:
-            raise ValueError(f"the table lacks the column(s) {', '.join(missing)}")
-        if self.format == "csv":
-            self._write_csv(table)
-        else:
-            self._write_hdf5(table)
-        self.rows += len(table)
-
-    def _write_csv(self, table):
         cols = []
         for c in COLUMNS:
             v = table[c].to_numpy(dtype=np.float64)
-            if self.pixel_size is not None and THUNDERSTORM[c][1] == "px":
+            if self.pixel_size is not None and UNITS[c] == "px":
                 v = v * self.pixel_size
             cols.append(v)
         a = np.column_stack(cols) if len(table) else np.zeros((0, len(COLUMNS)))
@@ -257,12 +244,25 @@ class TableWriter:
             text = "".join(fmt % tuple(r) for r in a[lo:lo + 20000].tolist())
             self._f.write(text.replace("nan", "").encode())
 
-    def _write_hdf5(self, table):
+
+class _Hdf5Writer(FormatWriter):
+    """picasso's layout: the dataset `locs`, and the metadata in the YAML
+    file beside it."""
+
+    def _open(self, out):
+        h5py = need_package("h5py", f"{out.name}: writing HDF5", FormatError, "; or write .csv")
+        est = ESTIMATORS.get(self.metadata.estimator)
+        self._likelihood = est is not None and est.goodness_is_likelihood
+        self._yaml = self._files.enter_context(staged_path(yaml_path(out.target)))
+        self._h5 = h5py.File(self._files.enter_context(staged_path(out)), "w")
+        self._files.callback(self._h5.close)
+        self._ds = self._h5.create_dataset("locs", shape=(0,), maxshape=(None,), dtype=PICASSO_DTYPE, chunks=(16384,))
+
+    def write(self, table):
         rec = np.empty(len(table), dtype=PICASSO_DTYPE)
         for name, _ in PICASSO_FIELDS:
             if name == "likelihood":
-                mle = self.attrs.get("estimator") == "mle"
-                rec[name] = table["goodness"].to_numpy() if mle else np.nan
+                rec[name] = table["goodness"].to_numpy() if self._likelihood else np.nan
             elif name in ("x", "y"):
                 rec[name] = table[name].to_numpy() - 0.5
             else:
@@ -270,22 +270,94 @@ class TableWriter:
         n = self._ds.shape[0]
         self._ds.resize((n + len(rec),))
         self._ds[n:] = rec
+        self.rows += len(rec)
+
+    def close(self):
+        self._h5.close()
+        with open(self._yaml, "w", encoding="utf-8") as f:
+            f.write(picasso_yaml(self.metadata, self.rows))
+        super().close()
+
+
+@dataclass(frozen=True)
+class TableFormat:
+    """A table file format.
+
+    name: "csv", "hdf5", ...; suffixes: the file suffixes that name it
+    (lower case); writer(out, metadata, pixel_size): a FormatWriter on an
+    outputs.Output (a format that needs a regular file takes its path with
+    outputs.staged_path, which refuses anything else); read(path,
+    pixel_size): (DataFrame in this package's columns, RunMetadata);
+    companions(path): the files written beside the table."""
+
+    name: str
+    suffixes: tuple
+    writer: Callable
+    read: Callable
+    companions: Callable = lambda path: ()
+
+
+TABLE_FORMATS = {}
+
+
+def register_table_format(fmt):
+    """Adds a TableFormat; its suffixes name it from then on."""
+    TABLE_FORMATS[fmt.name] = fmt
+
+
+def format_of_suffix(path):
+    """The TableFormat that the suffix of `path` names, or None."""
+    suffix = Path(path).suffix.lower()
+    return next((f for f in TABLE_FORMATS.values() if suffix in f.suffixes), None)
+
+
+def table_format(path):
+    """The TableFormat of `path` by its suffix (standard output, `-`, takes
+    CSV); FormatError otherwise."""
+    if str(path) == STDOUT:
+        return TABLE_FORMATS["csv"]
+    fmt = format_of_suffix(path)
+    if fmt is None:
+        suffix = Path(path).suffix.lower()
+        known = [s for f in TABLE_FORMATS.values() for s in f.suffixes]
+        raise FormatError(f"{path}: unknown table format {suffix or '(no suffix)'}; use "
+                          f"{', '.join(known[:-1])} or {known[-1]}")
+    return fmt
+
+
+class TableWriter:
+    """Writes a table chunk by chunk (DataFrames with the table's columns)
+    to `path`, in the format its suffix names; the file appears complete
+    when the writer is closed without an error, and not at all otherwise.
+    Use as a context manager. metadata: the run's RunMetadata (a mapping of
+    its fields is taken too), which the format writes what it holds of;
+    pixel_size (nm): the metadata's by default."""
+
+    def __init__(self, path, metadata=None, pixel_size=None):
+        self.format = table_format(getattr(path, "name", path))
+        out = resolve_output(path)
+        self.path = out.target if out.target is not None else Path(out.name)
+        if not isinstance(metadata, RunMetadata):
+            metadata = RunMetadata.from_attrs(metadata)
+        self.metadata = metadata
+        self.pixel_size = _pixel_size(metadata.pixel_size if pixel_size is None else pixel_size)
+        self.rows = 0
+        self._writer = self.format.writer(out, metadata, self.pixel_size)
+
+    def write(self, table):
+        missing = missing_columns(table)
+        if missing:
+            raise ValueError(f"the table lacks the column(s) {', '.join(missing)}")
+        self._writer.write(table)
+        self.rows += len(table)
 
     def close(self):
         """Completes the file(s) and puts them in place."""
         try:
-            if self.format == "hdf5":
-                self._h5.close()
-                with open(self._yaml, "w", encoding="utf-8") as f:
-                    f.write(picasso_yaml(self.attrs, self.rows))
+            self._writer.close()
         except BaseException as e:
-            self._discard(e)
+            self._writer.discard(e)
             raise
-        self._files.close()
-
-    def _discard(self, exc):
-        """Removes what was written; the targets keep their old contents."""
-        self._files.__exit__(type(exc), exc, exc.__traceback__)
 
     def __enter__(self):
         return self
@@ -294,42 +366,43 @@ class TableWriter:
         if exc_type is None:
             self.close()
         else:
-            self._discard(exc)
+            self._writer.discard(exc)
         return False
 
 
-def picasso_yaml(attrs, n_locs=None):
+def picasso_yaml(metadata, n_locs=None):
     """The YAML text beside an HDF5 table: the movie's document, then this
-    program's settings."""
+    program's settings, from a RunMetadata."""
     import yaml
 
     from . import __version__
 
-    source = attrs.get("source") or []
+    m = metadata
+    source = m.source or []
     movie = {
-        "Frames": int(attrs.get("movie_frames", attrs.get("n_frames", 0)) or 0),
-        "Height": int(attrs.get("height", 0) or 0),
-        "Width": int(attrs.get("width", 0) or 0),
-        "Data Type": str(attrs.get("dtype", "float64")),
+        "Frames": int((m.movie_frames if m.movie_frames is not None else m.n_frames) or 0),
+        "Height": int(m.height or 0),
+        "Width": int(m.width or 0),
+        "Data Type": str(m.dtype or "float64"),
         "Byte Order": "<",
         "File": source[0] if len(source) == 1 else list(source),
     }
-    camera = attrs.get("camera") or {}
+    camera = m.camera or {}
     ours = {
         "Generated by": f"gauss2_fitter {__version__} localize",
-        "Box Size": attrs.get("mea"),
-        "Estimator": attrs.get("estimator"),
+        "Box Size": m.mea,
+        "Estimator": m.estimator,
         "Camera": {k: v for k, v in camera.items() if k != "pixel_size"},
-        "Pixelsize": attrs.get("pixel_size"),
-        "Threshold": attrs.get("threshold"),
-        "Smooth": attrs.get("smooth"),
-        "Frame Range": list(attrs.get("frame_range", [])) or None,
+        "Pixelsize": m.pixel_size,
+        "Threshold": m.threshold,
+        "Smooth": m.smooth,
+        "Frame Range": list(m.frame_range or []) or None,
         "Localizations": n_locs,
     }
     return yaml.safe_dump_all([movie, ours], sort_keys=False)
 
 
-def write_table(table, path, pixel_size=None):
+def write_table(table, path, pixel_size=None, metadata=None):
     """Writes a localisation table to a file, CSV or HDF5 by its suffix.
 
     The file appears complete or not at all: a regular file is written
@@ -343,8 +416,12 @@ def write_table(table, path, pixel_size=None):
         .csv (also `-` for standard output, a device or a FIFO), or .hdf5 /
         .h5 (with NAME.yaml beside it).
     pixel_size : float, optional
-        Camera pixel in nm; default table.attrs["pixel_size"]. With one, the
-        CSV has ThunderSTORM's nm headers.
+        Camera pixel in nm; default the metadata's. With one, the CSV has
+        ThunderSTORM's nm headers.
+    metadata : RunMetadata, optional
+        The run's metadata (the HDF5 table's YAML, the pixel size); default
+        what the table's attrs hold, as `localize` and `read_localizations`
+        leave them.
 
     Returns
     -------
@@ -370,12 +447,12 @@ def write_table(table, path, pixel_size=None):
     ...
     gauss2_fitter.formats.FormatError: peaks.txt: unknown table format .txt; use .csv, .hdf5 or .h5
     """
-    with TableWriter(path, table.attrs, pixel_size) as w:
+    with TableWriter(path, metadata_of(table, metadata), pixel_size) as w:
         w.write(table)
     return Path(path)
 
 
-def write_csv(table, path, pixel_size=None):
+def write_csv(table, path, pixel_size=None, metadata=None):
     """Writes a localisation table as CSV.
 
     One header row; without a pixel size the table's columns in pixels,
@@ -390,7 +467,9 @@ def write_csv(table, path, pixel_size=None):
     path : str or os.PathLike
         A .csv path, or `-` (standard output), a device or a FIFO.
     pixel_size : float, optional
-        Camera pixel in nm; default table.attrs["pixel_size"].
+        Camera pixel in nm; default the metadata's (as for write_table).
+    metadata : RunMetadata, optional
+        As for write_table.
 
     Returns `path`, and raises as `write_table` does; a path not ending in
     .csv is a FormatError.
@@ -403,12 +482,12 @@ def write_csv(table, path, pixel_size=None):
     >>> open("locs.csv").readline().split(",")[:4]
     ['frame', 'x [nm]', 'y [nm]', 'intensity [photon]']
     """
-    if table_format(path) != "csv":
+    if table_format(path).name != "csv":
         raise FormatError(f"{path}: a CSV file must end in .csv")
-    return write_table(table, path, pixel_size)
+    return write_table(table, path, pixel_size, metadata)
 
 
-def write_hdf5(table, path):
+def write_hdf5(table, path, metadata=None):
     """Writes a localisation table in picasso's HDF5 layout, with its YAML.
 
     A dataset `locs` (frame, x, y, photons, sx, sy, bg, lpx, lpy,
@@ -419,10 +498,12 @@ def write_hdf5(table, path):
     Parameters
     ----------
     table : pandas.DataFrame
-        A localisation table (as `localize` returns); its attrs supply the
-        YAML's image size, settings and pixel size.
+        A localisation table (as `localize` returns).
     path : str or os.PathLike
         A regular file ending in .hdf5 or .h5.
+    metadata : RunMetadata, optional
+        The YAML's image size, settings and pixel size; default what the
+        table's attrs hold (as for write_table).
 
     Returns `path`, and raises as `write_table` does; another suffix is a
     FormatError, and so is an output that is not a regular file.
@@ -439,33 +520,18 @@ def write_hdf5(table, path):
     >>> open("locs.yaml").readline().strip()
     'Frames: 1'
     """
-    if table_format(path) != "hdf5":
+    if table_format(path).name != "hdf5":
         raise FormatError(f"{path}: an HDF5 file must end in .hdf5 or .h5")
-    return write_table(table, path)
+    return write_table(table, path, metadata=metadata)
 
 
 # ---- readers ---------------------------------------------------------------------
 
 
-def _finish(cols, n, pixel_size, attrs):
-    out = {}
-    for c in COLUMNS:
-        v = cols.get(c)
-        if v is None:
-            v = np.zeros(n) if c in DTYPES else np.full(n, np.nan)
-        v = np.asarray(v, dtype=np.float64)
-        if c in DTYPES:
-            v = np.where(np.isfinite(v), v, 0).astype(DTYPES[c])
-        out[c] = v
-    names = list(COLUMNS)
-    if pixel_size is not None:
-        out["x_nm"], out["y_nm"] = out["x"] * pixel_size, out["y"] * pixel_size
-        out["lpx_nm"], out["lpy_nm"] = out["lpx"] * pixel_size, out["lpy"] * pixel_size
-        names += list(NM_COLUMNS)
-    table = pd.DataFrame({c: out[c] for c in names}, columns=names)
-    table.attrs.update({k: v for k, v in attrs.items() if v is not None})
-    table.attrs["pixel_size"] = pixel_size
-    return table
+def _finish(cols, n, pixel_size):
+    """The table of the columns read (any missing: NaN; frame, iterations
+    and flag 0), with nm columns when the pixel size is known."""
+    return make_table({c: as_column(c, cols[c] if c in cols else np.full(n, np.nan)) for c in COLUMNS}, pixel_size)
 
 
 # Position columns of tables in pixels, in the order they are looked for.
@@ -487,10 +553,10 @@ def _read_csv(path, pixel_size):
         if pixel_size is None:
             raise FormatError(f"{path}: positions are in nm (x [nm], y [nm]); give the camera pixel size in nm "
                               "(pixel_size; the tool's --pixel-size)")
-        for c, (header, unit) in THUNDERSTORM.items():
+        for c, header in THUNDERSTORM.items():
             if header in t:
                 v = t.column(header)
-                cols[c] = v / pixel_size if unit == "px" else v
+                cols[c] = v / pixel_size if UNITS[c] == "px" else v
         # ThunderSTORM's own tables: one sigma, one uncertainty, frames from 1.
         if "sx" not in cols and "sigma [nm]" in t:
             cols["sx"] = cols["sy"] = t.column("sigma [nm]") / pixel_size
@@ -523,7 +589,7 @@ def _read_csv(path, pixel_size):
                                   "(at most 2^53 in size)")
     if "frame" not in cols:
         cols["frame"] = np.zeros(n)
-    return _finish(cols, n, pixel_size, {})
+    return _finish(cols, n, pixel_size), RunMetadata(pixel_size=pixel_size)
 
 
 def _read_hdf5(path, pixel_size):
@@ -545,7 +611,7 @@ def _read_hdf5(path, pixel_size):
     cols["y"] = cols["y"] + 0.5
     if "goodness" not in cols and "likelihood" in names:
         cols["goodness"] = locs["likelihood"].astype(np.float64)
-    attrs = {}
+    known = {}
     yp = yaml_path(path)
     if yp.is_file():
         import yaml
@@ -556,12 +622,28 @@ def _read_hdf5(path, pixel_size):
             docs = []
         for d in docs:
             if "Height" in d and "Width" in d:
-                attrs["height"], attrs["width"] = int(d["Height"]), int(d["Width"])
+                known["height"], known["width"] = int(d["Height"]), int(d["Width"])
             if pixel_size is None and d.get("Pixelsize"):
                 pixel_size = float(d["Pixelsize"])
             if "Estimator" in d:
-                attrs["estimator"] = d["Estimator"]
-    return _finish(cols, len(locs), pixel_size, attrs)
+                known["estimator"] = d["Estimator"]
+    return _finish(cols, len(locs), pixel_size), RunMetadata(pixel_size=pixel_size, **known)
+
+
+register_table_format(TableFormat("csv", CSV_SUFFIXES, _CsvWriter, _read_csv))
+register_table_format(TableFormat("hdf5", HDF5_SUFFIXES, _Hdf5Writer, _read_hdf5, lambda path: (yaml_path(path),)))
+
+
+def read_table(path, pixel_size=None):
+    """A table file read as read_localizations reads it, and its metadata:
+    (DataFrame, RunMetadata) with what the file gives (the pixel size; HDF5:
+    the frame size and the estimator from its YAML). The DataFrame has no
+    attrs."""
+    fmt = table_format(path)
+    p = Path(path)
+    if not p.is_file():
+        raise FileNotFoundError(f"{path}: no such file" if not p.exists() else f"{path}: not a file")
+    return fmt.read(p, _pixel_size(pixel_size))
 
 
 def read_localizations(path, pixel_size=None):
@@ -588,7 +670,9 @@ def read_localizations(path, pixel_size=None):
     pandas.DataFrame
         The table in this package's columns (COLUMNS, x and y in pixels,
         a pixel's centre at + 0.5; NM_COLUMNS with a pixel size); columns
-        the file lacks are NaN (frame 0, flag 0).
+        the file lacks are NaN (frame 0, flag 0). Its attrs hold a copy of
+        the metadata the file gives (read_table returns it as a
+        RunMetadata).
 
     Raises
     ------
@@ -609,15 +693,10 @@ def read_localizations(path, pixel_size=None):
     [[0.0, 12.7, 4.0, 0.0], [2.0, 3.0, 8.5, 0.0]]
     >>> with open("other.csv", "w") as f:
     ...     _ = f.write("a|b\n1|2\n")
-    >>> g2.read_localizations("other.csv")
+    >>> g2.read_localizations("other.csv")  # doctest: +ELLIPSIS
     Traceback (most recent call last):
     ...
-    gauss2_fitter.formats.FormatError: other.csv: the header row 'a|b' (1 column(s), comma-separated) names no positions: it lacks the column(s) x,y; expected x,y (or col,row, column,row) in pixels, or x [nm],y [nm] with the pixel size
+    gauss2_fitter.formats.FormatError: other.csv: the header row 'a|b' (1 column(s), comma-separated) names no ...
     """
-    fmt = table_format(path)
-    p = Path(path)
-    if not p.is_file():
-        raise FileNotFoundError(f"{path}: no such file" if not p.exists() else f"{path}: not a file")
-    if pixel_size is not None:
-        pixel_size = _pixel_size({}, pixel_size)
-    return _read_csv(p, pixel_size) if fmt == "csv" else _read_hdf5(p, pixel_size)
+    table, metadata = read_table(path, pixel_size)
+    return metadata.attach(table)
