@@ -45,6 +45,9 @@ COLUMNS = ("frame", "x", "y", "photons", "sx", "sy", "rho", "bg", "lpx", "lpy", 
            "bg_se", "goodness", "iterations", "flag")
 NM_COLUMNS = ("x_nm", "y_nm", "lpx_nm", "lpy_nm")
 DTYPES = {"frame": np.int64, "iterations": np.int32, "flag": np.int8}  # the others are float64
+# Linked tables (link.py) add, after COLUMNS: the frames an event spans, first to last (dark frames
+# included), and the localisations it joins; both int64, as picasso's linked tables name them.
+EVENT_COLUMNS = ("len", "n")
 
 CHUNK_PIXELS = 1 << 21  # frames per chunk: about this many pixels (16 MB as float64)
 MAX_CHUNK_FRAMES = 256
