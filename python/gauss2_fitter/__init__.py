@@ -18,10 +18,13 @@ from .localize import COLUMNS, NM_COLUMNS, Settings, iter_localize, localize, lo
 from .movie import Movie, MovieError, open_movie
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, find_peaks_in_frames
 from .render import render_localizations
+from .drift import correct_drift
+from .link import link
+from .quality import frc, nena
 
 __all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image",
            "synth_renders", "validate_im", "PatchFit", "PixelScaleWarning", "SpotFits", "default_records",
            "fit_patch", "fit_peaks", "fit_pixels", "fit_spots", "photon_errors", "find_peaks", "find_peaks_in_frames",
            "detection_threshold", "NoPeaksWarning", "Camera", "Movie", "MovieError", "open_movie", "Settings", "COLUMNS",
            "NM_COLUMNS", "localize", "iter_localize", "localize_chunk", "TableWriter", "read_localizations",
-           "write_csv", "write_hdf5", "write_table", "render_localizations"]
+           "write_csv", "write_hdf5", "write_table", "render_localizations", "correct_drift", "link", "nena", "frc"]
