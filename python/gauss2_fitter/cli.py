@@ -8,6 +8,9 @@
     python3 -m gauss2_fitter render LOCS.{csv,hdf5} [--oversampling 10] -o SR.{png,tif,npy}
     python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.{npy,tif,png} [--mea 11]
     python3 -m gauss2_fitter demo [--size 2048] [--spots 20000] [--out out]
+    python3 -m gauss2_fitter drift LOCS -o FIXED [--segment-frames N | --fiducials] [--drift-csv CSV] [--png PNG]
+    python3 -m gauss2_fitter link LOCS -o EVENTS [--radius PX] [--max-dark-frames 1]
+    python3 -m gauss2_fitter nena|frc LOCS [--png PNG]
 
 `fit` writes a localisation table (one row per spot, in photons and nm; see
 localize.py) for a movie, several files of one, or whenever a movie option
@@ -52,7 +55,7 @@ from .outputs import OutputError, open_output, resolve_output
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, no_window_fits, why_no_peaks
 
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
-                 "peak_table", "table", "scheduler", "workers")
+                 "peak_table", "table", "scheduler", "workers", "drift", "link")
 
 PROG = "python3 -m gauss2_fitter"
 FIT_COLUMNS = ("x", "y") + PARAM_NAMES + tuple(f"{p}_se" for p in PARAM_NAMES) + ("noise", "flag")
@@ -481,8 +484,9 @@ def cmd_fit_movie(args, inputs):
         raise CliError(str(e)) from None
     attrs = table_attrs(movie, settings, frames, peaks is not None)
     n = flagged = 0
+    post = fit_post_check(args)  # fit --drift / --link: the whole table is gathered, then written
     try:
-        with cluster_client(args) as client, TableWriter(out, attrs) as writer, \
+        with cluster_client(args) as client, (TableWriter(out, attrs) if post is None else post(attrs)) as writer, \
                 warnings.catch_warnings(record=True) as said:
             warnings.simplefilter("always", NoPeaksWarning)
             for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames,
@@ -495,6 +499,8 @@ def cmd_fit_movie(args, inputs):
         raise CliError(str(e)) from None
     for message in dict.fromkeys(str(w.message) for w in said):  # each once, as the tool's warnings
         warn(message)
+    if post is not None:
+        fit_post_run(args, writer.table, out)
     also = f" and {yaml_path(out.name)}" if fmt == "hdf5" else ""
     print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
           f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)
@@ -684,12 +690,135 @@ def cmd_demo(args):
     return demo.run_with_args(args)
 
 
+# ---- after the fit: drift, link, nena, frc (post_tool.py runs them) -------------------
+
+
+POST_OPTIONS = ("segment_frames", "bin_size", "max_shift", "radius", "max_dark_frames", "block_frames")
+
+
+def _post_errors(run):
+    """post_tool's errors (ValueError, FormatError) as the tool's one line,
+    naming the options as the command line spells them."""
+    try:
+        return run()
+    except ValueError as e:
+        message = str(e)
+        for name in POST_OPTIONS:
+            message = message.replace(f"{name} must", f"--{name.replace('_', '-')} must")
+        raise CliError(message) from None
+
+
+def _fiducials(args):
+    if args.fiducial:
+        return [tuple(p) for p in args.fiducial]
+    return True if args.fiducials else None
+
+
+def cmd_post(args):
+    """The drift, link, nena and frc subcommands."""
+    from . import post_tool as pt
+
+    if args.command == "drift":
+        line = _post_errors(lambda: pt.run_drift(
+            args.table, args.output, segment_frames=args.segment_frames, fiducials=_fiducials(args),
+            bin_size=args.bin_size, max_shift=args.max_shift, pixel_size=args.pixel_size, drift_csv=args.drift_csv,
+            png=args.png))
+    elif args.command == "link":
+        line = _post_errors(lambda: pt.run_link(args.table, args.output, radius=args.radius,
+                                                max_dark_frames=args.max_dark_frames, pixel_size=args.pixel_size))
+    elif args.command == "nena":
+        print(_post_errors(lambda: pt.run_nena(args.table, pixel_size=args.pixel_size, png=args.png,
+                                               classic=args.classic)))
+        return 0
+    else:
+        print(_post_errors(lambda: pt.run_frc(args.table, pixel_size=args.pixel_size, png=args.png,
+                                              bin_size=args.bin_size, block_frames=args.block_frames)))
+        return 0
+    print(f"{PROG}: {line}", file=sys.stderr)
+    return 0
+
+
+def fit_post_check(args):
+    """None without --drift and --link; else, the outputs checked before any
+    work, what gathers the table in place of the writer."""
+    from . import post_tool as pt
+
+    if not args.drift and args.link is None:
+        return None
+    args.link = _post_errors(lambda: pt.check_fit_outputs(args.output, args.link))
+    return pt.Gathered
+
+
+def fit_post_run(args, table, out):
+    from . import post_tool as pt
+
+    for line in _post_errors(lambda: pt.after_fit(table, out.name, drift=args.drift, link=args.link)):
+        print(f"{PROG}: {line}", file=sys.stderr)
+
+
+def add_post_parsers(sub):
+    """The drift, link, nena and frc subcommands."""
+    table_help = "localisation table, .csv or .hdf5/.h5 (as fit writes it, or ThunderSTORM's and picasso's)"
+    nm_help = "camera pixel size, nm (tables in nm need it; default the table's)"
+    p = sub.add_parser("drift", help="correct the drift of a localisation table",
+                       description="Measure the drift of TABLE by redundant cross-correlation of time segments "
+                       "(or by fiducial markers) and write the table with x, y corrected (x - dx(frame)).")
+    p.add_argument("table", metavar="TABLE", help=table_help)
+    p.add_argument("-o", "--output", required=True, help="the corrected table, .csv, .hdf5 or .h5")
+    p.add_argument("--segment-frames", type=int, default=None, metavar="N",
+                   help="frames per segment (default: up to 20 segments of equal numbers of localisations)")
+    p.add_argument("--fiducials", action="store_true", help="by fiducial markers (tracks present in half the frames)")
+    p.add_argument("--fiducial", type=float, nargs=2, action="append", metavar=("X", "Y"),
+                   help="by the fiducial marker near X Y (pixels); repeat for several")
+    p.add_argument("--bin-size", type=float, default=None, metavar="PX", help="render bin, camera pixels")
+    p.add_argument("--max-shift", type=float, default=None, metavar="PX",
+                   help="largest shift between segments searched, camera pixels")
+    p.add_argument("--pixel-size", type=float, default=None, metavar="NM", help=nm_help)
+    p.add_argument("--drift-csv", default=None, metavar="CSV", help="also write the drift by frame (frame, dx, dy)")
+    p.add_argument("--png", default=None, metavar="PNG", help="also draw the drift")
+    p.set_defaults(run=cmd_post)
+
+    p = sub.add_parser("link", help="join the localisations of each blink into events",
+                       description="Join localisations of TABLE in consecutive frames (gaps up to "
+                       "--max-dark-frames) closer than the radius into one event each: precision-weighted position, "
+                       "summed photons, first frame, len (frames spanned) and n (localisations).")
+    p.add_argument("table", metavar="TABLE", help=table_help)
+    p.add_argument("-o", "--output", required=True, help="the events, .csv, .hdf5 or .h5")
+    p.add_argument("--radius", type=float, default=None, metavar="PX",
+                   help="reach in camera pixels (default: 3 standard deviations of the two positions' difference)")
+    p.add_argument("--max-dark-frames", type=int, default=1, metavar="N", help="frames an event may skip (default 1)")
+    p.add_argument("--pixel-size", type=float, default=None, metavar="NM", help=nm_help)
+    p.set_defaults(run=cmd_post)
+
+    for name, what in (("nena", "the mean localisation precision by NeNA (nearest neighbour in adjacent frames)"),
+                       ("frc", "the resolution by Fourier ring correlation of two halves of the table")):
+        p = sub.add_parser(name, help=f"print {what}", description=f"Print {what}.")
+        p.add_argument("table", metavar="TABLE", help=table_help)
+        p.add_argument("--pixel-size", type=float, default=None, metavar="NM", help=nm_help)
+        p.add_argument("--png", default=None, metavar="PNG", help="also draw the fit")
+        p.set_defaults(run=cmd_post)
+        if name == "nena":
+            p.add_argument("--classic", action="store_true", help="one precision for all localisations")
+        else:
+            p.add_argument("--bin-size", type=float, default=None, metavar="PX", help="render bin, camera pixels")
+            p.add_argument("--block-frames", type=int, default=None, metavar="N",
+                           help="the halves alternate in blocks of N frames (default 50)")
+
+
+def add_fit_post_options(p):
+    g = p.add_argument_group("after localising (the table is kept in memory until then)")
+    g.add_argument("--drift", action="store_true", help="correct the drift before writing the table")
+    g.add_argument("--link", nargs="?", const=True, default=None, metavar="EVENTS",
+                   help="also link the localisations into events, written to EVENTS (default NAME_link.SUFFIX "
+                   "beside the output)")
+
+
 # ---- entry ---------------------------------------------------------------------
 
 
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="{fit,render,demo}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="{fit,render,demo,drift,link,nena,frc}")
     output_help = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
                    "written directly")
 
@@ -743,6 +872,7 @@ def build_parser():
     c.add_argument("--workers", type=int, default=None, metavar="N",
                    help="run them on a local Dask cluster of N worker processes (of --threads threads each, "
                    "default 1), started for the run")
+    add_fit_post_options(p)
     p.set_defaults(run=cmd_fit)
 
     p = sub.add_parser("render", help="draw a super-resolution picture of localisations, or render peaks",
@@ -773,6 +903,7 @@ def build_parser():
                        description=demo.__doc__.split("\n")[0])
     demo.add_arguments(p)
     p.set_defaults(run=cmd_demo)
+    add_post_parsers(sub)
     return parser
 
 
