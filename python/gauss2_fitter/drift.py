@@ -29,12 +29,15 @@ continued linearly before the first and after the last.
 
 Fiducial markers (`fiducials=True`, or a list of their (x, y) positions):
 bright spots present in most frames. Their localisations are followed from
-frame to frame by linking (link.py, up to FIDUCIAL_DARK_FRAMES frames
-without them); with True every track present in at least FIDUCIAL_SHARE of
-the frames is a marker, with positions the longest track whose mean lies
-within FIDUCIAL_REACH pixels of each. The drift of a frame is the mean of
-the markers' positions there, each less its own mean offset (solved
-together), and is interpolated across frames without a marker.
+frame to frame by linking (link.py: within FIDUCIAL_RADIUS pixels, up to
+FIDUCIAL_DARK_FRAMES frames without them); with True every track present in
+at least FIDUCIAL_SHARE of the frames is a marker, with positions the
+longest track whose mean lies within FIDUCIAL_REACH pixels of each. The
+drift of a frame is the mean of the markers' positions there, each less its
+own offset (solved together), and is interpolated across frames without a
+marker; localisations further than FIDUCIAL_OUTLIER robust standard
+deviations from that solution (a molecule that joined a track where its
+marker was missed) are dropped and it is solved again.
 
 Either way the drift is zero at the table's first frame, and every row's
 position is corrected (flagged rows too: their positions are the frame's
@@ -46,9 +49,9 @@ import os
 import numpy as np
 import pandas as pd
 
-from ._checks import as_int, as_real
-from ._post import (check_table, measured_rows, new_figure, pixel_size_of, precision_of, run_metadata,
-                    set_nm_columns, with_metadata)
+from ._checks import as_int
+from ._post import (check_table, measured_rows, new_figure, optional_length, pixel_size_of, precision_of,
+                    run_metadata, set_nm_columns, with_metadata)
 
 METHODS = ("rcc", "fiducials")
 LOCS_PER_SEGMENT = 1000  # default segments hold at least this many localisations ...
@@ -61,8 +64,10 @@ PAIR_TOLERANCE = 4.0  # robust standard deviations of a pair's disagreement befo
 PAIRS_PER_BATCH = 8  # cross-correlations computed together
 REFINE_SUPPORT = 5.0  # weight of displacements near a pair's mode, at the least, to refine its shift
 FIDUCIAL_SHARE = 0.5
-FIDUCIAL_REACH = 2.0  # pixels
+FIDUCIAL_REACH = 2.0  # pixels from a given position to its marker's mean
+FIDUCIAL_RADIUS = 0.5  # pixels a marker may move from one localisation to its next
 FIDUCIAL_DARK_FRAMES = 10
+FIDUCIAL_OUTLIER = 5.0  # robust standard deviations from the solution that drop a marker's localisation
 
 
 def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bin_size=None, max_shift=None):
@@ -124,11 +129,9 @@ def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bi
     >>> round(float(drift.dx[399]), 1), round(float(drift.dy[399]), 1)
     (0.8, 0.0)
     """
+    segment_frames, fiducials, bin_size, max_shift = check_options(segment_frames, method, fiducials, bin_size,
+                                                                   max_shift)
     check_table(locs, "drift correction")
-    if fiducials is None and method not in METHODS:
-        raise ValueError(f"method must be one of {', '.join(METHODS)}, got {method!r}")
-    if fiducials is None and method == "fiducials":
-        fiducials = True
     meta = run_metadata(locs)
     good = measured_rows(locs)
     frame_all = locs["frame"].to_numpy().astype(np.int64)
@@ -162,6 +165,27 @@ def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bi
     return with_metadata(out, meta, step), drift
 
 
+def check_options(segment_frames=None, method="rcc", fiducials=None, bin_size=None, max_shift=None):
+    """correct_drift's options checked, before any table is looked at:
+    (segment_frames, fiducials (None, True or an (n, 2) array), bin_size,
+    max_shift)."""
+    if segment_frames is not None:
+        segment_frames = as_int("segment_frames", segment_frames, low=1)
+    if fiducials is None and method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(METHODS)}, got {method!r}")
+    if fiducials is None and method == "fiducials":
+        fiducials = True
+    if fiducials is not None and fiducials is not True:
+        try:
+            pos = None if isinstance(fiducials, (bool, np.bool_)) else np.asarray(fiducials, dtype=np.float64)
+        except (TypeError, ValueError):
+            pos = None
+        if pos is None or pos.ndim != 2 or pos.shape[1] != 2 or not len(pos) or not np.isfinite(pos).all():
+            raise ValueError(f"fiducials must be True or a list of (x, y) positions, got {fiducials!r}")
+        fiducials = pos
+    return segment_frames, fiducials, optional_length("bin_size", bin_size), optional_length("max_shift", max_shift)
+
+
 # ---- redundant cross-correlation ----------------------------------------------------
 
 
@@ -181,8 +205,6 @@ def _segment_edges(frame, segment_frames):
 def _segments(frame, segment_frames):
     """Each row's segment, the segments' edges and their counts; refuses
     segments with fewer than MIN_SEGMENT_LOCS rows."""
-    if segment_frames is not None:
-        segment_frames = as_int("segment_frames", segment_frames, low=1)
     if len(frame) < 2 * MIN_SEGMENT_LOCS:
         raise ValueError(f"drift correction: {len(frame)} localisations are too few; two segments of at least "
                          f"{MIN_SEGMENT_LOCS} each are needed")
@@ -213,10 +235,8 @@ def _rcc_drift(t, x, y, frame, first, last, segment_frames, bin_size, max_shift)
     ext = max(x.max() - x0, y.max() - y0, 1.0)
     if max_shift is None:
         max_shift = max(ext / 4, 2.0)
-    max_shift = as_real("max_shift", max_shift, positive=True, kind="a number of pixels or None")
     if bin_size is None:
         bin_size = max(_median_precision(t), (ext + max_shift) / RENDER_SIDE)
-    bin_size = as_real("bin_size", bin_size, positive=True, kind="a number of pixels or None")
     # The field and a margin of max_shift, so that the circular correlation
     # of the FFT does not wrap one edge's localisations onto the other's.
     H = int(np.ceil((y.max() - y0 + max_shift) / bin_size)) + 2
@@ -237,13 +257,20 @@ def _rcc_drift(t, x, y, frame, first, last, segment_frames, bin_size, max_shift)
     reach = int(np.ceil(max_shift / bin_size))
     i, j = np.triu_indices(n_seg, 1)
     shifts, ok = _pair_shifts(spectra, i, j, sh, reach)
-    shifts *= bin_size
-    width = np.sqrt(2) * _median_precision(t) or bin_size / 2
-    shifts = _refine_shifts(np.column_stack([x, y]), seg, i, j, shifts, ok, width, bin_size + 3 * width)
-    d, used = _solve_shifts(i, j, shifts, ok, n_seg, width)
+    d, used = _solve_shifts(i, j, shifts * bin_size, ok, n_seg, bin_size / 4)
     centres = np.bincount(seg, weights=frame.astype(np.float64)) / counts
     frames = np.arange(first, last + 1, dtype=np.float64)
-    dx, dy = (_interpolate(centres, d[:, a], frames) for a in (0, 1))
+    k = frame - first
+    coarse = [_interpolate(centres, d[:, a], frames) for a in (0, 1)]
+    # The fine pass, on the positions less the coarse drift: each segment is
+    # then sharp (not smeared by its own frames' drift), so the mode of the
+    # displacements between two segments is their remaining shift.
+    points = np.column_stack([x - coarse[0][k], y - coarse[1][k]])
+    width = np.sqrt(2) * _median_precision(t) or bin_size / 2
+    rest = _refine_shifts(points, seg, i, j, np.zeros_like(shifts), used, width, bin_size + 3 * width)
+    r, used = _solve_shifts(i, j, rest, used, n_seg, width)
+    dx, dy = (coarse[a] + _interpolate(centres, r[:, a], frames) for a in (0, 1))
+    d = np.column_stack([np.bincount(seg, weights=dx[k]), np.bincount(seg, weights=dy[k])]) / counts[:, None]
     info = {"method": "rcc", "segment_frames": segment_frames, "segments": int(n_seg), "bin_size": float(bin_size),
             "pairs": int(len(i)), "pairs_used": int(used.sum()),
             "segment_edges": edges.tolist(), "segment_frame": centres.tolist(),
@@ -441,12 +468,7 @@ def _fiducial_tracks(t, x, y, frame, fiducials):
     """The rows of each marker's track: a list of index arrays into t."""
     from .link import link_labels
 
-    sigma = precision_of(t)
-    if np.isfinite(sigma).any():
-        sigma = np.where(np.isfinite(sigma), sigma, np.nanmax(sigma))
-        labels, n = link_labels(x, y, frame, None, sigma, FIDUCIAL_DARK_FRAMES)
-    else:
-        labels, n = link_labels(x, y, frame, FIDUCIAL_REACH / 4, None, FIDUCIAL_DARK_FRAMES)
+    labels, n = link_labels(x, y, frame, FIDUCIAL_RADIUS, None, FIDUCIAL_DARK_FRAMES)
     size = np.bincount(labels, minlength=n)
     mx = np.bincount(labels, weights=x, minlength=n) / np.maximum(size, 1)
     my = np.bincount(labels, weights=y, minlength=n) / np.maximum(size, 1)
@@ -458,11 +480,8 @@ def _fiducial_tracks(t, x, y, frame, fiducials):
                              f"{FIDUCIAL_SHARE:.0%} of the {n_frames} frames; give their positions, or use "
                              "cross-correlation")
     else:
-        pos = np.asarray(fiducials, dtype=np.float64)
-        if pos.ndim != 2 or pos.shape[1] != 2 or not len(pos) or not np.isfinite(pos).all():
-            raise ValueError(f"fiducials must be True or a list of (x, y) positions, got shape {pos.shape}")
         chosen = []
-        for px, py in pos:
+        for px, py in fiducials:
             near = np.flatnonzero(np.hypot(mx - px, my - py) <= FIDUCIAL_REACH)
             if not len(near):
                 raise ValueError(f"drift correction: no track of localisations has its mean within "
@@ -478,29 +497,37 @@ def _fiducial_drift(t, x, y, frame, fiducials, first, last):
     """Per frame first .. last, the markers' mean displacement: positions
     = offset of the marker + drift of the frame, solved by alternating
     means; frames without a marker interpolated."""
-    if fiducials is not True and isinstance(fiducials, (bool, np.bool_)):
-        raise ValueError("fiducials must be True or a list of (x, y) positions, got False")
     tracks = _fiducial_tracks(t, x, y, frame, fiducials)
     rows = np.concatenate(tracks)
     marker = np.repeat(np.arange(len(tracks)), [len(r) for r in tracks])
     f = frame[rows] - first
     n_frames = last - first + 1
-    seen = np.bincount(f, minlength=n_frames)
-    have = seen > 0
-    out = []
-    for v in (x[rows], y[rows]):
-        offset = np.bincount(marker, weights=v) / np.bincount(marker)
-        for _ in range(10):
-            d = np.bincount(f, weights=v - offset[marker], minlength=n_frames)[have] / seen[have]
-            full = np.zeros(n_frames)
-            full[have] = d
-            offset = np.bincount(marker, weights=v - full[f]) / np.bincount(marker)
-        full = np.interp(np.arange(n_frames), np.flatnonzero(have), d)
-        out.append(full)
+    keep = np.ones(len(rows), dtype=bool)
+    for _ in range(2):  # the second time without the outliers of the first
+        (dx, ox), (dy, oy) = (_marker_means(v, marker, len(tracks), f, n_frames, keep) for v in (x[rows], y[rows]))
+        miss = np.hypot(x[rows] - ox[marker] - dx[f], y[rows] - oy[marker] - dy[f])
+        keep = miss <= max(FIDUCIAL_OUTLIER * 1.4826 * np.median(miss), 1e-9)
+    out = [dx, dy]
     centres = [(float(np.mean(x[r])), float(np.mean(y[r]))) for r in tracks]
     info = {"method": "fiducials", "fiducials": [list(c) for c in centres],
             "fiducial_localisations": [int(len(r)) for r in tracks]}
     return out[0], out[1], info
+
+
+def _marker_means(v, marker, n_markers, f, n_frames, keep):
+    """v = offset of its marker + drift of its frame, over the rows kept,
+    solved by alternating means: (drift for every frame, interpolated where
+    no marker was seen; offsets)."""
+    v, marker, f = v[keep], marker[keep], f[keep]
+    seen = np.bincount(f, minlength=n_frames)
+    have = seen > 0
+    per_marker = np.maximum(np.bincount(marker, minlength=n_markers), 1)
+    offset = np.bincount(marker, weights=v, minlength=n_markers) / per_marker
+    for _ in range(10):
+        drift = np.zeros(n_frames)
+        drift[have] = np.bincount(f, weights=v - offset[marker], minlength=n_frames)[have] / seen[have]
+        offset = np.bincount(marker, weights=v - drift[f], minlength=n_markers) / per_marker
+    return np.interp(np.arange(n_frames), np.flatnonzero(have), drift[have]), offset
 
 
 # ---- picture -----------------------------------------------------------------------------
