@@ -35,6 +35,14 @@ def with_metadata(table, meta, step=None):
     return table
 
 
+def optional_length(name, value):
+    """None, or a length in pixels: a positive finite float (TypeError,
+    ValueError otherwise)."""
+    from ._checks import as_real
+
+    return None if value is None else as_real(name, value, positive=True, kind="a number of pixels or None")
+
+
 def pixel_size_of(meta, pixel_size=None):
     """The camera pixel in nm: `pixel_size` if given, else the metadata's;
     None when neither has it. A value that is not positive is a ValueError."""

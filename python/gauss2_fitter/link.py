@@ -27,9 +27,9 @@ import itertools
 import numpy as np
 import pandas as pd
 
-from ._checks import as_int, as_real
-from ._post import (check_table, measured_rows, pixel_size_of, precision_of, run_metadata, set_nm_columns,
-                    with_metadata)
+from ._checks import as_int
+from ._post import (check_table, measured_rows, optional_length, pixel_size_of, precision_of, run_metadata,
+                    set_nm_columns, with_metadata)
 from .localize import COLUMNS, DTYPES, EVENT_COLUMNS
 
 LINK_SIGMAS = 3.0  # default reach, in standard deviations of the difference of two positions
@@ -121,10 +121,10 @@ def _match(i, j, key, n):
     return succ
 
 
-def _check_radius(radius):
-    if radius is None:
-        return None
-    return as_real("radius", radius, positive=True, kind="a number of pixels or None")
+def check_options(radius=None, max_dark_frames=1):
+    """link's options checked, before any table is looked at: (radius,
+    max_dark_frames)."""
+    return optional_length("radius", radius), as_int("max_dark_frames", max_dark_frames, low=0)
 
 
 def link(locs, *, radius=None, max_dark_frames=1):
@@ -178,9 +178,8 @@ def link(locs, *, radius=None, max_dark_frames=1):
     >>> round(float(ev.lpx[0]), 4)            # 0.05 / sqrt(3)
     0.0289
     """
+    radius, max_dark_frames = check_options(radius, max_dark_frames)
     check_table(locs, "link")
-    radius = _check_radius(radius)
-    max_dark_frames = as_int("max_dark_frames", max_dark_frames, low=0)
     meta = run_metadata(locs)
     t = locs[measured_rows(locs)]
     x, y = t["x"].to_numpy(dtype=np.float64), t["y"].to_numpy(dtype=np.float64)

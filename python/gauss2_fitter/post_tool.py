@@ -63,10 +63,11 @@ def run_drift(table, output, *, segment_frames=None, fiducials=None, bin_size=No
     """Corrects the drift of the table file `table` into `output` (CSV or
     HDF5); the drift by frame into `drift_csv` and its plot into `png` on
     request. fiducials: None, True or a list of (x, y)."""
-    from .drift import correct_drift, drift_figure
-    from .formats import write_table
     from ._post import save_figure
+    from .drift import check_options, correct_drift, drift_figure
+    from .formats import write_table
 
+    check_options(segment_frames, "rcc", fiducials, bin_size, max_shift)
     outs = _outputs(output, png, drift_csv)
     locs = read_table(table, pixel_size)
     fixed, drift = correct_drift(locs, segment_frames=segment_frames, fiducials=fiducials, bin_size=bin_size,
@@ -93,8 +94,9 @@ def describe_drift(drift, pixel_size=None):
 def run_link(table, output, *, radius=None, max_dark_frames=1, pixel_size=None):
     """Links the table file `table` into events written to `output`."""
     from .formats import write_table
-    from .link import link
+    from .link import check_options, link
 
+    check_options(radius, max_dark_frames)
     outs = _outputs(output)
     locs = read_table(table, pixel_size)
     events = link(locs, radius=radius, max_dark_frames=max_dark_frames)
@@ -124,11 +126,11 @@ def run_nena(table, *, pixel_size=None, png=None, classic=False):
 def run_frc(table, *, pixel_size=None, png=None, bin_size=None, block_frames=None):
     """FRC of the table file `table`: the line to print; its plot into
     `png` on request."""
-    from .quality import FRC_BLOCK_FRAMES, frc
+    from .quality import FRC_BLOCK_FRAMES, check_frc_options, frc
 
+    bin_size, block_frames = check_frc_options(bin_size, FRC_BLOCK_FRAMES if block_frames is None else block_frames)
     outs = _outputs(png=png)
-    r = frc(read_table(table, pixel_size), pixel_size_nm=pixel_size, bin_size=bin_size,
-            block_frames=FRC_BLOCK_FRAMES if block_frames is None else block_frames)
+    r = frc(read_table(table, pixel_size), pixel_size_nm=pixel_size, bin_size=bin_size, block_frames=block_frames)
     if "png" in outs:
         r.save_png(outs["png"])
     if r.resolution != r.resolution:

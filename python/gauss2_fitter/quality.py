@@ -37,8 +37,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ._checks import as_int, as_real
-from ._post import check_table, measured_rows, new_figure, pixel_size_of, precision_of, run_metadata, save_figure
+from ._checks import as_int
+from ._post import (check_table, measured_rows, new_figure, optional_length, pixel_size_of, precision_of,
+                    run_metadata, save_figure)
 
 NENA_REACH = 12.0  # distances looked at, in median precisions
 NENA_UNKNOWN_REACH = 1.0  # pixels, for tables without precisions
@@ -298,6 +299,12 @@ class FrcResult:
         return save_figure(self.figure(), path)
 
 
+def check_frc_options(bin_size=None, block_frames=FRC_BLOCK_FRAMES):
+    """frc's options checked, before any table is looked at: (bin_size,
+    block_frames)."""
+    return optional_length("bin_size", bin_size), as_int("block_frames", block_frames, low=1)
+
+
 def frc(locs, *, pixel_size_nm=None, bin_size=None, block_frames=FRC_BLOCK_FRAMES):
     """The resolution of a table by Fourier ring correlation.
 
@@ -350,9 +357,9 @@ def frc(locs, *, pixel_size_nm=None, bin_size=None, block_frames=FRC_BLOCK_FRAME
 
     from .render import histogram
 
+    bin_size, block_frames = check_frc_options(bin_size, block_frames)
     t, x, y, frame = _good(locs, "FRC")
     ps = pixel_size_of(run_metadata(locs), pixel_size_nm)
-    block_frames = as_int("block_frames", block_frames, low=1)
     half = ((frame - (frame.min() if len(frame) else 0)) // block_frames) % 2 == 1
     sizes = (int(np.count_nonzero(~half)), int(np.count_nonzero(half)))
     if min(sizes) < MIN_FRC_LOCS:
@@ -367,7 +374,6 @@ def frc(locs, *, pixel_size_nm=None, bin_size=None, block_frames=FRC_BLOCK_FRAME
         if not len(sigma):
             raise ValueError("FRC: the table has no precisions (lpx, lpy) to choose a bin by; give bin_size")
         bin_size = max(float(np.median(sigma)) * FRC_BIN_PRECISIONS, ext / FRC_SIDE)
-    bin_size = as_real("bin_size", bin_size, positive=True, kind="a number of pixels or None")
     H, W = int(np.ceil((y.max() - y0) / bin_size)) + 2, int(np.ceil((x.max() - x0) / bin_size)) + 2
     if H * W > 1 << 28:
         raise ValueError(f"FRC: a {H} x {W} render is too large; give a larger bin_size (now {bin_size:g} px)")
