@@ -63,6 +63,7 @@ FIT_HALF = 3  # the peak is fitted on (2 FIT_HALF + 1)^2 bins
 PAIR_TOLERANCE = 4.0  # robust standard deviations of a pair's disagreement before it is dropped
 PAIRS_PER_BATCH = 8  # cross-correlations computed together
 REFINE_SUPPORT = 5.0  # weight of displacements near a pair's mode, at the least, to refine its shift
+REFINE_POINTS = 5000  # localisations of a segment, at most, in the fine pass
 FIDUCIAL_SHARE = 0.5
 FIDUCIAL_REACH = 2.0  # pixels from a given position to its marker's mean
 FIDUCIAL_RADIUS = 0.5  # pixels a marker may move from one localisation to its next
@@ -382,10 +383,19 @@ def _refine_shifts(points, seg, i, j, shifts, ok, width, reach):
     correlation without bins, and their mode, found by mean shift with a
     Gaussian kernel halved from reach / 3 down to `width` (the displacements'
     own spread), is the shift. A pair without REFINE_SUPPORT displacements
-    near the mode keeps the render's shift."""
+    near the mode keeps the render's shift. Segments of more than
+    REFINE_POINTS localisations take that many, evenly spread over their
+    frames: the displacements grow with the square of the localisations a
+    site has in a segment, and a few thousand pin the mode to well below a
+    nanometre."""
     from scipy.spatial import cKDTree
 
-    parts = [points[seg == s] for s in range(seg.max() + 1)]
+    parts = []
+    for s in range(seg.max() + 1):
+        mine = points[seg == s]
+        if len(mine) > REFINE_POINTS:
+            mine = mine[np.linspace(0, len(mine) - 1, REFINE_POINTS).astype(np.int64)]
+        parts.append(mine)
     trees = [cKDTree(p) for p in parts]
     out = shifts.copy()
     for p in np.flatnonzero(ok):
