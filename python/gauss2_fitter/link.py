@@ -33,6 +33,7 @@ from ._post import (check_table, measured_rows, optional_length, pixel_size_of, 
 from .localize import COLUMNS, DTYPES, EVENT_COLUMNS
 
 LINK_SIGMAS = 3.0  # default reach, in standard deviations of the difference of two positions
+WIDE_QUANTILE = 0.999  # rows of a reach beyond this quantile are looked up one by one
 
 
 def link_labels(x, y, frame, radius=None, sigma=None, max_dark_frames=1):
@@ -58,24 +59,31 @@ def link_labels(x, y, frame, radius=None, sigma=None, max_dark_frames=1):
         reach = LINK_SIGMAS * np.sqrt(2 * var)  # the larger of a pair's two reaches covers the pair
     else:
         reach = np.full(n, float(radius))
-    # Each frame a band of its own along y, L apart: a row's neighbours within
-    # its reach, looked up g bands further, are exactly the rows g frames later
-    # within its reach.
+    # Each frame a band of its own along y, `band` apart: moved back g bands,
+    # the rows g frames later lie over the frame's own, and one search of
+    # the two trees within `cap` finds every pair whose larger reach is at
+    # most `cap`. The few rows of a wider reach (failed fits' precisions)
+    # are looked up one by one, both ways.
+    cap = float(np.quantile(reach, WIDE_QUANTILE)) if radius is None else float(radius)
+    wide = np.flatnonzero(reach > cap)
     y0 = ys.min()
     band = (ys.max() - y0) + 2 * reach.max() + 1.0
-    yy = (ys - y0) + (fs - fs[0]) * band
-    tree = cKDTree(np.column_stack([xs, yy]))
+    here = np.column_stack([xs, (ys - y0) + (fs - fs[0]) * band])
+    tree = cKDTree(here)
     earlier, later, gaps = [], [], []
     for g in range(1, max_dark_frames + 2):
-        for step in ((1, -1) if radius is None else (1,)):
-            hits = tree.query_ball_point(np.column_stack([xs, yy + step * g * band]), reach)
-            counts = np.fromiter(map(len, hits), dtype=np.int64, count=n)
+        found = tree.sparse_distance_matrix(cKDTree(here - [0.0, g * band]), cap, output_type="ndarray")
+        a, b = [found["i"].astype(np.int64)], [found["j"].astype(np.int64)]
+        for step in (1, -1) if len(wide) else ():
+            hits = tree.query_ball_point(here[wide] + [0.0, step * g * band], reach[wide])
+            counts = np.fromiter(map(len, hits), dtype=np.int64, count=len(wide))
             other = np.fromiter(itertools.chain.from_iterable(hits), dtype=np.int64, count=int(counts.sum()))
-            me = np.repeat(np.arange(n), counts)
-            a, b = (me, other) if step == 1 else (other, me)
-            earlier.append(a)
-            later.append(b)
-            gaps.append(np.full(len(a), g))
+            me = np.repeat(wide, counts)
+            a.append(me if step == 1 else other)
+            b.append(other if step == 1 else me)
+        earlier.append(np.concatenate(a))
+        later.append(np.concatenate(b))
+        gaps.append(np.full(len(earlier[-1]), g))
     i, j, gap = np.concatenate(earlier), np.concatenate(later), np.concatenate(gaps)
     # Both directions find a pair twice when both reaches hold it.
     i, first = np.unique(i * n + j, return_index=True)
