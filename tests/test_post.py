@@ -196,6 +196,17 @@ def test_a_fixed_radius_and_what_linking_refuses():
     assert len(empty) == 0 and list(empty.columns) == list(g2.COLUMNS) + ["len", "n"]
 
 
+def test_frame_numbers_however_large_or_sparse():
+    # A pause of 2^50 frames in the middle links and pairs as one of 10 does.
+    locs, _, _ = blinking(n_frames=600, seed=9)
+    later = locs.frame >= 300
+    near, far = locs.assign(frame=locs.frame + 10 * later), locs.assign(frame=locs.frame + 2**50 * later)
+    assert g2.link(far).n.tolist() == g2.link(near).n.tolist()
+    assert g2.nena(far).precision == g2.nena(near).precision
+    with pytest.raises(ValueError, match="frames run from 0 to .* are the frame numbers right"):
+        g2.correct_drift(far)
+
+
 @pytest.mark.parametrize("name, pixel_size", [("ev.csv", None), ("ev.csv", PIXEL_NM), ("ev.hdf5", None)])
 def test_events_are_written_by_every_table_format(tmp_path, name, pixel_size):
     locs, _, _ = blinking(n_frames=300)

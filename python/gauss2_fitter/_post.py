@@ -71,6 +71,18 @@ def check_table(locs, what, columns=("frame", "x", "y")):
                 raise ValueError(f"{what}: frame {f[bad][0]} (row {np.flatnonzero(bad)[0]}) is not a whole number")
 
 
+def frame_steps(frame, reach):
+    """Frame numbers renumbered for steps that look `reach` frames ahead at
+    most: gaps between the frames that occur longer than `reach` shortened
+    to reach + 1, so that two frames are within `reach` of each other as
+    before, with the same difference, while the numbers stay small (a
+    k-d tree that stacks frames along one axis keeps its precision however
+    large or sparse the frame numbers are). int64, in the rows' order."""
+    frames, where = np.unique(np.asarray(frame, dtype=np.int64), return_inverse=True)
+    steps = np.minimum(np.diff(frames), reach + 1)
+    return np.r_[0, np.cumsum(steps)][where]
+
+
 def measured_rows(locs):
     """The rows that are measurements: unflagged (flag == 0 when the table
     has flags) with a finite position; a boolean array."""

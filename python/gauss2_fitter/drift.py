@@ -64,6 +64,7 @@ PAIR_TOLERANCE = 4.0  # robust standard deviations of a pair's disagreement befo
 PAIRS_PER_BATCH = 8  # cross-correlations computed together
 REFINE_SUPPORT = 5.0  # weight of displacements near a pair's mode, at the least, to refine its shift
 REFINE_POINTS = 5000  # localisations of a segment, at most, in the fine pass
+MAX_FRAMES = 10**8  # frames a drift may span: it holds two float64 for every one
 FIDUCIAL_SHARE = 0.5
 FIDUCIAL_REACH = 2.0  # pixels from a given position to its marker's mean
 FIDUCIAL_RADIUS = 0.5  # pixels a marker may move from one localisation to its next
@@ -143,6 +144,9 @@ def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bi
     if frame.min() == frame.max():
         raise ValueError(f"drift correction needs localisations over time; all {len(t)} are in frame {frame[0]}")
     first, last = int(frame_all.min()), int(frame_all.max())
+    if last - first >= MAX_FRAMES:
+        raise ValueError(f"drift correction: the frames run from {first} to {last}, more than the {MAX_FRAMES} "
+                         "frames a drift by frame may cover; are the frame numbers right?")
     x, y = t["x"].to_numpy(dtype=np.float64), t["y"].to_numpy(dtype=np.float64)
     if fiducials is not None:
         dx, dy, info = _fiducial_drift(t, x, y, frame, fiducials, first, last)
@@ -176,12 +180,16 @@ def check_options(segment_frames=None, method="rcc", fiducials=None, bin_size=No
         raise ValueError(f"method must be one of {', '.join(METHODS)}, got {method!r}")
     if fiducials is None and method == "fiducials":
         fiducials = True
-    if fiducials is not None and fiducials is not True:
+    if isinstance(fiducials, (bool, np.bool_)):
+        if not fiducials:
+            raise ValueError("fiducials must be True or a list of (x, y) positions, got False")
+        fiducials = True
+    elif fiducials is not None:
         try:
-            pos = None if isinstance(fiducials, (bool, np.bool_)) else np.asarray(fiducials, dtype=np.float64)
+            pos = np.asarray(fiducials, dtype=np.float64)
         except (TypeError, ValueError):
-            pos = None
-        if pos is None or pos.ndim != 2 or pos.shape[1] != 2 or not len(pos) or not np.isfinite(pos).all():
+            pos = np.zeros(0)
+        if pos.ndim != 2 or pos.shape[1] != 2 or not len(pos) or not np.isfinite(pos).all():
             raise ValueError(f"fiducials must be True or a list of (x, y) positions, got {fiducials!r}")
         fiducials = pos
     return segment_frames, fiducials, optional_length("bin_size", bin_size), optional_length("max_shift", max_shift)

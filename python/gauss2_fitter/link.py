@@ -28,8 +28,8 @@ import numpy as np
 import pandas as pd
 
 from ._checks import as_int
-from ._post import (check_table, measured_rows, optional_length, pixel_size_of, precision_of, run_metadata,
-                    set_nm_columns, with_metadata)
+from ._post import (check_table, frame_steps, measured_rows, optional_length, pixel_size_of, precision_of,
+                    run_metadata, set_nm_columns, with_metadata)
 from .localize import COLUMNS, DTYPES, EVENT_COLUMNS
 
 LINK_SIGMAS = 3.0  # default reach, in standard deviations of the difference of two positions
@@ -52,7 +52,7 @@ def link_labels(x, y, frame, radius=None, sigma=None, max_dark_frames=1):
     if n == 0:
         return np.zeros(0, dtype=np.int64), 0
     order = np.argsort(frame, kind="stable")
-    xs, ys, fs = x[order], y[order], np.asarray(frame)[order].astype(np.int64)
+    xs, ys, fs = x[order], y[order], frame_steps(np.asarray(frame)[order], max_dark_frames + 1)
     var = None
     if radius is None:
         var = sigma[order] ** 2

@@ -38,8 +38,8 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ._checks import as_int
-from ._post import (check_table, measured_rows, new_figure, optional_length, pixel_size_of, precision_of,
-                    run_metadata, save_figure)
+from ._post import (check_table, frame_steps, measured_rows, new_figure, optional_length, pixel_size_of,
+                    precision_of, run_metadata, save_figure)
 
 NENA_REACH = 12.0  # distances looked at, in median precisions
 NENA_UNKNOWN_REACH = 1.0  # pixels, for tables without precisions
@@ -65,11 +65,23 @@ def _in_nm(value, pixel_size):
     return None if pixel_size is None or value is None else value * pixel_size
 
 
+class _Drawn:
+    """What the results share: lengths in camera pixels, drawn in nm when
+    the pixel size is known, and their picture written as PNG."""
+
+    def _unit(self):
+        return (self.pixel_size, "nm") if self.pixel_size else (1.0, "px")
+
+    def save_png(self, path):
+        """Writes the figure to `path` (.png); complete or not at all."""
+        return save_figure(self.figure(), path)
+
+
 # ---- NeNA ----------------------------------------------------------------------------
 
 
 @dataclass
-class NenaResult:
+class NenaResult(_Drawn):
     """NeNA's estimate of the mean localisation precision (one axis), and
     what it was fitted to. Lengths in camera pixels; pixel_size (nm) when
     known. ratio: the measured precision over the reported one (lpx, lpy),
@@ -99,7 +111,7 @@ class NenaResult:
 
     def figure(self):
         """A matplotlib figure: the histogram, the fit and its first term."""
-        k, unit = (self.pixel_size, "nm") if self.pixel_size else (1.0, "px")
+        k, unit = self._unit()
         fig = new_figure()
         ax = fig.add_subplot()
         centres = (self.edges[:-1] + self.edges[1:]) / 2
@@ -112,10 +124,6 @@ class NenaResult:
         ax.set_title(f"NeNA precision {self.precision * k:.2f} {unit} ({self.n_pairs} pairs)")
         ax.legend()
         return fig
-
-    def save_png(self, path):
-        """Writes the figure to `path` (.png); complete or not at all."""
-        return save_figure(self.figure(), path)
 
 
 def _nena_model(d, a1, scale, a2, dc, w, a3, scales):
@@ -135,7 +143,7 @@ def next_frame_pairs(x, y, frame, reach):
     # a point moved one band on lies in the next frame.
     y0 = y.min()
     band = (y.max() - y0) + 2 * reach + 1.0
-    yy = (y - y0) + (frame - frame.min()) * band
+    yy = (y - y0) + frame_steps(frame, 1) * band
     tree = cKDTree(np.column_stack([x, yy]))
     d, j = tree.query(np.column_stack([x, yy + band]), k=1, distance_upper_bound=reach)
     i = np.flatnonzero(np.isfinite(d))
@@ -259,7 +267,7 @@ def _fit_nena(d, reach, ps, scales, reported):
 
 
 @dataclass
-class FrcResult:
+class FrcResult(_Drawn):
     """Fourier ring correlation of two halves of a table. frequency: the
     rings' spatial frequencies, cycles per camera pixel; curve: the FRC
     smoothed, raw: as computed; resolution: 1 / the frequency where the
@@ -276,7 +284,7 @@ class FrcResult:
 
     def figure(self):
         """A matplotlib figure of the curve, the threshold and the crossing."""
-        k, unit = (self.pixel_size, "nm") if self.pixel_size else (1.0, "px")
+        k, unit = self._unit()
         fig = new_figure()
         ax = fig.add_subplot()
         q = self.frequency / k
@@ -293,10 +301,6 @@ class FrcResult:
         ax.set_ylim(-0.2, 1.05)
         ax.legend()
         return fig
-
-    def save_png(self, path):
-        """Writes the figure to `path` (.png); complete or not at all."""
-        return save_figure(self.figure(), path)
 
 
 def check_frc_options(bin_size=None, block_frames=FRC_BLOCK_FRAMES):
