@@ -12,6 +12,7 @@ import re
 
 import gauss2_fitter as g2
 from gauss2_fitter import cli
+from gauss2_fitter.drift import fit_peaks
 from gauss2_fitter.render import histogram
 
 link_labels = importlib.import_module("gauss2_fitter.link").link_labels  # the package exports the function link
@@ -104,6 +105,29 @@ def test_fiducial_markers_give_the_drift_found_or_named():
         g2.correct_drift(locs, method="fiducials")
 
 
+def test_correlation_peaks_are_centred_to_a_small_part_of_a_bin():
+    rng = np.random.default_rng(10)
+    n = 200
+    centre = rng.uniform(-1.5, 1.5, (n, 2))
+    width = rng.uniform(0.8, 1.8, n)
+    v, u = np.mgrid[-3:4, -3:4]
+    peaks = np.exp(-((u[None] - centre[:, 0, None, None]) ** 2 + (v[None] - centre[:, 1, None, None]) ** 2)
+                   / (2 * width[:, None, None] ** 2))
+    windows = 50 * peaks + 3 + rng.normal(0, 0.01, peaks.shape)
+    windows[-1] = 7.0  # flat: no peak
+    found, ok = fit_peaks(windows)
+    assert ok[:-1].all() and not ok[-1]
+    assert np.abs(found[:-1] - centre[:-1]).max() < 0.01
+
+
+def test_two_segments_give_a_straight_line():
+    locs, _, _ = blinking(drift=linear, seed=11)
+    _, drift = g2.correct_drift(locs, segment_frames=400)
+    tx, ty = linear(drift.index.to_numpy())
+    assert drift.attrs["segments"] == 2
+    assert np.abs(drift.dx - tx).max() < 0.02 and np.abs(np.diff(drift.dx, 2)).max() < 1e-9
+
+
 @pytest.mark.parametrize("change, kwargs, error, message", [
     (lambda t: t.drop(columns="frame"), {}, ValueError, "no frame column"),
     (lambda t: t.assign(frame=7), {}, ValueError, "all .* are in frame 7"),
@@ -174,6 +198,25 @@ def test_linking_follows_each_emitter_and_counts_the_blinks():
     ev = g2.link(locs)
     blinks = len(np.unique(blink))
     assert abs(len(ev) / blinks - 1) < 0.05 and ev.n.sum() == len(locs)
+
+
+@pytest.mark.parametrize("max_dark", [0, 1, 3])
+def test_an_event_is_a_chain_in_time(max_dark):
+    # Crowded: 40 sites in 6 x 6 px, precisions from 0.02 to 0.2 px; every
+    # event holds at most one row a frame, its frames no further apart
+    # than max_dark + 1, and every row is in exactly one event.
+    locs, _, _ = blinking(n_frames=500, n_sites=40, field=6.0, on=8.0, seed=12,
+                          sigma=np.random.default_rng(13).uniform(0.02, 0.2, 40))
+    labels, n = link_labels(locs.x.to_numpy(), locs.y.to_numpy(), locs.frame.to_numpy(), sigma=locs.lpx.to_numpy(),
+                            max_dark_frames=max_dark)
+    assert sorted(np.unique(labels)) == list(range(n))
+    order = np.lexsort((locs.frame.to_numpy(), labels))
+    lab, fr = labels[order], locs.frame.to_numpy()[order]
+    same = lab[1:] == lab[:-1]
+    step = np.diff(fr)[same]
+    assert (step >= 1).all() and (step <= max_dark + 1).all()
+    first = np.r_[True, ~same]
+    assert (np.argsort(fr[first], kind="stable") == np.arange(n)).all()  # numbered by their first frame
 
 
 def test_a_fixed_radius_and_what_linking_refuses():
@@ -377,3 +420,8 @@ def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
     assert len(pd.read_csv(tmp_path / "few.csv")) > 0
     assert run("fit", tmp_path / "m.npy", "-o", "-", "--link") == 1
     assert "give --link EVENTS" in capsys.readouterr().err
+    # Nothing found: an empty table and no events, both written.
+    np.save(tmp_path / "flat.npy", np.full((3, 32, 32), 10.0))
+    assert run("fit", tmp_path / "flat.npy", "-o", tmp_path / "flat.csv", "--link", tmp_path / "ev.csv") == 0
+    assert "linked 0 localisations into 0 events" in capsys.readouterr().err
+    assert open(tmp_path / "ev.csv").read().rstrip().endswith(",len,n")
