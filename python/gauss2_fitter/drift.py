@@ -7,8 +7,9 @@ the localisations themselves and taken out of their positions.
 
 Redundant cross-correlation (method "rcc"): the measured rows (unflagged,
 with a finite position) are cut into segments of consecutive frames (by
-default up to MAX_SEGMENTS of equal numbers of localisations, at least
-LOCS_PER_SEGMENT each; or `segment_frames` frames each). Each segment is
+default of equal numbers of localisations, as many as hold
+LOCS_PER_SEGMENT each, at least 2 and at most MAX_SEGMENTS; or of
+`segment_frames` frames each). Each segment is
 rendered as a 2-D histogram (render.py) of bins `bin_size` pixels (by
 default the median precision, coarser if the field would need more than
 RENDER_SIDE bins along a side), blurred so that the correlation peak is
@@ -54,8 +55,8 @@ from ._post import (check_table, measured_rows, new_figure, optional_length, pix
                     run_metadata, set_nm_columns, with_metadata)
 
 METHODS = ("rcc", "fiducials")
-LOCS_PER_SEGMENT = 1000  # default segments hold at least this many localisations ...
-MAX_SEGMENTS = 20  # ... and there are at most this many (190 pairs)
+LOCS_PER_SEGMENT = 1000  # default segments: as many as hold this many localisations each ...
+MAX_SEGMENTS = 20  # ... at least 2, at most this many (190 pairs)
 MIN_SEGMENT_LOCS = 50  # fewer make too sparse a render to correlate
 RENDER_SIDE = 512  # bins along the longer side of the rendered field, at most, by default
 PEAK_BINS = 1.0  # sigma of the cross-correlation's peak that the blur aims at, bins
