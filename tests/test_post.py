@@ -1,56 +1,18 @@
 """After the fit: drift correction, linking, NeNA and FRC on small known
-tables, their files and the tool's subcommands."""
+tables, and the run metadata they carry on. (Their files: test_movies.py;
+their subcommands: test_cli.py.)"""
 
-import h5py
+import importlib
+
 import numpy as np
 import pandas as pd
 import pytest
-import yaml
-
-import importlib
-import re
 
 import gauss2_fitter as g2
-from gauss2_fitter import cli
 from gauss2_fitter.drift import fit_peaks
-from gauss2_fitter.render import histogram
+from post_fields import PIXEL_NM, blinking, linear
 
 link_labels = importlib.import_module("gauss2_fitter.link").link_labels  # the package exports the function link
-
-PIXEL_NM = 100.0
-
-
-def blinking(n_frames=800, n_sites=150, sigma=0.04, drift=None, seed=0, field=40.0, on=4.0):
-    """A table of sites blinking on for a few frames at a time: frame, x, y
-    (drifted by drift(frames) -> (dx, dy) when given), lpx = lpy = sigma
-    (a number or one per site), photons, flag; pixel size in the metadata.
-    Returns (table, site of each row, blink of each row)."""
-    rng = np.random.default_rng(seed)
-    sites = rng.uniform(2, field, (n_sites, 2))
-    sigma = np.broadcast_to(np.asarray(sigma, dtype=np.float64), (n_sites,))
-    starts = rng.random((n_frames, n_sites)) < on / 3.0 / n_sites
-    f0, site = np.nonzero(starts)
-    length = rng.geometric(1 / 3.0, len(f0))
-    blink = np.repeat(np.arange(len(f0)), length)
-    frame = f0[blink] + np.arange(len(blink)) - np.repeat(np.cumsum(length) - length, length)
-    keep = frame < n_frames
-    blink, frame = blink[keep], frame[keep]
-    order = np.argsort(frame, kind="stable")
-    blink, frame = blink[order], frame[order]
-    s = site[blink]
-    xy = sites[s] + rng.normal(0, 1, (len(s), 2)) * sigma[s][:, None]
-    if drift is not None:
-        xy += np.column_stack(drift(frame))
-    locs = pd.DataFrame({"frame": frame, "x": xy[:, 0], "y": xy[:, 1], "photons": 1000.0, "lpx": sigma[s],
-                         "lpy": sigma[s], "flag": np.zeros(len(s), dtype=np.int8)})
-    locs["x_nm"], locs["y_nm"] = locs.x * PIXEL_NM, locs.y * PIXEL_NM
-    locs.attrs["pixel_size"] = PIXEL_NM
-    return locs, s, blink
-
-
-def linear(frames):
-    return 0.6 * frames / 800, -0.4 * frames / 800
-
 
 # ---- drift ------------------------------------------------------------------------------
 
@@ -69,7 +31,7 @@ def test_a_known_linear_drift_is_recovered_and_taken_out_of_every_row():
     np.testing.assert_allclose(fixed.y, locs.y - drift.dy.to_numpy()[k])
     np.testing.assert_allclose(fixed.x_nm, fixed.x * PIXEL_NM)
     pd.testing.assert_frame_equal(locs, before)  # the input is left as it was
-    step = fixed.attrs["postprocessing"][-1]
+    step = fixed.attrs["steps"][-1]
     assert step["step"] == "drift" and step["method"] == "rcc" and fixed.attrs["pixel_size"] == PIXEL_NM
     # Segments of a given length find it too.
     _, by_frames = g2.correct_drift(locs, segment_frames=100)
@@ -149,6 +111,27 @@ def test_drift_correction_refuses_what_it_cannot_measure(change, kwargs, error, 
         g2.correct_drift(change(locs), **kwargs)
 
 
+def test_the_steps_carry_the_run_metadata_on():
+    locs, _, _ = blinking(drift=linear)
+    bare = locs.copy()
+    bare.attrs = {}  # attrs lost (pd.concat drops them): the metadata is given
+    meta = g2.RunMetadata(pixel_size=PIXEL_NM, estimator="mle")
+    fixed, _ = g2.correct_drift(bare, metadata=meta)
+    assert fixed.attrs["estimator"] == "mle" and [s["step"] for s in fixed.attrs["steps"]] == ["drift"]
+    np.testing.assert_allclose(fixed.x_nm, fixed.x * PIXEL_NM)
+    events = g2.link(fixed)  # from the attrs' copy
+    assert [s["step"] for s in events.attrs["steps"]] == ["drift", "link"] and meta.steps == ()
+    np.testing.assert_allclose(events.lpx_nm, events.lpx * PIXEL_NM)
+    assert g2.nena(bare, metadata=meta).precision_nm == pytest.approx(g2.nena(locs).precision_nm)
+    # Without a pixel size the nm columns the table had would be stale: they go.
+    fixed, _ = g2.correct_drift(bare, metadata=g2.RunMetadata())
+    assert not set(g2.NM_COLUMNS) & set(fixed.columns) and "x_nm" in bare
+    with pytest.raises(ValueError, match="pixel_size must be positive"):
+        g2.correct_drift(bare, metadata=g2.RunMetadata(pixel_size=-1.0))
+    with pytest.raises(TypeError, match="RunMetadata"):
+        g2.link(bare, metadata={"pixel_size": PIXEL_NM})
+
+
 # ---- link -------------------------------------------------------------------------------
 
 
@@ -183,7 +166,7 @@ def test_an_event_is_the_precision_weighted_blink_with_summed_photons():
     assert ev.photons[0] == pytest.approx(good.photons.sum())
     assert ev.photons_se[0] == pytest.approx(20 * np.sqrt(3))
     assert list(ev.columns[-2:]) == ["len", "n"] and ev["len"].dtype == np.int64
-    assert ev.attrs["postprocessing"][-1]["events"] == 1
+    assert ev.attrs["steps"][-1]["events"] == 1
 
 
 def test_linking_follows_each_emitter_and_counts_the_blinks():
@@ -250,26 +233,6 @@ def test_frame_numbers_however_large_or_sparse():
         g2.correct_drift(far)
 
 
-@pytest.mark.parametrize("name, pixel_size", [("ev.csv", None), ("ev.csv", PIXEL_NM), ("ev.hdf5", None)])
-def test_events_are_written_by_every_table_format(tmp_path, name, pixel_size):
-    locs, _, _ = blinking(n_frames=300)
-    ev = g2.link(locs)
-    if pixel_size is None and name.endswith(".csv"):
-        ev.attrs["pixel_size"] = None
-    path = tmp_path / name
-    g2.write_table(ev, path)
-    back = g2.read_localizations(path, pixel_size)
-    assert back["len"].tolist() == ev["len"].tolist() and back["n"].tolist() == ev["n"].tolist()
-    np.testing.assert_allclose(back.x, ev.x, rtol=1e-6)
-    if name.endswith(".hdf5"):
-        with h5py.File(path) as f:
-            assert f["locs"].dtype["len"] == np.uint32 and f["locs"].dtype.names[-2:] == ("len", "n")
-        docs = list(yaml.safe_load_all(path.with_suffix(".yaml").read_text()))
-        assert docs[-1]["Generated by"].endswith(" link") and docs[-1]["events"] == len(ev)
-    else:
-        assert open(path).readline().rstrip().endswith(",len,n")
-
-
 # ---- NeNA, FRC --------------------------------------------------------------------------
 
 
@@ -330,98 +293,3 @@ def test_pictures_are_pngs_written_whole(tmp_path):
         with pytest.raises(ValueError, match="ending in .png"):
             result.save_png(tmp_path / "fig.jpg")
     assert not (tmp_path / "fig.jpg").exists()
-
-
-def test_the_histogram_counts_alike_sparse_and_dense():
-    rng = np.random.default_rng(7)
-    for n in (10, 5000):  # below and above an eighth of the 64 x 48 pixels
-        x, y = rng.uniform(-2, 50, n), rng.uniform(-2, 66, n)
-        want = np.histogram2d(y, x, bins=(64, 48), range=((0, 64), (0, 48)))[0]
-        got = histogram(x, y, (64, 48), np.float32)
-        assert got.dtype == np.float32 and (got == want).all()
-
-
-# ---- the tool ---------------------------------------------------------------------------
-
-
-def run(*argv):
-    return cli.main([str(a) for a in argv])
-
-
-def as_written(locs):
-    """The table with every column a table file holds."""
-    return locs.reindex(columns=g2.COLUMNS).fillna({"iterations": 0, "flag": 0})
-
-
-def test_the_tool_corrects_links_and_measures_table_files(tmp_path, capsys):
-    locs, _, _ = blinking(n_frames=1500, drift=linear)
-    g2.write_hdf5(as_written(locs), tmp_path / "l.hdf5")
-    assert run("drift", tmp_path / "l.hdf5", "-o", tmp_path / "d.hdf5", "--drift-csv", tmp_path / "d.csv",
-               "--png", tmp_path / "d.png") == 0
-    assert re.search(r"corrected a drift of 11\d\.\d x 7\d\.\d nm over frames 0 to 1499", capsys.readouterr().err)
-    drift = pd.read_csv(tmp_path / "d.csv")
-    assert list(drift.columns) == ["frame", "dx", "dy", "dx_nm", "dy_nm"] and (tmp_path / "d.png").stat().st_size
-    fixed = g2.read_localizations(tmp_path / "d.hdf5")
-    assert fixed.x.corr(fixed.frame) == pytest.approx(0, abs=0.05)
-    assert run("link", tmp_path / "d.hdf5", "-o", tmp_path / "e.csv", "--max-dark-frames", 2) == 0
-    assert "linked" in capsys.readouterr().err
-    assert g2.read_localizations(tmp_path / "e.csv", PIXEL_NM)["n"].sum() == len(locs)
-    assert run("nena", tmp_path / "d.hdf5") == 0
-    assert re.match(r"NeNA precision 0\.0[34]\d* px = [34]\.\d\d nm from \d+ pairs", capsys.readouterr().out)
-    assert run("frc", tmp_path / "d.hdf5", "--png", tmp_path / "f.png") == 0
-    assert "FRC resolution" in capsys.readouterr().out and (tmp_path / "f.png").exists()
-
-
-def test_the_tool_says_what_is_wrong_in_one_line_and_keeps_outputs(tmp_path, capsys):
-    locs, _, _ = blinking(n_frames=300)
-    one = as_written(locs.assign(frame=0))
-    one.attrs = {}  # in pixels
-    g2.write_csv(one, tmp_path / "one.csv")
-    (tmp_path / "out.csv").write_text("old")
-    cases = [
-        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv"], "all .* are in frame 0"),
-        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--segment-frames", "0"],
-         "--segment-frames must be at least 1"),
-        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--png", tmp_path / "x.gif"], "ending in .png"),
-        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.txt"], "unknown table format"),
-        (["link", tmp_path / "missing.csv", "-o", tmp_path / "out.csv"], "no such file"),
-        (["link", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--radius", "0"], "--radius must be positive"),
-        (["nena", tmp_path / "one.csv"], "adjacent frames"),
-        (["frc", tmp_path / "one.csv", "--block-frames", "0"], "--block-frames must be at least 1"),
-    ]
-    for argv, message in cases:
-        assert run(*argv) == 1
-        err = capsys.readouterr().err
-        assert err.count("\n") == 1 and err.startswith("python3 -m gauss2_fitter: error: ")
-        assert re.search(message, err), err
-    assert (tmp_path / "out.csv").read_text() == "old"
-
-
-def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
-    # A small blinking movie drifting 1 px along x over 200 frames.
-    rng = np.random.default_rng(8)
-    sites = rng.uniform(8, 40, (60, 2))
-    frames = []
-    for f in range(200):
-        on = sites[rng.random(60) < 0.15] + [f / 200, 0]
-        spots = [[2000, 1.3, 1.3, x, y, 0, 0] for x, y in on]
-        frames.append(rng.poisson(g2.synth_image(spots, (48, 48), 13) + 10.0))
-    np.save(tmp_path / "m.npy", np.array(frames, dtype=np.float64))
-    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "l.hdf5", "--pixel-size", 100, "--drift", "--link") == 0
-    err = capsys.readouterr().err
-    assert "corrected a drift of 9" in err and "-> " + str(tmp_path / "l_link.hdf5") in err
-    docs = list(yaml.safe_load_all((tmp_path / "l.yaml").read_text()))
-    assert docs[-1]["Generated by"].endswith(" drift")
-    events = g2.read_localizations(tmp_path / "l_link.hdf5")
-    assert events["n"].sum() == (g2.read_localizations(tmp_path / "l.hdf5").flag == 0).sum()
-    # A step that cannot run: the localisations are written as they are, and the tool says so.
-    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "few.csv", "--frames", "0:2", "--drift") == 1
-    assert "written uncorrected to" in capsys.readouterr().err
-    assert len(pd.read_csv(tmp_path / "few.csv")) > 0
-    assert run("fit", tmp_path / "m.npy", "-o", "-", "--link") == 1
-    assert "give --link EVENTS" in capsys.readouterr().err
-    # Nothing found: an empty table and no events, both written.
-    np.save(tmp_path / "flat.npy", np.full((3, 32, 32), 10.0))
-    assert run("fit", tmp_path / "flat.npy", "-o", tmp_path / "flat.csv", "--link", tmp_path / "ev.csv") == 0
-    assert "linked 0 localisations into 0 events" in capsys.readouterr().err
-    assert open(tmp_path / "ev.csv").read().rstrip().endswith(",len,n")

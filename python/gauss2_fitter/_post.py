@@ -1,38 +1,17 @@
 """What the steps after the fit (drift.py, link.py, quality.py) share: the
-run metadata carried with a table, the checks of their input, the rows they
-use, the nm columns, and figures written to files.
+checks of their input, the rows they use, the pixel size they measure in,
+and figures written to files.
 
-The run metadata rides in DataFrame.attrs today; `run_metadata` reads it
-and `with_metadata` writes it, for every one of those steps, so that where
-it lives is decided here alone.
+Each step takes the run's metadata as a RunMetadata (metadata.py: the
+`metadata=` argument, or what the table's attrs hold), records itself
+there (RunMetadata.with_step) for the tables it returns, and builds or
+corrects their nm columns by the schema's rule (schema.py).
 """
 
-import copy
 import io
 
 import numpy as np
 import pandas as pd
-
-from .localize import NM_COLUMNS
-
-
-def run_metadata(table):
-    """The run metadata carried with `table`, as a dict of its own (a deep
-    copy: changing it leaves the table's alone)."""
-    return copy.deepcopy(dict(getattr(table, "attrs", None) or {}))
-
-
-def with_metadata(table, meta, step=None):
-    """`table`, now carrying `meta`; `step` (a dict of plain values: "step"
-    names it, the rest are its settings and results) is appended to
-    meta["postprocessing"], the record of what was done to the table since
-    the fit, in order."""
-    meta = dict(meta)
-    if step is not None:
-        meta["postprocessing"] = list(meta.get("postprocessing", ())) + [dict(step)]
-    table.attrs.clear()
-    table.attrs.update(meta)
-    return table
 
 
 def optional_length(name, value):
@@ -43,12 +22,13 @@ def optional_length(name, value):
     return None if value is None else as_real(name, value, positive=True, kind="a number of pixels or None")
 
 
-def pixel_size_of(meta, pixel_size=None):
-    """The camera pixel in nm: `pixel_size` if given, else the metadata's;
-    None when neither has it. A value that is not positive is a ValueError."""
+def pixel_size_of(metadata, pixel_size=None):
+    """The camera pixel in nm: `pixel_size` if given, else the metadata's (a
+    RunMetadata); None when neither has it. A value that is not positive is
+    a ValueError."""
     from .formats import _pixel_size
 
-    return _pixel_size(meta, pixel_size)
+    return _pixel_size(metadata.pixel_size if pixel_size is None else pixel_size)
 
 
 def check_table(locs, what, columns=("frame", "x", "y")):
@@ -57,18 +37,17 @@ def check_table(locs, what, columns=("frame", "x", "y")):
     step in the message."""
     if not isinstance(locs, pd.DataFrame):
         raise TypeError(f"{what} takes a localisation table (a pandas DataFrame), got {type(locs).__name__}")
-    missing = [c for c in columns if c not in locs.columns]
+    from .schema import check_whole_numbers, missing_columns
+
+    missing = missing_columns(locs, columns)
     if missing:
         if "frame" in missing:
             raise ValueError(f"{what} needs each localisation's frame, and the table has no frame column")
         raise ValueError(f"{what}: the table lacks the column(s) {', '.join(missing)}")
-    if "frame" in columns:
-        f = locs["frame"].to_numpy()
-        if f.dtype.kind not in "iu":
-            with np.errstate(invalid="ignore"):
-                bad = ~np.isfinite(f.astype(np.float64)) | (f != np.floor(f))
-            if bad.any():
-                raise ValueError(f"{what}: frame {f[bad][0]} (row {np.flatnonzero(bad)[0]}) is not a whole number")
+    try:
+        check_whole_numbers(locs, ("frame",))
+    except ValueError as e:
+        raise ValueError(f"{what}: {e}") from None
 
 
 def frame_steps(frame, reach):
@@ -99,16 +78,6 @@ def precision_of(locs):
     with np.errstate(invalid="ignore"):
         ok = (lpx > 0) & (lpy > 0)
     return np.where(ok, np.sqrt((lpx * lpx + lpy * lpy) / 2), np.nan)
-
-
-def set_nm_columns(table, pixel_size):
-    """Sets each nm column from the pixel column it derives from (x_nm = x
-    * pixel size, ...), when there is a pixel size."""
-    if pixel_size is None:
-        return table
-    for c in NM_COLUMNS:
-        table[c] = table[c[: -len("_nm")]].to_numpy(dtype=np.float64) * pixel_size
-    return table
 
 
 def check_png(path):

@@ -42,7 +42,8 @@ marker was missed) are dropped and it is solved again.
 
 Either way the drift is zero at the table's first frame, and every row's
 position is corrected (flagged rows too: their positions are the frame's
-like any other). The corrected table's metadata adds a "drift" step.
+like any other). The corrected table's metadata (a RunMetadata) adds a
+"drift" step; its nm columns are those of the corrected x, y (schema.py).
 """
 
 import os
@@ -51,8 +52,9 @@ import numpy as np
 import pandas as pd
 
 from ._checks import as_int
-from ._post import (check_table, measured_rows, new_figure, optional_length, pixel_size_of, precision_of,
-                    run_metadata, set_nm_columns, with_metadata)
+from ._post import check_table, measured_rows, new_figure, optional_length, pixel_size_of, precision_of
+from .metadata import metadata_of
+from .schema import with_nm_columns
 
 METHODS = ("rcc", "fiducials")
 LOCS_PER_SEGMENT = 1000  # default segments: as many as hold this many localisations each ...
@@ -73,7 +75,8 @@ FIDUCIAL_DARK_FRAMES = 10
 FIDUCIAL_OUTLIER = 5.0  # robust standard deviations from the solution that drop a marker's localisation
 
 
-def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bin_size=None, max_shift=None):
+def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bin_size=None, max_shift=None,
+                  metadata=None):
     """Measures the drift of an acquisition and corrects the positions.
 
     Parameters
@@ -97,12 +100,15 @@ def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bi
         Cross-correlation: the largest shift between two segments searched,
         camera pixels (default a quarter of the field's longer side, at
         least 2).
+    metadata : RunMetadata, optional
+        The table's run metadata (default what its attrs hold).
 
     Returns
     -------
     (pandas.DataFrame, pandas.DataFrame)
-        The corrected table (x, y and the nm columns; its metadata adds a
-        "drift" step) and the drift: index frame (every frame from the
+        The corrected table (x, y and the nm columns with the metadata's
+        pixel size; without one it has no nm columns; its attrs: the
+        metadata with a "drift" step) and the drift: index frame (every frame from the
         table's first to its last), columns dx, dy in pixels, zero at the
         first frame; corrected x = x - dx(frame). `drift.attrs` holds what
         it was measured from (the segments' frames and shifts, or the
@@ -132,10 +138,19 @@ def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bi
     >>> round(float(drift.dx[399]), 1), round(float(drift.dy[399]), 1)
     (0.8, 0.0)
     """
+    fixed, drift, meta = correct(locs, metadata_of(locs, metadata), segment_frames=segment_frames, method=method,
+                                 fiducials=fiducials, bin_size=bin_size, max_shift=max_shift)
+    return meta.attach(fixed), drift
+
+
+def correct(locs, metadata, *, segment_frames=None, method="rcc", fiducials=None, bin_size=None, max_shift=None):
+    """correct_drift with the run metadata explicit: (corrected table, drift,
+    the RunMetadata `metadata` with the "drift" step); the table has no
+    attrs."""
     segment_frames, fiducials, bin_size, max_shift = check_options(segment_frames, method, fiducials, bin_size,
                                                                    max_shift)
+    pixel_size = pixel_size_of(metadata)
     check_table(locs, "drift correction")
-    meta = run_metadata(locs)
     good = measured_rows(locs)
     frame_all = locs["frame"].to_numpy().astype(np.int64)
     t = locs[good]
@@ -164,11 +179,11 @@ def correct_drift(locs, *, segment_frames=None, method="rcc", fiducials=None, bi
     k = frame_all - first
     out["x"] = locs["x"].to_numpy(dtype=np.float64) - dx[k]
     out["y"] = locs["y"].to_numpy(dtype=np.float64) - dy[k]
-    set_nm_columns(out, pixel_size_of(meta))
+    with_nm_columns(out, pixel_size)
     summary = ("method", "segment_frames", "segments", "bin_size", "pairs", "pairs_used", "fiducials")
     step = {"step": "drift", **{key: info[key] for key in summary if key in info},
             "range_dx": float(np.ptp(dx)), "range_dy": float(np.ptp(dy))}
-    return with_metadata(out, meta, step), drift
+    return out, drift, metadata.with_step(step)
 
 
 def check_options(segment_frames=None, method="rcc", fiducials=None, bin_size=None, max_shift=None):

@@ -17,20 +17,20 @@ position (weights 1 / lpx^2, 1 / lpy^2) with its combined precision
 (1 / sqrt(sum of the weights)), the summed photons, the first frame, the
 mean of the widths, rho, background and goodness, and after the others
 `len` (frames from its first to its last, dark frames included) and `n`
-(localisations joined), as picasso's linked tables carry them. Only
-measurements are linked: flagged rows and rows without a finite position
-are left out of the events.
+(localisations joined), as picasso's linked tables carry them
+(schema.EVENT_COLUMNS; every table format writes them). Only measurements
+are linked: flagged rows and rows without a finite position are left out
+of the events. The events' metadata (a RunMetadata) adds a "link" step.
 """
 
 import itertools
 
 import numpy as np
-import pandas as pd
 
 from ._checks import as_int
-from ._post import (check_table, frame_steps, measured_rows, optional_length, pixel_size_of, precision_of,
-                    run_metadata, set_nm_columns, with_metadata)
-from .localize import COLUMNS, DTYPES, EVENT_COLUMNS
+from ._post import check_table, frame_steps, measured_rows, optional_length, pixel_size_of, precision_of
+from .metadata import metadata_of
+from .schema import COLUMNS, EVENT_COLUMNS, as_column, make_table
 
 LINK_SIGMAS = 3.0  # default reach, in standard deviations of the difference of two positions
 WIDE_QUANTILE = 0.999  # rows of a reach beyond this quantile are looked up one by one
@@ -135,7 +135,7 @@ def check_options(radius=None, max_dark_frames=1):
     return optional_length("radius", radius), as_int("max_dark_frames", max_dark_frames, low=0)
 
 
-def link(locs, *, radius=None, max_dark_frames=1):
+def link(locs, *, radius=None, max_dark_frames=1, metadata=None):
     """Joins the localisations of each blink into one event.
 
     Localisations in consecutive frames, with up to `max_dark_frames`
@@ -154,6 +154,8 @@ def link(locs, *, radius=None, max_dark_frames=1):
     max_dark_frames : int, optional
         Frames without the emitter that an event may bridge (default 1; 0
         links consecutive frames only).
+    metadata : RunMetadata, optional
+        The table's run metadata (default what its attrs hold).
 
     Returns
     -------
@@ -162,8 +164,8 @@ def link(locs, *, radius=None, max_dark_frames=1):
         columns (frame the first; x, y, lpx, lpy precision-weighted; photons
         summed, photons_se combined; sx, sy, rho, bg, goodness, iterations
         the rows' mean, their errors that of the mean; flag 0), then len
-        (frames spanned) and n (localisations joined); nm columns with a
-        pixel size. Its metadata adds a "link" step.
+        (frames spanned) and n (localisations joined); nm columns with the
+        metadata's pixel size. Its attrs: the metadata with a "link" step.
 
     Raises
     ------
@@ -186,9 +188,16 @@ def link(locs, *, radius=None, max_dark_frames=1):
     >>> round(float(ev.lpx[0]), 4)            # 0.05 / sqrt(3)
     0.0289
     """
+    events, meta = link_events(locs, metadata_of(locs, metadata), radius=radius, max_dark_frames=max_dark_frames)
+    return meta.attach(events)
+
+
+def link_events(locs, metadata, *, radius=None, max_dark_frames=1):
+    """link with the run metadata explicit: (events, the RunMetadata
+    `metadata` with the "link" step); the events have no attrs."""
     radius, max_dark_frames = check_options(radius, max_dark_frames)
+    pixel_size = pixel_size_of(metadata)
     check_table(locs, "link")
-    meta = run_metadata(locs)
     t = locs[measured_rows(locs)]
     x, y = t["x"].to_numpy(dtype=np.float64), t["y"].to_numpy(dtype=np.float64)
     sigma = precision_of(t)
@@ -197,19 +206,19 @@ def link(locs, *, radius=None, max_dark_frames=1):
         raise ValueError(f"link: {bad} localisation(s) have no precision (lpx, lpy finite and positive) to set "
                          "the radius by; give a radius in pixels")
     labels, n_events = link_labels(x, y, t["frame"].to_numpy(), radius, sigma, max_dark_frames)
-    events = _events(t, labels, n_events)
-    set_nm_columns(events, pixel_size_of(meta))
+    events = _events(t, labels, n_events, pixel_size)
     step = {"step": "link", "radius": radius, "radius_sigmas": LINK_SIGMAS if radius is None else None,
             "max_dark_frames": max_dark_frames, "localisations": int(len(t)), "events": int(n_events)}
-    return with_metadata(events, meta, step)
+    return events, metadata.with_step(step)
 
 
 def _column(t, name):
     return t[name].to_numpy(dtype=np.float64) if name in t.columns else np.full(len(t), np.nan)
 
 
-def _events(t, labels, n_events):
-    """One row per event from the rows `t` and their labels."""
+def _events(t, labels, n_events, pixel_size):
+    """One row per event from the rows `t` and their labels, a table of the
+    schema's (nm columns with `pixel_size`)."""
     o = np.lexsort((t["frame"].to_numpy(), labels))
     lab = labels[o]
     starts = np.flatnonzero(np.r_[True, lab[1:] != lab[:-1]]) if len(lab) else np.zeros(0, dtype=np.int64)
@@ -249,8 +258,5 @@ def _events(t, labels, n_events):
     cols["flag"] = np.zeros(len(starts))
     cols["len"] = frame[ends] - frame[starts] + 1
     cols["n"] = count
-    out = {}
-    for c in COLUMNS + EVENT_COLUMNS:
-        out[c] = np.asarray(cols[c]).astype(DTYPES.get(c, np.int64 if c in EVENT_COLUMNS else np.float64))
     assert len(starts) == n_events
-    return pd.DataFrame(out, columns=list(COLUMNS + EVENT_COLUMNS))
+    return make_table({c: as_column(c, cols[c]) for c in COLUMNS + EVENT_COLUMNS}, pixel_size)

@@ -6,8 +6,9 @@
 NeNA (nearest neighbour in adjacent frames): a molecule that stays on is
 localised again in the next frame, so for every localisation the distance d
 to the nearest localisation of the next frame, up to NENA_REACH median
-precisions away (NENA_UNKNOWN_REACH pixels in tables without them), is mostly that of two measurements of one position. Their
-histogram is fitted with
+precisions away (NENA_UNKNOWN_REACH pixels in tables without them), is
+mostly that of two measurements of one position. Their histogram is fitted
+with
 
     p(d) = a1 d / (2 s^2) exp(-d^2 / (4 s^2))                       (the same molecule)
          + a2 exp(-(d - dc)^2 / (2 w^2)) / sqrt(2 pi w^2)           (its near neighbours)
@@ -39,7 +40,8 @@ import numpy as np
 
 from ._checks import as_int
 from ._post import (check_table, frame_steps, measured_rows, new_figure, optional_length, pixel_size_of,
-                    precision_of, run_metadata, save_figure)
+                    precision_of, save_figure)
+from .metadata import metadata_of
 
 NENA_REACH = 12.0  # distances looked at, in median precisions
 NENA_UNKNOWN_REACH = 1.0  # pixels, for tables without precisions
@@ -150,7 +152,7 @@ def next_frame_pairs(x, y, frame, reach):
     return i, j[i], d[i]
 
 
-def nena(locs, *, pixel_size_nm=None, classic=False):
+def nena(locs, *, pixel_size_nm=None, classic=False, metadata=None):
     """The mean localisation precision of a table by NeNA.
 
     The distances to the nearest localisation in the next frame are fitted
@@ -171,9 +173,11 @@ def nena(locs, *, pixel_size_nm=None, classic=False):
         without a position are left out. Not linked: NeNA needs the
         repeated localisations of a blink.
     pixel_size_nm : float, optional
-        Camera pixel, nm (default the table's metadata).
+        Camera pixel, nm (default the metadata's).
     classic : bool, optional
         One precision for all localisations (default False).
+    metadata : RunMetadata, optional
+        The table's run metadata (default what its attrs hold).
 
     Returns
     -------
@@ -205,7 +209,7 @@ def nena(locs, *, pixel_size_nm=None, classic=False):
     (5, 1.0)
     """
     t, x, y, frame = _good(locs, "NeNA")
-    ps = pixel_size_of(run_metadata(locs), pixel_size_nm)
+    ps = pixel_size_of(metadata_of(locs, metadata), pixel_size_nm)
     if len(frame) < 2:
         raise ValueError(f"NeNA: {len(frame)} localisation(s) are too few; at least {MIN_NENA_PAIRS} pairs in "
                          "adjacent frames are needed")
@@ -309,7 +313,7 @@ def check_frc_options(bin_size=None, block_frames=FRC_BLOCK_FRAMES):
     return optional_length("bin_size", bin_size), as_int("block_frames", block_frames, low=1)
 
 
-def frc(locs, *, pixel_size_nm=None, bin_size=None, block_frames=FRC_BLOCK_FRAMES):
+def frc(locs, *, pixel_size_nm=None, bin_size=None, block_frames=FRC_BLOCK_FRAMES, metadata=None):
     """The resolution of a table by Fourier ring correlation.
 
     Parameters
@@ -319,13 +323,15 @@ def frc(locs, *, pixel_size_nm=None, bin_size=None, block_frames=FRC_BLOCK_FRAME
         drift-corrected. Flagged rows and rows without a position are left
         out.
     pixel_size_nm : float, optional
-        Camera pixel, nm (default the table's metadata).
+        Camera pixel, nm (default the metadata's).
     bin_size : float, optional
         The renders' bin, camera pixels (default FRC_BIN_PRECISIONS median
         precisions, coarser if the field would need more than FRC_SIDE bins a
         side).
     block_frames : int, optional
         The halves alternate in blocks of this many frames (default 50).
+    metadata : RunMetadata, optional
+        The table's run metadata (default what its attrs hold).
 
     Returns
     -------
@@ -363,7 +369,7 @@ def frc(locs, *, pixel_size_nm=None, bin_size=None, block_frames=FRC_BLOCK_FRAME
 
     bin_size, block_frames = check_frc_options(bin_size, block_frames)
     t, x, y, frame = _good(locs, "FRC")
-    ps = pixel_size_of(run_metadata(locs), pixel_size_nm)
+    ps = pixel_size_of(metadata_of(locs, metadata), pixel_size_nm)
     half = ((frame - (frame.min() if len(frame) else 0)) // block_frames) % 2 == 1
     sizes = (int(np.count_nonzero(~half)), int(np.count_nonzero(half)))
     if min(sizes) < MIN_FRC_LOCS:
