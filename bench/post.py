@@ -45,6 +45,7 @@ sys.path.insert(0, str(ROOT / "python"))
 sys.path.insert(0, str(ROOT / "bench"))
 
 import gauss2_fitter as g2  # noqa: E402
+from gauss2_fitter.schema import with_nm_columns  # noqa: E402
 from workload import best_rate  # noqa: E402
 
 PIXEL_NM = 100.0
@@ -120,9 +121,8 @@ def table_of(sim, seed):
         "y": xy[:, 1] + dy[f] + rng.normal(0, 1, n) * sigma, "photons": sim["photons"], "sx": PSF, "sy": PSF,
         "rho": 0.0, "bg": BACKGROUND, "lpx": sigma, "lpy": sigma, "photons_se": np.sqrt(sim["photons"]),
         "sx_se": 0.01, "sy_se": 0.01, "bg_se": 0.5, "goodness": 0.0, "iterations": np.int32(5), "flag": np.int8(0)})
-    for c in g2.NM_COLUMNS:
-        locs[c] = locs[c[:-3]] * PIXEL_NM
-    locs.attrs.update(pixel_size=PIXEL_NM, height=SIZE, width=SIZE)
+    with_nm_columns(locs, PIXEL_NM)
+    g2.RunMetadata(pixel_size=PIXEL_NM, height=SIZE, width=SIZE).attach(locs)
     return locs, sigma
 
 

@@ -96,11 +96,16 @@ def read_peak_list(path, pixel_size=None):
 TABLE_HELP = "localisation table, .csv or .hdf5/.h5 (as fit writes it, or ThunderSTORM's and picasso's)"
 
 
-def add_table_arguments(p):
-    """The table a step after the fit reads, and the pixel size to read it with."""
+def add_step_parser(sub, name, help, description, drawing=None):
+    """The parser of a step after the fit: the table it reads, the pixel
+    size to read it with, and --png when it draws `drawing`."""
+    p = sub.add_parser(name, help=help, description=description)
     p.add_argument("table", metavar="TABLE", help=TABLE_HELP)
     p.add_argument("--pixel-size", type=float, default=None, metavar="NM",
                    help="camera pixel size, nm (tables in nm need it; default the table's)")
+    if drawing is not None:
+        p.add_argument("--png", default=None, metavar="PNG", help=f"also draw {drawing}")
+    return p
 
 
 @contextmanager
@@ -140,13 +145,20 @@ def picture_output(path):
     return resolve_output(path)
 
 
-def read_step_table(path, pixel_size):
-    """(table, RunMetadata) of a table file for a step after the fit
-    (formats.read_table; --pixel-size overrides the file's)."""
+def run_step(args, step, check=None, **options):
+    """A step after the fit on the table file args.table, its outputs
+    resolved by the caller: `check(**options)` before the table is read
+    (formats.read_table; --pixel-size overrides the file's), then
+    `step(table, metadata, **options)`'s result; a ValueError of either
+    (FormatError among them) as one line, the options named as the tool
+    spells them."""
     from ..formats import read_table
 
-    with step_errors():
-        return read_table(path, pixel_size)
+    with step_errors(*options):
+        if check is not None:
+            check(**options)
+        table, metadata = read_table(args.table, args.pixel_size)
+        return step(table, metadata, **options)
 
 
 # ---- signals -------------------------------------------------------------------

@@ -11,17 +11,15 @@ request. Every output is checked before any work.
 import sys
 
 from ..outputs import STDOUT, open_output, resolve_output
-from ._common import PROG, CliError, add_table_arguments, picture_output, read_step_table, step_errors, table_output
+from ._common import PROG, CliError, add_step_parser, picture_output, run_step, table_output
 
 NAME = "drift"
-OPTIONS = ("segment_frames", "bin_size", "max_shift")
 
 
 def add_parser(sub):
-    p = sub.add_parser("drift", help="correct the drift of a localisation table",
-                       description="Measure the drift of TABLE by redundant cross-correlation of time segments "
-                       "(or by fiducial markers) and write the table with x, y corrected (x - dx(frame)).")
-    add_table_arguments(p)
+    p = add_step_parser(sub, "drift", "correct the drift of a localisation table",
+                        "Measure the drift of TABLE by redundant cross-correlation of time segments (or by "
+                        "fiducial markers) and write the table with x, y corrected (x - dx(frame)).", "the drift")
     p.add_argument("-o", "--output", required=True, help="the corrected table, .csv, .hdf5 or .h5")
     p.add_argument("--segment-frames", type=int, default=None, metavar="N",
                    help="frames per segment (default: up to 20 segments of equal numbers of localisations)")
@@ -32,7 +30,6 @@ def add_parser(sub):
     p.add_argument("--max-shift", type=float, default=None, metavar="PX",
                    help="largest shift between segments searched, camera pixels")
     p.add_argument("--drift-csv", default=None, metavar="CSV", help="also write the drift by frame (frame, dx, dy)")
-    p.add_argument("--png", default=None, metavar="PNG", help="also draw the drift")
     p.set_defaults(run=run)
 
 
@@ -41,17 +38,12 @@ def run(args):
     from ..drift import check_options, correct, drift_figure
     from ..formats import write_table
 
-    fiducials = [tuple(p) for p in args.fiducial] if args.fiducial else (True if args.fiducials else None)
-    options = dict(segment_frames=args.segment_frames, fiducials=fiducials, bin_size=args.bin_size,
-                   max_shift=args.max_shift)
-    with step_errors(*OPTIONS):
-        check_options(**options)
     out = table_output(args.output)
     png = picture_output(args.png)
     drift_csv = drift_csv_output(args.drift_csv)
-    locs, metadata = read_step_table(args.table, args.pixel_size)
-    with step_errors(*OPTIONS):
-        fixed, drift, metadata = correct(locs, metadata, **options)
+    fiducials = [tuple(p) for p in args.fiducial] if args.fiducial else (True if args.fiducials else None)
+    fixed, drift, metadata = run_step(args, correct, check_options, segment_frames=args.segment_frames,
+                                      fiducials=fiducials, bin_size=args.bin_size, max_shift=args.max_shift)
     write_table(fixed, out.name, metadata=metadata)
     if drift_csv is not None:
         write_drift_csv(drift, drift_csv, metadata.pixel_size)

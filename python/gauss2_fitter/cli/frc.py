@@ -3,19 +3,16 @@
     python3 -m gauss2_fitter frc LOCS [--png PNG] [--bin-size PX] [--block-frames 50] [--pixel-size NM]
 """
 
-from ._common import add_table_arguments, picture_output, read_step_table, step_errors
+from ._common import add_step_parser, picture_output, run_step
 
 NAME = "frc"
-OPTIONS = ("bin_size", "block_frames")
 
 
 def add_parser(sub):
     from ..quality import FRC_BLOCK_FRAMES
 
     what = "the resolution by Fourier ring correlation of two halves of the table"
-    p = sub.add_parser("frc", help=f"print {what}", description=f"Print {what}.")
-    add_table_arguments(p)
-    p.add_argument("--png", default=None, metavar="PNG", help="also draw the curve")
+    p = add_step_parser(sub, "frc", f"print {what}", f"Print {what}.", "the curve")
     p.add_argument("--bin-size", type=float, default=None, metavar="PX", help="render bin, camera pixels")
     p.add_argument("--block-frames", type=int, default=FRC_BLOCK_FRAMES, metavar="N",
                    help=f"the halves alternate in blocks of N frames (default {FRC_BLOCK_FRAMES})")
@@ -25,13 +22,9 @@ def add_parser(sub):
 def run(args):
     from ..quality import check_frc_options, frc
 
-    options = dict(bin_size=args.bin_size, block_frames=args.block_frames)
-    with step_errors(*OPTIONS):
-        check_frc_options(**options)
     png = picture_output(args.png)
-    locs, metadata = read_step_table(args.table, args.pixel_size)
-    with step_errors(*OPTIONS):
-        r = frc(locs, metadata=metadata, **options)
+    r = run_step(args, lambda table, metadata, **options: frc(table, metadata=metadata, **options),
+                 check_frc_options, bin_size=args.bin_size, block_frames=args.block_frames)
     if png is not None:
         r.save_png(png)
     if r.resolution != r.resolution:

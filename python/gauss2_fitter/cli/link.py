@@ -9,18 +9,16 @@ before any work.
 
 import sys
 
-from ._common import PROG, add_table_arguments, read_step_table, step_errors, table_output
+from ._common import PROG, add_step_parser, run_step, table_output
 
 NAME = "link"
-OPTIONS = ("radius", "max_dark_frames")
 
 
 def add_parser(sub):
-    p = sub.add_parser("link", help="join the localisations of each blink into events",
-                       description="Join localisations of TABLE in consecutive frames (gaps up to "
-                       "--max-dark-frames) closer than the radius into one event each: precision-weighted position, "
-                       "summed photons, first frame, len (frames spanned) and n (localisations).")
-    add_table_arguments(p)
+    p = add_step_parser(sub, "link", "join the localisations of each blink into events",
+                        "Join localisations of TABLE in consecutive frames (gaps up to --max-dark-frames) closer "
+                        "than the radius into one event each: precision-weighted position, summed photons, first "
+                        "frame, len (frames spanned) and n (localisations).")
     p.add_argument("-o", "--output", required=True, help="the events, .csv, .hdf5 or .h5")
     p.add_argument("--radius", type=float, default=None, metavar="PX",
                    help="reach in camera pixels (default: 3 standard deviations of the two positions' difference)")
@@ -32,13 +30,9 @@ def run(args):
     from ..formats import write_table
     from ..link import check_options, link_events
 
-    options = dict(radius=args.radius, max_dark_frames=args.max_dark_frames)
-    with step_errors(*OPTIONS):
-        check_options(**options)
     out = table_output(args.output)
-    locs, metadata = read_step_table(args.table, args.pixel_size)
-    with step_errors(*OPTIONS):
-        events, metadata = link_events(locs, metadata, **options)
+    events, metadata = run_step(args, link_events, check_options, radius=args.radius,
+                                max_dark_frames=args.max_dark_frames)
     write_table(events, out.name, metadata=metadata)
     print(f"{PROG}: {describe(metadata)} -> {out.name}", file=sys.stderr)
     return 0

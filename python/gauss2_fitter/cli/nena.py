@@ -3,16 +3,14 @@
     python3 -m gauss2_fitter nena LOCS [--png PNG] [--classic] [--pixel-size NM]
 """
 
-from ._common import add_table_arguments, picture_output, read_step_table, step_errors
+from ._common import add_step_parser, picture_output, run_step
 
 NAME = "nena"
 
 
 def add_parser(sub):
     what = "the mean localisation precision by NeNA (nearest neighbour in adjacent frames)"
-    p = sub.add_parser("nena", help=f"print {what}", description=f"Print {what}.")
-    add_table_arguments(p)
-    p.add_argument("--png", default=None, metavar="PNG", help="also draw the fit")
+    p = add_step_parser(sub, "nena", f"print {what}", f"Print {what}.", "the fit")
     p.add_argument("--classic", action="store_true", help="one precision for all localisations")
     p.set_defaults(run=run)
 
@@ -21,9 +19,8 @@ def run(args):
     from ..quality import nena
 
     png = picture_output(args.png)
-    locs, metadata = read_step_table(args.table, args.pixel_size)
-    with step_errors():
-        r = nena(locs, classic=args.classic, metadata=metadata)
+    r = run_step(args, lambda table, metadata, **options: nena(table, metadata=metadata, **options),
+                 classic=args.classic)
     if png is not None:
         r.save_png(png)
     nm = f" = {r.precision_nm:.2f} nm" if r.precision_nm is not None else ""
