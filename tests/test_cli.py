@@ -20,7 +20,8 @@ import yaml
 
 import gauss2_fitter as g2
 from gauss2_fitter import cli, pipeline
-from gauss2_fitter.cli import fit_image
+from gauss2_fitter.cli import fit, fit_image
+from gauss2_fitter.outputs import resolve_output
 from movie_fields import CAM, SHAPE, adu_movie, make_truth
 from post_fields import PIXEL_NM, blinking, linear
 
@@ -773,6 +774,12 @@ def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
     assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "few.csv", "--frames", "0:2", "--drift") == 1
     assert "written uncorrected to" in capsys.readouterr().err
     assert len(pd.read_csv(tmp_path / "few.csv")) > 0
+    # Linking alone that cannot run (rows without precisions) says the table was written without events.
+    few = g2.read_localizations(tmp_path / "few.csv").assign(lpx=np.nan)
+    with pytest.raises(cli.CliError, match=r"give a radius .*; the localisations were written without events to"):
+        fit.after_fit(few, g2.RunMetadata(), resolve_output(tmp_path / "w.csv"), False,
+                      resolve_output(tmp_path / "w_ev.csv"))
+    assert len(pd.read_csv(tmp_path / "w.csv")) == len(few) and not (tmp_path / "w_ev.csv").exists()
     assert run("fit", tmp_path / "m.npy", "-o", "-", "--link") == 1
     assert "give --link EVENTS" in capsys.readouterr().err
     # Nothing found: an empty table and no events, both written.
