@@ -595,3 +595,65 @@ def test_the_movie_demo_runs_end_to_end(tmp_path):
     assert (tmp_path / "movie_demo.png").read_bytes()[:4] == b"\x89PNG"
     text = printed.getvalue()
     assert "localised" in text and "median reported lpx" in text and "n/a" not in text
+
+
+def spots_and_a_blob(n_frames=2, seed=5):
+    """Frames of four 3000-photon spots (sigma 1.3) and a broad blob (sigma
+    4, 30 000 photons) at (66, 26), Poisson noise on a background of 20."""
+    spots = [[3000, 1.3, 1.3, x, y, 0, 0] for x, y in ((12.3, 12.6), (40.2, 12.1), (12.7, 40.4), (40.5, 40.8))]
+    mean = g2.synth_image(np.array(spots + [[30000, 4.5, 4.0, 66.4, 26.3, 0, 0]], float), (56, 84), 17) + 20.0
+    return np.random.default_rng(seed).poisson(np.stack([mean] * n_frames)).astype(float)
+
+
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+def test_a_converged_fit_that_is_no_measurement_gets_a_flag_of_its_own(estimator):
+    locs = g2.localize(spots_and_a_blob(), camera=g2.Camera(), estimator=estimator, n_threads=1)
+    blob = np.hypot(locs.x - 66.4, locs.y - 26.3) < 1
+    assert blob.sum() == 2 and (locs.flag[blob] == schema.FLAG_WIDTH).all()
+    assert (locs.flag[~blob] == 0).all() and (~blob).sum() == 8
+    # The reference is the frame's own: a frame's rows whatever the chunking.
+    one = g2.localize(spots_and_a_blob()[1:], camera=g2.Camera(), estimator=estimator, n_threads=1)
+    pd.testing.assert_frame_equal(one.drop(columns="frame"), locs[locs.frame == 1].reset_index(drop=True)
+                                  .drop(columns="frame"))
+
+
+def test_each_implausible_row_gets_the_first_flag_that_applies():
+    from gauss2_fitter.plausibility import flag_implausible
+
+    n = 10
+    cols = {c: np.ones(n) for c in schema.FITTED + ("lpx", "lpy")}
+    cols.update(frame=np.zeros(n, dtype=np.int64), x=np.full(n, 10.5), y=np.full(n, 10.5),
+                photons=np.full(n, 1000.0), sx=np.full(n, 1.2), sy=np.full(n, 1.3), flag=np.zeros(n, dtype=np.int8))
+    cols["lpx"][1] = np.nan                      # a NaN precision
+    cols["bg_se"][2] = np.inf                    # a standard error not finite
+    cols["x"][3] = 4.9                           # left of its window (origin 5)
+    cols["y"][4] = 200.0                         # below the frame and the window
+    cols["sx"][5] = 2.7                          # > 2 x the median width
+    cols["sy"][6] = 0.0                          # no width at all
+    cols["photons"][7] = 5000.0                  # more than the window's 2000 + 5 x 40
+    cols["photons"][8] = -3.0                    # no photons
+    cols["flag"][9] = schema.FLAG_ITERATION_LIMIT
+    cols["x"][9] = np.nan                        # the solver's verdict stands
+    origin = np.full(n, 5.0)
+    flag = flag_implausible(cols, origin, origin, 11, (64, 64), np.full(n, 2000.0), np.full(n, 40.0))
+    assert flag.tolist() == [0, 5, 5, 4, 4, 6, 6, 7, 7, 3]
+    # With the run's PSF width as the reference, 1.2 and 1.3 px are too wide for 0.5 px.
+    cols["flag"][:] = 0
+    flag = flag_implausible(cols, origin, origin, 11, (64, 64), np.full(n, 2000.0), np.full(n, 40.0), psf_sigma=0.5)
+    assert flag.tolist()[0] == 6 and set(schema.FLAGS) == set(range(8))
+
+
+def test_an_emccd_cameras_excess_noise_reaches_every_standard_error(movie):
+    assert g2.Camera().excess_noise == 1.0 and g2.Camera(em_gain=300).excess_noise == pytest.approx(2 - 1 / 300)
+    assert g2.Camera(excess_noise=2).excess_noise == 2.0
+    assert g2.Camera.from_dict(g2.Camera(em_gain=50, excess_noise=1.5).as_dict()).excess_noise == 1.5
+    with pytest.raises(ValueError, match="camera excess_noise must be at least 1"):
+        g2.Camera(excess_noise=0.9)
+    # CAM's em_gain of 2 gives 1.5 by default; its errors are sqrt(1.5) those without.
+    kw = {k: getattr(CAM, k) for k in ("baseline", "sensitivity", "em_gain", "qe", "pixel_size")}
+    em = g2.localize(movie, camera=CAM, n_threads=1)
+    plain = g2.localize(movie, camera=g2.Camera(**kw, excess_noise=1.0), n_threads=1)
+    for c in ("lpx", "lpy", "photons_se", "sx_se", "bg_se"):
+        np.testing.assert_allclose(em[c] / plain[c], np.sqrt(1.5), rtol=0.02, err_msg=c)
+    np.testing.assert_allclose(em.photons, plain.photons, rtol=1e-3)
+    assert g2.RunMetadata.from_attrs(em.attrs).camera["excess_noise"] == 1.5
