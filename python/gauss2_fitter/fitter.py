@@ -622,4 +622,3 @@ def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0
         if not est.goodness_is_likelihood:
             rec[:, 8] *= f2
     return SpotFits(rec, std[:, :N_PARAMS].copy(), photon_std, flag.astype(np.int8), iterations.astype(np.int32))
-
