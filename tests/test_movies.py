@@ -17,7 +17,7 @@ import gauss2_fitter as g2
 from gauss2_fitter import pipeline, schema
 from gauss2_fitter.formats import FormatError
 from gauss2_fitter.render import histogram, save_image
-from movie_fields import BACKGROUND, CAM, N_FRAMES, SHAPE, adu_movie, make_truth
+from movie_fields import BACKGROUND, CAM, N_FRAMES, SHAPE, adu_movie, make_truth, spots_and_a_blob
 
 ESTIMATORS = sorted(g2.ESTIMATORS)
 
@@ -596,14 +596,6 @@ def test_the_movie_demo_runs_end_to_end(tmp_path):
     assert (tmp_path / "movie_demo.png").read_bytes()[:4] == b"\x89PNG"
     text = printed.getvalue()
     assert "localised" in text and "median reported lpx" in text and "n/a" not in text
-
-
-def spots_and_a_blob(n_frames=2, seed=5):
-    """Frames of four 3000-photon spots (sigma 1.3) and a broad blob (sigma
-    4, 30 000 photons) at (66, 26), Poisson noise on a background of 20."""
-    spots = [[3000, 1.3, 1.3, x, y, 0, 0] for x, y in ((12.3, 12.6), (40.2, 12.1), (12.7, 40.4), (40.5, 40.8))]
-    mean = g2.synth_image(np.array(spots + [[30000, 4.5, 4.0, 66.4, 26.3, 0, 0]], float), (56, 84), 17) + 20.0
-    return np.random.default_rng(seed).poisson(np.stack([mean] * n_frames)).astype(float)
 
 
 @pytest.mark.parametrize("estimator", ESTIMATORS)

@@ -233,12 +233,13 @@ class FormatWriter:
     (schema.table_columns: COLUMNS, a linked table's EVENT_COLUMNS after
     them), it opens its files in `_open(out)` (onto `self._files`, an
     ExitStack), takes write(table) chunk by chunk (the table's columns
-    checked), and close() completes the file(s) and puts them in place, or
-    discard(exc) removes what was written."""
+    checked; TableWriter hands it its rows_to_write only), and close()
+    completes the file(s) and puts them in place, or discard(exc) removes
+    what was written."""
 
     # Whether the format is another tool's (which knows no flag and takes
-    # every row as a localisation): its writer writes the rows flagged 0
-    # only, unless asked to keep the others.
+    # every row as a localisation): it gets the rows flagged 0 only, unless
+    # asked to keep the others.
     for_other_tools = False
 
     def __init__(self, out, metadata, pixel_size, columns=COLUMNS, keep_flagged=False):
@@ -289,7 +290,6 @@ class _CsvWriter(FormatWriter):
         self._f.write((header + "\n").encode())
 
     def write(self, table):
-        table = self.rows_to_write(table)
         if self.for_other_tools:
             named = thunderstorm_columns(table, self.pixel_size, self.metadata, first_id=self.rows + 1)
             cols = [named[h] for h in self._names]
@@ -354,7 +354,6 @@ class _Hdf5Writer(FormatWriter):
         self._ds = self._h5.create_dataset("locs", shape=(0,), maxshape=(None,), dtype=self._dtype, chunks=(16384,))
 
     def write(self, table):
-        table = self.rows_to_write(table)
         rec = np.empty(len(table), dtype=self._dtype)
         for name in self._dtype.names:
             if name == "likelihood":
@@ -446,7 +445,7 @@ class TableWriter:
             metadata = RunMetadata.from_attrs(metadata)
         self.metadata = metadata
         self.pixel_size = _pixel_size(metadata.pixel_size if pixel_size is None else pixel_size)
-        self.rows = 0
+        self.rows = self.written = 0
         self.columns = tuple(columns)
         self._writer = self.format.writer(out, metadata, self.pixel_size, self.columns, keep_flagged=keep_flagged)
 
@@ -455,13 +454,10 @@ class TableWriter:
         if missing:
             raise ValueError(f"the table lacks the column(s) {', '.join(missing)}")
         check_whole_numbers(table, self.columns)
-        self._writer.write(table)
+        rows = self._writer.rows_to_write(table)
+        self._writer.write(rows)
         self.rows += len(table)
-
-    @property
-    def written(self):
-        """The rows written so far."""
-        return self._writer.rows
+        self.written += len(rows)
 
     def close(self):
         """Completes the file(s) and puts them in place."""
