@@ -1,7 +1,7 @@
 """Whether a table's rows can be trusted: the plausibility flags, and the
 standard errors of EMCCD data.
 
-1. Flags. A movie of isolated spots (64 frames of 128 x 128, 30 spots a
+1. Flags. A movie of isolated spots (64 frames of 128 x 128, 36 spots a
    frame on a jittered grid 20 px apart, photons log-uniform 150-10 000,
    PSF sigma 1.1-1.4, background 10-60 photons a pixel, Poisson noise and
    read noise 1.5 e-; spots integrated over each pixel) localised with
