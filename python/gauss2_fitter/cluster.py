@@ -61,7 +61,7 @@ localization.py.
 
 import uuid
 
-from ._checks import as_int
+from ._checks import as_int, one_line
 from ._version import __version__
 from .movie import MovieError, open_movie
 from .pipeline import Chunk, Run, chunk_frames, localize_frames, peaks_between, split_frames
@@ -185,7 +185,7 @@ def plan(mv, settings, start, stop, peaks=None, n_threads=1, n_worker_threads=1,
 
 
 def _one_line(exc):
-    text = " ".join(line.strip() for line in str(exc).splitlines() if line.strip())
+    text = one_line(exc)
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
