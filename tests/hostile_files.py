@@ -14,8 +14,8 @@ def hostile_tables(d):
     good["x"], good["y"], good["lpx"], good["lpy"] = [3, 4, 5], 3, 0.1, 0.1
 
     def fields(**cols):
-        return np.array([tuple(cols.values())], dtype=[(k, "f4" if isinstance(v, float) else "i4")
-                                                        for k, v in cols.items()])
+        types = [(k, "f4" if isinstance(v, float) else "i4") for k, v in cols.items()]
+        return np.array([tuple(cols.values())], dtype=types)
 
     datasets = {
         "group": (lambda f: f.create_group("locs"), "'locs' is a group, not a dataset"),

@@ -176,7 +176,6 @@ class CsvTable:
                 widest = max(widest, len(row))
         return widest, header_line
 
-
     def __len__(self):
         return len(self.cells)
 
