@@ -140,10 +140,10 @@ class CsvTable:
         for i, h in enumerate(self.header):
             self.names.setdefault(h.lower(), []).append(i)
 
-    def _read_cells(self, width=None):
-        """The cells under the header, `width` columns (the header's); a row
-        with more cells than that is refused (trailing delimiters, empty
-        cells beyond the header, are fine), never cut short."""
+    def _read_cells(self):
+        """The cells under the header, as many columns as the header names;
+        a row with more cells than that is refused (trailing delimiters,
+        empty cells beyond the header, are fine), never cut short."""
         n = len(self.header)
         kw = dict(sep=self.delimiter, encoding="utf-8-sig", index_col=False, skip_blank_lines=True)
         with warnings.catch_warnings():
@@ -679,11 +679,11 @@ def _read_csv(path, pixel_size):
                 cols[c] = t.column(c)
     if "frame" not in cols:
         cols["frame"] = np.zeros(n)
-    check_whole_numbers(cols, lambda row: f"{path}, line {row + 2}")
+    _check_whole_numbers(cols, lambda row: f"{path}, line {row + 2}")
     return _finish(cols, n, pixel_size), RunMetadata(pixel_size=pixel_size)
 
 
-def check_whole_numbers(cols, where, missing="an empty cell"):
+def _check_whole_numbers(cols, where, missing="an empty cell"):
     """Refuses a value of an integer column (frame, iterations, flag) that
     its type cannot hold as it is: missing (NaN, shown as `missing`;
     allowed in iterations, which reads it as 0), not a whole number, or out
@@ -756,7 +756,7 @@ def _read_hdf5(path, pixel_size):
         raise FormatError(f"{path}: not a readable HDF5 file ({one_line(e)})") from None
     names = locs.dtype.names
     cols = {c: locs[c].astype(np.float64) for c in COLUMNS if c in names}
-    check_whole_numbers(cols, lambda row: f"{path}, row {row} of 'locs'", missing="NaN")
+    _check_whole_numbers(cols, lambda row: f"{path}, row {row} of 'locs'", missing="NaN")
     cols["x"] = cols["x"] + 0.5
     cols["y"] = cols["y"] + 0.5
     if "goodness" not in cols and "likelihood" in names:
