@@ -295,3 +295,6 @@ def cluster_chunks(client, mv, settings, start, stop, peaks, n_threads, report):
     finally:
         if waiting:  # nothing more is wanted
             client.cancel(list(waiting.values()))
+        # A failure's traceback keeps this frame: no future of the run taken
+        # back may outlive the run in it (the client would keep its key).
+        finished = f = None
