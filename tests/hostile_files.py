@@ -38,6 +38,7 @@ def hostile_tables(d):
         "Height abc": (b"Height: abc\nWidth: 10\n", "Height = 'abc'; it must be a whole number"),
         "Height a list": (b"Height: [1, 2]\nWidth: 3\n", "Height = a list"),
         "Width .inf": (b"Height: 3\nWidth: .inf\n", "Width = inf"),
+        "Height 0 beside a Width": (b"Height: 0\nWidth: 10\n", "Height = 0"),  # both 0: size unknown
         "Pixelsize text": (b"Pixelsize: abc\n", "Pixelsize = 'abc'; it must be a positive finite number"),
         "Pixelsize negative": (b"Pixelsize: -100\n", "Pixelsize = -100"),
         "Pixelsize NaN": (b"Pixelsize: .nan\n", "Pixelsize = nan"),

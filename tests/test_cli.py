@@ -3,6 +3,7 @@
 import csv
 import io
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -19,9 +20,11 @@ import yaml
 
 import gauss2_fitter as g2
 from gauss2_fitter import cli, pipeline
-from gauss2_fitter.cli import fit_image
+from gauss2_fitter.cli import fit, fit_image
+from gauss2_fitter.outputs import resolve_output
 from hostile_files import hostile_tables
 from movie_fields import CAM, SHAPE, adu_movie, make_truth
+from post_fields import PIXEL_NM, blinking, linear
 
 PARAMS = ("amp", "std_x", "std_y", "pos_x", "pos_y", "rho", "offset")
 
@@ -731,3 +734,93 @@ def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie
     with pytest.raises(SystemExit):  # argparse: an estimator it does not know
         run("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
     capsys.readouterr()
+
+
+# ---- after the fit: drift, link, nena, frc ------------------------------------------------
+
+
+def as_written(locs):
+    """The table with every column a table file holds."""
+    return locs.reindex(columns=g2.COLUMNS).fillna({"iterations": 0, "flag": 0})
+
+
+def test_the_tool_corrects_links_and_measures_table_files(tmp_path, capsys):
+    locs, _, _ = blinking(n_frames=1500, drift=linear)
+    g2.write_hdf5(as_written(locs), tmp_path / "l.hdf5")
+    assert run("drift", tmp_path / "l.hdf5", "-o", tmp_path / "d.hdf5", "--drift-csv", tmp_path / "d.csv",
+               "--png", tmp_path / "d.png") == 0
+    assert re.search(r"corrected a drift of 11\d\.\d x 7\d\.\d nm over frames 0 to 1499", capsys.readouterr().err)
+    drift = pd.read_csv(tmp_path / "d.csv")
+    assert list(drift.columns) == ["frame", "dx", "dy", "dx_nm", "dy_nm"] and (tmp_path / "d.png").stat().st_size
+    fixed = g2.read_localizations(tmp_path / "d.hdf5")
+    assert fixed.x.corr(fixed.frame) == pytest.approx(0, abs=0.05)
+    assert run("link", tmp_path / "d.hdf5", "-o", tmp_path / "e.csv", "--max-dark-frames", 2) == 0
+    assert "linked" in capsys.readouterr().err
+    assert g2.read_localizations(tmp_path / "e.csv", PIXEL_NM)["n"].sum() == len(locs)
+    assert run("link", tmp_path / "d.hdf5", "-o", tmp_path / "e.hdf5") == 0  # the steps so far, and its own
+    assert [s["step"] for s in g2.read_table(tmp_path / "e.hdf5")[1].steps] == ["drift", "link"]
+    assert run("nena", tmp_path / "d.hdf5") == 0
+    assert re.match(r"NeNA precision 0\.0[34]\d* px = [34]\.\d\d nm from \d+ pairs", capsys.readouterr().out)
+    assert run("frc", tmp_path / "d.hdf5", "--png", tmp_path / "f.png") == 0
+    assert "FRC resolution" in capsys.readouterr().out and (tmp_path / "f.png").exists()
+
+
+def test_the_tool_says_what_is_wrong_in_one_line_and_keeps_outputs(tmp_path, capsys):
+    locs, _, _ = blinking(n_frames=300)
+    one = as_written(locs.assign(frame=0))
+    one.attrs = {}  # in pixels
+    g2.write_csv(one, tmp_path / "one.csv")
+    (tmp_path / "out.csv").write_text("old")
+    cases = [
+        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv"], "all .* are in frame 0"),
+        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--segment-frames", "0"],
+         "--segment-frames must be at least 1"),
+        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--png", tmp_path / "x.gif"], "ending in .png"),
+        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.txt"], "unknown table format"),
+        (["link", tmp_path / "missing.csv", "-o", tmp_path / "out.csv"], "no such file"),
+        (["link", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--radius", "0"], "--radius must be positive"),
+        (["nena", tmp_path / "one.csv"], "adjacent frames"),
+        (["frc", tmp_path / "one.csv", "--block-frames", "0"], "--block-frames must be at least 1"),
+    ]
+    for argv, message in cases:
+        assert run(*argv) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and err.startswith("python3 -m gauss2_fitter: error: ")
+        assert re.search(message, err), err
+    assert (tmp_path / "out.csv").read_text() == "old"
+
+
+def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
+    # A small blinking movie drifting 1 px along x over 200 frames.
+    rng = np.random.default_rng(8)
+    sites = rng.uniform(8, 40, (60, 2))
+    frames = []
+    for f in range(200):
+        on = sites[rng.random(60) < 0.15] + [f / 200, 0]
+        spots = [[2000, 1.3, 1.3, x, y, 0, 0] for x, y in on]
+        frames.append(rng.poisson(g2.synth_image(spots, (48, 48), 13) + 10.0))
+    np.save(tmp_path / "m.npy", np.array(frames, dtype=np.float64))
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "l.hdf5", "--pixel-size", 100, "--drift", "--link") == 0
+    err = capsys.readouterr().err
+    assert "corrected a drift of 9" in err and "-> " + str(tmp_path / "l_link.hdf5") in err
+    docs = list(yaml.safe_load_all((tmp_path / "l.yaml").read_text()))
+    assert docs[-1]["Generated by"].endswith(" drift")
+    events = g2.read_localizations(tmp_path / "l_link.hdf5")
+    assert events["n"].sum() == (g2.read_localizations(tmp_path / "l.hdf5").flag == 0).sum()
+    # A step that cannot run: the localisations are written as they are, and the tool says so.
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "few.csv", "--frames", "0:2", "--drift") == 1
+    assert "written uncorrected to" in capsys.readouterr().err
+    assert len(pd.read_csv(tmp_path / "few.csv")) > 0
+    # Linking alone that cannot run (rows without precisions) says the table was written without events.
+    few = g2.read_localizations(tmp_path / "few.csv").assign(lpx=np.nan)
+    with pytest.raises(cli.CliError, match=r"give a radius .*; the localisations were written without events to"):
+        fit.after_fit(few, g2.RunMetadata(), resolve_output(tmp_path / "w.csv"), False,
+                      resolve_output(tmp_path / "w_ev.csv"))
+    assert len(pd.read_csv(tmp_path / "w.csv")) == len(few) and not (tmp_path / "w_ev.csv").exists()
+    assert run("fit", tmp_path / "m.npy", "-o", "-", "--link") == 1
+    assert "give --link EVENTS" in capsys.readouterr().err
+    # Nothing found: an empty table and no events, both written.
+    np.save(tmp_path / "flat.npy", np.full((3, 32, 32), 10.0))
+    assert run("fit", tmp_path / "flat.npy", "-o", tmp_path / "flat.csv", "--link", tmp_path / "ev.csv") == 0
+    assert "linked 0 localisations into 0 events" in capsys.readouterr().err
+    assert open(tmp_path / "ev.csv").read().rstrip().endswith(",len,n")

@@ -13,7 +13,7 @@ table's attrs where an explicit RunMetadata can be passed; the public
 writers fall back on them only when they are given no metadata.
 """
 
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, fields, replace
 
 from ._version import __version__
 
@@ -25,7 +25,9 @@ class RunMetadata:
     A run's metadata (`for_run`) names its software and has every field
     (threshold None: each frame's automatic threshold; "given peaks" when
     the peaks were given). Metadata read from a file holds what the file
-    gave.
+    gave. `steps` records what was done to the table since the fit, in
+    order (drift correction, linking): each a dict of plain values, "step"
+    naming it, the others its settings and results (`with_step` adds one).
     """
 
     software: str = None
@@ -43,6 +45,7 @@ class RunMetadata:
     movie_frames: int = None  # frames of the whole movie
     dtype: str = None
     source: list = None  # the movie's files ("<array>", "<dask array>")
+    steps: tuple = ()  # the steps applied after the fit, each a dict
 
     @classmethod
     def for_run(cls, movie, settings, frames=None, peaks_given=False):
@@ -64,15 +67,25 @@ class RunMetadata:
         """From a mapping of `as_attrs`'s keys (a table's attrs); other keys
         are ignored."""
         attrs = attrs or {}
-        return cls(**{f.name: attrs[f.name] for f in fields(cls) if f.name in attrs})
+        given = {f.name: attrs[f.name] for f in fields(cls) if f.name in attrs}
+        if "steps" in given:
+            given["steps"] = tuple(dict(step) for step in given["steps"] or ())
+        return cls(**given)
 
     def as_attrs(self):
-        """The fields as a dict, for `DataFrame.attrs`: all of a run's; of
-        metadata read from a file, those known, and the pixel size."""
+        """The fields as a dict, for `DataFrame.attrs` (the steps a list of
+        dicts of their own): all of a run's; of metadata read from a file,
+        those known, and the pixel size."""
         d = {f.name: getattr(self, f.name) for f in fields(self)}
+        d["steps"] = [dict(step) for step in self.steps]
         if self.software is None:
-            d = {k: v for k, v in d.items() if v is not None or k == "pixel_size"}
+            d = {k: v for k, v in d.items() if v not in (None, []) or k == "pixel_size"}
         return d
+
+    def with_step(self, step):
+        """This metadata with `step` (a dict: "step" names it, the rest are
+        plain values) appended to its steps."""
+        return replace(self, steps=self.steps + (dict(step),))
 
     def attach(self, table):
         """Puts the convenience copy on `table`'s attrs; returns `table`."""

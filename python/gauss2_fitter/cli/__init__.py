@@ -1,13 +1,17 @@
-"""Command-line tool: localise movies, fit the peaks of an image, render, run the demo.
+"""Command-line tool: localise movies, fit the peaks of an image, render, run
+the demo, and the steps after the fit (drift, link, nena, frc).
 
     python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
         [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
         [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea 11] [--threads N]
-        [--scheduler ADDRESS | --workers N]
+        [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
     python3 -m gauss2_fitter render LOCS.{csv,hdf5} [--oversampling 10] -o SR.{png,tif,npy}
     python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.{npy,tif,png} [--mea 11]
     python3 -m gauss2_fitter demo [--size 2048] [--spots 20000] [--out out]
+    python3 -m gauss2_fitter drift LOCS -o FIXED [--segment-frames N | --fiducials] [--drift-csv CSV] [--png PNG]
+    python3 -m gauss2_fitter link LOCS -o EVENTS [--radius PX] [--max-dark-frames 1]
+    python3 -m gauss2_fitter nena|frc LOCS [--png PNG]
 
 Images and movies are read by movie.py (TIFF of any kind tifffile reads,
 .npy). Coordinates follow the library's image convention: pixel (column x,
@@ -22,7 +26,8 @@ complete. Any other output (a device, a FIFO, `-` for standard output) is
 written through directly.
 
 The layout: one module a subcommand (fit.py with fit_image.py, render.py,
-demo.py), each with NAME, add_parser(sub) (sub: argparse's subparsers) and run(args), listed in
+demo.py, drift.py, link.py, nena.py, frc.py), each with NAME,
+add_parser(sub) (sub: argparse's subparsers) and run(args), listed in
 SUBCOMMANDS; _common.py holds what they share. A subcommand checks its
 options up front, reads its inputs through the package's readers, resolves
 its outputs (outputs.resolve_output) before any work and writes them inside
@@ -36,10 +41,10 @@ import signal
 import sys
 
 from ..outputs import OutputError
-from . import demo, fit, render
+from . import demo, drift, fit, frc, link, nena, render
 from ._common import PROG, CliError, Terminated, error, termination_raises
 
-SUBCOMMANDS = (fit, render, demo)
+SUBCOMMANDS = (fit, render, demo, drift, link, nena, frc)
 
 
 class _Parser(argparse.ArgumentParser):

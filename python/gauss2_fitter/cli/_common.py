@@ -95,6 +95,76 @@ def read_peak_list(path, pixel_size=None):
     return table
 
 
+# ---- tables after the fit (drift, link, nena, frc) --------------------------------
+
+TABLE_HELP = "localisation table, .csv or .hdf5/.h5 (as fit writes it, or ThunderSTORM's and picasso's)"
+
+
+def add_step_parser(sub, name, help, description, drawing=None):
+    """The parser of a step after the fit: the table it reads, the pixel
+    size to read it with, and --png when it draws `drawing`."""
+    p = sub.add_parser(name, help=help, description=description)
+    p.add_argument("table", metavar="TABLE", help=TABLE_HELP)
+    p.add_argument("--pixel-size", type=float, default=None, metavar="NM",
+                   help="camera pixel size, nm (tables in nm need it; default the table's)")
+    if drawing is not None:
+        p.add_argument("--png", default=None, metavar="PNG", help=f"also draw {drawing}")
+    return p
+
+
+@contextmanager
+def step_errors(*options):
+    """The ValueErrors of a step's checks and work (FormatError among them)
+    as one-line CliErrors, its keyword arguments `options` named as the
+    tool spells them ("max_dark_frames must" -> "--max-dark-frames must")."""
+    try:
+        yield
+    except ValueError as e:
+        message = str(e)
+        for name in options + ("pixel_size",):
+            message = message.replace(f"{name} must", f"--{name.replace('_', '-')} must")
+        raise CliError(message) from None
+
+
+def table_output(path):
+    """A table's output, checked before any work: a suffix naming a table
+    format, a directory that exists (outputs.resolve_output)."""
+    from ..formats import table_format
+    from ..outputs import resolve_output
+
+    with step_errors():
+        table_format(path)
+    return resolve_output(path)
+
+
+def picture_output(path):
+    """A PNG picture's output, checked before any work; None for None."""
+    from .._post import check_png
+    from ..outputs import resolve_output
+
+    if path is None:
+        return None
+    with step_errors():
+        check_png(path)
+    return resolve_output(path)
+
+
+def run_step(args, step, check=None, **options):
+    """A step after the fit on the table file args.table, its outputs
+    resolved by the caller: `check(**options)` before the table is read
+    (formats.read_table; --pixel-size overrides the file's), then
+    `step(table, metadata, **options)`'s result; a ValueError of either
+    (FormatError among them) as one line, the options named as the tool
+    spells them."""
+    from ..formats import read_table
+
+    with step_errors(*options):
+        if check is not None:
+            check(**options)
+        table, metadata = read_table(args.table, args.pixel_size)
+        return step(table, metadata, **options)
+
+
 # ---- signals -------------------------------------------------------------------
 
 TERMINATING = (signal.SIGTERM, signal.SIGHUP)

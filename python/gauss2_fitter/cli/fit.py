@@ -4,35 +4,41 @@ one image (fit_image.py, the per-peak table of earlier versions).
     python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
         [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
         [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea 11] [--threads N]
-        [--scheduler ADDRESS | --workers N]
+        [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
 
 A movie, several files of one, or any movie option gives the localisation
 table (schema.py), written as its suffix names (formats.py) while the run
 streams; a single-frame image fitted with none of them into a .csv gets the
-per-peak table, as do an image and its PEAKS list.
+per-peak table, as do an image and its PEAKS list. With --drift or --link
+the table is gathered instead, and written once the drift is corrected
+(drift.py); --link writes its events too (link.py).
 """
 
 import sys
 import warnings
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
+from pathlib import Path
 
 from .._lib import GAUSS2_MAX_MEA, PARAM_NAMES
 from ..camera import Camera
 from ..estimators import DEFAULT, ESTIMATORS
-from ..formats import FormatError, TableWriter, format_of_suffix, table_format
+from ..formats import FormatError, TableWriter, format_of_suffix, table_format, write_table
 from ..localization import iter_localize
 from ..metadata import RunMetadata
 from ..movie import MovieError, frame_range, open_movie
 from ..outputs import resolve_output
 from ..peaks import NoPeaksWarning
 from ..pipeline import Settings
+from ..schema import concat_tables
+from . import drift as drift_command
 from . import fit_image
-from ._common import MAX_THREADS, PROG, CliError, check_finite, check_int, read_peak_list, warn
+from . import link as link_command
+from ._common import MAX_THREADS, PROG, CliError, check_finite, check_int, read_peak_list, table_output, warn
 
 NAME = "fit"
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
-                 "peak_table", "table", "scheduler", "workers")
+                 "peak_table", "table", "scheduler", "workers", "drift", "link")
 OUTPUT_HELP = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
                "written directly")
 
@@ -89,6 +95,11 @@ def add_parser(sub):
     c.add_argument("--workers", type=int, default=None, metavar="N",
                    help="run them on a local Dask cluster of N worker processes (of --threads threads each, "
                    "default 1), started for the run")
+    a = p.add_argument_group("after localising (the table is kept in memory until then)")
+    a.add_argument("--drift", action="store_true", help="correct the drift before writing the table")
+    a.add_argument("--link", nargs="?", const=True, default=None, metavar="EVENTS",
+                   help="also link the localisations into events, written to EVENTS (default NAME_link.SUFFIX "
+                   "beside the output)")
     p.set_defaults(run=run)
 
 
@@ -170,6 +181,8 @@ def fit_movie(args, inputs):
     check_fit_options(args)
     check_cluster_options(args)
     out = resolve_output(args.output)
+    events_out = events_output(args)
+    gather = args.drift or events_out is not None
     camera = camera_from_args(args)
     frames = parse_frames(args.frames) if args.frames is not None else None
     try:
@@ -194,24 +207,75 @@ def fit_movie(args, inputs):
         raise CliError(str(e)) from None
     metadata = RunMetadata.for_run(movie, settings, frames, peaks is not None)
     n = flagged = 0
+    parts = []
     try:
-        with cluster_client(args) as client, TableWriter(out, metadata) as writer, \
+        with cluster_client(args) as client, (nullcontext() if gather else TableWriter(out, metadata)) as writer, \
                 warnings.catch_warnings(record=True) as said:
             warnings.simplefilter("always", NoPeaksWarning)
+            keep = parts.append if gather else writer.write
             for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames,
                                        n_threads=None if client else args.threads,
                                        progress="auto" if args.progress else False, client=client):
-                writer.write(chunk)
+                keep(chunk)
                 n += len(chunk)
                 flagged += int((chunk["flag"] != 0).sum())
     except ValueError as e:  # bad peak tables and the like, found while running
         raise CliError(str(e)) from None
     for message in dict.fromkeys(str(w.message) for w in said):  # each once, as the tool's warnings
         warn(message)
+    if gather:
+        for line in after_fit(concat_tables(parts, camera.pixel_size), metadata, out, args.drift, events_out):
+            print(f"{PROG}: {line}", file=sys.stderr)
     also = "".join(f" and {path}" for path in fmt.companions(out.name))
     print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
           f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)
     return 0
+
+
+# ---- after localising: --drift, --link ---------------------------------------------
+
+
+def events_output(args):
+    """fit --link's output, checked before any work (None without --link):
+    the path given, or NAME_link.SUFFIX beside the output (as picasso names
+    linked files)."""
+    if args.link is None:
+        return None
+    if args.link is not True:
+        return table_output(args.link)
+    p = Path(args.output)
+    if args.output == "-" or not p.suffix:
+        raise CliError(f"--link without a path writes beside the output, and {args.output} is not a file; give "
+                       "--link EVENTS")
+    return table_output(p.with_name(f"{p.stem}_link{p.suffix}"))
+
+
+def after_fit(table, metadata, out, drift, events_out):
+    """fit --drift / --link: corrects the drift of the whole table (when
+    asked) and writes it to `out`, then links it into `events_out` (when
+    given); the lines to report. The localisations are written whatever
+    happens to the steps: when one cannot run (too few localisations, say),
+    the table is written as it stands and a CliError says so."""
+    from ..drift import correct
+    from ..link import link_events
+
+    said, events = [], None
+    try:
+        if drift:
+            table, shifts, metadata = correct(table, metadata)
+            said.append(f"corrected {drift_command.describe(shifts, metadata)}")
+        if events_out is not None:
+            events, linked = link_events(table, metadata)
+    except ValueError as e:
+        write_table(table, out.name, metadata=metadata)
+        state = (["drift-corrected" if said else "uncorrected"] if drift else []) + \
+            (["without events"] if events_out is not None else [])
+        raise CliError(f"{e}; the localisations were written {', '.join(state)} to {out.name}") from None
+    write_table(table, out.name, metadata=metadata)
+    if events is not None:
+        write_table(events, events_out.name, metadata=linked)
+        said.append(f"{link_command.describe(linked)} -> {events_out.name}")
+    return said
 
 
 # ---- on a Dask cluster ----------------------------------------------------------
