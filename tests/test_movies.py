@@ -391,6 +391,7 @@ def ome_xml(size_t, files):
             f'<Channel ID="Channel:0:0" SamplesPerPixel="1"/>{data}</Pixels></Image></OME>')
 
 
+@pytest.mark.filterwarnings("error")  # tifffile warns of a page read from a file it has closed
 def test_an_ome_tiff_reads_only_files_in_its_own_folder(tmp_path):
     import uuid
 

@@ -263,8 +263,18 @@ class _TiffPagesFile(FrameSource):
 
     def read(self, start, stop, out):
         with _open_files.held(self), self._lock:  # page lookup seeks in the shared file handle
-            for k, i in enumerate(range(start, stop)):
-                out[k] = self.pages[i].asarray().reshape(self.height, self.width)
+            # Pages of an OME-TIFF's other files: tifffile closes those files
+            # once it has their pages; they are opened for this read only.
+            others = {id(fh): fh for fh in (self.pages[i].parent.filehandle for i in range(start, stop))
+                      if fh is not self.tif.filehandle and fh.closed}
+            try:
+                for fh in others.values():
+                    fh.open()
+                for k, i in enumerate(range(start, stop)):
+                    out[k] = self.pages[i].asarray().reshape(self.height, self.width)
+            finally:
+                for fh in others.values():
+                    fh.close()
 
 
 class _DaskArray(FrameSource):
