@@ -754,11 +754,16 @@ def write_hdf5(table, path, metadata=None, keep_flagged=False):
     --------
     >>> import h5py
     >>> locs = g2.localize(np.ones((1, 20, 20)), peaks=[[0, 10, 10]], estimator="lsq")
-    >>> g2.write_hdf5(locs, "locs.hdf5")
+    >>> locs.flag.tolist()      # a flat window: no precision, no measurement
+    [5]
+    >>> g2.write_hdf5(locs, "locs.hdf5", keep_flagged=True)
     PosixPath('locs.hdf5')
     >>> with h5py.File("locs.hdf5") as f:
     ...     print(f["locs"].dtype.names[:5], f["locs"]["x"][0])
     ('frame', 'x', 'y', 'photons', 'sx') 10.0
+    >>> _ = g2.write_hdf5(locs, "locs.hdf5")   # picasso would take it as a localisation: left out
+    >>> len(g2.read_localizations("locs.hdf5"))
+    0
     >>> open("locs.yaml").readline().strip()
     'Frames: 1'
     """
