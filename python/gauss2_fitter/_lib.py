@@ -177,6 +177,9 @@ _f64_any_out = np.ctypeslib.ndpointer(dtype=np.float64, flags=("C_CONTIGUOUS", "
 _declare("find_peaks_work_size", c_int64, c_int64, c_int64)
 _declare("find_peaks_in_frames", c_int64, _f64_any, c_int64, c_int64, c_int64, ctypes.c_double, c_int64, c_int64,
          ctypes.c_double, ctypes.c_double, _f64_any_out, c_int64, _i64_out(), _i64_out(), _i64_out(), _f64_out())
+_declare("find_peaks_in_frames_with_background", c_int64, _f64_any, c_int64, c_int64, c_int64, ctypes.c_double,
+         c_int64, c_int64, ctypes.c_double, ctypes.c_double, c_int64, _f64_any_out, c_int64, _i64_out(), _i64_out(),
+         _i64_out(), _f64_out())
 
 # ---- gauss2_photometry.h (extension) -----------------------------------------------
 
