@@ -17,6 +17,7 @@ from .formats import TableWriter, read_localizations, write_csv, write_hdf5, wri
 from .localize import COLUMNS, NM_COLUMNS, Settings, iter_localize, localize, localize_chunk
 from .movie import Movie, MovieError, open_movie
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, find_peaks_in_frames
+from .photometry import Photometry, photometry
 from .render import render_localizations
 
 __all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image",
@@ -24,4 +25,4 @@ __all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d"
            "fit_patch", "fit_peaks", "fit_pixels", "fit_spots", "photon_errors", "find_peaks", "find_peaks_in_frames",
            "detection_threshold", "NoPeaksWarning", "Camera", "Movie", "MovieError", "open_movie", "Settings", "COLUMNS",
            "NM_COLUMNS", "localize", "iter_localize", "localize_chunk", "TableWriter", "read_localizations",
-           "write_csv", "write_hdf5", "write_table", "render_localizations"]
+           "write_csv", "write_hdf5", "write_table", "render_localizations", "Photometry", "photometry"]
