@@ -204,17 +204,18 @@ def main():
 
     # The steps, timed apart.
     electrons = CAMERA.to_electrons(adu)
-    t_shift, shifts = best_of(args.repeat, lambda: reg.cycle_shifts(electrons, args.threads))
-    t_comp, comps = best_of(args.repeat, lambda: np.stack([reg.registered_sum(electrons[k], shifts)
-                                                              for k in range(N_CHANNELS)]))
+    t_shift, (spectra, shifts) = best_of(args.repeat, lambda: (lambda f: (f, reg.cycle_shifts(electrons, args.threads, f)))(
+        reg.spectra(electrons, args.threads)), "register")
+    t_comp, comps = best_of(args.repeat, lambda: reg.registered_sums(electrons, shifts, spectra, args.threads),
+                            "composites")
     t_find, (sx, sy) = best_of(args.repeat, lambda: ph_mod._find_spots(comps.sum(0), comps, electrons.sum(0), shifts,
-                                                                        ph.settings["shape_mea"]))
+                                                                        ph.settings["shape_mea"]), "find")
     t_shape, shapes = best_of(args.repeat, lambda: ph_mod._Shapes(comps, ph.settings["shape_mea"], None,
-                                                                   CAMERA.read_noise, N_CYCLES, args.threads).fit(sx, sy))
+                                                                   CAMERA.read_noise, N_CYCLES, args.threads).fit(sx, sy), "shapes")
     spots = np.column_stack([ph.spots.x, ph.spots.y] + [ph.spots[[f"sx_{k}", f"sy_{k}", f"rho_{k}"]].to_numpy()
                                                         for k in range(N_CHANNELS)])
     t_meas, _ = best_of(args.repeat, lambda: ph_mod.measure(electrons, spots, ph.shifts, ph.settings["mea"],
-                                                            CAMERA.read_noise, args.threads))
+                                                            CAMERA.read_noise, args.threads), "measure")
 
     # A loop of fit_peaks over the same images at the same spots.
     mea = 11
@@ -241,7 +242,8 @@ def main():
           f"cells/s; photometry {t_lsq / elapsed:.2f}x), MLE {t_mle:.3f} s ({n_cells / t_mle:,.0f} cells/s; "
           f"{t_mle / elapsed:.2f}x); it flags {100 * fails[dark_truth].mean():.0f} % (lsq) and "
           f"{100 * fails_mle[dark_truth].mean():.0f} % (MLE) of the truly dark cells")
-    print(f"            CPU time (all threads): photometry {CPU['photometry']:.3f} s, fit_peaks loop least squares "
+    steps = ", ".join(f"{k} {CPU[k]:.3f}" for k in ("register", "composites", "find", "shapes", "measure"))
+    print(f"            CPU time (all threads): photometry {CPU['photometry']:.3f} s ({steps} s), fit_peaks loop least squares "
           f"{CPU['lsq']:.3f} s ({CPU['lsq'] / CPU['photometry']:.2f}x), MLE {CPU['mle']:.3f} s "
           f"({CPU['mle'] / CPU['photometry']:.2f}x); load {os.getloadavg()[0]:.1f}")
 

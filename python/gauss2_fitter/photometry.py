@@ -54,10 +54,10 @@ from . import _lib
 from ._checks import as_int, as_real, is_real_dtype, need_package
 from ._lib import GAUSS2_MAX_MEA, PHOTOMETRY_RESULT_SIZE, PHOTOMETRY_SPOT_SIZE
 from .camera import Camera
-from .fitter import FLAG_GOOD, _read_variance, fit_spots
+from .fitter import FLAG_GOOD, _read_variance, fit_spots, synth_image
 from .outputs import open_output, staged_path
 from .peaks import find_peaks_in_frames
-from .registration import cycle_shifts, registered_sum
+from .registration import cycle_shifts, registered_sums, spectra
 
 FLAGS = {
     _lib.PHOTOMETRY_MEASURED: "measured",
@@ -474,18 +474,10 @@ class _Shapes:
         for ch in range(self.n_ch):
             first = start if self.psf is None else (self.psf[ch], self.psf[ch])
             sx[:, ch], sy[:, ch], rho[:, ch] = first[0], first[1], 0.0
-        pairs = self._neighbours(x, y)
-        psf_xy = self._widths(x, y, (sx.copy(), sy.copy(), rho.copy(), pairs), sx, sy, rho)
-        x, y, _ = self._positions(x, y, (sx.copy(), sy.copy(), rho.copy(), pairs))
-        psf_xy = self._widths(x, y, (sx.copy(), sy.copy(), rho.copy(), pairs), sx, sy, rho)
+        psf_xy = self._widths(x, y, (sx.copy(), sy.copy(), rho.copy()), sx, sy, rho)
+        x, y, _ = self._positions(x, y, (sx.copy(), sy.copy(), rho.copy()))
+        psf_xy = self._widths(x, y, (sx.copy(), sy.copy(), rho.copy()), sx, sy, rho)
         return x, y, sx, sy, rho, psf_xy
-
-    def _neighbours(self, x, y):
-        """Pairs (i, j), both orders, of spots whose windows overlap."""
-        from scipy.spatial import cKDTree
-
-        pairs = cKDTree(np.column_stack([x, y])).query_pairs(self.mea, p=np.inf, output_type="ndarray")
-        return np.concatenate([pairs[:, 0], pairs[:, 1]]), np.concatenate([pairs[:, 1], pairs[:, 0]])
 
     def _signals(self, ch, x, y, sx, sy, rho):
         """Every spot's signal and its error in channel ch's composite (the
@@ -500,25 +492,30 @@ class _Shapes:
 
     def _cut(self, image, x, y, model=None, channels=None):
         """The windows of `image`, less the light of each spot's neighbours
-        in `channels` as the model (sx, sy, rho, neighbour pairs) has it."""
-        windows, inside = _windows(image, x, y, self.mea)
+        in `channels` as the model (sx, sy, rho) has it: the model of every
+        spot (each on a square of side 2 mea - 1, which holds every window
+        that can overlap its own) taken out of the image, each spot's own
+        added back to its window."""
         if model is None:
-            return windows, inside
-        sx, sy, rho, (i, j) = model
-        if not len(i):
-            return windows, inside
-        order = np.argsort(i, kind="stable")
-        i, j = i[order], j[order]
-        first = np.flatnonzero(np.r_[True, i[1:] != i[:-1]])
-        half = self.mea // 2
-        offsets = np.arange(-half, half + 1)
-        shape = (len(i), self.mea, self.mea)
-        cols = np.broadcast_to(np.floor(x[i])[:, None, None] + offsets[None, None, :], shape)
-        rows = np.broadcast_to(np.floor(y[i])[:, None, None] + offsets[None, :, None], shape)
+            return _windows(image, x, y, self.mea)
+        sx, sy, rho = model
+        side = min(GAUSS2_MAX_MEA, 2 * self.mea - 1)
+        h, w = image.shape
+        pad = side + 1  # every spot's square lies inside the padded picture
+        light = np.zeros((h + 2 * pad, w + 2 * pad))
+        amps = []
         for k in channels:
             amp, _ = self._signals(k, x, y, sx[:, k], sy[:, k], rho[:, k])
-            light = amp[j, None, None] * _gaussians(x[j], y[j], sx[j, k], sy[j, k], rho[j, k], cols, rows)
-            windows[i[first]] -= np.add.reduceat(light, first, axis=0)
+            params = np.column_stack([amp, sx[:, k], sy[:, k], x + pad, y + pad, rho[:, k], np.zeros(len(x))])
+            synth_image(params, light.shape, side, im=light)
+            amps.append((amp, k))
+        windows, inside = _windows(image - light[pad:pad + h, pad:pad + w], x, y, self.mea)
+        half = self.mea // 2
+        offsets = np.arange(-half, half + 1)
+        cols = np.floor(x)[:, None, None] + offsets[None, None, :]
+        rows = np.floor(y)[:, None, None] + offsets[None, :, None]
+        for amp, k in amps:
+            windows += amp[:, None, None] * _gaussians(x, y, sx[:, k], sy[:, k], rho[:, k], cols, rows)
         return windows, inside
 
     def _positions(self, x, y, model):
@@ -757,9 +754,11 @@ def photometry(stack, *, camera=None, peaks=None, register=True, mea=None, psf_s
     del images
     steps = _Steps(3 + n_ch * n_cyc, progress)
     try:
-        shifts = cycle_shifts(electrons, n_threads) if register and n_cyc > 1 else np.zeros((n_cyc, 2))
+        f = spectra(electrons, n_threads)
+        shifts = cycle_shifts(electrons, n_threads, f) if register and n_cyc > 1 else np.zeros((n_cyc, 2))
         steps.step("registered")
-        composites = np.stack([registered_sum(electrons[ch], shifts) for ch in range(n_ch)])
+        composites = registered_sums(electrons, shifts, f, n_threads)
+        del f
         if given is None:
             x, y = _find_spots(composites.sum(axis=0), composites, electrons.sum(axis=0), shifts, shape_mea)
             ids = np.arange(len(x))

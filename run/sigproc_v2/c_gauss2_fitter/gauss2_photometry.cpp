@@ -110,30 +110,39 @@ GroupSpot place_spot(const double *s, const Frame &f, Sint64 mea, Sint64 index) 
             index};
 }
 
-// The pixels of a group, as every solve passes over them: for each pixel of
-// the union of the windows that is not masked, its value, its read-noise
-// variance, the spot whose background it has (as that background's
-// unknown, 2 k + 1) and how many spots' light it gets; for each of these
-// (entries, pixel after pixel), the spot's signal unknown (2 k) and its
-// Gaussian there. In the caller's working memory: the indices as 32-bit
-// integers in a part of it that is only ever used for them.
+// The pixels of a group, as every solve passes over them, in two tables.
+// Lone pixels get the light of one spot only, which is then the only spot
+// whose window holds them and so the one whose background they have: for
+// each spot, its lone pixels' values, read-noise variances and Gaussian, one
+// after another (the spot's normal equations from them are five sums).
+// Shared pixels (the others): for each, its value, its read-noise variance,
+// the spot whose background it has (as that background's unknown, 2 k + 1)
+// and how many spots' light it gets; for each of these (entries, pixel
+// after pixel), the spot's signal unknown (2 k) and its Gaussian there. In
+// the caller's working memory: the indices as 32-bit integers in a part of
+// it that is only ever used for them.
 struct PixelTable {
-    double *x, *s2;            // per pixel
-    std::int32_t *bg, *count;  // per pixel
-    double *g;                 // per entry
-    std::int32_t *unknown;     // per entry
-    long n_pixels = 0, n_entries = 0;
+    double *lone_x, *lone_s2, *lone_g;  // lone pixels, spot after spot
+    long lone_end[kMaxGroup];           // spot k's lone pixels end here (and start where k - 1's end)
+    double *x, *s2;                     // per shared pixel
+    std::int32_t *bg, *count;           // per shared pixel
+    double *g;                          // per entry
+    std::int32_t *unknown;              // per entry
+    long n_lone = 0, n_pixels = 0, n_entries = 0;
 
     // Pixels and entries of a group of kMaxGroup spots, at most: every pixel
     // lies in a window, and every entry of spot k in its reach.
     static Sint64 max_pixels(Sint64 mea) { return kMaxGroup * mea * mea; }
     static Sint64 max_entries(Sint64 mea) { return kMaxGroup * (2 * mea - 1) * (2 * mea - 1); }
-    // Doubles of memory: 2 doubles and 2 integers a pixel, a double and an
-    // integer an entry.
-    static Sint64 doubles(Sint64 mea) { return 3 * max_pixels(mea) + (3 * max_entries(mea) + 1) / 2; }
+    // Doubles of memory: 3 doubles a lone pixel, 2 doubles and 2 integers a
+    // shared pixel, a double and an integer an entry.
+    static Sint64 doubles(Sint64 mea) { return 6 * max_pixels(mea) + (3 * max_entries(mea) + 1) / 2; }
 
     PixelTable(double *memory, Sint64 mea)
-        : x(memory),
+        : lone_x(memory),
+          lone_s2(lone_x + max_pixels(mea)),
+          lone_g(lone_s2 + max_pixels(mea)),
+          x(lone_g + max_pixels(mea)),
           s2(x + max_pixels(mea)),
           bg(reinterpret_cast<std::int32_t *>(s2 + max_pixels(mea))),
           count(bg + max_pixels(mea)),
@@ -142,8 +151,9 @@ struct PixelTable {
 };
 
 // Below this exponent a spot's light on a pixel outside its own window,
-// under 1e-6 of its height (exp(-13.8)), is left out of the table.
-constexpr double kNegligible = -13.8;
+// under 1e-4 of its height (exp(-9.2)), is left out of the table: a
+// 5 000-photon spot of width 1.5 px puts at most 0.04 photons there.
+constexpr double kNegligible = -9.2;
 
 bool overlap(const Window &a, const Window &b) {
     return a.r0 < b.r1 && b.r0 < a.r1 && a.c0 < b.c1 && b.c0 < a.c1;
@@ -168,7 +178,7 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
             if (overlap(spots[l].reach, spots[k].win)) near[k][n_near[k]++] = static_cast<std::uint8_t>(l);
     }
     double sum = 0.0;
-    t.n_pixels = t.n_entries = 0;
+    t.n_lone = t.n_pixels = t.n_entries = 0;
     for (int k = 0; k < n_spots; k++) {
         const Window &wk = spots[k].win;
         for (Sint64 r = wk.r0; r < wk.r1; r++) {
@@ -210,24 +220,44 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
                         if (d < nearest) nearest = d, owner = l;
                     }
                 }
+                sum += std::max(x + s2, 0.0);
+                if (n == 1) {  // spot k's light alone: a lone pixel
+                    t.lone_x[t.n_lone] = x, t.lone_s2[t.n_lone] = s2, t.lone_g[t.n_lone] = t.g[t.n_entries];
+                    t.n_lone++;
+                    continue;
+                }
                 const long p = t.n_pixels++;
                 t.x[p] = x, t.s2[p] = s2, t.bg[p] = 2 * owner + 1, t.count[p] = n;
                 t.n_entries += n;
-                sum += std::max(x + s2, 0.0);
             }
         }
+        t.lone_end[k] = t.n_lone;
     }
-    return t.n_pixels ? sum / static_cast<double>(t.n_pixels) : 0.0;
+    const long all = t.n_lone + t.n_pixels;
+    return all ? sum / static_cast<double>(all) : 0.0;
 }
 
 // A symmetric system of n unknowns in row-major storage (stride n) of which
-// the lower triangle is used; the factorisation replaces it in place.
+// the lower triangle is used; the factorisation replaces it in place. Row
+// i's entries left of first[i] are zero, and so are L's (a Cholesky factor
+// keeps the envelope of its matrix): the loops skip them. A group whose
+// spots come in spatial order has a narrow envelope.
 struct System {
     double *a;  // n x n
     double *rhs, *diag, *z;
     int n;
+    int first[kMaxUnknowns];
 
     double &at(int i, int j) { return a[i * n + j]; }
+
+    // The envelope of the lower triangle (after assembly).
+    void envelope() {
+        for (int i = 0; i < n; i++) {
+            int j = 0;
+            while (j < i && at(i, j) == 0.0) j++;
+            first[i] = j;
+        }
+    }
 
     // a = L L^T, L in the lower triangle. False when a pivot is not above
     // kPivotShare of its diagonal entry (NaN included).
@@ -235,13 +265,14 @@ struct System {
         for (int j = 0; j < n; j++) diag[j] = at(j, j);
         for (int j = 0; j < n; j++) {
             double d = at(j, j);
-            for (int k = 0; k < j; k++) d -= at(j, k) * at(j, k);
+            for (int k = first[j]; k < j; k++) d -= at(j, k) * at(j, k);
             if (!(d > kPivotShare * diag[j])) return false;
             d = std::sqrt(d);
             at(j, j) = d;
             for (int i = j + 1; i < n; i++) {
+                if (first[i] > j) continue;
                 double s = at(i, j);
-                for (int k = 0; k < j; k++) s -= at(i, k) * at(j, k);
+                for (int k = std::max(first[i], first[j]); k < j; k++) s -= at(i, k) * at(j, k);
                 at(i, j) = s / d;
             }
         }
@@ -252,12 +283,13 @@ struct System {
     void solve(double *x) {
         for (int i = 0; i < n; i++) {
             double s = rhs[i];
-            for (int k = 0; k < i; k++) s -= at(i, k) * z[k];
+            for (int k = first[i]; k < i; k++) s -= at(i, k) * z[k];
             z[i] = s / at(i, i);
         }
         for (int i = n - 1; i >= 0; i--) {
             double s = z[i];
-            for (int k = i + 1; k < n; k++) s -= at(k, i) * x[k];
+            for (int k = i + 1; k < n; k++)
+                if (first[k] <= i) s -= at(k, i) * x[k];
             x[i] = s / at(i, i);
         }
     }
@@ -267,7 +299,7 @@ struct System {
         double sum = 0.0;
         for (int j = i; j < n; j++) {
             double s = j == i ? 1.0 : 0.0;
-            for (int k = i; k < j; k++) s -= at(j, k) * z[k];
+            for (int k = std::max(i, first[j]); k < j; k++) s -= at(j, k) * z[k];
             z[j] = s / at(j, j);
             sum += z[j] * z[j];
         }
@@ -278,7 +310,9 @@ struct System {
     void residual(const double *x, double *out) {
         for (int i = 0; i < n; i++) {
             double s = rhs[i];
-            for (int j = 0; j < n; j++) s -= (j <= i ? at(i, j) : at(j, i)) * x[j];
+            for (int j = first[i]; j <= i; j++) s -= at(i, j) * x[j];
+            for (int j = i + 1; j < n; j++)
+                if (first[j] <= i) s -= at(j, i) * x[j];
             out[i] = s;
         }
     }
@@ -292,7 +326,7 @@ class GroupFit {
    public:
     GroupFit(const PixelTable &t, int n_spots, double *memory) : t_(t) {
         const int n = 2 * n_spots;
-        sys_ = System{memory, memory + n * n, memory + n * n + n, memory + n * n + 2 * n, n};
+        sys_ = System{memory, memory + n * n, memory + n * n + n, memory + n * n + 2 * n, n, {}};
         theta_ = memory + n * n + 3 * n;
         next_ = theta_ + n;
         score_ = next_ + n;
@@ -345,10 +379,11 @@ class GroupFit {
     // that no pixel informs are pinned at 0 (unit diagonal, zero right-hand
     // side: a Gram matrix's row with a zero diagonal is zero).
     void assemble(bool poisson) {
-        if (sys_.n == 2) return assemble_one(poisson);
         const int n = sys_.n;
         for (long i = 0; i < static_cast<long>(n) * n; i++) sys_.a[i] = 0.0;
         for (int i = 0; i < n; i++) sys_.rhs[i] = 0.0;
+        for (int k = 0, first = 0; k < n / 2; first = static_cast<int>(t_.lone_end[k]), k++)
+            add_lone(k, first, t_.lone_end[k], poisson);
         const std::int32_t *unknown = t_.unknown;
         const double *g = t_.g;
         for (long p = 0; p < t_.n_pixels; p++) {
@@ -376,16 +411,17 @@ class GroupFit {
             pinned_[i] = sys_.at(i, i) == 0.0;
             if (pinned_[i]) sys_.at(i, i) = 1.0;
         }
+        sys_.envelope();
     }
 
-    // assemble() for a spot alone: every pixel has its light and its
-    // background, and the five sums of its normal equations are formed
-    // directly, in the order of the general loop.
-    void assemble_one(bool poisson) {
+    // Spot k's lone pixels first .. last - 1 into its normal equations: five
+    // sums.
+    void add_lone(int k, long first, long last, bool poisson) {
+        const double a = theta_[2 * k], b = theta_[2 * k + 1];
         double gg = 0.0, g1 = 0.0, one = 0.0, gx = 0.0, x1 = 0.0;
-        for (long p = 0; p < t_.n_pixels; p++) {
-            const double g = t_.g[p], x = t_.x[p];
-            const double w = poisson ? 1.0 / std::max(theta_[1] + theta_[0] * g + t_.s2[p], v_floor_) : 1.0;
+        for (long p = first; p < last; p++) {
+            const double g = t_.lone_g[p], x = t_.lone_x[p];
+            const double w = poisson ? 1.0 / std::max(b + a * g + t_.lone_s2[p], v_floor_) : 1.0;
             const double wg = w * g;
             gx += wg * x;
             gg += wg * g;
@@ -393,11 +429,11 @@ class GroupFit {
             one += w;
             x1 += w * x;
         }
-        sys_.at(0, 0) = gg, sys_.at(1, 0) = g1, sys_.at(1, 1) = one, sys_.at(0, 1) = 0.0;
-        sys_.rhs[0] = gx, sys_.rhs[1] = x1;
-        pinned_[0] = gg == 0.0, pinned_[1] = one == 0.0;
-        if (pinned_[0]) sys_.at(0, 0) = 1.0;
-        if (pinned_[1]) sys_.at(1, 1) = 1.0;
+        sys_.at(2 * k, 2 * k) += gg;
+        sys_.at(2 * k + 1, 2 * k) += g1;
+        sys_.at(2 * k + 1, 2 * k + 1) += one;
+        sys_.rhs[2 * k] += gx;
+        sys_.rhs[2 * k + 1] += x1;
     }
 
     const PixelTable &t_;

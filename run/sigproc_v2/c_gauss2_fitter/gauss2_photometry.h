@@ -26,7 +26,7 @@
  * model of gauss_2d), its reach the square of side 2 mea - 1 around its
  * window's centre (which holds every window that can overlap its own: a
  * spot's light is modelled wherever it falls on its neighbours' pixels, not
- * only in its own window; outside its window, where it is below 1e-6 of the
+ * only in its own window; outside its window, where it is below 1e-4 of the
  * spot's height, it is left out), a_k its signal, and b_c(p) the background
  * of the spot c(p) whose window holds p and whose centre is nearest p's
  * centre (ties: the first in order): each spot has its own background, over
@@ -76,7 +76,7 @@ extern "C" {
 /* Stopping bound on lambda^2 = step^T F step: the last step moved no
  * parameter by more than 1e-3 of its standard error (the bound of the
  * maximum-likelihood fit, gauss2_mle.h). */
-#define GAUSS2_PHOTOMETRY_STEP_BOUND 1e-6
+#define GAUSS2_PHOTOMETRY_STEP_BOUND 1e-4
 
 /* Per-spot flags. Results are NaN unless the flag is MEASURED or
  * NOT_CONVERGED. */
