@@ -104,7 +104,14 @@ GroupSpot place_spot(const double *s, const Frame &f, Sint64 mea, Sint64 index) 
     const double unit[7] = {1.0, s[2], s[3], s[0], s[1], s[4], 0.0};
     const gauss2::Setup model = gauss2::setup_of(unit);
     const double scale = model.unit_norm() / gauss2::k_two_pi;
-    return {square(f, cx, cy, half), square(f, cx, cy, 2 * half), s[0], s[1], model, scale, std::log(scale), index};
+    return {square(f, cx, cy, half),
+            square(f, cx, cy, 2 * half),
+            s[0],
+            s[1],
+            model,
+            scale,
+            std::log(scale),
+            index};
 }
 
 // The pixels of a group, as every solve passes over them, in two tables.
@@ -180,6 +187,42 @@ bool overlap(const Window &a, const Window &b) {
 // pixel's (the first on ties). A pixel that is not finite, or whose
 // variance is negative or not finite, is left out. Returns the mean of
 // max(x + s2, 0) over the pixels (0 without any).
+// A spot seen from one row of pixels: its exponent along the row,
+// e(dx) = alpha dx^2 + beta dx + gamma at column offset dx = c - cx (the
+// model's exponent, with the division by den taken as a product), the
+// columns where its own window holds the row, and those where its light is
+// not negligible (a little wider than the roots of e = kNegligible, so
+// that rounding never drops a column: each is tested again).
+struct RowSpot {
+    int spot;
+    double cx, alpha, beta, gamma, log_scale;
+    Sint64 own0, own1;      // own window's columns (empty if it does not hold the row)
+    Sint64 light0, light1;  // columns to test for light, within its reach
+
+    RowSpot() = default;
+    RowSpot(const GroupSpot &s, int index, Sint64 r) : spot(index), cx(s.model.cx), log_scale(s.log_scale) {
+        const double inv_den = 1.0 / s.model.den, dy = static_cast<double>(r) - s.model.cy;
+        alpha = s.model.std_y2 * inv_den;
+        beta = s.model.cross * dy * inv_den;
+        gamma = s.model.std_x2 * (dy * dy) * inv_den;
+        const bool own = r >= s.win.r0 && r < s.win.r1;
+        own0 = own ? s.win.c0 : 0, own1 = own ? s.win.c1 : 0;
+        light0 = light1 = 0;
+        const double disc = beta * beta - 4.0 * alpha * (gamma - kNegligible);  // alpha < 0
+        if (disc >= 0.0) {
+            const double mid = -beta / (2.0 * alpha), spread = std::sqrt(disc) / (-2.0 * alpha);
+            const double lo = std::floor(cx + mid - spread) - 1.0, hi = std::ceil(cx + mid + spread) + 2.0;
+            light0 = std::max(s.reach.c0, static_cast<Sint64>(std::max(lo, -1e15)));
+            light1 = std::min(s.reach.c1, static_cast<Sint64>(std::min(hi, 1e15)));
+        }
+    }
+    bool owns(Sint64 c) const { return c >= own0 && c < own1; }
+    double exponent(Sint64 c) const {
+        const double dx = static_cast<double>(c) - cx;
+        return (alpha * dx + beta) * dx + gamma;
+    }
+};
+
 double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable &t) {
     // For each window, the spots whose reach overlaps it, in order: the only
     // ones that can hold its pixels.
@@ -195,23 +238,20 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
     for (int k = 0; k < n_spots; k++) {
         const Window &wk = spots[k].win;
         for (Sint64 r = wk.r0; r < wk.r1; r++) {
-            // The near spots whose reach spans this row, and the y terms of
-            // their exponents there.
-            int on_row[kMaxGroup], n_row = 0;
-            double dy[kMaxGroup], x2y2[kMaxGroup];
+            // The near spots whose reach spans this row, in order; those
+            // before k whose window holds the row have taken its pixels there.
+            RowSpot row[kMaxGroup];
+            int n_row = 0, n_earlier = 0;
             for (int u = 0; u < n_near[k]; u++) {
                 const GroupSpot &sl = spots[near[k][u]];
                 if (r < sl.reach.r0 || r >= sl.reach.r1) continue;
-                on_row[n_row] = near[k][u];
-                dy[n_row] = static_cast<double>(r) - sl.model.cy;
-                x2y2[n_row] = sl.model.std_x2 * (dy[n_row] * dy[n_row]);
-                n_row++;
+                row[n_row++] = RowSpot(sl, near[k][u], r);
+                if (near[k][u] < k) n_earlier = n_row;
             }
             const double py = static_cast<double>(r) + 0.5;
             for (Sint64 c = wk.c0; c < wk.c1; c++) {
                 bool seen = false;  // taken from an earlier window
-                for (int u = 0; u < n_row && on_row[u] < k && !seen; u++)
-                    seen = spots[on_row[u]].win.holds(r, c);
+                for (int u = 0; u < n_earlier && !seen; u++) seen = row[u].spot < k && row[u].owns(c);
                 const double x = f.im[r * f.w + c], s2 = f.variance(r, c);
                 if (seen || !std::isfinite(x) || !(s2 >= 0.0 && s2 <= DBL_MAX)) continue;
                 const double px = static_cast<double>(c) + 0.5;
@@ -219,18 +259,17 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
                 double nearest = spots[k].distance2(px, py);
                 std::int32_t n = 0;
                 for (int u = 0; u < n_row; u++) {
-                    const int l = on_row[u];
-                    const GroupSpot &sl = spots[l];
-                    if (c < sl.reach.c0 || c >= sl.reach.c1) continue;
-                    const bool own = sl.win.holds(r, c);
-                    const double e = sl.model.exponent(static_cast<double>(c) - sl.model.cx, dy[u], x2y2[u]);
+                    const RowSpot &sl = row[u];
+                    const bool own = sl.owns(c);
+                    if (!own && (c < sl.light0 || c >= sl.light1)) continue;
+                    const double e = sl.exponent(c);
                     if (!own && !(e >= kNegligible)) continue;
-                    t.unknown[t.n_entries + n] = 2 * l;
+                    t.unknown[t.n_entries + n] = 2 * sl.spot;
                     t.g[t.n_entries + n] = e + sl.log_scale;  // exponentiated below
                     n++;
-                    if (own && l > k) {
-                        const double d = sl.distance2(px, py);
-                        if (d < nearest) nearest = d, owner = l;
+                    if (own && sl.spot > k) {
+                        const double d = spots[sl.spot].distance2(px, py);
+                        if (d < nearest) nearest = d, owner = sl.spot;
                     }
                 }
                 sum += std::max(x + s2, 0.0);
