@@ -7,6 +7,7 @@
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
     python3 -m gauss2_fitter render LOCS.{csv,hdf5} [--oversampling 10] -o SR.{png,tif,npy}
     python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.{npy,tif,png} [--mea 11]
+    python3 -m gauss2_fitter photometry STACK [STACK ...] -o OUT.{h5,csv} [--channels N] [camera options]
     python3 -m gauss2_fitter demo [--size 2048] [--spots 20000] [--out out]
 
 `fit` writes a localisation table (one row per spot, in photons and nm; see
@@ -52,7 +53,7 @@ from .outputs import OutputError, open_output, resolve_output
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, no_window_fits, why_no_peaks
 
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
-                 "peak_table", "table", "scheduler", "workers")
+                 "peak_table", "table", "scheduler", "workers", "background_tile")
 
 PROG = "python3 -m gauss2_fitter"
 FIT_COLUMNS = ("x", "y") + PARAM_NAMES + tuple(f"{p}_se" for p in PARAM_NAMES) + ("noise", "flag")
@@ -476,7 +477,7 @@ def cmd_fit_movie(args, inputs):
         peaks = read_peak_list(args.peak_table, camera.pixel_size)
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or "mle",
-                            threshold=args.threshold, smooth=args.smooth)
+                            threshold=args.threshold, smooth=args.smooth, background_tile=args.background_tile)
     except (TypeError, ValueError) as e:
         raise CliError(str(e)) from None
     attrs = table_attrs(movie, settings, frames, peaks is not None)
@@ -671,6 +672,57 @@ def cmd_render_peaks(args):
     return 0
 
 
+# ---- photometry (its logic: photometry.run_photometry) -----------------------------
+
+
+def cmd_photometry(args):
+    from .formats import FormatError
+    from .photometry import run_photometry
+
+    if args.threads is not None:
+        check_int("--threads", args.threads, 1, MAX_THREADS)
+    camera = camera_from_args(args)
+    try:
+        _, message = run_photometry(args.stacks, args.output, channels=args.channels, camera=camera, mea=args.mea,
+                                    psf_sigma=args.psf_sigma, register=args.register, peaks=args.peaks,
+                                    n_threads=args.threads, progress="auto" if args.progress else False)
+    except (FormatError, TypeError, ValueError, FileNotFoundError) as e:
+        raise CliError(str(e)) from None
+    print(f"{PROG}: {message}", file=sys.stderr)
+    return 0
+
+
+def add_photometry_parser(sub, output_help):
+    p = sub.add_parser("photometry", help="measure every spot of a field in every cycle and channel",
+                       description="Measure every spot of a field imaged many times: the images of STACK (TIFF "
+                       "or .npy; several files follow each other) in acquisition order, the channels interleaved "
+                       "(channel fastest), --channels of them. Each cycle's shift against cycle 0 is measured, "
+                       "the spots are found once on the registered composite (or read from --peaks), their shapes "
+                       "fitted on it, and each spot's signal and local background measured in every image with "
+                       "its shape held (photons, with photon-noise errors). Written as HDF5 (datasets signal, "
+                       "signal_se, bg, bg_se, flag, shifts, spots; the settings as attributes) or as a long CSV "
+                       "table (id, channel, cycle, signal, signal_se, bg, bg_se, flag).")
+    p.add_argument("stacks", nargs="+", metavar="STACK", help="image files, .tif/.tiff or .npy")
+    p.add_argument("-o", "--output", required=True, help="output, .h5/.hdf5 or .csv" + output_help)
+    p.add_argument("--channels", type=int, default=None, metavar="N", help="channels, interleaved (default 1)")
+    p.add_argument("--peaks", default=None, metavar="PEAKS",
+                   help="measure these spots instead of finding them: a CSV naming x, y (pixels in cycle 0's "
+                   "frame) and optionally id, kept")
+    p.add_argument("--mea", type=int, default=None, help="fit windows' side, odd (default: from the PSF's width)")
+    p.add_argument("--psf-sigma", type=float, nargs="+", default=None, metavar="PX",
+                   help="the PSF's width, one or one per channel: every spot takes it (default: fitted)")
+    p.add_argument("--no-register", dest="register", action="store_false", help="no shift between cycles")
+    p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
+    p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    for name, meta, text in (("--baseline", "ADU", "camera offset, ADU (default 0)"),
+                             ("--sensitivity", "E_PER_ADU", "photo-electrons per ADU (default 1)"),
+                             ("--em-gain", "G", "EM gain (default 1)"), ("--qe", "Q", "quantum efficiency (default 1)"),
+                             ("--read-noise", "E", "read noise sigma, photo-electrons (default 0)"),
+                             ("--pixel-size", "NM", "camera pixel size in the sample, nm (recorded)")):
+        p.add_argument(name, type=float, default=None, metavar=meta, help=text)
+    p.set_defaults(run=cmd_photometry)
+
+
 # ---- demo ----------------------------------------------------------------------
 
 
@@ -689,7 +741,7 @@ def cmd_demo(args):
 
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="{fit,render,demo}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="{fit,render,photometry,demo}")
     output_help = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
                    "written directly")
 
@@ -717,6 +769,10 @@ def build_parser():
                    help="when finding peaks: Gaussian smoothing in pixels, 0 for none, at most the image's "
                    "smaller side (default 1)")
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    p.add_argument("--background-tile", type=int, default=0, metavar="PX",
+                   help="when finding peaks in movies: a local background from the medians of tiles of PX pixels "
+                   "a side, so that uneven illumination neither creates nor hides peaks (default 0: one level a "
+                   "frame)")
     m = p.add_argument_group("movie options (any of them asks for the localisation table)")
     m.add_argument("--estimator", choices=("mle", "lsq"), default=None,
                    help="Poisson maximum likelihood or least squares (default mle)")
@@ -766,6 +822,8 @@ def build_parser():
     p.add_argument("--background", type=float, default=0.0,
                    help="with --shape: constant added to every pixel (default 0)")
     p.set_defaults(run=cmd_render)
+
+    add_photometry_parser(sub, output_help)
 
     from . import demo
 

@@ -56,7 +56,9 @@ class Settings:
     window side `mea`, the estimator, and the peak search (threshold in
     photons on the smoothed frame or None for each frame's automatic one,
     smoothing sigma in pixels, n_sigma of the automatic threshold,
-    min_distance of local maxima)."""
+    min_distance of local maxima, background_tile: 0 for one background
+    level a frame, or the side of the tiles of a local background, see
+    peaks.py)."""
 
     camera: Camera
     mea: int = 11
@@ -65,6 +67,7 @@ class Settings:
     smooth: float = 1.0
     n_sigma: float = 5.0
     min_distance: int = 2
+    background_tile: int = 0
 
     def __post_init__(self):
         if not isinstance(self.camera, Camera):
@@ -80,6 +83,7 @@ class Settings:
             raise ValueError(f"n_sigma must be non-negative, got {self.n_sigma}")
         object.__setattr__(self, "n_sigma", n_sigma)
         object.__setattr__(self, "min_distance", as_int("min_distance", self.min_distance, low=1))
+        object.__setattr__(self, "background_tile", as_int("background_tile", self.background_tile, low=0))
 
 
 # ---- peak tables ----------------------------------------------------------------
@@ -143,10 +147,11 @@ def empty_table(camera):
     return _table(_empty_columns(0), camera)
 
 
-def _frames_without_contrast(frames, fr, thresholds, mea):
+def _frames_without_contrast(frames, fr, thresholds, mea, local=False):
     """The frames of the stack `frames` in which the search found no peak
     and that are flat (one value throughout) or have no pixel above their
-    threshold (frames too small for a window are reported apart)."""
+    threshold (above their median with a local background; frames too small
+    for a window are reported apart)."""
     k, h, w = frames.shape
     if h < mea or w < mea:
         return np.zeros(0, dtype=np.int64)
@@ -157,7 +162,9 @@ def _frames_without_contrast(frames, fr, thresholds, mea):
     finite = np.isfinite(sub)
     top = np.where(finite, sub, -np.inf).max(axis=(1, 2))
     bottom = np.where(finite, sub, np.inf).min(axis=(1, 2))
-    return empty[~(top > thresholds[empty]) | (top <= bottom)]
+    above = top - np.array([np.median(f[np.isfinite(f)]) if np.isfinite(f).any() else 0.0 for f in sub]) \
+        if local else top
+    return empty[~(above > thresholds[empty]) | (top <= bottom)]
 
 
 def _chunk_done(bar, flat, frames, table):
@@ -188,9 +195,10 @@ def _process_chunk(movie, start, stop, settings, peaks, n_threads, timings):
     if peaks is None:
         thr = None if settings.threshold is None else settings.threshold * cam.qe  # photons -> electrons
         fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=settings.mea, smooth=settings.smooth,
-                                             min_distance=settings.min_distance, n_sigma=settings.n_sigma)
+                                                      min_distance=settings.min_distance, n_sigma=settings.n_sigma,
+                                                      background_tile=settings.background_tile)
         fittable = np.ones(len(fr), dtype=bool)
-        flat = _frames_without_contrast(im, fr, thresholds, settings.mea) + start
+        flat = _frames_without_contrast(im, fr, thresholds, settings.mea, settings.background_tile > 0) + start
     else:
         fr, px, py = peaks
         fr = fr - start
@@ -415,6 +423,7 @@ def table_attrs(movie, settings, frames=None, peaks_given=False):
         "threshold": "given peaks" if peaks_given else settings.threshold,
         "smooth": settings.smooth,
         "n_sigma": settings.n_sigma,
+        "background_tile": settings.background_tile,
         "height": mv.height,
         "width": mv.width,
         "n_frames": stop - start,
@@ -426,7 +435,7 @@ def table_attrs(movie, settings, frames=None, peaks_given=False):
 
 
 def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smooth=1.0, peaks=None, frames=None,
-             n_threads=None, progress=False, client=None):
+             n_threads=None, progress=False, client=None, background_tile=0):
     """Localises every spot of a camera movie into a table.
 
     Frames are read lazily and processed in chunks over threads; each is
@@ -468,6 +477,11 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
         Localise on its cluster: the frames in tasks that its workers run,
         reading the movie's files themselves (see cluster.py). The table is
         the same, bit for bit.
+    background_tile : int, optional
+        The peak search's local background: the side in pixels of the tiles
+        whose medians, interpolated, are each frame's background (so that
+        uneven illumination neither creates nor hides peaks); 0 (the
+        default) for one level a frame.
 
     Returns
     -------
@@ -511,7 +525,7 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
     ([1240.0, 3020.0], 44, 2)
     """
     settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
-                        threshold=threshold, smooth=smooth)
+                        threshold=threshold, smooth=smooth, background_tile=background_tile)
     mv = open_movie(movie)
     parts = list(iter_localize(mv, settings, peaks=peaks, frames=frames, n_threads=n_threads, progress=progress,
                                client=client))

@@ -218,6 +218,8 @@ def _column(values):
 
 
 def _output_kind(path):
+    if str(path) == "-":
+        return "csv"
     suffix = Path(str(path)).suffix.lower()
     if suffix == ".csv":
         return "csv"
@@ -798,3 +800,42 @@ def photometry(stack, *, camera=None, peaks=None, register=True, mea=None, psf_s
     return Photometry(signal=results[..., 0] / qe, signal_se=results[..., 1] / qe, bg=results[..., 2] / qe,
                       bg_se=results[..., 3] / qe, flag=flags, spots=pd.DataFrame(table), shifts=shifts,
                       settings=settings)
+
+
+# ---- the tool's job ------------------------------------------------------------------------------
+
+
+def read_peaks(path):
+    """The spots of a peak list to measure: a CSV file (comma, semicolon or
+    tab) whose header names x and y (pixels in cycle 0's frame, any case)
+    and optionally id. A DataFrame id, x, y."""
+    from .formats import CsvTable
+
+    t = CsvTable(path)
+    t.require(("x", "y"))
+    table = pd.DataFrame({"x": t.column("x"), "y": t.column("y")})
+    if "id" in t:
+        table.insert(0, "id", t.cells.iloc[:, t.names["id"][0]].to_numpy())
+    return table
+
+
+def run_photometry(stacks, output, *, channels=None, camera=None, mea=None, psf_sigma=None, register=True,
+                   peaks=None, n_threads=None, progress=False):
+    """The tool's photometry: measures the stack in the files `stacks` and
+    writes the result to `output` (.h5/.hdf5, or .csv and '-' for the long
+    table), complete or not at all; the output is checked before any work.
+    peaks: the path of a peak list (read_peaks) or None. Returns the
+    Photometry and a line that says what was done."""
+    from .outputs import resolve_output
+
+    _output_kind(output)
+    resolve_output(output)
+    given = None if peaks is None else read_peaks(peaks)
+    ph = photometry(list(stacks), camera=camera, peaks=given, register=register, mea=mea, psf_sigma=psf_sigma,
+                    channels=channels, n_threads=n_threads, progress=progress)
+    ph.write(output)
+    cells = ph.flag.size
+    measured = int((ph.flag == 0).sum())
+    shift = float(np.abs(ph.shifts).max()) if ph.n_cycles else 0.0
+    return ph, (f"measured {measured} of {cells} cells ({ph.n_spots} spots x {ph.n_channels} channel(s) x "
+                f"{ph.n_cycles} cycle(s); largest shift {shift:.2f} px) -> {output}")
