@@ -16,17 +16,19 @@ signal, not a failure. The steps:
    channels (registration.cycle_shifts); the images are not resampled for
    measuring, the spots' positions are moved instead.
 3. Spots, found once (or taken from `peaks`): on the registered composite
-   of all cycles and channels, and, for spots lit in few cycles, on each
-   cycle's sum of channels, by the peak search with a local background
-   (SEARCH_TILE), so that uneven illumination neither creates nor hides
-   spots; peaks found again within MERGE_DISTANCE of one already kept are
-   the same spot.
-4. Shapes: each spot's position from a fit (Poisson maximum likelihood) of
-   the composite of all channels, and its widths and correlation per
-   channel from a fit of that channel's composite, shrunk towards the
-   channel's median by how well the spot's own fit determines them (a
-   spot too dim to tell takes the channel's PSF); or, with `psf_sigma`, the
-   PSF's width for every spot.
+   of all cycles and channels, on each channel's, and, for spots lit in
+   few cycles, on each cycle's sum of channels, by the peak search with a
+   local background (SEARCH_TILE), so that uneven illumination neither
+   creates nor hides spots; the composite's peaks are kept, and of the
+   others those not within MERGE_DISTANCE of a kept one.
+4. Shapes (_Shapes): each spot's position from a Poisson maximum-likelihood
+   fit of the composite of all channels, and its widths and correlation
+   per channel from fits of that channel's composite (spots whose signal
+   there is at least SHAPE_SNR errors), shrunk towards the channel's median
+   by how well the spot's own fit determines them (a spot too dim to tell
+   takes the channel's PSF); each window with its neighbours' light, as
+   modelled so far, taken out, so that a neighbour pulls neither position
+   nor widths. With `psf_sigma`, every spot takes the PSF's width.
 5. Measurement: in every image, every spot's signal (photons: the volume of
    its Gaussian) and local background (photons a pixel), with the shape
    held and the position moved by that cycle's shift, by the native
@@ -51,7 +53,7 @@ import numpy as np
 import pandas as pd
 
 from . import _lib
-from ._checks import as_int, as_real, is_real_dtype, need_package
+from ._checks import as_int, is_real_dtype, need_package
 from ._lib import GAUSS2_MAX_MEA, PHOTOMETRY_RESULT_SIZE, PHOTOMETRY_SPOT_SIZE
 from .camera import Camera
 from .fitter import FLAG_GOOD, _read_variance, fit_spots, synth_image
