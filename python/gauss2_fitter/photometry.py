@@ -353,7 +353,7 @@ def _given_peaks(peaks, h, w):
 # ---- spots and shapes -------------------------------------------------------------------
 
 
-def _find_spots(composite, channel_composites, cycle_sums, shifts, mea):
+def _find_spots(composite, channel_composites, cycle_sums, shifts, mea, n_threads=1):
     """Spot positions (x, y in cycle 0's frame, pixel centres) from the
     composite of all channels, from each channel's composite, and from each
     cycle's sum of channels (own frames, moved back by the cycle's shift):
@@ -361,8 +361,15 @@ def _find_spots(composite, channel_composites, cycle_sums, shifts, mea):
     MERGE_DISTANCE of a kept one."""
     frames = np.concatenate([composite[None], channel_composites, cycle_sums])
     shifts = np.concatenate([np.zeros((len(channel_composites) + 1, 2)), shifts])
-    fr, px, py, _ = find_peaks_in_frames(frames, mea=mea, smooth=SEARCH_SMOOTH, n_sigma=SEARCH_N_SIGMA,
-                                         background_tile=SEARCH_TILE)
+    def search(lo, hi):
+        fr, px, py, _ = find_peaks_in_frames(frames[lo:hi], mea=mea, smooth=SEARCH_SMOOTH, n_sigma=SEARCH_N_SIGMA,
+                                             background_tile=SEARCH_TILE)
+        return fr + lo, px, py
+
+    edges = np.linspace(0, len(frames), min(n_threads, len(frames)) + 1).astype(int)
+    with ThreadPoolExecutor(max_workers=max(1, len(edges) - 1)) as pool:
+        found = list(pool.map(lambda e: search(*e), zip(edges[:-1], edges[1:])))
+    fr, px, py = (np.concatenate([f[k] for f in found]) for k in range(3))
     dx, dy = shifts[fr, 0], shifts[fr, 1]
     x, y = px + 0.5 - dx, py + 0.5 - dy
     h, w = composite.shape
@@ -490,20 +497,23 @@ class _Shapes:
         key = (ch, spots.tobytes())
         if key not in self._cache:
             var = self.n_cycles * self.read_noise**2
-            out, _ = _measure_image(self.composites[ch], spots, _groups(spots, self.mea), self.mea, var, None)
-            self._cache = {key: (np.nan_to_num(out[:, 0]), out[:, 1])}
+            out, _ = _measure_image(self.composites[ch], spots, _groups(spots, self.mea), self.mea, var, None,
+                                    self.n_threads)
+            self._cache[key] = (np.nan_to_num(out[:, 0]), out[:, 1])
         return self._cache[key]
 
     def _cut(self, image, x, y, model=None, channels=None):
         """The windows of `image`, less the light of each spot's neighbours
         in `channels` as the model (sx, sy, rho) has it: the model of every
         spot (each on a square of side 2 mea - 1, which holds every window
-        that can overlap its own) taken out of the image, each spot's own
-        added back to its window."""
+        that can overlap its own, or of 8 widths if that is less) taken out
+        of the image, each spot's own added back to its window."""
         if model is None:
             return _windows(image, x, y, self.mea)
         sx, sy, rho = model
-        side = min(GAUSS2_MAX_MEA, 2 * self.mea - 1)
+        # Beyond 4 widths a spot's light is below 3e-4 of its height.
+        reach = 2 * math.ceil(4.0 * max(float(np.max(sx[:, list(channels)])), float(np.max(sy[:, list(channels)])))) + 1
+        side = min(GAUSS2_MAX_MEA, 2 * self.mea - 1, reach)
         h, w = image.shape
         pad = side + 1  # every spot's square lies inside the padded picture
         light = np.zeros((h + 2 * pad, w + 2 * pad))
@@ -592,23 +602,39 @@ def _groups(records, mea):
     return group
 
 
-def _measure_image(image, records, group, mea, read_var, var_map):
+def _measure_image(image, records, group, mea, read_var, var_map, n_threads=1):
     """The native photometry of one image: spots records (n, 5), their
-    groups (any order: sorted here, results in the records' order).
-    Returns (results (n, 4), flags (n,))."""
+    groups (any order: sorted here, results in the records' order), the
+    groups spread over n_threads. Returns (results (n, 4), flags (n,))."""
     n = len(records)
     order = np.argsort(group, kind="stable")
     rec = np.ascontiguousarray(records[order], dtype=np.float64)
+    grp = np.ascontiguousarray(group[order])
     out = np.full((n, PHOTOMETRY_RESULT_SIZE), np.nan)
     flags = np.zeros(n, dtype=np.int64)
-    if n:
-        h, w = image.shape
-        res = np.empty((n, PHOTOMETRY_RESULT_SIZE))
-        fl = np.empty(n, dtype=np.int64)
+    if not n:
+        return out, flags
+    h, w = image.shape
+    im = np.ascontiguousarray(image, dtype=np.float64)
+    res = np.empty((n, PHOTOMETRY_RESULT_SIZE))
+    fl = np.empty(n, dtype=np.int64)
+
+    def run(lo, hi):
         _lib.lib.fit_array_of_gauss_2d_photometry_on_float_image(
-            np.ascontiguousarray(image, dtype=np.float64), w, h, mea, n, rec, np.ascontiguousarray(group[order]),
-            read_var, var_map, _work_buffer(mea), res, fl, np.empty(n, dtype=np.int64))
-        out[order], flags[order] = res, fl
+            im, w, h, mea, hi - lo, rec[lo:hi], grp[lo:hi], read_var, var_map, _work_buffer(mea), res[lo:hi],
+            fl[lo:hi], np.empty(hi - lo, dtype=np.int64))
+
+    # Chunks end where a group does: no group is split.
+    starts = np.flatnonzero(np.r_[True, grp[1:] != grp[:-1]])
+    cuts = starts[np.searchsorted(starts, np.linspace(0, n, min(n_threads, len(starts)) + 1)[1:-1])]
+    edges = np.unique(np.r_[0, cuts, n])
+    if len(edges) <= 2:
+        run(0, n)
+    else:
+        with ThreadPoolExecutor(max_workers=len(edges) - 1) as pool:
+            for f in [pool.submit(run, lo, hi) for lo, hi in zip(edges[:-1], edges[1:])]:
+                f.result()
+    out[order], flags[order] = res, fl
     return out, flags
 
 
@@ -764,7 +790,8 @@ def photometry(stack, *, camera=None, peaks=None, register=True, mea=None, psf_s
         composites = registered_sums(electrons, shifts, f, n_threads)
         del f
         if given is None:
-            x, y = _find_spots(composites.sum(axis=0), composites, electrons.sum(axis=0), shifts, shape_mea)
+            x, y = _find_spots(composites.sum(axis=0), composites, electrons.sum(axis=0), shifts, shape_mea,
+                               n_threads)
             ids = np.arange(len(x))
         else:
             ids, x, y = given
