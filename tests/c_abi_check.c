@@ -83,12 +83,13 @@ int main(void) {
         /* The same spot measured with its shape held: its volume, on a
          * background of 5. */
         static np_float64 im[15 * 15], work[200000];
-        np_float64 spot[7] = {500.0, 1.3, 1.3, 7.3, 7.6, 0.0, 5.0}, rec[5] = {7.3, 7.6, 1.3, 1.3, 0.0}, out[4];
+        np_float64 spot[7] = {500.0, 1.3, 1.3, 7.3, 7.6, 0.0, 5.0}, rec[5] = {7.3, 7.6, 1.3, 1.3, 0.0},
+                   out[4];
         Sint64 group = 0, flag = -1;
         gauss_2d(spot, im, 7, 15 * 15, NULL);
         if (gauss2_photometry_work_size(9) > 200000) return 10;
-        fit_array_of_gauss_2d_photometry_on_float_image(im, 15, 15, 9, 1, rec, &group, 0.0, NULL, work, out, &flag,
-                                                        NULL);
+        fit_array_of_gauss_2d_photometry_on_float_image(im, 15, 15, 9, 1, rec, &group, 0.0, NULL, work, out,
+                                                        &flag, NULL);
         if (flag != GAUSS2_PHOTOMETRY_MEASURED || fabs(out[0] - 500.0) > 1e-6 || fabs(out[2] - 5.0) > 1e-9)
             return 11;
     }

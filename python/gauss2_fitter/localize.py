@@ -318,9 +318,9 @@ def concat_tables(parts, camera):
 
 class _Progress:
     """A tqdm bar over frames on stderr with localisations per second, or
-    nothing."""
+    nothing (other units and names for other jobs)."""
 
-    def __init__(self, total, enabled):
+    def __init__(self, total, enabled, unit="frame", desc="localize"):
         self.bar = None
         self.locs = 0
         self.t0 = time.perf_counter()
@@ -329,7 +329,7 @@ class _Progress:
                 from tqdm import tqdm
             except ImportError:
                 return
-            self.bar = tqdm(total=total, unit="frame", desc="localize", file=sys.stderr, dynamic_ncols=True,
+            self.bar = tqdm(total=total, unit=unit, desc=desc, file=sys.stderr, dynamic_ncols=True,
                             disable=None if enabled == "auto" else False)
 
     def update(self, frames, locs):

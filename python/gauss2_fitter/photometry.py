@@ -43,7 +43,6 @@ near zero.
 import json
 import math
 import os
-import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -58,6 +57,7 @@ from ._lib import GAUSS2_MAX_MEA, PHOTOMETRY_RESULT_SIZE, PHOTOMETRY_SPOT_SIZE
 from .camera import Camera
 from .fitter import FLAG_GOOD, _read_variance, fit_spots, synth_image
 from .outputs import open_output, staged_path
+from .localize import _Progress
 from .peaks import find_peaks_in_frames
 from .registration import cycle_shifts, registered_sums, spectra
 
@@ -676,19 +676,12 @@ def measure(images, spots, shifts, mea, read_noise=0.0, n_threads=1, done=None):
 # ---- the whole job ------------------------------------------------------------------------------
 
 
-class _Steps:
+class _Steps(_Progress):
     """A tqdm bar over the steps and the images measured, or nothing."""
 
     def __init__(self, total, enabled):
-        self.bar = None
+        super().__init__(total, enabled, unit="step", desc="photometry")
         self.lock = threading.Lock()
-        if enabled:
-            try:
-                from tqdm import tqdm
-            except ImportError:
-                return
-            self.bar = tqdm(total=total, unit="step", desc="photometry", file=sys.stderr, dynamic_ncols=True,
-                            disable=None if enabled == "auto" else False)
 
     def step(self, what=None):
         if self.bar is not None:
@@ -696,10 +689,6 @@ class _Steps:
                 if what:
                     self.bar.set_postfix_str(what, refresh=False)
                 self.bar.update(1)
-
-    def close(self):
-        if self.bar is not None:
-            self.bar.close()
 
 
 def photometry(stack, *, camera=None, peaks=None, register=True, mea=None, psf_sigma=None, channels=None,
