@@ -468,9 +468,12 @@ class _Shapes:
     channel's median (_shrunk); the others take the median. Each window
     has its neighbours' light taken out, as the spots' shapes so far and a
     joint photometry of each composite model it, so that a neighbour pulls
-    neither a spot's position nor its widths: the widths are fitted twice
-    (the first time on the widths of the fits of all channels together),
-    the positions once more between."""
+    neither a spot's position nor its widths: the positions are fitted
+    twice, the second time with the neighbours modelled on the median
+    widths of the first fits, then the widths with the neighbours modelled
+    on the second positions. (Fitting the widths once more before the
+    positions' second fit measured the same: RMS z 1.043 against 1.046 on
+    bench/photometry.py, at 1.7 times the cost.)"""
 
     def __init__(self, composites, mea, psf, read_noise, n_cycles, n_threads):
         self.composites, self.mea, self.psf, self.n_threads = composites, mea, psf, n_threads
@@ -485,7 +488,6 @@ class _Shapes:
         for ch in range(self.n_ch):
             first = start if self.psf is None else (self.psf[ch], self.psf[ch])
             sx[:, ch], sy[:, ch], rho[:, ch] = first[0], first[1], 0.0
-        psf_xy = self._widths(x, y, (sx.copy(), sy.copy(), rho.copy()), sx, sy, rho)
         x, y, _ = self._positions(x, y, (sx.copy(), sy.copy(), rho.copy()))
         psf_xy = self._widths(x, y, (sx.copy(), sy.copy(), rho.copy()), sx, sy, rho)
         return x, y, sx, sy, rho, psf_xy
