@@ -249,7 +249,7 @@ def main():
     t_comp, comps = best_of(args.repeat, lambda: reg.registered_sums(electrons, shifts, spectra, args.threads),
                             "composites")
     t_find, (sx, sy) = best_of(args.repeat, lambda: ph_mod._find_spots(comps.sum(0), comps, electrons.sum(0), shifts,
-                                                                        ph.settings["shape_mea"], args.threads), "find")
+                                                                        args.threads), "find")
     t_shape, shapes = best_of(args.repeat, lambda: ph_mod._Shapes(comps, ph.settings["shape_mea"], None,
                                                                    CAMERA.read_noise, N_CYCLES, args.threads).fit(sx, sy), "shapes")
     spots = np.column_stack([ph.spots.x, ph.spots.y] + [ph.spots[[f"sx_{k}", f"sy_{k}", f"rho_{k}"]].to_numpy()

@@ -76,6 +76,7 @@ SHAPE_MEA = 11  # window of the composite's shape fits when no PSF width says ot
 SEARCH_TILE = 32  # background_tile of the spot search
 SEARCH_SMOOTH = 0.7  # pixels: resolves spots 4 px apart in composites of PSFs up to 1.55 px
 SEARCH_N_SIGMA = 5.0
+SEARCH_BORDER = 1  # pixels: spots are found up to the frame's edge but for its outermost pixels
 MERGE_DISTANCE = 2.0  # pixels: a peak this close to a kept one is that spot
 SHAPE_SNR = 10.0  # a spot's widths are fitted in a channel where its signal is this many times its error
 SHAPE_RANGE = (0.3, 4.0)  # a spot's fitted width within this share of its channel's median counts as plausible
@@ -353,7 +354,7 @@ def _given_peaks(peaks, h, w):
 # ---- spots and shapes -------------------------------------------------------------------
 
 
-def _find_spots(composite, channel_composites, cycle_sums, shifts, mea, n_threads=1):
+def _find_spots(composite, channel_composites, cycle_sums, shifts, n_threads=1):
     """Spot positions (x, y in cycle 0's frame, pixel centres) from the
     composite of all channels, from each channel's composite, and from each
     cycle's sum of channels (own frames, moved back by the cycle's shift):
@@ -362,8 +363,8 @@ def _find_spots(composite, channel_composites, cycle_sums, shifts, mea, n_thread
     frames = np.concatenate([composite[None], channel_composites, cycle_sums])
     shifts = np.concatenate([np.zeros((len(channel_composites) + 1, 2)), shifts])
     def search(lo, hi):
-        fr, px, py, _ = find_peaks_in_frames(frames[lo:hi], mea=mea, smooth=SEARCH_SMOOTH, n_sigma=SEARCH_N_SIGMA,
-                                             background_tile=SEARCH_TILE)
+        fr, px, py, _ = find_peaks_in_frames(frames[lo:hi], mea=SEARCH_BORDER * 2 + 1, smooth=SEARCH_SMOOTH,
+                                             n_sigma=SEARCH_N_SIGMA, background_tile=SEARCH_TILE)
         return fr + lo, px, py
 
     edges = np.linspace(0, len(frames), min(n_threads, len(frames)) + 1).astype(int)
@@ -400,16 +401,20 @@ def _find_spots(composite, channel_composites, cycle_sums, shifts, mea, n_thread
 
 
 def _windows(image, x, y, mea):
-    """The mea x mea windows (n, mea, mea) of `image` centred on the pixels
-    holding (x, y), and whether each lies inside the image (zeros if not)."""
+    """The mea x mea windows (n, mea, mea) of `image` around (x, y): centred
+    on the pixel holding it, or moved inwards as far as needed to lie
+    inside the frame (the spot then off its centre, within it); their
+    centre pixels cx, cy; and whether any fits (the frame at least mea
+    pixels a side; zeros if not)."""
     half = mea // 2
     h, w = image.shape
-    cx, cy = np.floor(x).astype(np.int64), np.floor(y).astype(np.int64)
-    inside = (cx >= half) & (cx < w - half) & (cy >= half) & (cy < h - half)
+    inside = np.full(len(x), h >= mea and w >= mea)
+    cx = np.clip(np.floor(x).astype(np.int64), half, max(half, w - 1 - half))
+    cy = np.clip(np.floor(y).astype(np.int64), half, max(half, h - 1 - half))
     offsets = np.arange(-half, half + 1)
     rows = np.clip(cy[:, None, None] + offsets[None, :, None], 0, h - 1)
     cols = np.clip(cx[:, None, None] + offsets[None, None, :], 0, w - 1)
-    return np.where(inside[:, None, None], image[rows, cols], 0.0), inside
+    return np.where(inside[:, None, None], image[rows, cols], 0.0), inside, cx, cy
 
 
 def _gaussians(x, y, sx, sy, rho, cols, rows):
@@ -437,8 +442,9 @@ def _fit_windows(windows, inside, read_noise, n_threads):
 
 
 def _plausible(rec, err, flag, x, y, cx, cy, half):
-    """Fits that measured a spot: good, significant, near where it was
-    looked for, with positive widths."""
+    """Fits that measured a spot: good, significant, within 1.5 px of (x, y)
+    (where it was found), with positive widths; and the fits' positions
+    (windows centred on pixels cx, cy)."""
     fx, fy = cx - half + rec[:, 3], cy - half + rec[:, 4]
     with np.errstate(invalid="ignore"):
         return (flag == FLAG_GOOD) & (rec[:, 0] > 3.0 * err[:, 0]) & (np.abs(fx - x) < 1.5) & (np.abs(fy - y) < 1.5) \
@@ -483,6 +489,7 @@ class _Shapes:
 
     def fit(self, x, y):
         n = len(x)
+        self.anchor = (x, y)  # where each spot was found or given: fits may not wander off
         x, y, start = self._positions(x, y, None)
         sx, sy, rho = (np.empty((n, self.n_ch)) for _ in range(3))
         for ch in range(self.n_ch):
@@ -525,23 +532,23 @@ class _Shapes:
             params = np.column_stack([amp, sx[:, k], sy[:, k], x + pad, y + pad, rho[:, k], np.zeros(len(x))])
             synth_image(params, light.shape, side, im=light)
             amps.append((amp, k))
-        windows, inside = _windows(image - light[pad:pad + h, pad:pad + w], x, y, self.mea)
+        windows, inside, cx, cy = _windows(image - light[pad:pad + h, pad:pad + w], x, y, self.mea)
         half = self.mea // 2
         offsets = np.arange(-half, half + 1)
-        cols = np.floor(x)[:, None, None] + offsets[None, None, :]
-        rows = np.floor(y)[:, None, None] + offsets[None, :, None]
+        cols = cx[:, None, None] + offsets[None, None, :]
+        rows = cy[:, None, None] + offsets[None, :, None]
         for amp, k in amps:
             windows += amp[:, None, None] * _gaussians(x, y, sx[:, k], sy[:, k], rho[:, k], cols, rows)
-        return windows, inside
+        return windows, inside, cx, cy
 
     def _positions(self, x, y, model):
         """Positions from the composite of all channels (where a fit is
         plausible; the given ones elsewhere), and the median widths of the
         plausible fits."""
-        windows, inside = self._cut(self.composites.sum(axis=0), x, y, model, range(self.n_ch))
+        windows, inside, cx, cy = self._cut(self.composites.sum(axis=0), x, y, model, range(self.n_ch))
         rn = self.read_noise * np.sqrt(self.n_ch * self.n_cycles)
         rec, err, flag = _fit_windows(windows, inside, rn, self.n_threads)
-        good, fx, fy = _plausible(rec, err, flag, x, y, np.floor(x), np.floor(y), self.mea // 2)
+        good, fx, fy = _plausible(rec, err, flag, *self.anchor, cx, cy, self.mea // 2)
         widths = np.median(rec[good, 1:3], axis=0) if good.any() else np.array([1.0, 1.0])
         return np.where(good, fx, x), np.where(good, fy, y), widths
 
@@ -557,10 +564,10 @@ class _Shapes:
             amp, amp_se = self._signals(ch, x, y, model[0][:, ch], model[1][:, ch], model[2][:, ch])
             with np.errstate(invalid="ignore"):
                 bright = amp > SHAPE_SNR * amp_se
-            windows, inside = self._cut(self.composites[ch], x, y, model, (ch,))
+            windows, inside, cx, cy = self._cut(self.composites[ch], x, y, model, (ch,))
             rn = self.read_noise * np.sqrt(self.n_cycles)
             rec, err, flag = _fit_windows(windows, inside & bright, rn, self.n_threads)
-            good, _, _ = _plausible(rec, err, flag, x, y, np.floor(x), np.floor(y), self.mea // 2)
+            good, _, _ = _plausible(rec, err, flag, *self.anchor, cx, cy, self.mea // 2)
             good &= bright
             if good.any():
                 centre = np.median(rec[good, 1:3], axis=0)
@@ -781,8 +788,7 @@ def photometry(stack, *, camera=None, peaks=None, register=True, mea=None, psf_s
         composites = registered_sums(electrons, shifts, f, n_threads)
         del f
         if given is None:
-            x, y = _find_spots(composites.sum(axis=0), composites, electrons.sum(axis=0), shifts, shape_mea,
-                               n_threads)
+            x, y = _find_spots(composites.sum(axis=0), composites, electrons.sum(axis=0), shifts, n_threads)
             ids = np.arange(len(x))
         else:
             ids, x, y = given
