@@ -207,6 +207,7 @@ def test_the_tool_writes_the_table_or_nothing(tmp_path, capsys):
     # Bad input: one line, status 1, the old output untouched.
     old = out.read_bytes()
     (tmp_path / "broken.tif").write_text("not an image")
+    np.save(tmp_path / "small.npy", np.zeros((2, 4, 5), dtype=np.uint16))
     peaks = tmp_path / "peaks.csv"
     peaks.write_text("id,x,y\na,10,10\nb,500,10\n")
     for argv, message in (
@@ -214,7 +215,8 @@ def test_the_tool_writes_the_table_or_nothing(tmp_path, capsys):
             ([str(tmp_path / "broken.tif")], "broken.tif: cannot read it"),
             ([*files, "--channels", "2", "--peaks", str(peaks)], "outside the 112 x 96 frame"),
             ([*files, "--channels", "2", "--psf-sigma", "-1"], "psf_sigma must be positive"),
-            ([str(tmp_path / "missing.tif")], "no such file")):
+            ([str(tmp_path / "missing.tif")], "no such file"),
+            ([files[0], str(tmp_path / "small.npy")], "small.npy: images of 5 x 4, but")):
         assert cli.main(["photometry", *argv, "-o", str(out), "--no-progress"]) == 1
         err = capsys.readouterr().err.strip().splitlines()
         assert len(err) == 1 and err[0].startswith("python3 -m gauss2_fitter: error:")

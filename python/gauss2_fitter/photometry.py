@@ -254,7 +254,12 @@ def read_stack(stack, channels=None):
     if isinstance(stack, (str, os.PathLike)) or (isinstance(stack, (list, tuple)) and stack
                                                 and all(isinstance(s, (str, os.PathLike)) for s in stack)):
         paths = [stack] if isinstance(stack, (str, os.PathLike)) else list(stack)
-        frames = np.concatenate([_read_frames(p) for p in paths]) if len(paths) > 1 else _read_frames(paths[0])
+        parts = [_read_frames(p) for p in paths]
+        for p, part in zip(paths[1:], parts[1:]):
+            if part.shape[1:] != parts[0].shape[1:]:
+                raise ValueError(f"stack {p}: images of {part.shape[2]} x {part.shape[1]}, but {paths[0]} has "
+                                 f"{parts[0].shape[2]} x {parts[0].shape[1]}")
+        frames = np.concatenate(parts) if len(parts) > 1 else parts[0]
         n_ch = 1 if channels is None else as_int("channels", channels, low=1)
         if len(frames) % n_ch:
             raise ValueError(f"{len(frames)} image(s) do not split into {n_ch} channels")
