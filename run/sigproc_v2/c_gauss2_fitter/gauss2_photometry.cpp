@@ -78,6 +78,8 @@ struct GroupSpot {
     gauss2::Setup model;  // its Gaussian, sampled at pixel centres as gauss_2d samples it
     double scale;         // the unit-volume Gaussian's height: G = scale exp(exponent)
     double log_scale;     // its logarithm: G = exp(exponent + log_scale)
+    double inv_den;       // 1 / model.den: the exponent's division as a product
+    double alpha;         // model.std_y2 inv_den: the exponent's dx^2 coefficient
     Sint64 index;         // in the call's arrays
 
     double distance2(double px, double py) const { return (px - x) * (px - x) + (py - y) * (py - y); }
@@ -104,6 +106,7 @@ GroupSpot place_spot(const double *s, const Frame &f, Sint64 mea, Sint64 index) 
     const double unit[7] = {1.0, s[2], s[3], s[0], s[1], s[4], 0.0};
     const gauss2::Setup model = gauss2::setup_of(unit);
     const double scale = model.unit_norm() / gauss2::k_two_pi;
+    const double inv_den = 1.0 / model.den;
     return {square(f, cx, cy, half),
             square(f, cx, cy, 2 * half),
             s[0],
@@ -111,6 +114,8 @@ GroupSpot place_spot(const double *s, const Frame &f, Sint64 mea, Sint64 index) 
             model,
             scale,
             std::log(scale),
+            inv_den,
+            model.std_y2 * inv_den,
             index};
 }
 
@@ -179,6 +184,57 @@ bool overlap(const Window &a, const Window &b) {
     return a.r0 < b.r1 && b.r0 < a.r1 && a.c0 < b.c1 && b.c0 < a.c1;
 }
 
+// A spot seen from one row of pixels: its exponent along the row,
+// e(dx) = alpha dx^2 + beta dx + gamma at column offset dx = c - cx (the
+// model's exponent, with the division by den taken as a product), the
+// columns where its own window holds the row, and those to test for its
+// light (wider than the roots of e = kNegligible by two columns or more,
+// so that rounding never drops a column: tabulate tests them).
+struct RowSpot {
+    int spot;
+    double cx, alpha, beta, gamma, log_scale;
+    Sint64 own0, own1;      // own window's columns (empty if it does not hold the row)
+    Sint64 light0, light1;  // columns to test for light, within its reach
+
+    RowSpot() = default;
+    RowSpot(const GroupSpot &s, int index, Sint64 r)
+        : spot(index), cx(s.model.cx), alpha(s.alpha), log_scale(s.log_scale) {
+        const double dy = static_cast<double>(r) - s.model.cy;
+        beta = s.model.cross * dy * s.inv_den;
+        gamma = s.model.std_x2 * (dy * dy) * s.inv_den;
+        const bool own = r >= s.win.r0 && r < s.win.r1;
+        own0 = own ? s.win.c0 : 0, own1 = own ? s.win.c1 : 0;
+        light0 = light1 = 0;
+        const double disc = beta * beta - 4.0 * alpha * (gamma - kNegligible);  // alpha < 0
+        if (disc >= 0.0) {
+            // Truncation rather than floor and ceil (library calls on the
+            // baseline instruction set), its error within the margins.
+            const double mid = -beta / (2.0 * alpha), spread = std::sqrt(disc) / (-2.0 * alpha);
+            const double lo = std::max(cx + mid - spread, -1e15), hi = std::min(cx + mid + spread, 1e15);
+            light0 = std::max(s.reach.c0, static_cast<Sint64>(lo) - 2);
+            light1 = std::min(s.reach.c1, static_cast<Sint64>(hi) + 3);
+        }
+    }
+    double exponent(Sint64 c) const {
+        const double dx = static_cast<double>(c) - cx;
+        return (alpha * dx + beta) * dx + gamma;
+    }
+};
+
+// Columns of one row of a window, as bits: bit j for the window's column
+// c0 + j (a window is at most GAUSS2_MAX_MEA < 64 columns wide).
+using Columns = std::uint64_t;
+static_assert(GAUSS2_MAX_MEA < 64, "a window's columns fit the bits of Columns");
+
+// The bits of columns [from, to) of a row whose first column is c0.
+Columns column_bits(Sint64 from, Sint64 to, Sint64 c0) {
+    if (to <= from) return 0;
+    const auto lo = static_cast<unsigned>(from - c0), n = static_cast<unsigned>(to - from);
+    return (n >= 64 ? ~Columns{0} : (Columns{1} << n) - 1) << lo;
+}
+
+bool has(Columns bits, Sint64 j) { return (bits >> j) & 1U; }
+
 // Fills the table of the group's pixels. Each pixel of the union of the
 // windows is taken once, from the first window that holds it; its light
 // comes from the spots whose window holds it and from those whose reach
@@ -187,42 +243,6 @@ bool overlap(const Window &a, const Window &b) {
 // pixel's (the first on ties). A pixel that is not finite, or whose
 // variance is negative or not finite, is left out. Returns the mean of
 // max(x + s2, 0) over the pixels (0 without any).
-// A spot seen from one row of pixels: its exponent along the row,
-// e(dx) = alpha dx^2 + beta dx + gamma at column offset dx = c - cx (the
-// model's exponent, with the division by den taken as a product), the
-// columns where its own window holds the row, and those where its light is
-// not negligible (a little wider than the roots of e = kNegligible, so
-// that rounding never drops a column: each is tested again).
-struct RowSpot {
-    int spot;
-    double cx, alpha, beta, gamma, log_scale;
-    Sint64 own0, own1;      // own window's columns (empty if it does not hold the row)
-    Sint64 light0, light1;  // columns to test for light, within its reach
-
-    RowSpot() = default;
-    RowSpot(const GroupSpot &s, int index, Sint64 r) : spot(index), cx(s.model.cx), log_scale(s.log_scale) {
-        const double inv_den = 1.0 / s.model.den, dy = static_cast<double>(r) - s.model.cy;
-        alpha = s.model.std_y2 * inv_den;
-        beta = s.model.cross * dy * inv_den;
-        gamma = s.model.std_x2 * (dy * dy) * inv_den;
-        const bool own = r >= s.win.r0 && r < s.win.r1;
-        own0 = own ? s.win.c0 : 0, own1 = own ? s.win.c1 : 0;
-        light0 = light1 = 0;
-        const double disc = beta * beta - 4.0 * alpha * (gamma - kNegligible);  // alpha < 0
-        if (disc >= 0.0) {
-            const double mid = -beta / (2.0 * alpha), spread = std::sqrt(disc) / (-2.0 * alpha);
-            const double lo = std::floor(cx + mid - spread) - 1.0, hi = std::ceil(cx + mid + spread) + 2.0;
-            light0 = std::max(s.reach.c0, static_cast<Sint64>(std::max(lo, -1e15)));
-            light1 = std::min(s.reach.c1, static_cast<Sint64>(std::min(hi, 1e15)));
-        }
-    }
-    bool owns(Sint64 c) const { return c >= own0 && c < own1; }
-    double exponent(Sint64 c) const {
-        const double dx = static_cast<double>(c) - cx;
-        return (alpha * dx + beta) * dx + gamma;
-    }
-};
-
 double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable &t) {
     // For each window, the spots whose reach overlaps it, in order: the only
     // ones that can hold its pixels.
@@ -235,48 +255,69 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
     }
     double sum = 0.0;
     t.n_lone = t.n_pixels = t.n_entries = 0;
+    RowSpot row[kMaxGroup];
+    Columns lit[kMaxGroup], own[kMaxGroup];
     for (int k = 0; k < n_spots; k++) {
         const Window &wk = spots[k].win;
+        const Sint64 c0 = wk.c0, width = wk.c1 - wk.c0;
         for (Sint64 r = wk.r0; r < wk.r1; r++) {
-            // The near spots whose reach spans this row, in order; those
-            // before k whose window holds the row have taken its pixels there.
-            RowSpot row[kMaxGroup];
-            int n_row = 0, n_earlier = 0;
+            // The near spots whose reach spans this row, in order, and the
+            // columns of this window where each has light (`lit`): those of
+            // its own window, and those where its light is not negligible.
+            // Along a row the exponent is a concave parabola, so the latter
+            // are one run of columns, found from the ends of the range to
+            // test (its values inside the run lie well above the bound).
+            // Columns that an earlier window holds were taken with its pixels
+            // (`taken`); those that a later window holds too (`contested`) have
+            // the background of the nearest centre; those where another spot
+            // has light (`crowded`) are shared pixels, the others lone ones.
+            int n_row = 0, self = 0;
+            Columns taken = 0, contested = 0, crowded = 0;
             for (int u = 0; u < n_near[k]; u++) {
-                const GroupSpot &sl = spots[near[k][u]];
+                const int l = near[k][u];
+                const GroupSpot &sl = spots[l];
                 if (r < sl.reach.r0 || r >= sl.reach.r1) continue;
-                row[n_row++] = RowSpot(sl, near[k][u], r);
-                if (near[k][u] < k) n_earlier = n_row;
+                const RowSpot &s = row[n_row] = RowSpot(sl, l, r);
+                Sint64 a = std::max(s.light0, c0), b = std::min(s.light1, wk.c1);
+                while (a < b && !(s.exponent(a) >= kNegligible)) a++;
+                while (b > a && !(s.exponent(b - 1) >= kNegligible)) b--;
+                own[n_row] = column_bits(std::max(s.own0, c0), std::min(s.own1, wk.c1), c0);
+                lit[n_row] = own[n_row] | column_bits(a, b, c0);
+                if (l < k) taken |= own[n_row];
+                if (l > k) contested |= own[n_row];
+                if (l != k) crowded |= lit[n_row];
+                if (l == k) self = n_row;
+                n_row++;
             }
+            const RowSpot &mine = row[self];
             const double py = static_cast<double>(r) + 0.5;
-            for (Sint64 c = wk.c0; c < wk.c1; c++) {
-                bool seen = false;  // taken from an earlier window
-                for (int u = 0; u < n_earlier && !seen; u++) seen = row[u].spot < k && row[u].owns(c);
+            for (Sint64 j = 0; j < width; j++) {
+                const Sint64 c = c0 + j;
                 const double x = f.im[r * f.w + c], s2 = f.variance(r, c);
-                if (seen || !std::isfinite(x) || !(s2 >= 0.0 && s2 <= DBL_MAX)) continue;
-                const double px = static_cast<double>(c) + 0.5;
-                int owner = k;
-                double nearest = spots[k].distance2(px, py);
-                std::int32_t n = 0;
-                for (int u = 0; u < n_row; u++) {
-                    const RowSpot &sl = row[u];
-                    const bool own = sl.owns(c);
-                    if (!own && (c < sl.light0 || c >= sl.light1)) continue;
-                    const double e = sl.exponent(c);
-                    if (!own && !(e >= kNegligible)) continue;
-                    t.unknown[t.n_entries + n] = 2 * sl.spot;
-                    t.g[t.n_entries + n] = e + sl.log_scale;  // exponentiated below
-                    n++;
-                    if (own && sl.spot > k) {
-                        const double d = spots[sl.spot].distance2(px, py);
-                        if (d < nearest) nearest = d, owner = sl.spot;
-                    }
-                }
+                if (has(taken, j) || !std::isfinite(x) || !(s2 >= 0.0 && s2 <= DBL_MAX)) continue;
                 sum += std::max(x + s2, 0.0);
-                if (n == 1) {  // spot k's light alone: a lone pixel
-                    t.lone_x[t.n_lone] = x, t.lone_s2[t.n_lone] = s2, t.lone_g[t.n_lone] = t.g[t.n_entries];
+                if (!has(crowded, j)) {  // spot k's light alone: a lone pixel
+                    t.lone_x[t.n_lone] = x, t.lone_s2[t.n_lone] = s2;
+                    t.lone_g[t.n_lone] = mine.exponent(c) + mine.log_scale;  // exponentiated below
                     t.n_lone++;
                     continue;
+                }
+                int owner = k;
+                if (has(contested, j)) {
+                    const double px = static_cast<double>(c) + 0.5;
+                    double nearest = spots[k].distance2(px, py);
+                    for (int u = 0; u < n_row; u++) {
+                        if (row[u].spot <= k || !has(own[u], j)) continue;
+                        const double d = spots[row[u].spot].distance2(px, py);
+                        if (d < nearest) nearest = d, owner = row[u].spot;
+                    }
+                }
+                std::int32_t n = 0;
+                for (int u = 0; u < n_row; u++) {
+                    if (!has(lit[u], j)) continue;
+                    t.unknown[t.n_entries + n] = 2 * row[u].spot;
+                    t.g[t.n_entries + n] = row[u].exponent(c) + row[u].log_scale;  // exponentiated below
+                    n++;
                 }
                 const long p = t.n_pixels++;
                 t.x[p] = x, t.s2[p] = s2, t.bg[p] = 2 * owner + 1, t.count[p] = n;
@@ -449,13 +490,25 @@ class GroupFit {
                 w = 1.0 / std::max(m + t_.s2[p], v_floor_);
             }
             const double x = t_.x[p];
-            for (int u = 0; u < n_cover; u++) {
-                const int a = unknown[u];
-                const double wg = w * g[u];
-                double *row = sys_.a + static_cast<long>(a) * n;
-                sys_.rhs[a] += wg * x;
-                for (int v = 0; v <= u; v++) row[unknown[v]] += wg * g[v];
-                sys_.at(std::max(a, b), std::min(a, b)) += wg;
+            if (n_cover == 2) {  // the most common shared pixel: the loop below, unrolled
+                const int a0 = unknown[0], a1 = unknown[1];
+                const double g0 = g[0], g1 = g[1], wg0 = w * g0, wg1 = w * g1;
+                sys_.rhs[a0] += wg0 * x;
+                sys_.at(a0, a0) += wg0 * g0;
+                sys_.at(std::max(a0, b), std::min(a0, b)) += wg0;
+                sys_.rhs[a1] += wg1 * x;
+                sys_.at(a1, a0) += wg1 * g0;
+                sys_.at(a1, a1) += wg1 * g1;
+                sys_.at(std::max(a1, b), std::min(a1, b)) += wg1;
+            } else {
+                for (int u = 0; u < n_cover; u++) {
+                    const int a = unknown[u];
+                    const double wg = w * g[u];
+                    double *row = sys_.a + static_cast<long>(a) * n;
+                    sys_.rhs[a] += wg * x;
+                    for (int v = 0; v <= u; v++) row[unknown[v]] += wg * g[v];
+                    sys_.at(std::max(a, b), std::min(a, b)) += wg;
+                }
             }
             sys_.at(b, b) += w;
             sys_.rhs[b] += w * x;
