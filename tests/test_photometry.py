@@ -142,6 +142,10 @@ def test_bad_input_is_refused_before_any_work():
     bad[1, 1, 7, 9] = np.nan
     with pytest.raises(ValueError, match="non-finite pixel.*channel 1, cycle 1 at x 9, y 7"):
         g2.photometry(bad)
+    with np.errstate(over="ignore"):  # integer counts too large for the camera's scale
+        overflow = int(np.isinf((counts - 100.0) * 1e307).sum())
+        with pytest.raises(ValueError, match=f"stack holds {overflow} non-finite pixel"):
+            g2.photometry(counts, camera=g2.Camera(baseline=100, sensitivity=1e307))
     with pytest.raises(TypeError, match="camera must be a Camera"):
         g2.photometry(counts, camera="cam")
     with pytest.raises(TypeError, match="real numbers"):

@@ -289,9 +289,19 @@ def read_electrons(movie, n_ch, interleaved, camera):
     n_cyc = n // n_ch
     out = np.empty((n, h, w))
     bad, first = 0, None
+    # Integers whose largest magnitude converts to a finite value convert
+    # to finite values: their frames need no test.
+    dtype = np.dtype(movie.dtype)
+    if dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        tested = not np.isfinite(camera.to_electrons(np.array([float(info.min), float(info.max)]))).all()
+    else:
+        tested = True
     for lo in range(0, n, chunk_frames(h, w)):
         part = out[lo:lo + chunk_frames(h, w)]
         camera.to_electrons(movie.read(lo, lo + len(part)), out=part)
+        if not tested:
+            continue
         finite = np.isfinite(part)
         if not finite.all():
             bad += int(part.size - np.count_nonzero(finite))
@@ -506,8 +516,8 @@ class _Shapes:
         key = (ch, spots.tobytes())
         if key not in self._cache:
             var = self.n_cycles * self.read_noise**2
-            out, _ = _measure_image(self.composites[ch], spots, _groups(spots, self.mea), self.mea, var, None,
-                                    self.n_threads)
+            layout = _Layout(_groups(spots, self.mea), self.n_threads)
+            out, _ = _measure_image(self.composites[ch], spots, layout, self.mea, var, None)
             self._cache[key] = (np.nan_to_num(out[:, 0]), out[:, 1])
         return self._cache[key]
 
@@ -611,20 +621,34 @@ def _groups(records, mea):
     return group
 
 
-def _measure_image(image, records, group, mea, read_var, var_map, n_threads=1):
-    """The native photometry of one image: spots records (n, 5), their
-    groups (any order: sorted here, results in the records' order), the
-    groups spread over n_threads. Returns (results (n, 4), flags (n,))."""
+class _Layout:
+    """Spots in the order the native batch takes them, their groups'
+    (gauss2_photometry_groups, any numbering), and where calls on n_threads
+    threads cut them (at the end of a group: no group is split). Made once
+    for every image measured at the same spots."""
+
+    def __init__(self, group, n_threads=1):
+        n = len(group)
+        self.order = np.argsort(group, kind="stable")
+        self.group = np.ascontiguousarray(group[self.order])
+        starts = np.flatnonzero(np.r_[True, self.group[1:] != self.group[:-1]]) if n else np.zeros(0, np.int64)
+        cuts = starts[np.searchsorted(starts, np.linspace(0, n, min(n_threads, len(starts)) + 1)[1:-1])]
+        self.edges = np.unique(np.r_[0, cuts, n]).astype(np.int64)
+
+
+def _measure_image(image, records, layout, mea, read_var, var_map):
+    """The native photometry of one image: spots records (n, 5) at the
+    _Layout `layout`, the calls it cuts them into on threads of their own.
+    Returns (results (n, 4), flags (n,)) in the records' order."""
     n = len(records)
-    order = np.argsort(group, kind="stable")
-    rec = np.ascontiguousarray(records[order], dtype=np.float64)
-    grp = np.ascontiguousarray(group[order])
     out = np.full((n, PHOTOMETRY_RESULT_SIZE), np.nan)
     flags = np.zeros(n, dtype=np.int64)
     if not n:
         return out, flags
     h, w = image.shape
     im = np.ascontiguousarray(image, dtype=np.float64)
+    rec = np.ascontiguousarray(records[layout.order], dtype=np.float64)
+    grp = layout.group
     res = np.empty((n, PHOTOMETRY_RESULT_SIZE))
     fl = np.empty(n, dtype=np.int64)
 
@@ -633,17 +657,14 @@ def _measure_image(image, records, group, mea, read_var, var_map, n_threads=1):
             im, w, h, mea, hi - lo, rec[lo:hi], grp[lo:hi], read_var, var_map, _work_buffer(mea), res[lo:hi],
             fl[lo:hi], np.empty(hi - lo, dtype=np.int64))
 
-    # Chunks end where a group does: no group is split.
-    starts = np.flatnonzero(np.r_[True, grp[1:] != grp[:-1]])
-    cuts = starts[np.searchsorted(starts, np.linspace(0, n, min(n_threads, len(starts)) + 1)[1:-1])]
-    edges = np.unique(np.r_[0, cuts, n])
+    edges = layout.edges
     if len(edges) <= 2:
         run(0, n)
     else:
         with ThreadPoolExecutor(max_workers=len(edges) - 1) as pool:
             for f in [pool.submit(run, lo, hi) for lo, hi in zip(edges[:-1], edges[1:])]:
                 f.result()
-    out[order], flags[order] = res, fl
+    out[layout.order], flags[layout.order] = res, fl
     return out, flags
 
 
@@ -662,13 +683,13 @@ def measure(images, spots, shifts, mea, read_noise=0.0, n_threads=1, done=None):
     mea = as_int("mea", mea, low=1, high=GAUSS2_MAX_MEA, odd=True)
     variance = ReadVariance.of(read_noise, (h, w))
     read_var, var_map = variance.scalar, variance.map
-    group = _groups(np.column_stack([spots[:, :2], np.zeros((n, 3))]), mea)
+    layout = _Layout(_groups(np.column_stack([spots[:, :2], np.zeros((n, 3))]), mea))
     results = np.full((n, n_ch, n_cyc, PHOTOMETRY_RESULT_SIZE), np.nan)
     flags = np.zeros((n, n_ch, n_cyc), dtype=np.int8)
 
     def run(ch, c):
         rec = np.column_stack([spots[:, 0] + shifts[c, 0], spots[:, 1] + shifts[c, 1], spots[:, 2 + 3 * ch:5 + 3 * ch]])
-        results[:, ch, c], flags[:, ch, c] = _measure_image(images[ch, c], rec, group, mea, read_var, var_map)
+        results[:, ch, c], flags[:, ch, c] = _measure_image(images[ch, c], rec, layout, mea, read_var, var_map)
         if done is not None:
             done()
 
