@@ -369,15 +369,22 @@ def _find_spots(composite, channel_composites, cycle_sums, shifts, n_threads=1):
     cycle's sum of channels (own frames, moved back by the cycle's shift):
     the composite's peaks are kept, and of the others those not within
     MERGE_DISTANCE of a kept one."""
-    frames = np.concatenate([composite[None], channel_composites, cycle_sums])
+    parts = (composite[None], channel_composites, cycle_sums)  # searched in place: frames 0, 1.., then the cycles'
+    starts = np.cumsum([0] + [len(p) for p in parts])
     shifts = np.concatenate([np.zeros((len(channel_composites) + 1, 2)), shifts])
 
     def search(lo, hi):
-        fr, px, py, _ = find_peaks_in_frames(frames[lo:hi], mea=SEARCH_BORDER * 2 + 1, smooth=SEARCH_SMOOTH,
-                                             n_sigma=SEARCH_N_SIGMA, background_tile=SEARCH_TILE)
-        return fr + lo, px, py
+        found = []
+        for part, first in zip(parts, starts):
+            a, b = max(lo, first), min(hi, first + len(part))
+            if a < b:
+                fr, px, py, _ = find_peaks_in_frames(part[a - first:b - first], mea=SEARCH_BORDER * 2 + 1,
+                                                     smooth=SEARCH_SMOOTH, n_sigma=SEARCH_N_SIGMA,
+                                                     background_tile=SEARCH_TILE)
+                found.append((fr + a, px, py))
+        return tuple(np.concatenate([f[k] for f in found]) for k in range(3))
 
-    edges = np.linspace(0, len(frames), min(n_threads, len(frames)) + 1).astype(int)
+    edges = np.linspace(0, starts[-1], min(n_threads, starts[-1]) + 1).astype(int)
     with ThreadPoolExecutor(max_workers=max(1, len(edges) - 1)) as pool:
         found = list(pool.map(lambda e: search(*e), zip(edges[:-1], edges[1:])))
     fr, px, py = (np.concatenate([f[k] for f in found]) for k in range(3))
@@ -496,8 +503,9 @@ class _Shapes:
     fit measured the same: RMS z 1.043 against 1.046, at 1.7 times the
     cost.)"""
 
-    def __init__(self, composites, mea, psf, read_noise, n_cycles, n_threads):
+    def __init__(self, composites, mea, psf, read_noise, n_cycles, n_threads, composite=None):
         self.composites, self.mea, self.psf, self.n_threads = composites, mea, psf, n_threads
+        self.composite = composites.sum(axis=0) if composite is None else composite  # of all channels
         self.n_ch = len(composites)
         self.read_noise, self.n_cycles = read_noise, n_cycles
         self._cache = {}
@@ -561,7 +569,7 @@ class _Shapes:
         """Positions from the composite of all channels (where a fit is
         plausible; the given ones elsewhere), and the median widths of the
         plausible fits."""
-        windows, inside, cx, cy = self._cut(self.composites.sum(axis=0), x, y, model, range(self.n_ch))
+        windows, inside, cx, cy = self._cut(self.composite, x, y, model, range(self.n_ch))
         rn = self.read_noise * np.sqrt(self.n_ch * self.n_cycles)
         rec, err, flag = _fit_windows(windows, inside, rn, self.n_threads)
         good, fx, fy = _plausible(rec, err, flag, *self.anchor, cx, cy, self.mea // 2)
@@ -813,16 +821,18 @@ def photometry(stack, *, camera=None, peaks=None, register=True, mea=None, psf_s
         shifts = cycle_shifts(electrons, n_threads, f) if register and n_cyc > 1 else np.zeros((n_cyc, 2))
         steps.step("registered")
         composites = registered_sums(electrons, shifts, f, n_threads)
+        composite = composites.sum(axis=0)
         del f
         if given is None:
-            x, y = _find_spots(composites.sum(axis=0), composites, electrons.sum(axis=0), shifts, n_threads)
+            x, y = _find_spots(composite, composites, electrons.sum(axis=0), shifts, n_threads)
             ids = np.arange(len(x))
         else:
             ids, x, y = given
         steps.step(f"{len(x)} spots")
         rn = camera.read_noise
         read_sigma = float(np.median(rn)) if isinstance(rn, np.ndarray) else rn
-        x, y, sx, sy, rho, psf_xy = _Shapes(composites, shape_mea, psf, read_sigma, n_cyc, n_threads).fit(x, y) \
+        shapes = _Shapes(composites, shape_mea, psf, read_sigma, n_cyc, n_threads, composite)
+        x, y, sx, sy, rho, psf_xy = shapes.fit(x, y) \
             if len(x) else (x, y, np.zeros((0, n_ch)), np.zeros((0, n_ch)), np.zeros((0, n_ch)),
                             np.full((n_ch, 2), np.nan) if psf is None else np.column_stack([psf, psf]))
         steps.step("shapes")

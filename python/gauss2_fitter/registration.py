@@ -30,6 +30,8 @@ narrower). Measurements never use moved images: spots are measured in each
 image where it shows them.
 """
 
+import functools
+
 import numpy as np
 
 HIGHPASS_SIGMA = 8.0  # pixels: structure larger than this is not registered on
@@ -108,14 +110,18 @@ def _gaussian_vertex(left, centre, right):
     return float(np.clip(0.5 * (a - c) / bend, -0.5, 0.5))
 
 
+@functools.lru_cache(maxsize=256)
 def _lanczos(fraction):
     """Lanczos weights (normalised to sum 1) of the samples at offsets
     -A .. A for the value at `fraction` past the sample at 0 (the weight at
-    -A is 0: a kernel of odd length, centred)."""
+    -A is 0: a kernel of odd length, centred). Kept for the fractions of a
+    run's shifts, which every band and channel moves by again; read only."""
     taps = np.arange(-LANCZOS_A, LANCZOS_A + 1)
     x = fraction - taps
     weights = np.where(taps > -LANCZOS_A, np.sinc(x) * np.sinc(x / LANCZOS_A), 0.0)
-    return weights / weights.sum()
+    weights = weights / weights.sum()
+    weights.setflags(write=False)
+    return weights
 
 
 def _move_axis(image, shift, axis):
