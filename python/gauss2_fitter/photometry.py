@@ -280,15 +280,15 @@ def stack_frames(stack, channels=None):
     return open_movie(stack.reshape((math.prod(shape[:-2]),) + shape[-2:])), n_ch, False
 
 
-def read_electrons(movie, n_ch, interleaved, camera):
+def read_electrons(movie, n_ch, interleaved, camera, n_threads=1):
     """Photo-electrons (float64, (channels, cycles, h, w)) of the frames of
     `movie` (as stack_frames splits them), read and converted a chunk of
-    frames at a time, so that the stack is never held whole in its own
-    dtype; non-finite pixels are refused, naming the first."""
+    frames at a time (on n_threads threads), so that the stack is never
+    held whole in its own dtype; non-finite pixels are refused, naming the
+    first."""
     n, h, w = movie.shape
     n_cyc = n // n_ch
     out = np.empty((n, h, w))
-    bad, first = 0, None
     # Integers whose largest magnitude converts to a finite value convert
     # to finite values: their frames need no test.
     dtype = np.dtype(movie.dtype)
@@ -297,19 +297,25 @@ def read_electrons(movie, n_ch, interleaved, camera):
         tested = not np.isfinite(camera.to_electrons(np.array([float(info.min), float(info.max)]))).all()
     else:
         tested = True
-    for lo in range(0, n, chunk_frames(h, w)):
-        part = out[lo:lo + chunk_frames(h, w)]
-        camera.to_electrons(movie.read(lo, lo + len(part)), out=part)
-        if not tested:
-            continue
-        finite = np.isfinite(part)
-        if not finite.all():
-            bad += int(part.size - np.count_nonzero(finite))
-            if first is None:
-                f, y, x = (int(v[0]) for v in np.nonzero(~finite))
-                first = lo + f, x, y
+
+    def convert(lo, hi):  # frames lo .. hi - 1: (non-finite pixels, the first (frame, x, y) or None)
+        part = camera.to_electrons(movie.read(lo, hi), out=out[lo:hi])
+        finite = np.isfinite(part) if tested else None
+        if finite is None or finite.all():
+            return 0, None
+        f, y, x = (int(v[0]) for v in np.nonzero(~finite))
+        return int(part.size - np.count_nonzero(finite)), (lo + f, x, y)
+
+    step = chunk_frames(h, w)
+    chunks = [(lo, min(n, lo + step)) for lo in range(0, n, step)]
+    if n_threads > 1 and len(chunks) > 1:
+        with ThreadPoolExecutor(max_workers=n_threads) as pool:
+            found = list(pool.map(lambda c: convert(*c), chunks))
+    else:
+        found = [convert(*c) for c in chunks]
+    bad = sum(count for count, _ in found)
     if bad:
-        f, x, y = first
+        f, x, y = next(first for _, first in found if first is not None)
         ch, c = (f % n_ch, f // n_ch) if interleaved else (f // n_cyc, f % n_cyc)
         raise ValueError(f"stack holds {bad} non-finite pixel(s), the first in channel {ch}, cycle {c} at x {x}, "
                          f"y {y}")
@@ -814,7 +820,7 @@ def photometry(stack, *, camera=None, peaks=None, register=True, mea=None, psf_s
         mea = as_int("mea", mea, low=3, high=GAUSS2_MAX_MEA, odd=True)
     shape_mea = mea or (window_for(psf.max()) if psf is not None else SHAPE_MEA)
     given = None if peaks is None else _given_peaks(peaks, h, w)
-    electrons = read_electrons(movie, n_ch, interleaved, camera)
+    electrons = read_electrons(movie, n_ch, interleaved, camera, n_threads)
     steps = _Steps(3 + n_ch * n_cyc, progress)
     try:
         f = spectra(electrons, n_threads)

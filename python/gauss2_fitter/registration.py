@@ -31,6 +31,7 @@ image where it shows them.
 """
 
 import functools
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -180,13 +181,24 @@ def registered_sums(stack, shifts, spectra_, n_threads=1):
         total += spectra_[:, c] * ramp_y * ramp_x
     out = fft.irfft2(total, s=(h, w), workers=n_threads).astype(np.float64)
     reach = int(np.ceil(np.abs(shifts).max())) + LANCZOS_A + 1
-    for rows, cols in ((slice(0, band), slice(None)), (slice(h - band, h), slice(None)),
-                       (slice(band, h - band), slice(0, band)), (slice(band, h - band), slice(w - band, w))):
+
+    def edge(ch, rows, cols):  # one band of one channel, into its own pixels of `out`
         r0, r1, _ = rows.indices(h)
         c0, c1, _ = cols.indices(w)
         s0, s1 = max(0, r0 - reach), min(h, r1 + reach)
         t0, t1 = max(0, c0 - reach), min(w, c1 + reach)
-        for ch in range(n_ch):
-            part = registered_sum(stack[ch, :, s0:s1, t0:t1], shifts)
-            out[ch, r0:r1, c0:c1] = part[r0 - s0:r1 - s0, c0 - t0:c1 - t0]
+        part = registered_sum(stack[ch, :, s0:s1, t0:t1], shifts)
+        out[ch, r0:r1, c0:c1] = part[r0 - s0:r1 - s0, c0 - t0:c1 - t0]
+
+    bands = [(ch, rows, cols) for rows, cols in ((slice(0, band), slice(None)), (slice(h - band, h), slice(None)),
+                                                 (slice(band, h - band), slice(0, band)),
+                                                 (slice(band, h - band), slice(w - band, w)))
+             for ch in range(n_ch)]
+    if n_threads > 1:  # scipy.ndimage's filters release the GIL
+        with ThreadPoolExecutor(max_workers=n_threads) as pool:
+            for f in [pool.submit(edge, *b) for b in bands]:
+                f.result()
+    else:
+        for b in bands:
+            edge(*b)
     return out
