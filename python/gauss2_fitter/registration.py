@@ -81,11 +81,26 @@ def cycle_shifts(stack, n_threads=1, spectra_=None):
     band[0, :] = 0.0
     band[:, 0] = 0.0
     reference = np.conj(f[:, 0])
-    for c in range(1, n_cyc):
+
+    def shift(c):
         cross = (reference * f[:, c]).sum(axis=0) * band
-        corr = fft.irfft2(cross, s=(h, w), workers=n_threads)
-        shifts[c] = _peak(corr)
+        shifts[c] = _peak(fft.irfft2(cross, s=(h, w)))
+
+    _each(range(1, n_cyc), shift, n_threads)
     return shifts
+
+
+def _each(items, fn, n_threads):
+    """fn(item) for every item, on n_threads threads (numpy's arithmetic
+    and scipy's FFTs and filters release the GIL); each item's result is
+    the same whatever the threads."""
+    if n_threads > 1 and len(items) > 1:
+        with ThreadPoolExecutor(max_workers=n_threads) as pool:
+            for f in [pool.submit(fn, item) for item in items]:
+                f.result()
+    else:
+        for item in items:
+            fn(item)
 
 
 def _peak(corr):
@@ -174,12 +189,18 @@ def registered_sums(stack, shifts, spectra_, n_threads=1):
     if 4 * band >= min(h, w):
         return np.stack([registered_sum(stack[ch], shifts) for ch in range(n_ch)])
     ky, kx = fft.fftfreq(h), fft.rfftfreq(w)
-    total = np.zeros((n_ch, h, len(kx)), dtype=np.complex64)
-    for c, (dx, dy) in enumerate(shifts):  # the phase ramp of a move by (-dx, -dy), one factor an axis
-        ramp_y = np.exp(2j * np.pi * ky * dy).astype(np.complex64)[:, None]
-        ramp_x = np.exp(2j * np.pi * kx * dx).astype(np.complex64)[None, :]
-        total += spectra_[:, c] * ramp_y * ramp_x
-    out = fft.irfft2(total, s=(h, w), workers=n_threads).astype(np.float64)
+    # The phase ramp of a move by (-dx, -dy), one factor an axis.
+    ramps = [(np.exp(2j * np.pi * ky * dy).astype(np.complex64)[:, None],
+              np.exp(2j * np.pi * kx * dx).astype(np.complex64)[None, :]) for dx, dy in shifts]
+    out = np.empty((n_ch, h, w))
+
+    def interior(ch):
+        total = np.zeros((h, len(kx)), dtype=np.complex64)
+        for c, (ramp_y, ramp_x) in enumerate(ramps):
+            total += spectra_[ch, c] * ramp_y * ramp_x
+        out[ch] = fft.irfft2(total, s=(h, w))
+
+    _each(range(n_ch), interior, n_threads)
     reach = int(np.ceil(np.abs(shifts).max())) + LANCZOS_A + 1
 
     def edge(ch, rows, cols):  # one band of one channel, into its own pixels of `out`
@@ -194,11 +215,5 @@ def registered_sums(stack, shifts, spectra_, n_threads=1):
                                                  (slice(band, h - band), slice(0, band)),
                                                  (slice(band, h - band), slice(w - band, w)))
              for ch in range(n_ch)]
-    if n_threads > 1:  # scipy.ndimage's filters release the GIL
-        with ThreadPoolExecutor(max_workers=n_threads) as pool:
-            for f in [pool.submit(edge, *b) for b in bands]:
-                f.result()
-    else:
-        for b in bands:
-            edge(*b)
+    _each(bands, lambda b: edge(*b), n_threads)
     return out
