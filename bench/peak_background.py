@@ -99,7 +99,7 @@ def main():
             print(f"{kind:<13} {name:<12} {len(fr) / len(frames):7.0f} {100 * false:11.2f}% {100 * missed:12.2f}% "
                   f"{1e3 * dt:11.2f}")
     for tile, name in ((0, "global"), (args.tile, "local")):
-        worst = max(abs(shares["ramp", tile] - shares["flat", tile]), abs(shares["centre", tile] - shares["flat", tile]))
+        worst = max(abs(shares[kind, tile] - shares["flat", tile]) for kind in ("ramp", "centre"))
         print(f"{name}: false share off the flat frame's by at most {100 * worst:.2f} percentage points "
               f"(target for the local background: <= 1)")
 
