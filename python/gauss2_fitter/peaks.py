@@ -33,11 +33,9 @@ from . import _lib
 from ._checks import as_f64, as_int
 from ._lib import GAUSS2_MAX_MEA
 
-# The largest local-background tile and peak spacing taken: beyond any frame's
-# side (a tile that wide is one tile for the frame), within the library's
-# 64-bit integers.
-MAX_BACKGROUND_TILE = 1 << 30
-MAX_MIN_DISTANCE = 1 << 30
+# The largest local-background tile and peak spacing taken: the library's
+# 64-bit integers (any beyond a frame's side act as that side).
+MAX_BACKGROUND_TILE = MAX_MIN_DISTANCE = 2**63 - 1
 
 
 def check_smooth(smooth):
