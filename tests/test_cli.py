@@ -737,6 +737,7 @@ def test_photometry_writes_its_file_or_nothing(tmp_path, capsys):
     np.save(tmp_path / "small.npy", np.zeros((2, 4, 5), dtype=np.uint16))
     peaks = tmp_path / "peaks.csv"
     peaks.write_text("id,x,y\na,10,10\nb,500,10\n")
+    os.mkfifo(tmp_path / "fifo.h5")
     for argv, message in (
             ([files[0], "--channels", "3"], "4 image(s) do not split into 3 channels"),
             ([str(tmp_path / "broken.tif")], "broken.tif: cannot read it"),
@@ -747,14 +748,15 @@ def test_photometry_writes_its_file_or_nothing(tmp_path, capsys):
             ([*files, "--sensitivity", "0"], "--sensitivity must be positive"),
             ([str(tmp_path / "missing.tif")], "no such file"),
             ([files[0], str(tmp_path / "small.npy")], "small.npy: frames of 4 x 5, but"),
-            ([*files, "-o", tmp_path / "run.txt"], "unknown photometry format .txt")):
+            ([*files, "-o", tmp_path / "run.txt"], "unknown photometry format .txt"),
+            ([*files, "-o", tmp_path / "fifo.h5"], "must be a regular file")):  # before any work
         assert run("photometry", "-o", out, *argv, "--no-progress") == 1  # a later -o wins
         err = capsys.readouterr().err.strip().splitlines()
         assert len(err) == 1 and err[0].startswith("python3 -m gauss2_fitter: error:"), err
         assert message in err[0], err[0]
         assert out.read_bytes() == old
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.tif", "b.tif", "broken.tif", "peaks.csv", "run.h5",
-                                                          "small.npy"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.tif", "b.tif", "broken.tif", "fifo.h5", "peaks.csv",
+                                                          "run.h5", "small.npy"]
 
 
 # ---- after the fit: drift, link, nena, frc ------------------------------------------------

@@ -66,7 +66,7 @@ def read_peaks(path):
 
 
 def run(args):
-    from ..outputs import resolve_output
+    from ..outputs import OutputError, resolve_output
     from ..photometry import output_kind, photometry
 
     if args.threads is not None:
@@ -77,8 +77,10 @@ def run(args):
         check_int("--mea", args.mea, 3, GAUSS2_MAX_MEA, odd=True)
     camera = camera_from_args(args)
     with step_errors("psf_sigma"):
-        output_kind(args.output)
+        kind = output_kind(args.output)
     out = resolve_output(args.output)
+    if kind == "hdf5" and out.mode != "replace":  # found now rather than once everything is measured
+        raise OutputError(f"output {out.name}: must be a regular file for this format")
     try:
         with step_errors("psf_sigma"):
             peaks = None if args.peaks is None else read_peaks(args.peaks)
