@@ -526,6 +526,7 @@ def picasso_yaml(metadata, n_locs=None):
         "Pixelsize": m.pixel_size,
         "Threshold": m.threshold,
         "Smooth": m.smooth,
+        "Background Tile": m.background_tile,
         "Frame Range": list(m.frame_range or []) or None,
         "Localizations": n_locs,
     }
@@ -805,7 +806,7 @@ def _read_hdf5(path, pixel_size):
     cols["y"] = cols["y"] + 0.5
     if "goodness" not in cols and "likelihood" in names:
         cols["goodness"] = locs["likelihood"].astype(np.float64)
-    known, steps = {}, []
+    known = {}
     yp = yaml_path(path)
     if yp.is_file():
         known = read_table_yaml(yp)
