@@ -22,6 +22,7 @@ from .localization import iter_localize, localize, localize_chunk
 from .metadata import RunMetadata
 from .movie import Movie, MovieError, open_movie
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, find_peaks_in_frames
+from .photometry import Photometry, photometry
 from .pipeline import Settings
 from .quality import frc, nena
 from .render import render_localizations
@@ -33,5 +34,5 @@ __all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d"
            "detection_threshold", "NoPeaksWarning", "Camera", "Movie", "MovieError", "open_movie", "Settings",
            "COLUMNS", "NM_COLUMNS", "localize", "iter_localize", "localize_chunk", "TableWriter",
            "read_localizations", "read_table", "write_csv", "write_hdf5", "write_table", "render_localizations",
-           "Estimator", "ESTIMATORS", "RunMetadata", "correct_drift", "link", "nena", "frc",
+           "Estimator", "ESTIMATORS", "RunMetadata", "correct_drift", "link", "nena", "frc", "Photometry", "photometry",
            "filter_localizations"]
