@@ -10,6 +10,10 @@
 // Poisson maximum-likelihood batch fits them (read-noise variance from a
 // fourth argument, default 0), and the mean iterations per fit are printed
 // too (--toggle-collect=fit_array_of_gauss_2d_mle_on_float_image).
+//
+// `--out FILE` anywhere among the arguments writes the last run's outputs
+// (n x 10 records, n x 10 standard errors, n flags, as float64, int64,
+// little-endian), so that two builds' whole fits can be compared bit for bit.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -53,8 +57,17 @@ extern "C" __attribute__((noinline)) void fit_by_callbacks(const double *im, Sin
 }
 
 int main(int argc, char **argv) {
+    const char *out_path = nullptr;
+    for (int a = 1; a + 1 < argc; a++)
+        if (std::strcmp(argv[a], "--out") == 0) {
+            out_path = argv[a + 1];
+            for (int b = a; b + 2 < argc; b++) argv[b] = argv[b + 2];
+            argc -= 2;
+            break;
+        }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s WORKLOAD [REPEATS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s WORKLOAD [REPEATS [callbacks | mle [READ_VAR]]] [--out FILE]\n",
+                     argv[0]);
         return 2;
     }
     std::FILE *f = std::fopen(argv[1], "rb");
@@ -108,5 +121,20 @@ int main(int argc, char **argv) {
                 static_cast<long>(flagged), best, n / best);
     if (mle) std::printf(" iterations %.2f", mean_iterations);
     std::printf("\n");
+    if (out_path != nullptr) {
+        std::FILE *out = std::fopen(out_path, "wb");
+        if (out == nullptr) {
+            std::perror(out_path);
+            return 2;
+        }
+        const bool written =
+            std::fwrite(params.data(), sizeof(double), params.size(), out) == params.size() &&
+            std::fwrite(std_params.data(), sizeof(double), std_params.size(), out) == std_params.size() &&
+            std::fwrite(fails.data(), sizeof(Sint64), fails.size(), out) == fails.size();
+        if (std::fclose(out) != 0 || !written) {
+            std::perror(out_path);
+            return 2;
+        }
+    }
     return 0;
 }
