@@ -110,6 +110,38 @@ struct Summary {
     }
 };
 
+// The damping of the iteration, shared by the least-squares solver and by
+// damped Fisher scoring (scoring.h): after Madsen, Nielsen and Tingleff,
+// "Methods for non-linear least squares problems" (2004), section 3.2 and
+// eq. (3.16), with levmar's 32-bit nu.
+struct Damping {
+    // The smallest factor by which an accepted step shrinks mu.
+    static constexpr double kMinShrink = 0.3333333334;
+
+    double mu = 0.0;  // the damping
+    int nu = 2;       // the factor of its next increase
+
+    // A step accepted with the actual decrease dF of the objective and the
+    // decrease dL that the linear model predicted, t = 2 dF / dL - 1 (the
+    // gain ratio, rescaled): mu <- mu max(1 - t^3, kMinShrink), nu <- 2.
+    LM_INLINE void accept(double dF, double dL) {
+        const double t = 2.0 * dF / dL - 1.0;
+        const double shrink = 1.0 - t * t * t;
+        mu *= shrink >= kMinShrink ? shrink : kMinShrink;
+        nu = 2;
+    }
+
+    // A step rejected: mu <- mu nu, nu <- 2 nu. False (mu raised all the
+    // same) once doubling nu would overflow its 32 bits: no further
+    // reduction of the objective is possible.
+    LM_INLINE bool reject() {
+        mu *= nu;
+        if (nu > INT_MAX / 2) return false;
+        nu *= 2;
+        return true;
+    }
+};
+
 namespace detail {
 
 // Whether the problem type asks for the linear algebra's short-latency
@@ -209,8 +241,7 @@ struct Run {
     Vector<M> g = Vector<M>::Zero();  // J^T e there
     double E = 0.0;                   // ||e||^2 at p
     double P = 0.0;                   // ||p||^2 at the last Jacobian
-    double mu = 0.0;                  // damping
-    int nu = 2;                       // factor of the next damping increase
+    Damping damping;
     bool have_jacobian = false;
     Summary summary;
 };
@@ -246,7 +277,7 @@ LM_INLINE bool linearise(P &problem, Run<M> &run, const Options &opt, int k) {
         s.stop = kSmallGradient;
         return false;
     }
-    if (k == 0) run.mu = opt.tau * max_diagonal<M>(run.A);  // mu0 = tau max(A_ii)
+    if (k == 0) run.damping.mu = opt.tau * max_diagonal<M>(run.A);  // mu0 = tau max(A_ii)
     return true;
 }
 
@@ -263,7 +294,8 @@ LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
     Ldlt<M> factors;
     Vector<M> dp;
     s.linear_solves++;
-    if (!factors.compute(run.A, run.mu)) return Step::kRejected;  // not positive definite
+    const double mu = run.damping.mu;
+    if (!factors.compute(run.A, mu)) return Step::kRejected;  // not positive definite
     factors.solve(run.g, dp);
     if (!dp.allFinite()) return Step::kRejected;
     const Vector<M> p_new = run.p + dp;
@@ -282,16 +314,12 @@ LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
         s.stop = kInvalidValues;
         return Step::kStopped;
     }
-    // Gain ratio of the actual reduction dF to the one dL the linear model
-    // predicts: dL = dp^T (mu dp + g), dF = E - E'.
-    const double dL = dp.dot(run.mu * dp + run.g);
+    // The actual reduction dF and the one dL the linear model predicts:
+    // dL = dp^T (mu dp + g), dF = E - E'.
+    const double dL = dp.dot(mu * dp + run.g);
     const double dF = run.E - E_new;
     if (!(dL > 0.0 && dF > 0.0)) return Step::kRejected;
-    // Accepted: mu <- mu max(1 - (2 dF / dL - 1)^3, 1/3), nu <- 2.
-    const double t = 2.0 * dF / dL - 1.0;
-    const double shrink = 1.0 - t * t * t;
-    run.mu *= shrink >= 0.3333333334 ? shrink : 0.3333333334;
-    run.nu = 2;
+    run.damping.accept(dF, dL);
     run.p = p_new;
     problem.accept();
     run.E = E_new;
@@ -299,19 +327,16 @@ LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
 }
 
 // The inner loop of an iteration: damped steps, raising the damping after
-// each one that fails (mu <- mu nu, nu <- 2 nu), until one is accepted or
-// the run stops.
+// each one that fails, until one is accepted or the run stops.
 template <int M, class P>
 LM_INLINE void damped_step(P &problem, Run<M> &run, const Options &opt) {
     for (;;) {
         const Step step = try_step<M>(problem, run, opt);
         if (step != Step::kRejected) return;
-        run.mu *= run.nu;
-        if (run.nu > INT_MAX / 2) {  // nu is a 32-bit int: doubling it would overflow
+        if (!run.damping.reject()) {
             run.summary.stop = kNoReduction;
             return;
         }
-        run.nu *= 2;
     }
 }
 
@@ -320,7 +345,7 @@ LM_INLINE void damped_step(P &problem, Run<M> &run, const Options &opt) {
 template <int M, bool kShortChains>
 LM_INLINE void finish(Run<M> &run, int n, double *covar) {
     run.summary.final_error = run.E;
-    run.summary.relative_mu = run.mu / (run.have_jacobian ? max_diagonal<M>(run.A) : -DBL_MAX);
+    run.summary.relative_mu = run.damping.mu / (run.have_jacobian ? max_diagonal<M>(run.A) : -DBL_MAX);
     if (covar == nullptr) return;
     if (run.have_jacobian) {
         covariance<M, kShortChains>(run.A, run.E, n, covar);

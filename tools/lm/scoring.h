@@ -6,8 +6,7 @@
 // s the score at the current point, D the diagonal of I (Marquardt's
 // scaling, so that the damping does not depend on the parameters' units),
 // and accepts the step if it lowers F. The damping follows the gain ratio of
-// the actual to the predicted decrease, as in lm.h (Madsen, Nielsen and
-// Tingleff 2004, eq. 3.16). On a Poisson likelihood this is the scheme of
+// the actual to the predicted decrease: lm.h's Damping. On a Poisson likelihood this is the scheme of
 // Laurence and Chromy (Nature Methods 7, 338, 2010) with the expected
 // curvature (the Fisher information, positive definite whatever the data) in
 // place of the observed one.
@@ -27,7 +26,6 @@
 #pragma once
 
 #include <cfloat>
-#include <climits>
 #include <cmath>
 #include <concepts>
 
@@ -117,8 +115,8 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
         return sum;
     }
     Vector<M> s;
-    double mu = opt.tau;
-    int nu = 2, k = 0;
+    Damping damping{opt.tau};
+    int k = 0;
     for (;;) {
         problem.information(p.data(), info, s);
         sum.lambda2 = detail::scoring_decrement<M, detail::short_chains<P>()>(info, s);
@@ -139,6 +137,7 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
         k++;
         bool accepted = false;
         while (!accepted) {
+            const double mu = damping.mu;
             Matrix<M> A = info;
             for (int i = 0; i < M; i++) A(i, i) += mu * D[i];
             Ldlt<M, detail::short_chains<P>()> factors;
@@ -162,10 +161,7 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
                 const double dL = 0.5 * (dp.dot(s) + mu * dp.dot(D.cwiseProduct(dp)));
                 const double dF = F - F_new;
                 if (dL > 0.0 && dF > 0.0) {
-                    const double t = 2.0 * dF / dL - 1.0;
-                    const double shrink = 1.0 - t * t * t;
-                    mu *= shrink >= 0.3333333334 ? shrink : 0.3333333334;
-                    nu = 2;
+                    damping.accept(dF, dL);
                     p = p_new;
                     problem.accept();
                     F = F_new;
@@ -173,12 +169,10 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
                     continue;
                 }
             }
-            mu *= nu;
-            if (nu > INT_MAX / 2) {
+            if (!damping.reject()) {
                 sum.stop = kNoDescent;
                 break;
             }
-            nu *= 2;
         }
         if (!accepted) break;  // stopped inside the step; the information at p is current
     }
