@@ -16,14 +16,7 @@
 #include <cstring>
 #include <limits>
 
-// Multi-versioned like the fit's kernel: AVX-512, AVX2 and baseline, chosen
-// at load time. The sums keep their order in every version (no contraction),
-// so the results do not depend on the processor.
-#if defined(__clang__) || defined(__SANITIZE_THREAD__)
-#define GAUSS2_PEAK_CLONES
-#else
-#define GAUSS2_PEAK_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#endif
+#include "gauss2_paths.h"
 
 namespace {
 
@@ -60,19 +53,25 @@ void make_kernel(double smooth, Kernel &k) {
     k.gain = squares;  // the 2-D kernel is the outer product: its sum of squares is squares^2
 }
 
+// The loops over a frame's pixels below are built for every kernel path
+// (gauss2_paths.h), the one in use chosen like the fit's kernels. Their sums
+// keep their order on every path (no contraction), so the peaks found do not
+// depend on the processor.
+#define GAUSS2_PEAK_LOOP [[gnu::always_inline]] inline
+
 // True when no value is NaN or infinite: x - x is 0 for finite x and NaN
 // otherwise, and NaN survives any order of summation.
-GAUSS2_PEAK_CLONES bool all_finite(const double *v, long n) {
+GAUSS2_PEAK_LOOP bool all_finite(const double *v, long n) {
     double acc = 0.0;
 #pragma omp simd reduction(+ : acc)
     for (long k = 0; k < n; k++) acc += v[k] - v[k];
     return acc == 0.0;
 }
 
-long clamp_index(long i, long n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
+GAUSS2_PEAK_LOOP long clamp_index(long i, long n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
 
 // out = in smoothed along columns (each output row a weighted sum of rows).
-GAUSS2_PEAK_CLONES void smooth_columns(const double *in, double *out, long w, long h, const Kernel &k) {
+GAUSS2_PEAK_LOOP void smooth_columns(const double *in, double *out, long w, long h, const Kernel &k) {
     for (long i = 0; i < h; i++) {
         double *o = out + i * w;
         const double *c = in + i * w;
@@ -89,7 +88,7 @@ GAUSS2_PEAK_CLONES void smooth_columns(const double *in, double *out, long w, lo
 
 // out = in smoothed along rows; the same sums as smooth_columns, in the same
 // order, with the edges extended by their nearest pixel.
-GAUSS2_PEAK_CLONES void smooth_rows(const double *in, double *out, long w, long h, const Kernel &k) {
+GAUSS2_PEAK_LOOP void smooth_rows(const double *in, double *out, long w, long h, const Kernel &k) {
     const long r = k.radius;
     for (long i = 0; i < h; i++) {
         const double *c = in + i * w;
@@ -105,6 +104,31 @@ GAUSS2_PEAK_CLONES void smooth_rows(const double *in, double *out, long w, long 
         }
     }
 }
+
+// The loops of each path.
+struct PeakLoops {
+    bool (*all_finite)(const double *v, long n);
+    void (*smooth_columns)(const double *in, double *out, long w, long h, const Kernel &k);
+    void (*smooth_rows)(const double *in, double *out, long w, long h, const Kernel &k);
+};
+
+#define GAUSS2_PEAK_LOOPS(name, target, layout, runs)                                                     \
+    [[gnu::noinline]] target bool all_finite_##name(const double *v, long n) { return all_finite(v, n); } \
+    [[gnu::noinline]] target void smooth_columns_##name(const double *in, double *out, long w, long h,    \
+                                                        const Kernel &k) {                                \
+        smooth_columns(in, out, w, h, k);                                                                 \
+    }                                                                                                     \
+    [[gnu::noinline]] target void smooth_rows_##name(const double *in, double *out, long w, long h,       \
+                                                     const Kernel &k) {                                   \
+        smooth_rows(in, out, w, h, k);                                                                    \
+    }
+GAUSS2_KERNEL_PATHS(GAUSS2_PEAK_LOOPS)
+#undef GAUSS2_PEAK_LOOPS
+
+#define GAUSS2_PEAK_LOOPS_ROW(name, target, layout, runs) \
+    {&all_finite_##name, &smooth_columns_##name, &smooth_rows_##name},
+constexpr PeakLoops kPeakLoops[] = {GAUSS2_KERNEL_PATHS(GAUSS2_PEAK_LOOPS_ROW)};
+#undef GAUSS2_PEAK_LOOPS_ROW
 
 // The k-th and (k-1)-th smallest of src[0..n) (0-based ranks, 1 <= k < n
 // for the lower one), exactly. A full selection over a frame's pixels costs
@@ -300,6 +324,7 @@ Sint64 find_peaks_in_frames(const np_float64 *frames, Sint64 n_frames, Sint64 im
            "find_peaks_in_frames: null frames, work or thresholds");
     ensure(max_peaks == 0 || (peak_frame && peak_x && peak_y), "find_peaks_in_frames: null peak arrays");
 
+    const PeakLoops &loops = kPeakLoops[gauss2::kernel_path()];
     Kernel kernel;
     make_kernel(smooth, kernel);
     const long w = im_w, h = im_h, n = w * h;
@@ -314,7 +339,7 @@ Sint64 find_peaks_in_frames(const np_float64 *frames, Sint64 n_frames, Sint64 im
 
         // Non-finite pixels become the median of the finite ones.
         const double *a = frame;
-        if (!all_finite(frame, n)) {
+        if (!loops.all_finite(frame, n)) {
             long m = 0;
             double *finite = scratch + n;
             for (long k = 0; k < n; k++)
@@ -332,8 +357,8 @@ Sint64 find_peaks_in_frames(const np_float64 *frames, Sint64 n_frames, Sint64 im
 
         const double *s = a;
         if (kernel.radius > 0) {
-            smooth_columns(a, tmp, w, h, kernel);
-            smooth_rows(tmp, s_buf, w, h, kernel);
+            loops.smooth_columns(a, tmp, w, h, kernel);
+            loops.smooth_rows(tmp, s_buf, w, h, kernel);
             s = s_buf;
         }
         if (std::isnan(threshold)) {
