@@ -294,8 +294,7 @@ LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
     Ldlt<M> factors;
     Vector<M> dp;
     s.linear_solves++;
-    const double mu = run.damping.mu;
-    if (!factors.compute(run.A, mu)) return Step::kRejected;  // not positive definite
+    if (!factors.compute(run.A, run.damping.mu)) return Step::kRejected;  // not positive definite
     factors.solve(run.g, dp);
     if (!dp.allFinite()) return Step::kRejected;
     const Vector<M> p_new = run.p + dp;
@@ -316,7 +315,7 @@ LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
     }
     // The actual reduction dF and the one dL the linear model predicts:
     // dL = dp^T (mu dp + g), dF = E - E'.
-    const double dL = dp.dot(mu * dp + run.g);
+    const double dL = dp.dot(run.damping.mu * dp + run.g);
     const double dF = run.E - E_new;
     if (!(dL > 0.0 && dF > 0.0)) return Step::kRejected;
     run.damping.accept(dF, dL);

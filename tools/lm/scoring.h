@@ -137,9 +137,8 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
         k++;
         bool accepted = false;
         while (!accepted) {
-            const double mu = damping.mu;
             Matrix<M> A = info;
-            for (int i = 0; i < M; i++) A(i, i) += mu * D[i];
+            for (int i = 0; i < M; i++) A(i, i) += damping.mu * D[i];
             Ldlt<M, detail::short_chains<P>()> factors;
             Vector<M> dp;
             bool rejected = !factors.compute(A, 0.0);
@@ -158,7 +157,7 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
                 }
                 // Predicted decrease of the quadratic model:
                 // dp^T s - dp^T I dp / 2 = (dp^T s + mu dp^T D dp) / 2.
-                const double dL = 0.5 * (dp.dot(s) + mu * dp.dot(D.cwiseProduct(dp)));
+                const double dL = 0.5 * (dp.dot(s) + damping.mu * dp.dot(D.cwiseProduct(dp)));
                 const double dF = F - F_new;
                 if (dL > 0.0 && dF > 0.0) {
                     damping.accept(dF, dL);
