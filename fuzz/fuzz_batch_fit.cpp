@@ -95,12 +95,12 @@ void check_batch(const Setup &s) {
 
     for (size_t i = 0; i < n; i++) {
         const double *start = &s.start[10 * i], *rec = b.rec(i), *err = b.err(i);
-        const std::vector<Sint64> &fails = b.fails;
-        FUZZ_CHECK(fails[i] == 0 || fails[i] == 1);
+        const std::vector<Sint64> &flags = b.flags;
+        FUZZ_CHECK(flags[i] == 0 || flags[i] == 1);
         FUZZ_CHECK(same_bits(rec[7], start[7]) && same_bits(rec[9], start[9]));
         for (int k = 7; k < 10; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
         if (s.cx[i] < 0 || s.cy[i] < 0) {
-            FUZZ_CHECK(fails[i] == 1);
+            FUZZ_CHECK(flags[i] == 1);
             FUZZ_CHECK(same_bits(rec, start, 10));
             for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
             continue;
@@ -131,7 +131,7 @@ void check_batch(const Setup &s) {
             FUZZ_CHECK(reason == 1.0 || reason == 2.0 || reason == 3.0 || reason == 5.0 || reason == 6.0);
             FUZZ_CHECK(info[5] >= 0.0 && info[5] <= 75.0);
         }
-        FUZZ_CHECK(fails[i] == ((r != 0 || reason == 3.0) ? 1 : 0));
+        FUZZ_CHECK(flags[i] == ((r != 0 || reason == 3.0) ? 1 : 0));
     }
 }
 
@@ -183,7 +183,7 @@ void check_mle_batch(FuzzInput &in, const Setup &s) {
                                                 reasons.data(), counts.data());
     FUZZ_CHECK(same_bits(plain.params, report) && same_bits(plain.std_params, report_std));
     for (size_t i = 0; i < n; i++) {
-        FUZZ_CHECK(plain.fails[i] == (report_flags[i] == GAUSS2_FLAG_GOOD ? 0 : 1));
+        FUZZ_CHECK(plain.flags[i] == (report_flags[i] == GAUSS2_FLAG_GOOD ? 0 : 1));
         FUZZ_CHECK(reasons[i] >= 0 && reasons[i] <= 7 && counts[i] >= 0 && counts[i] <= 75);
         FUZZ_CHECK((report_flags[i] == GAUSS2_FLAG_ITERATION_LIMIT) == (reasons[i] == 3));
     }

@@ -37,7 +37,7 @@ std::vector<double> kernel_exp(const std::vector<double> &x) {
 template <gauss2::v4d (*f)(gauss2::v4d)>
 std::vector<double> inline_lanes(const std::vector<double> &x) {
     std::vector<double> y(x.size());
-    for (size_t i = 0; i < x.size(); i += gauss2::kLanes) {
+    for (size_t i = 0; i < x.size(); i += gauss2::lanes_of<gauss2::v4d>) {
         gauss2::v4d v;
         std::memcpy(&v, &x[i], sizeof v);
         v = f(v);
@@ -98,7 +98,7 @@ std::vector<double> reduction_edges() {
         x.push_back(edge);
         x.push_back(std::nextafter(edge, kInf));
     }
-    while (x.size() % gauss2::kLanes != 0) x.push_back(0.0);
+    while (x.size() % gauss2::lanes_of<gauss2::v4d> != 0) x.push_back(0.0);
     return x;
 }
 

@@ -227,7 +227,7 @@ TEST(PatchFit, StartsOutsideTheModelsDomainFailTheFit) {
         Batch b({{15, 14}});
         b.params[s.k] = s.v;
         b.run(im);
-        EXPECT_EQ(b.fails[0], 1) << s.k << "=" << s.v;
+        EXPECT_EQ(b.flags[0], 1) << s.k << "=" << s.v;
     }
 }
 
@@ -245,7 +245,7 @@ TEST(PatchFit, StartsThatTheFitSurvives) {
     // solver stops at once without an error, so the peak is not flagged.
     Batch far({{15, 14}}, 1e300);
     far.run(im);
-    EXPECT_EQ(far.fails[0], 0);
+    EXPECT_EQ(far.flags[0], 0);
     EXPECT_EQ(far.rec(0)[3], 1e300);
     EXPECT_GT(far.rec(0)[8], 0.0);  // the residual noise shows that nothing was fitted
 }
@@ -284,7 +284,7 @@ TEST(PatchFit, NonFiniteOrHugePixelsInTheWindowFailTheFit) {
         Batch b({{15, 14}, {22, 22}}), clean_far({{22, 22}});
         EXPECT_EQ(b.run(im), 0);
         clean_far.run(clean);
-        EXPECT_EQ(b.fails[0], 1) << v;
+        EXPECT_EQ(b.flags[0], 1) << v;
         EXPECT_EQ(b.rec(0)[8], 0.0);
         EXPECT_TRUE(same_bits(b.rec(1), clean_far.rec(0), 10)) << v;  // a window without them is unaffected
     }
@@ -418,19 +418,19 @@ TEST(KernelPaths, VectorPathsGiveTheSameBitsAndTheDefaultAgrees) {
             EXPECT_TRUE(same_bits(avx2.lsq.params.data(), avx512.lsq.params.data(), avx2.lsq.params.size()));
             EXPECT_TRUE(same_bits(avx2.lsq.std_params.data(), avx512.lsq.std_params.data(),
                                   avx2.lsq.std_params.size()));
-            EXPECT_EQ(avx2.lsq.fails, avx512.lsq.fails);
+            EXPECT_EQ(avx2.lsq.flags, avx512.lsq.flags);
             EXPECT_TRUE(same_bits(avx2.mle.data(), avx512.mle.data(), avx2.mle.size()));
             EXPECT_TRUE(same_bits(avx2.mle_std.data(), avx512.mle_std.data(), avx2.mle_std.size()));
             EXPECT_EQ(avx2.mle_flags, avx512.mle_flags);
             EXPECT_EQ(avx2.mle_iterations, avx512.mle_iterations);
         }
-        EXPECT_EQ(portable.lsq.fails, avx2.lsq.fails);
+        EXPECT_EQ(portable.lsq.flags, avx2.lsq.flags);
         EXPECT_EQ(portable.mle_flags, avx2.mle_flags);
         for (std::size_t i = 0; i < peaks.size(); i++)
             for (int k = 0; k < 7; k++) {
                 const std::size_t at = 10 * i + static_cast<std::size_t>(k);
                 const double scale = std::max(1.0, std::fabs(avx2.lsq.params[at]));
-                if (avx2.lsq.fails[i] == 0) {
+                if (avx2.lsq.flags[i] == 0) {
                     EXPECT_NEAR(portable.lsq.params[at], avx2.lsq.params[at], 1e-6 * scale) << i << " " << k;
                 }
                 if (avx2.mle_flags[i] == GAUSS2_FLAG_GOOD) {
@@ -468,7 +468,7 @@ TEST(BatchFit, RecordsOfFittedSkippedAndOutsidePeaks) {
              {15, -k2p32}});
     const std::vector<double> before = b.params;
     EXPECT_EQ(b.run(im), 0);
-    EXPECT_EQ(b.fails, (std::vector<Sint64>{0, 1, 1, 1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(b.flags, (std::vector<Sint64>{0, 1, 1, 1, 1, 1, 1, 1, 1}));
     EXPECT_NEAR(b.rec(0)[0], 3000, 1e-6);
     EXPECT_NEAR(b.rec(0)[3], 30.4 - 25, 1e-8);  // the window starts at column 25
     EXPECT_NEAR(b.rec(0)[4], 29.8 - 24, 1e-8);
@@ -480,7 +480,7 @@ TEST(BatchFit, RecordsOfFittedSkippedAndOutsidePeaks) {
         for (int k = 0; k < 10; k++) EXPECT_EQ(b.err(i)[k], kSentinel) << i;
     }
     for (size_t i : {3, 4, 5, 6}) EXPECT_TRUE(b.outside(i)) << i;  // start kept, noise 0, no errors
-    for (size_t i = 0; i < b.fails.size(); i++) {
+    for (size_t i = 0; i < b.flags.size(); i++) {
         EXPECT_EQ(b.rec(i)[7], 0.125);
         EXPECT_EQ(b.rec(i)[9], 0.25);
         for (int k = 7; k < 10; k++) EXPECT_EQ(b.err(i)[k], kSentinel);
@@ -511,7 +511,7 @@ TEST(BatchFit, PeaksWithoutAFitNeverShowAnotherPeaksErrors) {
     im.add_spot({3000, 1.3, 1.6, 30.4, 29.8, 0.15, 0});
     Batch b({{30, 29}, {59, 30}, {30, 29}});
     b.run(im);
-    EXPECT_EQ(b.fails, (std::vector<Sint64>{0, 1, 0}));
+    EXPECT_EQ(b.flags, (std::vector<Sint64>{0, 1, 0}));
     for (int k = 0; k < 7; k++) {
         EXPECT_TRUE(std::isnan(b.err(1)[k]));
         EXPECT_EQ(b.err(2)[k], b.err(0)[k]);
@@ -519,7 +519,7 @@ TEST(BatchFit, PeaksWithoutAFitNeverShowAnotherPeaksErrors) {
     for (Sint64 mea : {Sint64{1}, Sint64{-1}}) {  // the solver refuses one pixel
         Batch single({{30, 29}, {31, 29}}, 0.5);
         EXPECT_EQ(single.run(im, mea), 0);
-        EXPECT_EQ(single.fails, (std::vector<Sint64>{1, 1}));
+        EXPECT_EQ(single.flags, (std::vector<Sint64>{1, 1}));
         for (size_t i = 0; i < 2; i++) {
             EXPECT_EQ(single.rec(i)[8], 0.0);
             for (int k = 0; k < 7; k++) EXPECT_TRUE(std::isnan(single.err(i)[k])) << mea;
@@ -541,7 +541,7 @@ TEST(BatchFit, IterationLimitIsFlaggedButKeepsTheFit) {
     EXPECT_EQ(r.on(im, 20, 20, 11).result, 0);
     EXPECT_EQ(r.info[6], 3.0);
     EXPECT_EQ(r.info[5], 75.0);
-    EXPECT_EQ(b.fails[0], 1);
+    EXPECT_EQ(b.flags[0], 1);
     for (int k = 0; k < 7; k++) EXPECT_EQ(b.rec(0)[k], r.params[k]);
     EXPECT_EQ(b.rec(0)[8], r.noise);
     for (int k = 0; k < 7; k++) EXPECT_EQ(b.err(0)[k], std::sqrt(r.covar[k * 8L]));
@@ -551,7 +551,7 @@ TEST(BatchFit, FlatPatchIsFittedAndNotFlagged) {
     const Image im(60, 60, 4.5);
     Batch b({{20, 20}});
     b.run(im);
-    EXPECT_EQ(b.fails[0], 0);
+    EXPECT_EQ(b.flags[0], 0);
     EXPECT_EQ(b.rec(0)[0], 0.0);
     EXPECT_EQ(b.rec(0)[6], 4.5);
     EXPECT_EQ(b.rec(0)[8], 0.0);
@@ -562,7 +562,7 @@ TEST(BatchFit, SideIsCheckedAtTheFirstFittedPeakOnly) {
     for (Sint64 mea : {Sint64{10}, Sint64{-3}, Sint64{65}, kMaxIndex, kMinIndex}) {
         Batch skipped({{-1, 5}, {5, kMinIndex}});
         EXPECT_EQ(skipped.run(im, mea), 0) << mea;
-        EXPECT_EQ(skipped.fails, (std::vector<Sint64>{1, 1}));
+        EXPECT_EQ(skipped.flags, (std::vector<Sint64>{1, 1}));
     }
     Batch one({{-1, 5}, {15, 14}});
     EXPECT_EXIT(one.run(im, 10), testing::ExitedWithCode(1), "^Mea must be odd\n$");
@@ -580,7 +580,7 @@ TEST(BatchFit, DuplicateAndOverlappingPeaksAreFittedIndependently) {
     for (size_t i = 0; i < 5; i++) {
         Batch solo({{b.cx[i], b.cy[i]}});
         solo.run(im);
-        EXPECT_EQ(b.fails[i], solo.fails[0]);
+        EXPECT_EQ(b.flags[i], solo.flags[0]);
         EXPECT_TRUE(same_bits(b.rec(i), solo.rec(0), 10)) << i;
         EXPECT_TRUE(same_bits(b.err(i), solo.err(0), 10)) << i;
     }
@@ -605,8 +605,8 @@ TEST(BatchFit, AllocatesNothing) {
     small.run(im);
     large.run(im, 21);  // the larger patch buffers
     EXPECT_EQ(heap_calls() - before, 0);
-    EXPECT_EQ(small.fails[0], 0);
-    EXPECT_EQ(large.fails[0], 0);
+    EXPECT_EQ(small.flags[0], 0);
+    EXPECT_EQ(large.flags[0], 0);
 }
 
 // ---- stack -------------------------------------------------------------------------

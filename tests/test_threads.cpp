@@ -61,7 +61,7 @@ struct Field {
 struct Results {
     Batch batch;                     // least squares
     std::vector<double> photon_std;  // the photon-noise errors of its records
-    Batch mle;                       // maximum likelihood, its flags in place of the fails
+    Batch mle;                       // maximum likelihood, with its GAUSS2_FLAG_* codes as flags
     std::vector<Sint64> mle_iterations;
     std::vector<PatchFit> patch;   // fit_gauss_2d_on_float_image of each peak
     std::vector<PatchFit> direct;  // fit_gauss_2d of each window inside, from the true values
@@ -92,7 +92,7 @@ Results compute(const Field &f, size_t first) {
                                    nullptr, r.batch.params.data(), r.photon_std.data());
     fit_array_of_gauss_2d_mle_on_float_image(
         f.im.data(), f.im.w, f.im.h, kMea, count, r.mle.cx.data(), r.mle.cy.data(), 9.0, nullptr,
-        r.mle.params.data(), r.mle.std_params.data(), r.mle.fails.data(), r.mle_iterations.data());
+        r.mle.params.data(), r.mle.std_params.data(), r.mle.flags.data(), r.mle_iterations.data());
     for (size_t step = 0; step < n; step++) {
         const size_t i = (first + step) % n;
         const auto [cx, cy] = f.centres[i];
@@ -143,12 +143,12 @@ TEST(Threads, FitsAndRendersOnSharedInputsMatchOneThreadBitForBit) {
     const Field pristine;
     const Results reference = compute(field, 0);
     // The fixture exercises success, failure and skipping.
-    EXPECT_EQ(reference.batch.fails[3], 1);
-    EXPECT_EQ(reference.batch.fails[field.n() - 1], 1);
-    EXPECT_EQ(reference.batch.fails[field.n() - 2], 1);
-    EXPECT_EQ(reference.batch.fails[0], 0);
-    EXPECT_EQ(reference.mle.fails[0], 0);  // the flags: good, and a NaN in the window
-    EXPECT_EQ(reference.mle.fails[3], 2);
+    EXPECT_EQ(reference.batch.flags[3], 1);
+    EXPECT_EQ(reference.batch.flags[field.n() - 1], 1);
+    EXPECT_EQ(reference.batch.flags[field.n() - 2], 1);
+    EXPECT_EQ(reference.batch.flags[0], 0);
+    EXPECT_EQ(reference.mle.flags[0], 0);  // the flags: good, and a NaN in the window
+    EXPECT_EQ(reference.mle.flags[3], 2);
 
     std::vector<std::vector<Results>> got(kThreads);
     std::latch start(kThreads);

@@ -31,7 +31,7 @@ void gauss_2d(np_float64 *params, np_float64 *pixels, int /*n_params*/, int n_pi
         np_float64 *row = pixels + static_cast<long>(i) * s;
         for (int j = 0; j < s; j++) {
             const double dx = j - m.cx;
-            row[j] = std::exp(m.exponent(dx, dy, std_x2_dy2)) * norm / gauss2::k_two_pi + m.offset;
+            row[j] = std::exp(m.exponent(dx, dy, std_x2_dy2)) * norm / gauss2::kTwoPi + m.offset;
         }
     }
 }
@@ -59,7 +59,7 @@ void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_p
             const double dx2 = dx * dx;
             const double dxdy = dx * dy;
             const double e = std::exp(m.exponent(dx, dy, std_x2_dy2));
-            const double G = g * e / gauss2::k_two_pi;  // the unit-volume Gaussian: f = amp G + offset
+            const double G = g * e / gauss2::kTwoPi;  // the unit-volume Gaussian: f = amp G + offset
             const double A = Q * G * amp;
             out[0] = G;
             out[1] = A * ((std_y * dx2 - rho_std_x * dxdy) - L_std_x2 * std_y) / m.std_x2;
@@ -201,8 +201,8 @@ bool place_patch(double pos_x, double pos_y, Sint64 im_w, Sint64 im_h, Sint64 me
     const double c0_d = std::floor((pos_x - half) + 0.5);
     const double r0_d = std::floor((pos_y - half) + 0.5);
     // Whole numbers in [0, 2^63): their conversion is exact and defined.
-    constexpr double k_two_63 = 9223372036854775808.0;
-    if (!(0.0 <= c0_d && c0_d < k_two_63 && 0.0 <= r0_d && r0_d < k_two_63)) return false;
+    constexpr double kTwo63 = 9223372036854775808.0;
+    if (!(0.0 <= c0_d && c0_d < kTwo63 && 0.0 <= r0_d && r0_d < kTwo63)) return false;
     const Sint64 c0 = static_cast<Sint64>(c0_d);
     const Sint64 r0 = static_cast<Sint64>(r0_d);
     // One column to spare on the right and one row below: strictly less.
@@ -269,22 +269,22 @@ namespace {
 
 // The trace records name this file by its path from the repository root, at
 // fixed line numbers that readers of old logs know.
-constexpr const char *k_source_path = "run/sigproc_v2/c_gauss2_fitter/gauss2_fitter.cpp";
-constexpr int k_line_pixels = 58;
-constexpr int k_line_params = 69;
-constexpr int k_line_params_end = 74;
-constexpr int k_line_jacobian = 78;
-constexpr int k_line_info = 110;
-constexpr int k_line_info_e2 = 111;
-constexpr int k_line_info_mu = 112;
-constexpr int k_line_info_n_iter = 113;
-constexpr int k_line_info_reason = 114;
+constexpr const char *kSourcePath = "run/sigproc_v2/c_gauss2_fitter/gauss2_fitter.cpp";
+constexpr int kLinePixels = 58;
+constexpr int kLineParams = 69;
+constexpr int kLineParamsEnd = 74;
+constexpr int kLineJacobian = 78;
+constexpr int kLineInfo = 110;
+constexpr int kLineInfoE2 = 111;
+constexpr int kLineInfoMu = 112;
+constexpr int kLineInfoNIter = 113;
+constexpr int kLineInfoReason = 114;
 
-constexpr int k_dump_pixel_count = 121;  // an 11 x 11 patch
-constexpr int k_dump_pixel_row = 11;
-constexpr int k_dump_param_count = 10;  // one per-peak record of the batch fit
-constexpr int k_dump_jac_row = 7;       // one pixel's derivatives
-constexpr int k_dump_jac_group = 77;    // one row of an 11-pixel-wide patch
+constexpr int kDumpPixelCount = 121;  // an 11 x 11 patch
+constexpr int kDumpPixelRow = 11;
+constexpr int kDumpParamCount = 10;  // one per-peak record of the batch fit
+constexpr int kDumpJacRow = 7;       // one pixel's derivatives
+constexpr int kDumpJacGroup = 77;    // one row of an 11-pixel-wide patch
 
 // Writable storage for the initial stop-reason texts, so that the table can
 // hold plain `char *` without casting away the constness of literals.
@@ -320,34 +320,34 @@ char *get_dlevmar_stop_reason_from_info(const np_float64 *info) {
 }
 
 void dump_pixels(const char *label, const np_float64 *pixels) {
-    _trace(k_source_path, k_line_pixels, "%s: PIXELS [\n", label);
+    _trace(kSourcePath, kLinePixels, "%s: PIXELS [\n", label);
     FILE *log = _log;
     if (log == nullptr) return;  // no log file: the header went to stderr only
-    for (int i = 0; i < k_dump_pixel_count; i++) {
-        if (i % k_dump_pixel_row == 0) fputc('\n', log);
+    for (int i = 0; i < kDumpPixelCount; i++) {
+        if (i % kDumpPixelRow == 0) fputc('\n', log);
         write_value(log, pixels[i]);
     }
     end_body(log);
 }
 
 void dump_params(const char *label, const np_float64 *params) {
-    _trace(k_source_path, k_line_params, "%s: PARAMS [\n", label);
+    _trace(kSourcePath, kLineParams, "%s: PARAMS [\n", label);
     FILE *log = _log;
     if (log != nullptr) {
-        for (int i = 0; i < k_dump_param_count; i++) write_value(log, params[i]);
+        for (int i = 0; i < kDumpParamCount; i++) write_value(log, params[i]);
         end_body(log);
     }
-    _trace(k_source_path, k_line_params_end, "%s: END PARAMS\n", label);
+    _trace(kSourcePath, kLineParamsEnd, "%s: END PARAMS\n", label);
 }
 
 void dump_jacobian(const char *label, const np_float64 *jac, int n) {
-    _trace(k_source_path, k_line_jacobian, "%s: JAC [\n", label);
+    _trace(kSourcePath, kLineJacobian, "%s: JAC [\n", label);
     FILE *log = _log;
     if (log == nullptr) return;
     for (int i = 0; i < n; i++) {
-        if (i % k_dump_jac_row == 0) {
+        if (i % kDumpJacRow == 0) {
             fputc('\n', log);
-            if (i % k_dump_jac_group == 0) fputc('\n', log);
+            if (i % kDumpJacGroup == 0) fputc('\n', log);
         }
         write_value(log, jac[i]);
     }
@@ -355,12 +355,11 @@ void dump_jacobian(const char *label, const np_float64 *jac, int n) {
 }
 
 void dump_info(const np_float64 *info) {
-    _trace(k_source_path, k_line_info, "INFO:\n");
-    _trace(k_source_path, k_line_info_e2, "  e^2 at p0: %f\n", info[0]);
-    _trace(k_source_path, k_line_info_mu, "  mu?: %f\n", info[4]);
-    _trace(k_source_path, k_line_info_n_iter, "  n_iter: %f\n", info[5]);
-    _trace(k_source_path, k_line_info_reason, "  reason to stop: %s\n",
-           get_dlevmar_stop_reason_from_info(info));
+    _trace(kSourcePath, kLineInfo, "INFO:\n");
+    _trace(kSourcePath, kLineInfoE2, "  e^2 at p0: %f\n", info[0]);
+    _trace(kSourcePath, kLineInfoMu, "  mu?: %f\n", info[4]);
+    _trace(kSourcePath, kLineInfoNIter, "  n_iter: %f\n", info[5]);
+    _trace(kSourcePath, kLineInfoReason, "  reason to stop: %s\n", get_dlevmar_stop_reason_from_info(info));
 }
 
 int validate_im(const np_float64 *im, Sint64 im_w, Sint64 im_h) {

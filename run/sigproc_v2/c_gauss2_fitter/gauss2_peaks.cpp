@@ -20,18 +20,18 @@
 
 namespace {
 
-constexpr double k_mad_to_sigma = 1.482602218505602;  // sigma of a normal distribution per MAD
+constexpr double kMadToSigma = 1.482602218505602;  // sigma of a normal distribution per MAD
 // The smoothing kernel's radius: 4 sigma, rounded half up (sigma >= 0).
 constexpr int kernel_radius(double smooth) {
     return static_cast<int>(4.0 * smooth + 0.5);  // NOLINT(bugprone-incorrect-roundings): never negative
 }
-constexpr int k_max_radius = kernel_radius(GAUSS2_MAX_SMOOTH);
+constexpr int kMaxRadius = kernel_radius(GAUSS2_MAX_SMOOTH);
 
 // One half of a symmetric smoothing kernel: w[0] the centre, w[t] the weight
 // at distance t, for t <= radius; the weights of the whole kernel sum to 1.
 struct Kernel {
     int radius = 0;
-    double w[k_max_radius + 1] = {};
+    double w[kMaxRadius + 1] = {};
     double gain = 1.0;  // sqrt of the sum of squares of the 2-D kernel
 };
 
@@ -39,7 +39,7 @@ void make_kernel(double smooth, Kernel &k) {
     if (smooth <= 0.0) return;
     k.radius = kernel_radius(smooth);
     double sum = 0.0;
-    double full[2 * k_max_radius + 1];
+    double full[2 * kMaxRadius + 1];
     for (int t = -k.radius; t <= k.radius; t++) {
         full[t + k.radius] = std::exp(-0.5 / (smooth * smooth) * static_cast<double>(t) * t);
         sum += full[t + k.radius];
@@ -142,10 +142,10 @@ struct Ranks {
 
 Ranks select_ranks(const double *src, long n, long k, double *scratch) {
     const bool want_lower = k >= 1 && n % 2 == 0;
-    constexpr long k_stride = 16, k_small = 4096;
-    if (n >= k_small) {
+    constexpr long kStride = 16, kSmall = 4096;
+    if (n >= kSmall) {
         long ns = 0;
-        for (long i = 0; i < n; i += k_stride) scratch[ns++] = src[i];
+        for (long i = 0; i < n; i += kStride) scratch[ns++] = src[i];
         const long ks = k * ns / n;
         const long delta =
             static_cast<long>(1.5 * std::sqrt(static_cast<double>(ns))) + 8;  // ~3 sigma of the rank
@@ -197,7 +197,7 @@ double pixel_noise(const double *a, long w, long h, double *scratch) {
         for (long j = 0; j + 1 < w; j++) d[n++] = a[i * w + j + 1] - a[i * w + j];
     const double centre = median(d, n, scratch);
     for (long k = 0; k < n; k++) d[k] = std::fabs(d[k] - centre);
-    return k_mad_to_sigma * median(d, n, scratch) / std::sqrt(2.0);
+    return kMadToSigma * median(d, n, scratch) / std::sqrt(2.0);
 }
 
 // Median of the statistics rows of the frame s. scratch: room for 2 w h.

@@ -18,8 +18,6 @@
 
 namespace gauss2 {
 
-constexpr int kLanes = 4;  // doubles per v4d
-
 typedef double v4d __attribute__((vector_size(32)));
 typedef long long v4l __attribute__((vector_size(32)));
 typedef unsigned long long v4u __attribute__((vector_size(32)));  // bits that wrap
@@ -100,8 +98,8 @@ template <int H>
 // is the smallest subnormal, exp(-800) and exp(-inf) are 0) vexp returns
 // vexp(-707); the fit's exponents are never positive, so the upper clamp
 // does not arise there.
-constexpr double k_vexp_lowest = -707.0;
-constexpr double k_vexp_highest = 709.0;
+constexpr double kVexpLowest = -707.0;
+constexpr double kVexpHighest = 709.0;
 
 // exp on each lane.
 //
@@ -127,8 +125,8 @@ constexpr double k_vexp_highest = 709.0;
 template <class V>
 [[gnu::always_inline]] inline V vexp(V x) {
     using I = ints_of<V>;
-    x = x < k_vexp_lowest ? splat<V>(k_vexp_lowest) : x;
-    x = x > k_vexp_highest ? splat<V>(k_vexp_highest) : x;
+    x = x < kVexpLowest ? splat<V>(kVexpLowest) : x;
+    x = x > kVexpHighest ? splat<V>(kVexpHighest) : x;
     const V shifter = splat<V>(0x1.8p52);  // adding it rounds to an integer held in the low bits
     const V kd = x * 1.4426950408889634 + shifter;
     const V k = kd - shifter;
