@@ -79,13 +79,13 @@ struct ScoringSummary {
 namespace detail {
 
 // s^T I^-1 s, or +inf when I is not positive definite.
-template <int M, bool kShortChains = false>
+template <int M, class Fma>
 LM_INLINE double scoring_decrement(const Matrix<M> &I, const Vector<M> &s) {
-    Ldlt<M, kShortChains> factors;
+    Ldlt<M, true, Fma> factors;
     if (!factors.compute(I, 0.0)) return INFINITY;
     Vector<M> full;
     factors.solve(s, full);
-    const double lambda2 = s.dot(full);
+    const double lambda2 = dot<M, Fma>(s, full);
     return std::isfinite(lambda2) ? lambda2 : INFINITY;
 }
 
@@ -99,6 +99,7 @@ LM_INLINE double scoring_decrement(const Matrix<M> &I, const Vector<M> &s) {
 template <int M, LikelihoodProblem<M> P>
 LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const ScoringOptions &opt,
                                    Matrix<M> &info) {
+    using Fma = FmaOf<P>;
     ScoringSummary sum;
     if (problem.size() < M) {
         sum.stop = kInvalid;
@@ -119,7 +120,7 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
     int k = 0;
     for (;;) {
         problem.information(p.data(), info, s);
-        sum.lambda2 = detail::scoring_decrement<M, detail::short_chains<P>()>(info, s);
+        sum.lambda2 = detail::scoring_decrement<M, Fma>(info, s);
         if (sum.lambda2 <= opt.eps2) {
             sum.stop = kConverged;
             break;
@@ -138,8 +139,8 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
         bool accepted = false;
         while (!accepted) {
             Matrix<M> A = info;
-            for (int i = 0; i < M; i++) A(i, i) += damping.mu * D[i];
-            Ldlt<M, detail::short_chains<P>()> factors;
+            for (int i = 0; i < M; i++) A(i, i) = Fma::fmadd(damping.mu, D[i], A(i, i));
+            Ldlt<M, true, Fma> factors;
             Vector<M> dp;
             bool rejected = !factors.compute(A, 0.0);
             double F_new = INFINITY;
@@ -157,10 +158,12 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
                 }
                 // Predicted decrease of the quadratic model:
                 // dp^T s - dp^T I dp / 2 = (dp^T s + mu dp^T D dp) / 2.
-                const double dL = 0.5 * (dp.dot(s) + damping.mu * dp.dot(D.cwiseProduct(dp)));
+                Vector<M> D_dp;
+                for (int i = 0; i < M; i++) D_dp[i] = D[i] * dp[i];
+                const double dL = 0.5 * Fma::fmadd(damping.mu, dot<M, Fma>(dp, D_dp), dot<M, Fma>(dp, s));
                 const double dF = F - F_new;
                 if (dL > 0.0 && dF > 0.0) {
-                    damping.accept(dF, dL);
+                    damping.accept<Fma>(dF, dL);
                     p = p_new;
                     problem.accept();
                     F = F_new;

@@ -56,19 +56,21 @@ GAUSS2_INLINE void each_lane(const double *x, double *y, long n, F f) {
     }
 }
 
-template <class V>
+template <class Layout>
 GAUSS2_INLINE void exp_or_log(bool exp, const double *x, double *y, long n) {
+    using V = typename Layout::V;
+    using Fma = typename Layout::Fma;
     if (exp)
         each_lane<V>(
-            x, y, n, [](V v) __attribute__((always_inline)) { return vexp(v); });
+            x, y, n, [](V v) __attribute__((always_inline)) { return vexp<Fma>(v); });
     else
         each_lane<V>(
-            x, y, n, [](V v) __attribute__((always_inline)) { return vlog(v); });
+            x, y, n, [](V v) __attribute__((always_inline)) { return vlog<Fma>(v); });
 }
 
 #define GAUSS2_EXP_OR_LOG(name, target, layout, runs)                                               \
     [[gnu::noinline]] target void exp_or_log_##name(bool exp, const double *x, double *y, long n) { \
-        exp_or_log<typename layout::V>(exp, x, y, n);                                               \
+        exp_or_log<layout>(exp, x, y, n);                                                           \
     }
 GAUSS2_KERNEL_PATHS(GAUSS2_EXP_OR_LOG)
 #undef GAUSS2_EXP_OR_LOG
@@ -129,7 +131,7 @@ GAUSS2_INLINE int run_in(const Workspace<Layout> &ws, const MleFit &f) {
     out.deviance = NAN;
     if (!out.summary.estimate()) return 0;
     lm::Matrix<kParams> inverse;
-    if (!lm::detail::inverse_if_full_rank<kParams, Layout::kShortChains>(info, inverse)) {
+    if (!lm::detail::inverse_if_full_rank<kParams, typename Layout::Fma>(info, inverse)) {
         out.summary.stop = lm::kScoringSingular;
         return 0;
     }
@@ -167,10 +169,21 @@ GAUSS2_INLINE int run_in(const Workspace<Layout> &ws, const SandwichFit &f) {
     normal_equations<Layout>(side, ws.a, ws.b, shape, f.params, ws.columns, A.data(), unused.data());
     variance_information<Layout>(side, ws.x, ws.b, shape, f.params, ws.columns, B.data());
     lm::Matrix<kParams> inv;
-    if (!lm::detail::inverse_if_full_rank<kParams, Layout::kShortChains>(A, inv)) return -1;
-    const lm::Matrix<kParams> C = inv * B * inv;
+    if (!lm::detail::inverse_if_full_rank<kParams, typename Layout::Fma>(A, inv)) return -1;
+    // (inv B) inv, each entry's sum over the middle index in order, fused.
+    double left[kParams][kParams];
     for (int r = 0; r < kParams; r++)
-        for (int c = 0; c < kParams; c++) f.covar[r * kParams + c] = C(r, c);
+        for (int c = 0; c < kParams; c++) {
+            double sum = inv(r, 0) * B(0, c);
+            for (int m = 1; m < kParams; m++) sum = Layout::Fma::fmadd(inv(r, m), B(m, c), sum);
+            left[r][c] = sum;
+        }
+    for (int r = 0; r < kParams; r++)
+        for (int c = 0; c < kParams; c++) {
+            double sum = left[r][0] * inv(0, c);
+            for (int m = 1; m < kParams; m++) sum = Layout::Fma::fmadd(left[r][m], inv(m, c), sum);
+            f.covar[r * kParams + c] = sum;
+        }
     return 0;
 }
 

@@ -25,12 +25,12 @@ constexpr int kParams = 7;
 // ---- pixel layouts of the kernel paths (gauss2_paths.h) ----------------------
 
 // Baseline x86-64 and AVX2 take four rows to a four-lane vector; AVX-512
-// takes eight rows to an eight-lane vector. The vector paths order the
-// solvers' sums for short latency (their results need not match the
-// portable build's bits; AVX2 and AVX-512 still match each other's).
-using DefaultLayout = RowLayout<v4d>;
-using Avx2Layout = RowLayout<v4d, true>;
-using Avx512Layout = RowLayout<v8d, true>;
+// takes eight rows to an eight-lane vector. The vector paths fuse
+// multiply-adds with their instructions, the portable path by an exact
+// emulation (gauss2_simd.h): every path gives the same bits.
+using DefaultLayout = RowLayout<v4d, FmaEmulated>;
+using Avx2Layout = RowLayout<v4d, FmaInstructions>;
+using Avx512Layout = RowLayout<v8d, FmaInstructions>;
 
 // ---- working memory ------------------------------------------------------
 
@@ -96,7 +96,7 @@ void log_lanes(const double *x, double *y, long n);
 template <class Layout>
 class PatchProblem {
    public:
-    static constexpr bool kShortChains = Layout::kShortChains;
+    using Fma = typename Layout::Fma;  // the solver's too
 
     // The patch: pixel (i, j) is pixels[i * row_stride + j].
     GAUSS2_INLINE PatchProblem(const double *pixels, long row_stride, int side, const Workspace<Layout> &ws)
@@ -156,7 +156,7 @@ struct Variance {
 template <class Layout>
 class PoissonProblem {
    public:
-    static constexpr bool kShortChains = Layout::kShortChains;
+    using Fma = typename Layout::Fma;  // the solver's too
 
     GAUSS2_INLINE PoissonProblem(const double *pixels, long row_stride, const Variance &var, int side,
                                  const Workspace<Layout> &ws)
