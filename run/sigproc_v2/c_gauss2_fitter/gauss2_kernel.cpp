@@ -68,10 +68,12 @@ GAUSS2_INLINE void exp_or_log(bool exp, const double *x, double *y, long n) {
             x, y, n, [](V v) __attribute__((always_inline)) { return vlog<Fma>(v); });
 }
 
+// NOLINTBEGIN(bugprone-macro-parentheses): target is an attribute, layout a type
 #define GAUSS2_EXP_OR_LOG(name, target, layout, runs)                                               \
     [[gnu::noinline]] target void exp_or_log_##name(bool exp, const double *x, double *y, long n) { \
         exp_or_log<layout>(exp, x, y, n);                                                           \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 GAUSS2_KERNEL_PATHS(GAUSS2_EXP_OR_LOG)
 #undef GAUSS2_EXP_OR_LOG
 
@@ -244,11 +246,13 @@ KernelPath path_for(const LikelihoodAt &f) { return f.path; }
 
 // A fit on each path, in a function of its own built for the path's
 // instruction set, and the table of them for each kind of fit.
+// NOLINTBEGIN(bugprone-macro-parentheses): target is an attribute, layout a type
 #define GAUSS2_RUN(name, target, layout, runs)                              \
     template <class Fit>                                                    \
     [[gnu::noinline]] target int run_##name(double *memory, const Fit &f) { \
         return run_in(Workspace<layout>(memory, f.mea), f);                 \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 GAUSS2_KERNEL_PATHS(GAUSS2_RUN)
 #undef GAUSS2_RUN
 

@@ -12,10 +12,6 @@ namespace gauss2 {
 
 namespace {
 
-#define GAUSS2_PATH_NAME(name, target, layout, runs) #name,
-constexpr const char *kNames[] = {GAUSS2_KERNEL_PATHS(GAUSS2_PATH_NAME)};
-#undef GAUSS2_PATH_NAME
-
 bool runs(KernelPath path) {
 #if GAUSS2_MULTIVERSION
     __builtin_cpu_init();  // may run before the runtime's own initialisation
@@ -45,7 +41,7 @@ KernelPath requested_path(KernelPath best) {
     char names[128] = "";
     for (KernelPath p = 0; p < kKernelPathCount; p++) {
         if (p > 0) std::strncat(names, ", ", sizeof names - std::strlen(names) - 1);
-        std::strncat(names, kNames[p], sizeof names - std::strlen(names) - 1);
+        std::strncat(names, kKernelPathNames[p], sizeof names - std::strlen(names) - 1);
     }
     std::fprintf(stderr, "gauss2_fitter: GAUSS2_FITTER_ISA=%s is none of %s; ignored\n", name, names);
     return best;
@@ -70,12 +66,12 @@ bool set_kernel_path(KernelPath path) {
 }
 
 const char *kernel_path_name(KernelPath path) {
-    return path >= 0 && path < kKernelPathCount ? kNames[path] : nullptr;
+    return path >= 0 && path < kKernelPathCount ? kKernelPathNames[path] : nullptr;
 }
 
 KernelPath find_kernel_path(const char *name) {
     for (KernelPath path = 0; path < kKernelPathCount; path++)
-        if (std::strcmp(name, kNames[path]) == 0) return path;
+        if (std::strcmp(name, kKernelPathNames[path]) == 0) return path;
     return -1;
 }
 

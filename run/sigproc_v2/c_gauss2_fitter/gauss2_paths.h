@@ -33,6 +33,8 @@
 //   ... kMyLoops[kernel_path()](...);
 #pragma once
 
+#include <iterator>
+
 // Vector paths in x86-64 builds, but not under the thread sanitizer, whose
 // runtime is not ready when the processor is first examined.
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
@@ -59,6 +61,8 @@
 #define GAUSS2_X86_64_V4 __builtin_cpu_supports("x86-64-v4")
 #endif
 
+// (Macro arguments here are names, attributes and types, not expressions:
+// nothing to parenthesise.)
 #if GAUSS2_MULTIVERSION
 #define GAUSS2_KERNEL_PATHS(ROW)                                             \
     ROW(default, , DefaultLayout, true)                                      \
@@ -74,10 +78,11 @@ namespace gauss2 {
 using KernelPath = int;
 constexpr KernelPath kDefaultPath = 0;
 
-// The number of rows in this build.
-#define GAUSS2_COUNT_ROW(name, target, layout, runs) +1
-constexpr int kKernelPathCount = 0 GAUSS2_KERNEL_PATHS(GAUSS2_COUNT_ROW);
-#undef GAUSS2_COUNT_ROW
+// The rows' names, and how many rows this build has.
+#define GAUSS2_PATH_NAME(name, target, layout, runs) #name,  // NOLINT(bugprone-macro-parentheses)
+inline constexpr const char *kKernelPathNames[] = {GAUSS2_KERNEL_PATHS(GAUSS2_PATH_NAME)};
+#undef GAUSS2_PATH_NAME
+constexpr int kKernelPathCount = static_cast<int>(std::size(kKernelPathNames));
 
 // The path the kernels take: the best that the processor (and the operating
 // system) supports, chosen when the library is loaded, or a lower one that

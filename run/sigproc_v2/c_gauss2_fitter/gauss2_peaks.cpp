@@ -112,6 +112,7 @@ struct PeakLoops {
     void (*smooth_rows)(const double *in, double *out, long w, long h, const Kernel &k);
 };
 
+// NOLINTBEGIN(bugprone-macro-parentheses): target is an attribute
 #define GAUSS2_PEAK_LOOPS(name, target, layout, runs)                                                     \
     [[gnu::noinline]] target bool all_finite_##name(const double *v, long n) { return all_finite(v, n); } \
     [[gnu::noinline]] target void smooth_columns_##name(const double *in, double *out, long w, long h,    \
@@ -122,6 +123,7 @@ struct PeakLoops {
                                                      const Kernel &k) {                                   \
         smooth_rows(in, out, w, h, k);                                                                    \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 GAUSS2_KERNEL_PATHS(GAUSS2_PEAK_LOOPS)
 #undef GAUSS2_PEAK_LOOPS
 
