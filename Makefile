@@ -9,10 +9,10 @@ PYTHON ?= /usr/bin/python3
 DEBIAN_PACKAGES := cmake make g++ binutils libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev \
 	python3-numpy python3-scipy python3-pytest python3-matplotlib python3-tqdm \
 	python3-tifffile python3-pandas python3-h5py python3-yaml python3-setuptools python3-pip python3-venv \
-	python3-dask python3-distributed python3-zarr \
+	python3-dask python3-distributed python3-zarr python3-flake8 \
 	pkg-config valgrind
 
-.PHONY: all deps build test test-sanitize fuzz demo bench format-check tidy clean
+.PHONY: all deps build test check lint test-sanitize fuzz demo bench format-check tidy clean
 
 all: build
 
@@ -35,6 +35,17 @@ build: deps
 
 test: build
 	ctest --preset $(PRESET)
+
+# The quick lane (ctest label "quick", see tests/CMakeLists.txt): every test
+# but the cluster's and the installs; under two minutes after the build.
+check: build
+	ctest --preset $(PRESET) -L quick
+
+# The Python lint: flake8 (Debian's python3-flake8) with the settings of
+# .flake8, over the package, its tests, the benchmarks and the scripts.
+PY_LINT_PATHS := python tests bench setup.py $(wildcard fuzz/*.py) $(wildcard tools/*.py)
+lint: deps
+	$(PYTHON) -m flake8 $(PY_LINT_PATHS)
 
 # The whole suite under the address and undefined-behaviour sanitizers (no
 # recovery), then the concurrency tests (label "threads") under the thread
@@ -82,7 +93,8 @@ demo: deps
 # share of fitting) and the peak memory of a 100 MB and a 1 GB movie (needs
 # 1.1 GB of temporary disk). The cluster case: the same 2000-frame movie on a
 # local Dask cluster of 1 and of 2 worker processes (speed-up) and the cost of
-# scheduling a task.
+# scheduling a task. post.py: drift correction, linking, NeNA and FRC against
+# a simulated truth, and their time beside localising the same movie.
 bench: build
 	$(BUILD_DIR)/bench/bench_kernels --benchmark_min_time=0.2
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/compare.py --build $(BUILD_DIR)
@@ -91,6 +103,7 @@ bench: build
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_bench.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_memory.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/cluster_bench.py
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/post.py
 
 # The tracked C and C++ sources are as the repository's .clang-format lays
 # them out.

@@ -47,9 +47,9 @@ from movie_bench import CAMERA, SHAPE, make_movie  # noqa: E402
 
 def table_like(rows):
     """A table of a task's size, for the empty tasks."""
-    from gauss2_fitter.localize import _empty_columns, _table
+    from gauss2_fitter.schema import empty_columns, make_table
 
-    return _table(_empty_columns(rows), CAMERA)
+    return make_table(empty_columns(rows), CAMERA.pixel_size)
 
 
 def run_on(n_workers, movie, estimator, want, repeats):

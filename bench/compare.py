@@ -114,9 +114,9 @@ def main():
 
     one = best_rate(lambda: g2.fit_peaks(im, cx, cy, mea, n_threads=1), n)
     many = best_rate(lambda: g2.fit_peaks(im, cx, cy, mea, n_threads=cores), n)
-    rec, _, fails = g2.fit_peaks(im, cx, cy, mea, n_threads=1)
+    rec, _, flag = g2.fit_peaks(im, cx, cy, mea, n_threads=1)
     print(f"this library, fit_peaks:        {one:10.0f} fits/s on 1 thread, {many:10.0f} fits/s on {cores} "
-          f"threads ({many / one:.2f}x); {int(fails.sum())} flagged")
+          f"threads ({many / one:.2f}x); {int(flag.sum())} flagged")
     mle_one = best_rate(lambda: g2.fit_peaks(im, cx, cy, mea, n_threads=1, estimator="mle",
                                              read_noise=workload.READ_NOISE), n)
     mle = g2.fit_spots(im, cx, cy, mea, estimator="mle", read_noise=workload.READ_NOISE, n_threads=1)
@@ -155,11 +155,11 @@ def main():
     scipy_rate = m / (time.perf_counter() - t)
     print(f"scipy least_squares(lm):        {scipy_rate:10.0f} fits/s on 1 thread ({m} patches); this library "
           f"is {one / scipy_rate:.0f}x faster")
-    ok = fails[:m] == 0
+    ok = flag[:m] == 0
     d = np.abs(rec[:m, 3:5][ok] - sp[ok, 3:5])
     print(f"positions vs scipy:             median |d| {np.median(d):.2e} px, max |d| {d.max():.2e} px "
           f"({int(ok.sum())} fits)")
-    err = np.hypot(rec[:, 3] + cx - half - truth[:, 3], rec[:, 4] + cy - half - truth[:, 4])[fails == 0]
+    err = np.hypot(rec[:, 3] + cx - half - truth[:, 3], rec[:, 4] + cy - half - truth[:, 4])[flag == 0]
     print(f"position error against truth:   RMS {np.sqrt(np.mean(err**2)):.4f} px")
 
 

@@ -18,7 +18,6 @@ likelihood one when the library has it), with 1 thread and with all:
 """
 
 import argparse
-import importlib
 import os
 import sys
 import tempfile
@@ -32,7 +31,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "python"))
 
 import gauss2_fitter as g2  # noqa: E402
-lz = importlib.import_module("gauss2_fitter.localize")  # the module; the package exports the function
+from gauss2_fitter import pipeline  # noqa: E402
 
 SHAPE = (256, 256)
 EMITTERS = 40
@@ -80,13 +79,13 @@ def scipy_search(im, mea=11, smooth=1.0, n_sigma=5.0):
 
 
 def whole_run(path, estimator, threads, out):
-    settings = lz.Settings(camera=CAMERA, estimator=estimator)
+    settings = g2.Settings(camera=CAMERA, estimator=estimator)
     timings = {}
     t = time.perf_counter()
     n = 0
     mv = g2.open_movie(path)
-    with g2.TableWriter(out, lz.table_attrs(mv, settings)) as wr:
-        for chunk in lz.iter_localize(mv, settings, n_threads=threads, _timings=timings):
+    with g2.TableWriter(out, g2.RunMetadata.for_run(mv, settings)) as wr:
+        for chunk in g2.iter_localize(mv, settings, n_threads=threads, _timings=timings):
             wr.write(chunk)
             n += len(chunk)
     return time.perf_counter() - t, n, timings
@@ -96,7 +95,7 @@ def fit_alone(frames_e, peaks, estimator, threads):
     """The same peaks, fitted from frames in memory, chunk by chunk as the
     whole run fits them."""
     n, h, w = frames_e.shape
-    step = lz.chunk_frames(h, w)
+    step = pipeline.chunk_frames(h, w)
     fr, px, py = peaks
 
     def run(lo):

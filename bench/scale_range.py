@@ -45,10 +45,10 @@ def field(seed, noisy):
     return im, xs.astype(np.int64), ys.astype(np.int64)
 
 
-def worst_disagreement(rec, fails, ref):
+def worst_disagreement(rec, flag, ref):
     """The largest deviation from the reference fit (positions in px, widths
     relative, rho absolute), infinite if any fit is flagged."""
-    if fails.any():
+    if flag.any():
         return float("inf")
     d_pos = np.abs(rec[:, 3:5] - ref[:, 3:5]).max()
     d_std = (np.abs(rec[:, 1:3] - ref[:, 1:3]) / ref[:, 1:3]).max()
@@ -61,8 +61,8 @@ def main():
     images = [field(seed, noisy) for seed in (1, 2, 3) for noisy in (False, True)]
     refs = []
     for im, x, y in images:
-        rec, _, fails = g2.fit_peaks(im, x, y, mea=MEA, n_threads=1)
-        assert not fails.any()
+        rec, _, flag = g2.fit_peaks(im, x, y, mea=MEA, n_threads=1)
+        assert not flag.any()
         refs.append(rec)
     peak = max(float(np.abs(im).max()) for im, _, _ in images)
     print(f"{len(images)} images of 24 spots (3000 photons, background 100), largest pixel {peak:.0f} at factor 1")
@@ -72,8 +72,8 @@ def main():
         factor = 10.0**e
         worst = 0.0
         for (im, x, y), ref in zip(images, refs):
-            rec, _, fails = g2.fit_peaks(im * factor, x, y, mea=MEA, n_threads=1)
-            worst = max(worst, worst_disagreement(rec, fails, ref))
+            rec, _, flag = g2.fit_peaks(im * factor, x, y, mea=MEA, n_threads=1)
+            worst = max(worst, worst_disagreement(rec, flag, ref))
         worst_at[e] = worst
         verdict = "ok" if worst <= TOLERANCE else "NOT TRUSTWORTHY"
         print(f"1e{e:+05.1f}  {peak * factor:14.3g}   {worst:10.3g}  {verdict}")
@@ -86,6 +86,7 @@ def main():
             hi += 0.5
         print(f"within {tolerance:g}: factors 1e{lo:+.1f} to 1e{hi:+.1f}, largest pixel {peak * 10**lo:.3g} to "
               f"{peak * 10**hi:.3g}")
+
 
 if __name__ == "__main__":
     main()

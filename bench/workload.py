@@ -23,7 +23,7 @@ def make(seed=SEED, n_spots=N_SPOTS, shape=SHAPE, mea=MEA):
     h, w = shape
     # One spot per cell of a jittered grid keeps spots 10 px or more apart.
     cell = 13
-    gy, gx = np.mgrid[0 : h // cell, 0 : w // cell]
+    gy, gx = np.mgrid[0:h // cell, 0:w // cell]
     cells = np.stack([gx.ravel(), gy.ravel()], 1)
     cells = cells[rng.permutation(len(cells))[:n_spots]]
     pos = cells * cell + 5.0 + rng.uniform(0, cell - 10, cells.shape)

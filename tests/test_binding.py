@@ -57,18 +57,17 @@ def test_gauss_2d_returns_rows_of_columns():
         np.testing.assert_allclose(got, closed_form(p, mea), rtol=1e-13)
 
 
-def test_jac_gauss_2d_shape_and_offset_column():
+def test_jac_gauss_2d_has_a_row_per_pixel_and_a_column_per_parameter():
+    # The model is linear in amp and offset: their columns are the unit
+    # model and ones, row k being pixel k of the patch in row-major order.
+    # (The derivatives' values are the C++ tests' concern.)
     p = np.array([500.0, 1.2, 1.7, 5.2, 4.9, 0.3, 3.0])
     jac = g2.jac_gauss_2d(p, 11)
     assert jac.shape == (121, 7)
     assert np.all(jac[:, 6] == 1.0)
-    h = 1e-6
-    for k in range(6):
-        up, down = p.copy(), p.copy()
-        up[k] += h * max(1, abs(p[k]))
-        down[k] -= h * max(1, abs(p[k]))
-        numeric = (g2.gauss_2d(up, 11) - g2.gauss_2d(down, 11)).ravel() / (2 * h * max(1, abs(p[k])))
-        np.testing.assert_allclose(jac[:, k], numeric, atol=1e-6 * np.abs(jac[:, k]).max())
+    unit = p.copy()
+    unit[0], unit[6] = 1.0, 0.0
+    np.testing.assert_allclose(jac[:, 0], g2.gauss_2d(unit, 11).ravel(), rtol=1e-12)
 
 
 def test_accepts_lists_ints_and_strided_arrays():
@@ -149,16 +148,35 @@ def test_the_mirror_of_the_headers_holds_their_constants():
     assert g2.gauss_2d([1, 1, 1, 0.5, 0.5, 0, 0], 1).shape == (1, 1)
     with pytest.raises(ValueError, match="at most 46340"):
         g2.gauss_2d([1, 1, 1, 0.5, 0.5, 0, 0], _lib.MODEL_MAX_MEA + 1)
-    # The record, report and covariance sizes are those the library writes.
-    rec, std, fails = g2.fit_peaks(np.full((15, 15), 3.0), [7], [7], mea=11)
-    assert rec.shape[1] == std.shape[1] == _lib.RECORD_SIZE
-    fit = g2.fit_patch(np.full((15, 15), 3.0), 7, 7, mea=11)
-    assert fit.info.size == _lib.INFO_SIZE and fit.covar.size == _lib.COVAR_SIZE
+
+
+def test_the_mirrors_sizes_are_what_the_library_writes():
+    # Arrays one row or a few values longer than the mirror's sizes, filled
+    # with a sentinel: the library writes up to each size and not beyond,
+    # and the second peak's record starts RECORD_SIZE values in.
+    spots = [[2000, 1.4, 1.2, 20.3, 15.6, 0.1, 0], [1500, 1.3, 1.5, 40.7, 22.2, 0.0, 0]]
+    im = g2.synth_image(spots, (40, 60), 17) + 100.0
+    sentinel = -7.0
+    info, covar = np.full(_lib.INFO_SIZE + 3, sentinel), np.full(_lib.COVAR_SIZE + 3, sentinel)
+    p, noise = g2.default_records(1, 11)[0, :7].copy(), np.zeros(1)
+    assert _lib.lib.fit_gauss_2d_on_float_image(im, 60, 40, 20, 15, 11, p, info, covar, noise) == 0
+    assert info[_lib.INFO_SIZE - 1] != sentinel and np.all(info[_lib.INFO_SIZE:] == sentinel)
+    assert np.all(covar[:_lib.COVAR_SIZE] != sentinel) and np.all(covar[_lib.COVAR_SIZE:] == sentinel)
+    rec, std = np.full((3, _lib.RECORD_SIZE), sentinel), np.full((3, _lib.RECORD_SIZE), sentinel)
+    rec[:2] = g2.default_records(2, 11)
+    flag = np.full(3, -1, dtype=np.int64)
+    _lib.lib.fit_array_of_gauss_2d_on_float_image(im, 60, 40, 11, 2, np.array([20, 40]), np.array([15, 22]), rec,
+                                                  std, flag)
+    np.testing.assert_allclose(rec[:2, 3:5], [[5.3, 5.6], [5.7, 5.2]], atol=1e-6)
+    assert flag.tolist() == [0, 0, -1]
+    assert np.all(rec[2] == sentinel) and np.all(std[2] == sentinel)
 
 
 def test_prototypes_are_declared_in_the_mirror_only():
     package = ROOT / "python" / "gauss2_fitter"
-    for source in package.glob("*.py"):
+    sources = list(package.rglob("*.py"))
+    assert package / "cli" / "fit.py" in sources
+    for source in sources:
         if source.name != "_lib.py":
             text = source.read_text()
             assert "_declare(" not in text and ".argtypes" not in text and "in_dll(" not in text, source.name

@@ -1,8 +1,9 @@
 """The command-line tool end to end: render -> fit round trips, error paths, atomic output."""
 
 import csv
-import importlib
+import io
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -10,12 +11,19 @@ import sys
 import textwrap
 from pathlib import Path
 
+import h5py
 import numpy as np
 import pandas as pd
 import pytest
+import tifffile
+import yaml
 
 import gauss2_fitter as g2
-from gauss2_fitter import cli
+from gauss2_fitter import cli, pipeline
+from gauss2_fitter.cli import fit, fit_image
+from gauss2_fitter.outputs import resolve_output
+from movie_fields import CAM, SHAPE, adu_movie, make_truth
+from post_fields import PIXEL_NM, blinking, linear
 
 PARAMS = ("amp", "std_x", "std_y", "pos_x", "pos_y", "rho", "offset")
 
@@ -63,11 +71,11 @@ def test_render_then_fit_recovers_the_peaks_in_image_coordinates(tmp_path, spots
 
     pixels = write_csv(tmp_path / "px.csv", ("y", "x"),  # any column order
                        [(int(p[4]), int(p[3])) for p in peaks])
-    monkeypatch.setattr(cli, "CHUNK", 3)  # several native batches
+    monkeypatch.setattr(fit_image, "CHUNK", 3)  # several native batches
     out = tmp_path / "fit.csv"
     assert run("fit", im_path, pixels, "-o", out, "--threads", 2) == 0
     rows = read_rows(out)
-    assert list(rows[0]) == list(cli.FIT_COLUMNS)
+    assert list(rows[0]) == list(fit_image.FIT_COLUMNS)
     assert [(int(r["x"]), int(r["y"])) for r in rows] == [(int(p[3]), int(p[4])) for p in peaks]
     got = np.array([[value(r[n]) for n in PARAMS] for r in rows])
     want = peaks.copy()
@@ -116,7 +124,7 @@ def test_peaks_outside_the_image_or_its_border_are_warned_and_flagged(tmp_path, 
     assert rows[0]["flag"] == "0" and rows[0]["amp"] != ""
     for r in rows[1:]:
         assert r["flag"] == "1"
-        assert all(r[c] == "" for c in cli.FIT_COLUMNS[2:-1])  # no fit, no values
+        assert all(r[c] == "" for c in fit_image.FIT_COLUMNS[2:-1])  # no fit, no values
 
 
 def test_peak_lists_of_other_tools_are_read_alike_by_the_image_fit_and_the_movie_fit(tmp_path, capsys):
@@ -144,8 +152,8 @@ def test_peak_lists_of_other_tools_are_read_alike_by_the_image_fit_and_the_movie
         err = capsys.readouterr().err
         rows = read_rows(out)
         assert [(int(r["x"]), int(r["y"])) for r in rows] == pixels, name
-        assert list(rows[0]) == list(cli.FIT_COLUMNS), name  # the per-peak table, --pixel-size or not
-        outs[name] = [[r[c] for c in cli.FIT_COLUMNS] for r in rows]
+        assert list(rows[0]) == list(fit_image.FIT_COLUMNS), name  # the per-peak table, --pixel-size or not
+        outs[name] = [[r[c] for c in fit_image.FIT_COLUMNS] for r in rows]
         assert ("not whole pixels" in err) == (name in ("tabs.csv", "decimal_comma.csv", "thunderstorm.csv")), name
         assert ("without a position left out (first on line 3)" in err) == (name == "short_rows.csv"), name
     assert all(o == outs["whole.csv"] for o in outs.values())  # the same fits from every list
@@ -178,8 +186,7 @@ def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, 
     assert "no window fits; 1 peak(s) flagged" in capsys.readouterr().err
 
     # Movies: once a run, whatever the chunks and threads, naming the frames.
-    lz = importlib.import_module("gauss2_fitter.localize")
-    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * 40 * 40)  # 3 frames a chunk
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 3 * 40 * 40)  # 3 frames a chunk
     movie = rng.normal(100, 3, (30, 40, 40))
     movie[[4, 7, 8]] = 5.0
     np.save(tmp_path / "movie.npy", movie)
@@ -205,24 +212,17 @@ def test_flagged_rows_keep_their_values_but_not_positions_off_their_window(tmp_p
     write_csv(tmp_path / "px.csv", ("x", "y"), zip(x, y))
     assert run("fit", tmp_path / "im.npy", tmp_path / "px.csv", "-o", tmp_path / "fit.csv") == 0
     rows = read_rows(tmp_path / "fit.csv")
-    rec, _, fails = g2.fit_peaks(im, x, y, mea=11)
+    rec, _, flag = g2.fit_peaks(im, x, y, mea=11)
     inside = (rec[:, 3:5] >= 0) & (rec[:, 3:5] <= 11)
-    assert (fails == 1).sum() > 20 and (~inside[fails == 1]).sum() > 20  # the case at hand, plenty of it
+    assert (flag == 1).sum() > 20 and (~inside[flag == 1]).sum() > 20  # the case at hand, plenty of it
     for k, r in enumerate(rows):
-        assert r["flag"] == str(fails[k])
+        assert r["flag"] == str(flag[k])
         for j, name in enumerate(("pos_x", "pos_y")):
-            if fails[k] and not inside[k, j]:
+            if flag[k] and not inside[k, j]:
                 assert r[name] == "", (k, r)  # not a position in the image
             else:  # what the fit returned
                 assert float(r[name]) == pytest.approx(rec[k, 3 + j] + (x[k], y[k])[j] - 5, abs=1e-9)
         assert float(r["amp"]) == pytest.approx(rec[k, 0], rel=1e-11)  # other values stay
-    # Non-finite values are empty cells in the localisation table's CSV too.
-    locs = g2.localize(np.ones((1, 20, 20)), peaks=pd.DataFrame({"frame": [0], "x": [10.0], "y": [10.0]}),
-                       estimator="lsq")
-    locs.loc[0, "photons"], locs.loc[0, "sx"] = np.inf, -np.inf
-    g2.write_csv(locs, tmp_path / "locs.csv")
-    row = read_rows(tmp_path / "locs.csv")[0]
-    assert row["photons"] == row["sx"] == "" and row["flag"] != ""
 
 
 def test_tiff_images_are_read(tmp_path):
@@ -289,8 +289,9 @@ def bad_inputs(d):
         ("render CSV lacks offset", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", d / "out.npy"],
          ["lacks the column(s) offset"]),
         ("render bad shape", ["render", d / "render_bad.csv", "--shape", 0, 9, "-o", d / "out.npy"], ["--shape"]),
-        ("render to a CSV", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", out], ["unknown image format .csv"]),
-                ("timedelta image", ["fit", d / "durations.npy", "-o", out], ["real numbers", "timedelta64"]),
+        ("render to a CSV", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", out],
+         ["unknown image format .csv"]),
+        ("timedelta image", ["fit", d / "durations.npy", "-o", out], ["real numbers", "timedelta64"]),
         ("datetime image", ["fit", d / "dates.npy", "-o", out], ["real numbers", "datetime64"]),
         ("CSV digit groups", ["fit", g, d / "grouped.csv", "-o", out], ["line 2", "'1_5'", "not a number"]),
         ("CSV other digits", ["fit", g, d / "arabic.csv", "-o", out], ["line 2", "not a number"]),
@@ -339,7 +340,7 @@ def test_a_failure_while_writing_keeps_the_old_output(tmp_path, monkeypatch, cap
         f.write(b"x,y\n1,")
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(cli, "write_fit_csv", half_then_fail)
+    monkeypatch.setattr(fit_image, "write_fit_csv", half_then_fail)
     assert run("fit", tmp_path / "im.npy", "-o", out) == 1
     assert capsys.readouterr().err.endswith("error: No space left on device\n")  # one line, no traceback
     assert out.read_text() == "old\n"
@@ -410,8 +411,8 @@ def test_the_demo_picture_tells_flagged_fits_apart_and_counts_the_hidden_tail():
 
     true_xy = np.array([[10.0, 10.0], [30.0, 30.0]])
     fit_xy = np.array([[10.5, 11.0], [30.2, 29.9], [20.0, 20.0], [np.nan, 5.0], [50.0, 50.0]])
-    fails = np.array([1, 0, 1, 1, 0])
-    near, alone = demo.flagged_kinds(fit_xy, fails, true_xy)
+    flag = np.array([1, 0, 1, 1, 0])
+    near, alone = demo.flagged_kinds(fit_xy, flag, true_xy)
     assert near.tolist() == [True, False, False, False, False]
     assert alone.tolist() == [False, False, True, True, False]  # unflagged fits are neither
     assert demo.beyond(np.array([0.1, -0.6, 0.5, 0.7]), 0.5) == "50.0 %"
@@ -540,7 +541,7 @@ def run_tool(code, env_extra=None):
     env = dict(os.environ)
     root = Path(__file__).resolve().parent.parent
     env["PYTHONPATH"] = str(root / "python") + os.pathsep + env.get("PYTHONPATH", "")
-    prelude = "import os, signal, sys\nfrom gauss2_fitter import cli\n"
+    prelude = "import os, signal, sys\nfrom gauss2_fitter import cli\nfrom gauss2_fitter.cli import fit_image\n"
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env, capture_output=True,
                           text=True)
 
@@ -555,7 +556,7 @@ def test_a_signal_while_writing_keeps_the_old_output_and_leaves_no_part_file(tmp
             f.write(b"x,y\\n1,")
             os.kill(os.getpid(), {int(signum)})
             f.write(b"2\\n")
-        cli.write_fit_csv = write_then_signal
+        fit_image.write_fit_csv = write_then_signal
         sys.exit(cli.main(["fit", "{fit_input[0]}", "{fit_input[1]}", "-o", "{out}"]))
     """)
     assert r.returncode == 128 + signum, r.stderr
@@ -571,11 +572,11 @@ def test_an_ignored_hangup_stays_ignored(tmp_path, fit_input):
     out = tmp_path / "out.csv"
     r = run_tool(f"""
         signal.signal(signal.SIGHUP, signal.SIG_IGN)
-        write = cli.write_fit_csv
+        write = fit_image.write_fit_csv
         def write_after_hangup(f, rows):
             os.kill(os.getpid(), signal.SIGHUP)
             write(f, rows)
-        cli.write_fit_csv = write_after_hangup
+        fit_image.write_fit_csv = write_after_hangup
         sys.exit(cli.main(["fit", "{fit_input[0]}", "{fit_input[1]}", "-o", "{out}"]))
     """)
     assert r.returncode == 0, r.stderr
@@ -596,3 +597,193 @@ def test_fit_warns_about_pixel_values_outside_the_trusted_range(tmp_path, fit_in
         assert "PixelScaleWarning" not in err  # the tool's own line, not the binding's warning
     assert run("fit", *fit_input, "-o", tmp_path / "o.csv") == 0
     assert "warning" not in capsys.readouterr().err
+
+
+# ---- movies: the localisation table ------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def movie():
+    return adu_movie(make_truth())
+
+
+def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
+    u16 = np.round(movie).astype(np.uint16)
+    parts = []
+    for k, (lo, hi) in enumerate([(0, 4), (4, 10)]):
+        parts.append(tmp_path / f"part{k}.tif")
+        tifffile.imwrite(parts[-1], u16[lo:hi], photometric="minisblack")
+    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
+    want = g2.localize(u16, camera=CAM, estimator="lsq")
+    assert run("fit", *parts, "-o", tmp_path / "l.csv", *cam, "--pixel-size", 107, "--no-progress") == 0
+    assert f"localised {len(want)} of {len(want)} peaks (0 flagged) in 10 frame(s)" in capsys.readouterr().err
+    df = pd.read_csv(tmp_path / "l.csv")
+    np.testing.assert_array_equal(df.frame, want.frame)
+    np.testing.assert_allclose(df["x [nm]"], want.x_nm, rtol=1e-8)
+    np.testing.assert_allclose(df["intensity [photon]"], want.photons, rtol=1e-8)
+
+    assert run("fit", *parts, "-o", tmp_path / "l.h5", *cam, "--frames", "2:5") == 0
+    with h5py.File(tmp_path / "l.h5", "r") as f:
+        rec = f["locs"][...]
+    sel = want[want.frame.between(2, 4)]
+    np.testing.assert_array_equal(rec["frame"], sel.frame)
+    np.testing.assert_allclose(rec["photons"], sel.photons, rtol=1e-6)
+    assert yaml.safe_load_all((tmp_path / "l.yaml").read_text()).__next__()["File"] == [str(p) for p in parts]
+
+    # Peaks from a table written before (picasso's layout): the same spots again.
+    assert run("fit", *parts, "-o", tmp_path / "again.csv", *cam, "--peaks", tmp_path / "l.h5") == 0
+    again = pd.read_csv(tmp_path / "again.csv")
+    np.testing.assert_array_equal(again.frame, sel.frame)
+    np.testing.assert_allclose(again[["x", "y"]], sel[["x", "y"]], atol=1e-5)
+
+    for name in ("sr.png", "sr.tif", "sr.npy"):
+        assert run("render", tmp_path / "l.h5", "--oversampling", 5, "--blur", 0.3, "-o", tmp_path / name) == 0
+    assert tifffile.imread(tmp_path / "sr.tif").shape == (SHAPE[0] * 5, SHAPE[1] * 5)
+    assert np.load(tmp_path / "sr.npy").sum() == pytest.approx(len(sel), rel=1e-6)
+    assert (tmp_path / "sr.png").read_bytes()[:4] == b"\x89PNG"
+    # Tables in nm need the pixel size.
+    assert run("render", tmp_path / "l.csv", "--blur", "none", "-o", tmp_path / "h.npy") == 1
+    assert "pixel size" in capsys.readouterr().err
+    assert run("render", tmp_path / "l.csv", "--blur", "none", "--pixel-size", 107, "-o", tmp_path / "h.npy") == 0
+    assert np.load(tmp_path / "h.npy").sum() == len(want)
+
+
+def test_tables_go_to_standard_output_and_hdf5_only_to_regular_files(movie, tmp_path, capfd):
+    np.save(tmp_path / "m.npy", movie)
+    assert run("fit", tmp_path / "m.npy", "-o", "-", "--estimator", "lsq", "--no-progress") == 0
+    printed = pd.read_csv(io.StringIO(capfd.readouterr().out))
+    assert list(printed.columns) == list(g2.COLUMNS) and len(printed) > 0
+    os.mkfifo(tmp_path / "pipe.h5")
+    before = sorted(p.name for p in tmp_path.iterdir())
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "pipe.h5", "--estimator", "lsq") == 1
+    assert "must be a regular file" in capfd.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == before  # no temporary file left behind
+
+
+def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, capsys):
+    np.save(tmp_path / "m.npy", movie)
+    np.save(tmp_path / "4d.npy", np.zeros((2, 2, 20, 20)))
+    (tmp_path / "text.tif").write_text("not an image\n")
+    m, out = tmp_path / "m.npy", tmp_path / "out.h5"
+    cases = [
+        (["fit", tmp_path / "4d.npy", "-o", out], "or 3-D"),
+        (["fit", tmp_path / "text.tif", "-o", out], "not a TIFF"),
+        (["fit", m, "-o", out, "--sensitivity", 0], "--sensitivity must be positive"),
+        (["fit", m, "-o", out, "--qe", -0.5], "--qe must be positive"),
+        (["fit", m, "-o", out, "--pixel-size", 0], "--pixel-size must be positive"),
+        (["fit", m, "-o", out, "--read-noise", 1e200], "--read-noise must be non-negative and finite, its square"),
+        (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
+        (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
+        (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
+        (["render", m, "-o", tmp_path / "sr.jpg"], "unknown image format .jpg"),
+        (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png"], "no such file"),
+    ]
+    for argv, words in cases:
+        before = sorted(p.name for p in tmp_path.iterdir())
+        assert run(*argv) == 1, argv
+        err = capsys.readouterr().err
+        assert err.startswith("python3 -m gauss2_fitter: error: ") and err.count("\n") == 1, err
+        assert words in err, (argv, err)
+        assert sorted(p.name for p in tmp_path.iterdir()) == before, argv
+
+
+def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie, tmp_path, capsys):
+    tifffile.imwrite(tmp_path / "one.tif", np.round(movie[0]).astype(np.uint16))
+    assert run("fit", tmp_path / "one.tif", "-o", tmp_path / "a.csv") == 0
+    assert list(pd.read_csv(tmp_path / "a.csv").columns[:4]) == ["x", "y", "amp", "std_x"]
+    for option in (["--table"], ["--baseline", "100"], ["--frames", "0:1"], []):  # --estimator asks too
+        assert run("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "lsq", *option) == 0
+        assert list(pd.read_csv(tmp_path / "b.csv").columns) == list(g2.COLUMNS)
+    with pytest.raises(SystemExit):  # argparse: an estimator it does not know
+        run("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
+    capsys.readouterr()
+
+
+# ---- after the fit: drift, link, nena, frc ------------------------------------------------
+
+
+def as_written(locs):
+    """The table with every column a table file holds."""
+    return locs.reindex(columns=g2.COLUMNS).fillna({"iterations": 0, "flag": 0})
+
+
+def test_the_tool_corrects_links_and_measures_table_files(tmp_path, capsys):
+    locs, _, _ = blinking(n_frames=1500, drift=linear)
+    g2.write_hdf5(as_written(locs), tmp_path / "l.hdf5")
+    assert run("drift", tmp_path / "l.hdf5", "-o", tmp_path / "d.hdf5", "--drift-csv", tmp_path / "d.csv",
+               "--png", tmp_path / "d.png") == 0
+    assert re.search(r"corrected a drift of 11\d\.\d x 7\d\.\d nm over frames 0 to 1499", capsys.readouterr().err)
+    drift = pd.read_csv(tmp_path / "d.csv")
+    assert list(drift.columns) == ["frame", "dx", "dy", "dx_nm", "dy_nm"] and (tmp_path / "d.png").stat().st_size
+    fixed = g2.read_localizations(tmp_path / "d.hdf5")
+    assert fixed.x.corr(fixed.frame) == pytest.approx(0, abs=0.05)
+    assert run("link", tmp_path / "d.hdf5", "-o", tmp_path / "e.csv", "--max-dark-frames", 2) == 0
+    assert "linked" in capsys.readouterr().err
+    assert g2.read_localizations(tmp_path / "e.csv", PIXEL_NM)["n"].sum() == len(locs)
+    assert run("link", tmp_path / "d.hdf5", "-o", tmp_path / "e.hdf5") == 0  # the steps so far, and its own
+    assert [s["step"] for s in g2.read_table(tmp_path / "e.hdf5")[1].steps] == ["drift", "link"]
+    assert run("nena", tmp_path / "d.hdf5") == 0
+    assert re.match(r"NeNA precision 0\.0[34]\d* px = [34]\.\d\d nm from \d+ pairs", capsys.readouterr().out)
+    assert run("frc", tmp_path / "d.hdf5", "--png", tmp_path / "f.png") == 0
+    assert "FRC resolution" in capsys.readouterr().out and (tmp_path / "f.png").exists()
+
+
+def test_the_tool_says_what_is_wrong_in_one_line_and_keeps_outputs(tmp_path, capsys):
+    locs, _, _ = blinking(n_frames=300)
+    one = as_written(locs.assign(frame=0))
+    one.attrs = {}  # in pixels
+    g2.write_csv(one, tmp_path / "one.csv")
+    (tmp_path / "out.csv").write_text("old")
+    cases = [
+        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv"], "all .* are in frame 0"),
+        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--segment-frames", "0"],
+         "--segment-frames must be at least 1"),
+        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--png", tmp_path / "x.gif"], "ending in .png"),
+        (["drift", tmp_path / "one.csv", "-o", tmp_path / "out.txt"], "unknown table format"),
+        (["link", tmp_path / "missing.csv", "-o", tmp_path / "out.csv"], "no such file"),
+        (["link", tmp_path / "one.csv", "-o", tmp_path / "out.csv", "--radius", "0"], "--radius must be positive"),
+        (["nena", tmp_path / "one.csv"], "adjacent frames"),
+        (["frc", tmp_path / "one.csv", "--block-frames", "0"], "--block-frames must be at least 1"),
+    ]
+    for argv, message in cases:
+        assert run(*argv) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and err.startswith("python3 -m gauss2_fitter: error: ")
+        assert re.search(message, err), err
+    assert (tmp_path / "out.csv").read_text() == "old"
+
+
+def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
+    # A small blinking movie drifting 1 px along x over 200 frames.
+    rng = np.random.default_rng(8)
+    sites = rng.uniform(8, 40, (60, 2))
+    frames = []
+    for f in range(200):
+        on = sites[rng.random(60) < 0.15] + [f / 200, 0]
+        spots = [[2000, 1.3, 1.3, x, y, 0, 0] for x, y in on]
+        frames.append(rng.poisson(g2.synth_image(spots, (48, 48), 13) + 10.0))
+    np.save(tmp_path / "m.npy", np.array(frames, dtype=np.float64))
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "l.hdf5", "--pixel-size", 100, "--drift", "--link") == 0
+    err = capsys.readouterr().err
+    assert "corrected a drift of 9" in err and "-> " + str(tmp_path / "l_link.hdf5") in err
+    docs = list(yaml.safe_load_all((tmp_path / "l.yaml").read_text()))
+    assert docs[-1]["Generated by"].endswith(" drift")
+    events = g2.read_localizations(tmp_path / "l_link.hdf5")
+    assert events["n"].sum() == (g2.read_localizations(tmp_path / "l.hdf5").flag == 0).sum()
+    # A step that cannot run: the localisations are written as they are, and the tool says so.
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "few.csv", "--frames", "0:2", "--drift") == 1
+    assert "written uncorrected to" in capsys.readouterr().err
+    assert len(pd.read_csv(tmp_path / "few.csv")) > 0
+    # Linking alone that cannot run (rows without precisions) says the table was written without events.
+    few = g2.read_localizations(tmp_path / "few.csv").assign(lpx=np.nan)
+    with pytest.raises(cli.CliError, match=r"give a radius .*; the localisations were written without events to"):
+        fit.after_fit(few, g2.RunMetadata(), resolve_output(tmp_path / "w.csv"), False,
+                      resolve_output(tmp_path / "w_ev.csv"))
+    assert len(pd.read_csv(tmp_path / "w.csv")) == len(few) and not (tmp_path / "w_ev.csv").exists()
+    assert run("fit", tmp_path / "m.npy", "-o", "-", "--link") == 1
+    assert "give --link EVENTS" in capsys.readouterr().err
+    # Nothing found: an empty table and no events, both written.
+    np.save(tmp_path / "flat.npy", np.full((3, 32, 32), 10.0))
+    assert run("fit", tmp_path / "flat.npy", "-o", tmp_path / "flat.csv", "--link", tmp_path / "ev.csv") == 0
+    assert "linked 0 localisations into 0 events" in capsys.readouterr().err
+    assert open(tmp_path / "ev.csv").read().rstrip().endswith(",len,n")

@@ -4,7 +4,6 @@ bit for bit, from files and from dask arrays; a worker killed while it runs
 a task; a damaged file among several; the tool with --workers and
 --scheduler."""
 
-import importlib
 import logging
 import os
 import pickle
@@ -24,10 +23,8 @@ import tifffile
 from distributed import Client, Event, LocalCluster, Queue
 
 import gauss2_fitter as g2
-from gauss2_fitter import cli
-
-lz = importlib.import_module("gauss2_fitter.localize")
-gc = importlib.import_module("gauss2_fitter.cluster")
+from gauss2_fitter import cli, pipeline
+from gauss2_fitter import cluster as gc
 
 CAM = g2.Camera(baseline=100.0, sensitivity=0.5, read_noise=1.5, pixel_size=100.0)
 SHAPE = (40, 48)
@@ -49,7 +46,7 @@ def small_tasks(monkeypatch):
     # Tasks of 4 frames (and local chunks of 3): a small movie still makes
     # several tasks, whose ranges do not line up with the local chunks.
     monkeypatch.setattr(gc, "TASK_PIXELS", 4 * SHAPE[0] * SHAPE[1])
-    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])
 
 
 @pytest.fixture(scope="module")
@@ -116,7 +113,7 @@ def test_files_on_the_cluster_give_the_local_table_and_only_paths_travel(client,
     assert said[0] == said[1] and len(said[0]) == 1 and "10 of 16 frames" in said[0][0], said
     # What is sent for each task: the paths of its files, not their pixels.
     mv = g2.open_movie(files)
-    ranges, tasks = gc.plan(mv, lz.Settings(**SETTINGS), 0, N_FRAMES, n_worker_threads=2)
+    ranges, tasks = gc.plan(mv, g2.Settings(**SETTINGS), 0, N_FRAMES, n_worker_threads=2)
     assert len(ranges) == len(tasks) >= 4 and ranges[0][0] == 0 and ranges[-1][1] == N_FRAMES
     for (lo, hi), t in zip(ranges, tasks):
         sent = len(pickle.dumps(dict(t.__dask_graph__())))
@@ -135,7 +132,7 @@ def test_dask_arrays_are_read_by_range_and_give_the_local_table(client, frames, 
     local = g2.localize(zd, n_threads=2, **SETTINGS)
     assert local.drop(columns=[]).equals(want) and local.attrs["source"] == ["<dask array>"]
     assert_same_table(g2.localize(zd, client=client, **SETTINGS), local)
-    ranges, tasks = gc.plan(g2.open_movie(zd), lz.Settings(**SETTINGS), 0, N_FRAMES, n_worker_threads=2)
+    ranges, tasks = gc.plan(g2.open_movie(zd), g2.Settings(**SETTINGS), 0, N_FRAMES, n_worker_threads=2)
     assert all(lo % 5 == 0 or hi % 5 == 0 for lo, hi in ranges)  # no stored chunk read by more than two tasks
     for (lo, hi), t in zip(ranges, tasks):  # the store's path and the chunks' keys, not pixels
         assert len(pickle.dumps(dict(t.__dask_graph__()))) < frames[lo:hi].nbytes
@@ -152,7 +149,7 @@ def test_a_dask_array_is_computed_a_range_at_a_time(frames, monkeypatch):
     # Every block computed is recorded: opening computes none, a read only
     # the blocks it covers, and a whole run (chunks of up to 12 frames) each
     # block once.
-    monkeypatch.setattr(lz, "CHUNK_PIXELS", 12 * SHAPE[0] * SHAPE[1])
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 12 * SHAPE[0] * SHAPE[1])
     computed = []
 
     def block(x, block_info=None):
@@ -168,11 +165,6 @@ def test_a_dask_array_is_computed_a_range_at_a_time(frames, monkeypatch):
     with dask.config.set(scheduler="threads"):  # localize reads in its own threads whatever the default
         g2.localize(arr, n_threads=2, **SETTINGS)
     assert sorted(computed) == [(lo, min(lo + 5, N_FRAMES)) for lo in range(0, N_FRAMES, 5)]
-    # Ranges: whole stored chunks up to the step, longer ones cut.
-    assert lz.split_frames(0, 10, 4) == [(0, 4), (4, 8), (8, 10)]
-    assert lz.split_frames(2, 30, 6, [0, 5, 10, 12, 25, 30]) == [(2, 5), (5, 10), (10, 12), (12, 18), (18, 24),
-                                                               (24, 25), (25, 30)]
-    assert lz.split_frames(0, 9, 4, [0, 1, 2, 3, 4, 5, 6, 7, 8, 9]) == [(0, 4), (4, 8), (8, 9)]
     with pytest.raises(g2.MovieError, match="unknown shape"):
         g2.open_movie(da.from_array(frames)[da.from_array(frames)[:, 0, 0] > 0])
 
@@ -184,20 +176,20 @@ def _gate(started, go):
 
     import gauss2_fitter.cluster as c
 
-    real = c.__dict__.setdefault("_ungated", c._process_chunk)
+    real = c.__dict__.setdefault("_ungated", c.localize_frames)
 
     def gated(*args):
         Queue(started).put(os.getpid())
         Event(go).wait(timeout=GUARD)
         return real(*args)
 
-    c._process_chunk = gated
+    c.localize_frames = gated
 
 
 def _ungate():
     import gauss2_fitter.cluster as c
 
-    c._process_chunk = c.__dict__.pop("_ungated", c._process_chunk)
+    c.localize_frames = c.__dict__.pop("_ungated", c.localize_frames)
 
 
 def test_a_worker_killed_while_running_costs_a_retry_not_rows(client, files, reference):

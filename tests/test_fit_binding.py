@@ -22,8 +22,8 @@ def rendered_field(n=60, seed=3, shape=(200, 240), mea=11):
 def test_render_then_fit_returns_the_rendered_parameters():
     im, peaks = rendered_field()
     cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
-    rec, std, fails = g2.fit_peaks(im, cx, cy, mea=11)
-    assert not fails.any()
+    rec, std, flag = g2.fit_peaks(im, cx, cy, mea=11)
+    assert not flag.any()
     # Back from the patch frame to the image: the window starts at centre - 5.
     fitted = rec[:, :7].copy()
     fitted[:, 3] += cx - 5
@@ -52,7 +52,7 @@ def test_starting_records_are_used_and_not_modified():
     start = g2.default_records(5, 11)
     start[:, 7], start[:, 9] = 1.25, -2.5
     keep = start.copy()
-    rec, _, fails = g2.fit_peaks(im, cx, cy, params=start)
+    rec, _, flag = g2.fit_peaks(im, cx, cy, params=start)
     assert np.array_equal(start, keep)
     assert np.all(rec[:, 7] == 1.25) and np.all(rec[:, 9] == -2.5)
     rec7, _, _ = g2.fit_peaks(im, cx, cy, params=start[:, :7])
@@ -61,26 +61,29 @@ def test_starting_records_are_used_and_not_modified():
 
 def test_skipped_and_outside_peaks_are_flagged():
     im, _ = rendered_field(n=2)
-    rec, std, fails = g2.fit_peaks(im, [-1, 0, 30], [5, 5, -2])
-    assert fails.tolist() == [1, 1, 1]
+    rec, std, flag = g2.fit_peaks(im, [-1, 0, 30], [5, 5, -2])
+    assert flag.tolist() == [1, 1, 1]
     assert np.isnan(std[:, :7]).all()
     assert rec[1, 8] == 0.0
 
 
-def test_threads_are_bit_identical_and_work_with_few_peaks():
+@pytest.mark.parametrize("estimator", sorted(g2.ESTIMATORS))
+def test_threads_are_bit_identical_and_work_with_few_peaks(estimator):
+    # The binding's own chunks over threads (the library's threads are the
+    # C++ tests'), for every estimator.
     im, peaks = rendered_field(n=60)
     rng = np.random.default_rng(0)
     noisy = im + rng.normal(0, 5, im.shape)
     cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
     # Each peak again at the end, in other threads' chunks, and a neighbour of the first.
     cx, cy = np.concatenate([cx, cx, cx[:1] + 1]), np.concatenate([cy, cy, cy[:1]])
-    one = g2.fit_peaks(noisy, cx, cy, n_threads=1)
+    one = g2.fit_peaks(noisy, cx, cy, n_threads=1, estimator=estimator, read_noise=2.0)
     for a in one:
         assert a[:60].tobytes() == a[60:120].tobytes()
     for n in (2, 3, 4, 64):
-        for a, b in zip(one, g2.fit_peaks(noisy, cx, cy, n_threads=n)):
+        for a, b in zip(one, g2.fit_peaks(noisy, cx, cy, n_threads=n, estimator=estimator, read_noise=2.0)):
             assert a.tobytes() == b.tobytes()
-    empty = g2.fit_peaks(noisy, [], [], n_threads=4)
+    empty = g2.fit_peaks(noisy, [], [], n_threads=4, estimator=estimator)
     assert [x.shape for x in empty] == [(0, 10), (0, 10), (0,)]
 
 
@@ -122,8 +125,8 @@ def test_centres_at_the_64_bit_limits_pass_intact_and_beyond_them_are_refused():
     im = g2.synth_image([[2000.0, 1.5, 1.2, 15.3, 14.6, 0, 0]], (30, 30), 21) + 100.0
     cx = [15, I64_MAX, I64_MIN, 2**32 + 15, 15, 15, 2**32 + 15]
     cy = [14, 14, 14, 14, 2**32 + 14, -2**32, 2**32 + 14]
-    rec, std, fails = g2.fit_peaks(im, cx, cy)
-    assert fails.tolist() == [0, 1, 1, 1, 1, 1, 1]  # 2^32 + 15 would be pixel 15 in 32 bits
+    rec, std, flag = g2.fit_peaks(im, cx, cy)
+    assert flag.tolist() == [0, 1, 1, 1, 1, 1, 1]  # 2^32 + 15 would be pixel 15 in 32 bits
     start = g2.default_records(1, 11)[0]
     for i in (1, 3, 4, 6):  # outside: the start kept, no standard errors
         np.testing.assert_array_equal(rec[i, :7], start[:7])
@@ -144,8 +147,8 @@ def test_centres_at_the_64_bit_limits_pass_intact_and_beyond_them_are_refused():
 @pytest.mark.parametrize("shape", [(0, 0), (0, 30), (30, 0), (1, 1), (5, 30)])
 def test_images_too_small_for_any_window(shape):
     # Empty arrays, whose data pointers numpy may leave dangling, included.
-    rec, std, fails = g2.fit_peaks(np.zeros(shape), [0, 5, 15], [0, 5, 2])
-    assert fails.tolist() == [1, 1, 1] and (rec[:, 8] == 0.0).all() and np.isnan(std[:, :7]).all()
+    rec, std, flag = g2.fit_peaks(np.zeros(shape), [0, 5, 15], [0, 5, 2])
+    assert flag.tolist() == [1, 1, 1] and (rec[:, 8] == 0.0).all() and np.isnan(std[:, :7]).all()
     assert g2.fit_patch(np.zeros(shape), 0, 0).result == -2
     assert not g2.synth_image([[100, 1, 1, 2.5, 2.5, 0, 0]], shape, 5).any()  # no room for a 5 x 5 patch
     assert g2.validate_im(np.zeros(shape))
@@ -199,11 +202,11 @@ def test_fits_agree_across_the_trusted_range_of_pixel_values():
     # fit agrees with that of the unscaled image (noise-free spots on 100).
     im, peaks = rendered_field(n=12)
     cx, cy = np.floor(peaks[:, 3]).astype(int), np.floor(peaks[:, 4]).astype(int)
-    ref, _, fails = g2.fit_peaks(im, cx, cy)
-    assert not fails.any()
+    ref, _, flag = g2.fit_peaks(im, cx, cy)
+    assert not flag.any()
     for top in _lib.TRUSTED_PIXEL_RANGE:
-        rec, _, fails = g2.fit_peaks(scaled_to(im, top), cx, cy)
-        assert not fails.any(), top
+        rec, _, flag = g2.fit_peaks(scaled_to(im, top), cx, cy)
+        assert not flag.any(), top
         np.testing.assert_allclose(rec[:, 1:6], ref[:, 1:6], rtol=1e-3, atol=1e-3, err_msg=str(top))
 
 

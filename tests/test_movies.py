@@ -1,10 +1,9 @@
-"""Camera movies to localisation tables: localize, the movie readers, the
-table files and rendering, through real files (tifffile, numpy, h5py,
-pandas)."""
+"""Camera movies to localisation tables: the movie readers, the pipeline and
+localize, the table files and their metadata, rendering, and the registries
+where formats and estimators plug in, through real files (tifffile, numpy,
+h5py, pandas). The tool's side of movies is tests/test_cli.py's."""
 
-import importlib
 import io
-import os
 import tracemalloc
 
 import h5py
@@ -15,43 +14,12 @@ import tifffile
 import yaml
 
 import gauss2_fitter as g2
+from gauss2_fitter import pipeline, schema
 from gauss2_fitter.formats import FormatError
-from gauss2_fitter.render import save_image
+from gauss2_fitter.render import histogram, save_image
+from movie_fields import BACKGROUND, CAM, N_FRAMES, SHAPE, adu_movie, make_truth
 
-lz = importlib.import_module("gauss2_fitter.localize")  # the module; the package exports the function
-
-
-ESTIMATORS = ["lsq", "mle"]
-
-CAM = g2.Camera(baseline=100.0, sensitivity=0.25, em_gain=2.0, qe=0.8, pixel_size=107.0)
-SHAPE = (52, 64)
-N_FRAMES = 10
-BACKGROUND = 12.0  # photons per pixel
-
-
-def make_truth(seed=3):
-    """Per frame, 2 to 4 spots inside and apart; (frame, photons, sx, sy, x, y, rho)."""
-    rng = np.random.default_rng(seed)
-    rows = []
-    for f in range(N_FRAMES):
-        cells = rng.permutation(9)[: rng.integers(2, 5)]
-        for c in cells:  # 16 px apart: no rendered tail reaches another spot's window
-            x = 9 + (c % 3) * 16 + rng.uniform(0, 2)
-            y = 9 + (c // 3) * 15 + rng.uniform(0, 2)
-            rows.append((f, rng.uniform(2000, 6000), rng.uniform(1.1, 1.5), rng.uniform(1.1, 1.5), x, y,
-                         rng.uniform(-0.2, 0.2)))
-    return np.array(rows)
-
-
-def adu_movie(truth, dtype=np.float64):
-    """Noise-free frames in ADU: photons -> electrons (qe) -> ADU (gain, sensitivity, baseline)."""
-    frames = np.zeros((N_FRAMES,) + SHAPE)
-    for f in range(N_FRAMES):
-        t = truth[truth[:, 0] == f]
-        spots = np.column_stack([t[:, 1], t[:, 2], t[:, 3], t[:, 4], t[:, 5], t[:, 6], np.zeros(len(t))])
-        frames[f] = g2.synth_image(spots, SHAPE, 17) + BACKGROUND
-    electrons = frames * CAM.qe
-    return (electrons * CAM.em_gain / CAM.sensitivity + CAM.baseline).astype(dtype)
+ESTIMATORS = sorted(g2.ESTIMATORS)
 
 
 @pytest.fixture(scope="module")
@@ -116,7 +84,7 @@ def test_files_lists_of_files_chunks_and_threads_give_the_same_table(movie, tmp_
     for k, (lo, hi) in enumerate([(0, 3), (3, 4), (4, 10)]):  # a stack in several files
         tifffile.imwrite(tmp_path / f"part{k}.tif", u16[lo:hi] if hi - lo > 1 else u16[lo], photometric="minisblack")
     parts = [tmp_path / f"part{k}.tif" for k in range(3)]
-    monkeypatch.setattr(lz, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])  # chunks of 3 frames
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])  # chunks of 3 frames
     for source, ref in [(tmp_path / "m.npy", want), (tmp_path / "m.tif", want16), (tmp_path / "z.tif", want16),
                         (tmp_path / "m.ome.tif", want16), (tmp_path / "big.tif", want16), (parts, want16)]:
         for threads in (1, 2):
@@ -186,6 +154,13 @@ def test_tables_written_and_read_back(movie, tmp_path):
     assert back.attrs["pixel_size"] == 107.0 and (back.attrs["height"], back.attrs["width"]) == SHAPE
     pd.testing.assert_frame_equal(back, locs, rtol=1e-6, atol=1e-4)
 
+    # Non-finite values are empty cells.
+    odd = locs.iloc[:1].copy()
+    odd.loc[0, "photons"], odd.loc[0, "sx"] = np.inf, -np.inf
+    g2.write_csv(odd, tmp_path / "odd.csv", pixel_size=None, metadata=g2.RunMetadata())
+    row = pd.read_csv(tmp_path / "odd.csv", keep_default_na=False).iloc[0]
+    assert row["photons"] == row["sx"] == "" and row["flag"] == 0
+    (tmp_path / "odd.csv").unlink()
     # A failed write leaves an existing file as it was; a wrong suffix is refused.
     before = (tmp_path / "l.csv").read_bytes()
     with pytest.raises(ValueError):
@@ -253,11 +228,20 @@ def test_rendering(movie, tmp_path):
     assert not (tmp_path / "sr.jpg").exists()
 
 
+def test_the_histogram_counts_alike_sparse_and_dense():
+    rng = np.random.default_rng(7)
+    for n in (10, 5000):  # below and above an eighth of the 64 x 48 pixels
+        x, y = rng.uniform(-2, 50, n), rng.uniform(-2, 66, n)
+        want = np.histogram2d(y, x, bins=(64, 48), range=((0, 64), (0, 48)))[0]
+        got = histogram(x, y, (64, 48), np.float32)
+        assert got.dtype == np.float32 and (got == want).all()
+
+
 def test_memory_stays_bounded_on_a_memory_mapped_movie(movie, tmp_path, monkeypatch):
     # Traced allocations (numpy's included) while streaming a memory-mapped
     # movie: the same for 80 and 320 frames, and far below the movie's size.
     base = movie[:8]
-    monkeypatch.setattr(lz, "CHUNK_PIXELS", 4 * SHAPE[0] * SHAPE[1])
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 4 * SHAPE[0] * SHAPE[1])
     peaks = {}
     for n in (80, 320):
         mm = np.lib.format.open_memmap(tmp_path / f"m{n}.npy", mode="w+", dtype=np.float64, shape=(n,) + SHAPE)
@@ -266,7 +250,7 @@ def test_memory_stays_bounded_on_a_memory_mapped_movie(movie, tmp_path, monkeypa
         mm.flush()
         for source in (np.load(tmp_path / f"m{n}.npy", mmap_mode="r"), tmp_path / f"m{n}.npy"):
             tracemalloc.start()
-            rows = sum(len(t) for t in g2.iter_localize(source, lz.Settings(camera=CAM, estimator="lsq"),
+            rows = sum(len(t) for t in g2.iter_localize(source, g2.Settings(camera=CAM, estimator="lsq"),
                                                         n_threads=2))
             peaks[n, type(source).__name__] = tracemalloc.get_traced_memory()[1]
             tracemalloc.stop()
@@ -311,95 +295,6 @@ def test_bad_movies_and_settings_are_refused(tmp_path):
         g2.localize(np.zeros((4, 20, 20)), frames=range(0, 4, 2), estimator="lsq")
 
 
-# ---- the command-line tool ---------------------------------------------------------
-
-
-def tool(*argv):
-    from gauss2_fitter import cli
-
-    return cli.main([str(a) for a in argv])
-
-
-def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
-    u16 = np.round(movie).astype(np.uint16)
-    parts = []
-    for k, (lo, hi) in enumerate([(0, 4), (4, 10)]):
-        parts.append(tmp_path / f"part{k}.tif")
-        tifffile.imwrite(parts[-1], u16[lo:hi], photometric="minisblack")
-    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
-    want = g2.localize(u16, camera=CAM, estimator="lsq")
-    assert tool("fit", *parts, "-o", tmp_path / "l.csv", *cam, "--pixel-size", 107, "--no-progress") == 0
-    assert f"localised {len(want)} of {len(want)} peaks (0 flagged) in 10 frame(s)" in capsys.readouterr().err
-    df = pd.read_csv(tmp_path / "l.csv")
-    np.testing.assert_array_equal(df.frame, want.frame)
-    np.testing.assert_allclose(df["x [nm]"], want.x_nm, rtol=1e-8)
-    np.testing.assert_allclose(df["intensity [photon]"], want.photons, rtol=1e-8)
-
-    assert tool("fit", *parts, "-o", tmp_path / "l.h5", *cam, "--frames", "2:5") == 0
-    with h5py.File(tmp_path / "l.h5", "r") as f:
-        rec = f["locs"][...]
-    sel = want[want.frame.between(2, 4)]
-    np.testing.assert_array_equal(rec["frame"], sel.frame)
-    np.testing.assert_allclose(rec["photons"], sel.photons, rtol=1e-6)
-    assert yaml.safe_load_all((tmp_path / "l.yaml").read_text()).__next__()["File"] == [str(p) for p in parts]
-
-    # Peaks from a table written before (picasso's layout): the same spots again.
-    assert tool("fit", *parts, "-o", tmp_path / "again.csv", *cam, "--peaks", tmp_path / "l.h5") == 0
-    again = pd.read_csv(tmp_path / "again.csv")
-    np.testing.assert_array_equal(again.frame, sel.frame)
-    np.testing.assert_allclose(again[["x", "y"]], sel[["x", "y"]], atol=1e-5)
-
-    for name in ("sr.png", "sr.tif", "sr.npy"):
-        assert tool("render", tmp_path / "l.h5", "--oversampling", 5, "--blur", 0.3, "-o", tmp_path / name) == 0
-    assert tifffile.imread(tmp_path / "sr.tif").shape == (SHAPE[0] * 5, SHAPE[1] * 5)
-    assert np.load(tmp_path / "sr.npy").sum() == pytest.approx(len(sel), rel=1e-6)
-    assert (tmp_path / "sr.png").read_bytes()[:4] == b"\x89PNG"
-    # Tables in nm need the pixel size.
-    assert tool("render", tmp_path / "l.csv", "--blur", "none", "-o", tmp_path / "h.npy") == 1
-    assert "pixel size" in capsys.readouterr().err
-    assert tool("render", tmp_path / "l.csv", "--blur", "none", "--pixel-size", 107, "-o", tmp_path / "h.npy") == 0
-    assert np.load(tmp_path / "h.npy").sum() == len(want)
-
-
-def test_tables_go_to_standard_output_and_hdf5_only_to_regular_files(movie, tmp_path, capfd):
-    np.save(tmp_path / "m.npy", movie)
-    assert tool("fit", tmp_path / "m.npy", "-o", "-", "--estimator", "lsq", "--no-progress") == 0
-    printed = pd.read_csv(io.StringIO(capfd.readouterr().out))
-    assert list(printed.columns) == list(g2.COLUMNS) and len(printed) > 0
-    os.mkfifo(tmp_path / "pipe.h5")
-    before = sorted(p.name for p in tmp_path.iterdir())
-    assert tool("fit", tmp_path / "m.npy", "-o", tmp_path / "pipe.h5", "--estimator", "lsq") == 1
-    assert "must be a regular file" in capfd.readouterr().err
-    assert sorted(p.name for p in tmp_path.iterdir()) == before  # no temporary file left behind
-
-
-def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, capsys):
-    np.save(tmp_path / "m.npy", movie)
-    np.save(tmp_path / "4d.npy", np.zeros((2, 2, 20, 20)))
-    (tmp_path / "text.tif").write_text("not an image\n")
-    m, out = tmp_path / "m.npy", tmp_path / "out.h5"
-    cases = [
-        (["fit", tmp_path / "4d.npy", "-o", out], "or 3-D"),
-        (["fit", tmp_path / "text.tif", "-o", out], "not a TIFF"),
-        (["fit", m, "-o", out, "--sensitivity", 0], "--sensitivity must be positive"),
-        (["fit", m, "-o", out, "--qe", -0.5], "--qe must be positive"),
-        (["fit", m, "-o", out, "--pixel-size", 0], "--pixel-size must be positive"),
-        (["fit", m, "-o", out, "--read-noise", 1e200], "--read-noise must be non-negative and finite, its square"),
-        (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
-        (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
-        (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
-        (["render", m, "-o", tmp_path / "sr.jpg"], "unknown image format .jpg"),
-        (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png"], "no such file"),
-    ]
-    for argv, words in cases:
-        before = sorted(p.name for p in tmp_path.iterdir())
-        assert tool(*argv) == 1, argv
-        err = capsys.readouterr().err
-        assert err.startswith("python3 -m gauss2_fitter: error: ") and err.count("\n") == 1, err
-        assert words in err, (argv, err)
-        assert sorted(p.name for p in tmp_path.iterdir()) == before, argv
-
-
 # ---- the pieces one by one ------------------------------------------------------------
 
 
@@ -432,14 +327,14 @@ def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
     assert len(pickle.dumps(mv)) < 2000  # paths, not pixels
     np.testing.assert_array_equal(again.read(0, 23), data)
     # One chunk's work, sent elsewhere: the same rows as the whole run's.
-    settings = lz.Settings(camera=g2.Camera(), estimator="lsq", mea=5)
+    settings = g2.Settings(camera=g2.Camera(), estimator="lsq", mea=5)
     chunk = pickle.loads(pickle.dumps((mv, 6, 14, settings)))
     whole = g2.localize(paths, mea=5, estimator="lsq")
     pd.testing.assert_frame_equal(g2.localize_chunk(*chunk).reset_index(drop=True),
                                   whole[whole.frame.between(6, 13)].reset_index(drop=True))
 
 
-def test_frame_selections_and_camera_formulas():
+def test_frame_selections_ranges_and_camera_formulas():
     from gauss2_fitter.movie import frame_range
 
     assert frame_range(None, 10) == (0, 10)
@@ -450,7 +345,15 @@ def test_frame_selections_and_camera_formulas():
     for bad, err in ((slice(0, 5, 2), ValueError), ([1, 2], TypeError), ((1.5, 3), TypeError)):
         with pytest.raises(err):
             frame_range(bad, 10)
-    cam = g2.Camera(baseline=100, sensitivity=0.5, em_gain=10, qe=0.8, read_noise=np.full((2, 3), 1.5))
+    # Ranges of a run: of a step each, or whole stored chunks up to the step, longer ones cut.
+    assert pipeline.split_frames(0, 10, 4) == [(0, 4), (4, 8), (8, 10)]
+    assert pipeline.split_frames(2, 30, 6, [0, 5, 10, 12, 25, 30]) == [(2, 5), (5, 10), (10, 12), (12, 18),
+                                                                       (18, 24), (24, 25), (25, 30)]
+    assert pipeline.split_frames(0, 9, 4, [0, 1, 2, 3, 4, 5, 6, 7, 8, 9]) == [(0, 4), (4, 8), (8, 9)]
+    mine = np.full((2, 3), 1.5)
+    cam = g2.Camera(baseline=100, sensitivity=0.5, em_gain=10, qe=0.8, read_noise=mine)
+    mine[0, 0] = 9.0  # the caller's map stays the caller's: writable, and no longer the camera's
+    assert cam.read_noise[0, 0] == 1.5
     adu = np.array([[100, 120, 300], [1100, 100, 90]], dtype=np.uint16)
     np.testing.assert_allclose(cam.to_photons(adu), (adu.astype(float) - 100) * 0.5 / 10 / 0.8)
     assert cam.to_electrons(adu).dtype == np.float64 and cam.to_electrons(adu)[1, 2] == -0.5
@@ -499,21 +402,196 @@ def test_thunderstorm_tables_and_broken_files_are_read_or_refused(tmp_path):
         read_localizations(tmp_path / "none.csv")
 
 
-def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie, tmp_path, capsys):
-    tifffile.imwrite(tmp_path / "one.tif", np.round(movie[0]).astype(np.uint16))
-    assert tool("fit", tmp_path / "one.tif", "-o", tmp_path / "a.csv") == 0
-    assert list(pd.read_csv(tmp_path / "a.csv").columns[:4]) == ["x", "y", "amp", "std_x"]
-    for option in (["--table"], ["--baseline", "100"], ["--frames", "0:1"], []):  # --estimator asks too
-        assert tool("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "lsq", *option) == 0
-        assert list(pd.read_csv(tmp_path / "b.csv").columns) == list(g2.COLUMNS)
-    with pytest.raises(SystemExit):  # argparse: an estimator it does not know
-        tool("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
-    capsys.readouterr()
-
-
 def test_progress_bar_counts_frames_and_localisations(movie, capsys):
     g2.localize(movie, camera=CAM, estimator="lsq", progress=True)
     err = capsys.readouterr().err
     assert "localize" in err and f"{N_FRAMES}/{N_FRAMES}" in err and "locs/s" in err
     g2.localize(movie, camera=CAM, estimator="lsq")
     assert capsys.readouterr().err == ""
+
+
+# ---- the plug-in points and what travels beside the table -----------------------------
+
+
+def tool(*argv):
+    from gauss2_fitter import cli
+
+    return cli.main([str(a) for a in argv])
+
+
+def test_run_metadata_travels_beside_the_table(movie, tmp_path):
+    settings = g2.Settings(camera=CAM, estimator="lsq")
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    meta = g2.RunMetadata.for_run(movie, settings)
+    assert locs.attrs == meta.as_attrs()  # a copy, for convenience
+    # A table that lost its attrs writes the same files when the metadata is given.
+    bare = locs.copy()
+    bare.attrs = {}
+    g2.write_hdf5(locs, tmp_path / "a.hdf5")
+    g2.write_hdf5(bare, tmp_path / "b.hdf5", metadata=meta)
+    assert (tmp_path / "a.yaml").read_text() == (tmp_path / "b.yaml").read_text()
+    g2.write_csv(locs, tmp_path / "a.csv")
+    g2.write_csv(bare, tmp_path / "b.csv", metadata=meta)  # nm headers: the metadata's pixel size
+    assert (tmp_path / "a.csv").read_bytes() == (tmp_path / "b.csv").read_bytes()
+    # The readers return it; their table's attrs are a copy only.
+    table, back = g2.read_table(tmp_path / "b.hdf5")
+    assert table.attrs == {} and (back.frame_shape, back.pixel_size, back.estimator) == (SHAPE, 107.0, "lsq")
+    assert g2.read_localizations(tmp_path / "b.hdf5").attrs == back.as_attrs()
+    # A chunk's rows carry nothing in their attrs: what a chunk tells beyond them is in its Chunk.
+    flat = movie.copy()
+    flat[2] = 100.0
+    chunk = pipeline.localize_frames(g2.open_movie(flat), 1, 4, settings)
+    assert chunk.table.attrs == {} and (chunk.start, chunk.stop, chunk.no_contrast) == (1, 4, [2])
+    with pytest.raises(TypeError, match="RunMetadata"):
+        g2.write_csv(locs, tmp_path / "c.csv", metadata=locs.attrs)
+
+
+@pytest.mark.parametrize("name, pixel_size", [("ev.csv", None), ("ev.csv", 107.0), ("ev.hdf5", 107.0)])
+def test_linked_tables_and_the_steps_after_the_fit_written_and_read_back(tmp_path, name, pixel_size):
+    cols = schema.empty_columns(4)
+    cols.update(frame=np.array([0, 2, 9, 12]), x=np.array([3.25, 17.5, 9.0, 30.125]), y=np.array([4.5, 8.0, 1.25, 2.0]),
+                lpx=np.full(4, 0.05), lpy=np.full(4, 0.06), len=np.array([1, 5, 2, 9]), n=np.array([1, 4, 2, 7]))
+    events = schema.make_table(cols, pixel_size)
+    assert list(events.columns[17:19]) == ["len", "n"] and events["n"].dtype == np.int64
+    steps = ({"step": "drift", "method": "rcc", "segments": 4, "range_dx": 0.5},
+             {"step": "link", "radius": None, "max_dark_frames": 1, "events": 4})
+    g2.write_table(events, tmp_path / name, metadata=g2.RunMetadata(pixel_size=pixel_size, steps=steps))
+    back, meta = g2.read_table(tmp_path / name, pixel_size)
+    pd.testing.assert_frame_equal(back, events, rtol=1e-6)
+    if name.endswith(".hdf5"):
+        with h5py.File(tmp_path / name) as f:
+            assert f["locs"].dtype["len"] == np.uint32 and f["locs"].dtype.names[-2:] == ("len", "n")
+        docs = list(yaml.safe_load_all((tmp_path / "ev.yaml").read_text()))
+        assert docs[-1]["Generated by"].endswith(" link") and docs[-1]["events"] == 4
+        assert meta.steps == steps  # one YAML document a step, read back in order
+    else:
+        assert open(tmp_path / name).readline().rstrip().endswith(",len,n")
+
+
+@pytest.mark.parametrize("name", ["t.csv", "t.hdf5"])
+def test_a_value_that_is_not_a_whole_number_in_an_integer_column_is_refused(tmp_path, name):
+    # A table of the user's, with NaN where an integer belongs: a CSV cell
+    # would read back as 0 (or be refused), an HDF5 field would be cast to
+    # any number; the writer names the column and writes nothing.
+    table = schema.make_table(schema.empty_columns(3))
+    (tmp_path / name).write_bytes(b"old")
+    for column, value in (("iterations", np.nan), ("flag", 0.5), ("frame", np.inf)):
+        bad = table.astype({column: np.float64})
+        bad.loc[1, column] = value
+        with pytest.raises(ValueError, match=rf"^{column} = {value:g} at row 1 is not a whole number"):
+            g2.write_table(bad, tmp_path / name, metadata=g2.RunMetadata())
+        assert (tmp_path / name).read_bytes() == b"old"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name]
+
+
+def test_a_new_table_format_is_one_registered_record(movie, tmp_path, monkeypatch):
+    from gauss2_fitter import formats, schema
+    from gauss2_fitter.outputs import staged_path
+
+    class NpzWriter(formats.FormatWriter):
+        def _open(self, out):
+            self._path, self._parts = self._files.enter_context(staged_path(out)), []
+
+        def write(self, table):
+            self._parts.append(table)
+
+        def close(self):
+            with open(self._path, "wb") as f:
+                np.savez(f, **{c: np.concatenate([p[c].to_numpy() for p in self._parts]) for c in g2.COLUMNS})
+            super().close()
+
+    def read(path, pixel_size):
+        with np.load(path) as z:
+            return schema.make_table({c: z[c] for c in g2.COLUMNS}, pixel_size), g2.RunMetadata(pixel_size=pixel_size)
+
+    npz = formats.TableFormat("npz", (".npz",), NpzWriter, read)
+    monkeypatch.setitem(formats.TABLE_FORMATS, "npz", npz)
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    g2.write_table(locs, tmp_path / "t.npz")
+    pd.testing.assert_frame_equal(g2.read_localizations(tmp_path / "t.npz", pixel_size=107.0), locs)
+    # The tool writes it, and reads peaks from it.
+    np.save(tmp_path / "m.npy", movie)
+    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
+    assert tool("fit", tmp_path / "m.npy", "-o", tmp_path / "u.npz", *cam, "--no-progress") == 0
+    again = tmp_path / "again.csv"
+    assert tool("fit", tmp_path / "m.npy", "-o", again, *cam, "--peaks", tmp_path / "u.npz", "--no-progress") == 0
+    np.testing.assert_allclose(pd.read_csv(again)[["x", "y"]], locs[["x", "y"]], atol=1e-5)
+    with pytest.raises(FormatError, match=r"use \.csv, \.hdf5, \.h5 or \.npz"):
+        g2.write_table(locs, tmp_path / "t.txt")
+
+
+class Raw16(g2.movie.FrameSource):
+    """A movie format for the test: three uint32 (frames, height, width), then uint16 frames."""
+
+    def __init__(self, path, what):
+        self.path, self.what, self.dtype = path, what, np.dtype("<u2")
+        self.n_frames, self.height, self.width = (int(v) for v in np.fromfile(path, dtype="<u4", count=3))
+
+    def read(self, start, stop, out):
+        frames = np.memmap(self.path, dtype=self.dtype, mode="r", offset=12, shape=(self.n_frames, self.height,
+                                                                                    self.width))
+        out[...] = frames[start:stop]
+
+
+def write_raw16(path, frames):
+    with open(path, "wb") as f:
+        f.write(np.array(frames.shape, dtype="<u4").tobytes() + frames.astype("<u2").tobytes())
+
+
+def test_a_new_movie_format_is_one_registered_opener(movie, tmp_path, monkeypatch):
+    monkeypatch.setitem(g2.movie.MOVIE_FORMATS, ".raw16", (Raw16, "raw16 (.raw16)"))
+    u16 = np.round(movie).astype(np.uint16)
+    write_raw16(tmp_path / "m.raw16", u16)
+    pd.testing.assert_frame_equal(g2.localize(tmp_path / "m.raw16", camera=CAM, estimator="lsq"),
+                                  g2.localize(u16, camera=CAM, estimator="lsq"), check_like=False)
+    # The tool's single images are read by the same readers.
+    write_raw16(tmp_path / "one.raw16", u16[:1])
+    np.save(tmp_path / "one.npy", u16[0])
+    for name in ("one.raw16", "one.npy"):
+        assert tool("fit", tmp_path / name, "-o", tmp_path / f"{name}.csv") == 0
+    assert (tmp_path / "one.raw16.csv").read_bytes() == (tmp_path / "one.npy.csv").read_bytes()
+    (tmp_path / "m.txt").write_text("x")
+    with pytest.raises(g2.MovieError, match=r"unknown format \.txt; use TIFF \(\.tif, \.tiff\) or \.npy or raw16"):
+        g2.open_movie(tmp_path / "m.txt")
+
+
+def test_movies_of_durations_or_dates_are_refused(tmp_path):
+    # numpy files timedelta64 under the integers: its values would pass as counts.
+    for dtype in ("m8[s]", "M8[s]"):
+        frames = np.ones((2, 20, 20)).astype(dtype)
+        np.save(tmp_path / "d.npy", frames)
+        for source in (frames, tmp_path / "d.npy"):
+            with pytest.raises(g2.MovieError, match="must hold real numbers"):
+                g2.open_movie(source)
+
+
+def test_the_read_noise_map_is_checked_squared_and_tiled_once_a_run(movie, monkeypatch):
+    rng = np.random.default_rng(7)
+    noise = rng.uniform(1.0, 3.0, SHAPE)
+    cam = g2.Camera(baseline=CAM.baseline, sensitivity=CAM.sensitivity, em_gain=CAM.em_gain, qe=CAM.qe,
+                    read_noise=noise, pixel_size=CAM.pixel_size)
+    one_frame_chunks = g2.localize(movie, camera=cam, n_threads=1)
+    tiles, squares = [], []
+    tile, from_sigma = np.tile, g2.fitter.ReadVariance.from_sigma
+    monkeypatch.setattr(np, "tile", lambda a, reps: tiles.append(reps) or tile(a, reps))
+    monkeypatch.setattr(g2.fitter.ReadVariance, "from_sigma",
+                        classmethod(lambda cls, s: squares.append(1) or from_sigma(s)))
+    monkeypatch.setattr(pipeline, "CHUNK_PIXELS", 3 * SHAPE[0] * SHAPE[1])  # 4 chunks, the last of one frame
+    three_frame_chunks = g2.localize(movie, camera=cam, n_threads=2)
+    assert tiles == [(3, 1)] and squares == [1]
+    pd.testing.assert_frame_equal(three_frame_chunks, one_frame_chunks)  # each frame its own rows of the map
+    # The map equal everywhere is the scalar, bit for bit.
+    flat_map = g2.Camera(qe=CAM.qe, read_noise=np.full(SHAPE, 1.5))
+    assert g2.localize(movie, camera=flat_map).drop(columns=[]).equals(g2.localize(movie, camera=g2.Camera(
+        qe=CAM.qe, read_noise=1.5)))
+
+
+def test_the_movie_demo_runs_end_to_end(tmp_path):
+    from gauss2_fitter import movie_demo
+
+    printed = io.StringIO()
+    locs = movie_demo.run(n_frames=20, size=48, seed=3, out=tmp_path, n_threads=1, stream=printed)
+    assert len(locs) > 20 and (tmp_path / "movie_demo.tif").stat().st_size > 20 * 48 * 48 * 2
+    assert (tmp_path / "movie_demo.png").read_bytes()[:4] == b"\x89PNG"
+    text = printed.getvalue()
+    assert "localised" in text and "median reported lpx" in text and "n/a" not in text

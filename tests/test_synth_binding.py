@@ -107,12 +107,11 @@ def test_validate_im():
 
 
 def test_stop_reason_lookup_and_table_through_ctypes():
+    # The prototype and the exported table as the host reaches them; which
+    # code reads which text is the C++ tests' (test_diagnostics).
     info = np.zeros(10)
     info[6] = 3.0
     assert _lib.lib.get_dlevmar_stop_reason_from_info(info) == b"stopped by itmax"
-    for v in (np.nan, np.inf, -1.0, 8.0, 1e300):
-        info[6] = v
-        assert _lib.lib.get_dlevmar_stop_reason_from_info(info) == b"Unknown"
     assert _lib.dlevmar_stop_reasons[7].startswith(b"stopped by invalid")
     assert len(_lib.dlevmar_stop_reasons) == 8
 

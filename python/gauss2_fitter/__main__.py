@@ -1,4 +1,4 @@
-"""python3 -m gauss2_fitter: the command-line tool (see cli.py)."""
+"""python3 -m gauss2_fitter: the command-line tool (the package cli/)."""
 
 import sys
 

@@ -84,6 +84,36 @@ def as_int(name, value, low=None, high=None, odd=False):
     return value
 
 
+def read_noise_sigma(name, value, shape=None):
+    """The read noise sigma in photo-electrons, checked: a non-negative
+    finite float whose square (the variance the fits use) is finite too, or
+    a read-only 2-D float64 map of such values, of `shape` when given. A
+    TypeError for what is not a real number or map of them, a ValueError for
+    values or a shape out of range."""
+    if np.ndim(value) == 0:
+        real = isinstance(value, numbers.Real) or (isinstance(value, np.ndarray) and value.dtype.kind in "iuf")
+        if isinstance(value, (bool, np.bool_)) or not real:
+            raise TypeError(f"{name} must be a number or a 2-D array, got {type(value).__name__}")
+        v = float(value)
+        if not (math.isfinite(v) and v >= 0 and math.isfinite(v * v)):
+            raise ValueError(f"{name} must be non-negative and finite, its square too, got {value}")
+        return v
+    a = np.asarray(value)
+    if a.dtype.kind not in "iuf":
+        raise TypeError(f"{name} map must hold real numbers, got dtype {a.dtype}")
+    if a.ndim != 2:
+        raise ValueError(f"{name} must be a scalar or a 2-D map, got shape {a.shape}")
+    if shape is not None and a.shape != tuple(shape):
+        raise ValueError(f"{name} must be a scalar or have the image's shape {tuple(shape)}, got {a.shape}")
+    a = np.array(a, dtype=np.float64, order="C")  # a copy: the caller's array may change later
+    with np.errstate(over="ignore"):
+        square = a * a
+    if not np.all(np.isfinite(a) & (a >= 0) & np.isfinite(square)):
+        raise ValueError(f"{name} map must be non-negative and finite everywhere, its square too")
+    a.setflags(write=False)
+    return a
+
+
 def need_package(module, what, error, hint=""):
     """The optional package `module`, imported; if it is not installed, an
     `error` saying that `what` needs it and how to install it (Debian's

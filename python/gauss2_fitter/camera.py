@@ -20,12 +20,11 @@ Fits run on photo-electrons, which follow Poisson statistics; photon counts
 (and their errors) are the electrons divided by `qe`.
 """
 
-import math
 from dataclasses import dataclass
 
 import numpy as np
 
-from ._checks import as_real
+from ._checks import as_real, read_noise_sigma
 
 
 def _positive(name, value):
@@ -94,7 +93,7 @@ class Camera:
         if qe > 1:
             raise ValueError(f"camera qe must be at most 1, got {self.qe}")
         object.__setattr__(self, "qe", qe)
-        object.__setattr__(self, "read_noise", _read_noise(self.read_noise))
+        object.__setattr__(self, "read_noise", read_noise_sigma("camera read_noise", self.read_noise))
         if self.pixel_size is not None:
             object.__setattr__(self, "pixel_size", _positive("pixel_size", self.pixel_size))
 
@@ -150,27 +149,3 @@ class Camera:
         ps = "None" if self.pixel_size is None else f"{self.pixel_size:g}"
         return (f"Camera(baseline={self.baseline:g}, sensitivity={self.sensitivity:g}, em_gain={self.em_gain:g}, "
                 f"qe={self.qe:g}, read_noise={rn}, pixel_size={ps})")
-
-
-def _read_noise(value):
-    """A non-negative finite scalar, or a 2-D float64 map of such values."""
-    if np.ndim(value) == 0:
-        try:
-            v = float(value)
-        except (TypeError, ValueError):
-            raise TypeError(f"camera read_noise must be a number or a 2-D array, got {type(value).__name__}") from None
-        if not (math.isfinite(v) and v >= 0 and math.isfinite(v * v)):
-            raise ValueError(f"camera read_noise must be non-negative and finite, its square too, got {value}")
-        return v
-    a = np.asarray(value)
-    if not (np.issubdtype(a.dtype, np.floating) or np.issubdtype(a.dtype, np.integer)):
-        raise TypeError(f"camera read_noise map must hold real numbers, got dtype {a.dtype}")
-    if a.ndim != 2:
-        raise ValueError(f"camera read_noise must be a scalar or a 2-D map, got shape {a.shape}")
-    a = np.ascontiguousarray(a, dtype=np.float64)
-    with np.errstate(over="ignore"):
-        square = a * a
-    if not np.all(np.isfinite(a) & (a >= 0) & np.isfinite(square)):
-        raise ValueError("camera read_noise map must be non-negative and finite everywhere, its square too")
-    a.setflags(write=False)
-    return a

@@ -5,12 +5,12 @@
     locs = g2.localize(["run_0.tif", "run_1.tif"], camera=cam, client=client)
 
 The frames are cut into ranges, one task each; a task (`localize_range`)
-runs on a worker and returns the rows of its frames, and the client takes
-them back in frame order. The table equals that of the same call without a
-client, row for row and bit for bit, attributes included: a frame's rows
-depend on that frame's pixels and the settings alone (localize.py), and a
-task computes them with the same functions, in chunks of the same size as a
-local run, on the same library.
+runs on a worker and returns the rows of its frames (a pipeline.Chunk), and
+the client takes them back in frame order. The table equals that of the
+same call without a client, row for row and bit for bit, attributes
+included: a frame's rows depend on that frame's pixels and the settings
+alone, and a task computes them with the same functions of pipeline.py, in
+chunks of the same size as a local run, on the same library.
 
 What travels to the workers:
 
@@ -53,16 +53,19 @@ default, is given up: a ClusterError). A task that fails (a damaged file among t
 movie's) ends the run: its error is raised on the client (a MovieError
 naming the file, as a local run raises it), the tasks not yet done are
 cancelled, and a writer that consumes iter_localize discards its output.
+
+localization.py starts a run here (localize(client=...)) through
+`cluster_chunks`; this module uses pipeline.py and nothing of
+localization.py.
 """
 
 import uuid
 
 from ._checks import as_int
 from ._version import __version__
-from .localize import (_chunk_done, _Progress, _process_chunk, _warn_nothing_found, chunk_frames, concat_tables,
-                       peaks_between, split_frames)
 from .movie import MovieError, open_movie
-from .peaks import no_window_fits
+from .pipeline import Chunk, Run, chunk_frames, localize_frames, peaks_between, split_frames
+from .schema import concat_tables
 
 TASK_PIXELS = 1 << 24  # at most this many pixels a task: 256 frames of 256 x 256
 TASKS_PER_THREAD = 4  # aim for this many tasks per worker thread, within the bounds
@@ -95,19 +98,19 @@ class _Numbered:
 
 
 def localize_range(source, first, start, stop, settings, peaks=None, n_threads=1):
-    """A task: the rows of frames start .. stop - 1 of a movie of which
+    """A task: the Chunk of frames start .. stop - 1 of a movie of which
     `source` (anything open_movie takes: the files holding these frames, or
     these frames' block) begins at frame `first`. Frame numbers, and the
     peak table's (the rows of these frames, peak_table's arrays), count in
-    the whole movie. Processed in local chunks, as localize does."""
+    the whole movie. Processed in local chunks, as localize does, with what
+    the run computes once (pipeline.Run) computed once a task."""
     mv = open_movie(source)
     frames = _Numbered(mv, first)
-    parts = [_process_chunk(frames, lo, hi, settings, peaks_between(peaks, lo, hi), n_threads, None)
+    run = Run(settings, mv.height, mv.width)
+    parts = [localize_frames(frames, lo, hi, settings, peaks_between(peaks, lo, hi), n_threads, run)
              for lo, hi in split_frames(start, stop, chunk_frames(mv.height, mv.width))]
-    table = concat_tables(parts, settings.camera)
-    if peaks is None:  # the frames without contrast, for the run's one warning
-        table.attrs["no_contrast_frames"] = [f for p in parts for f in p.attrs.get("no_contrast_frames", ())]
-    return table
+    table = concat_tables([p.table for p in parts], settings.camera.pixel_size)
+    return Chunk(table, start, stop, [f for p in parts for f in p.no_contrast])
 
 
 def local_cluster(n_workers, threads_per_worker=1):
@@ -131,10 +134,6 @@ def local_cluster(n_workers, threads_per_worker=1):
         return LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker, processes=True,
                             dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"},
                             silence_logs=logging.ERROR)
-
-
-def _same(value):
-    return value
 
 
 def check_client(client):
@@ -232,10 +231,12 @@ def check_workers(client):
                                "tables are the same only with the same version everywhere")
 
 
-def iter_on_cluster(client, mv, settings, start, stop, peaks, n_threads, progress):
-    """iter_localize's stream, computed by tasks on the client's cluster:
-    each task's table, in frame order, as soon as it and those before it
-    are done."""
+def cluster_chunks(client, mv, settings, start, stop, peaks, n_threads, report):
+    """The Chunks of frames start .. stop - 1 of the Movie `mv`, computed by
+    tasks on the client's cluster: each task's, in frame order, as soon as
+    it and those before it are done; each is told to the RunReport `report`
+    as soon as it is done. Closing the generator early (a failure, or a
+    consumer that stops) cancels the tasks not yet taken back."""
     from distributed import as_completed
 
     check_client(client)
@@ -251,24 +252,20 @@ def iter_on_cluster(client, mv, settings, start, stop, peaks, n_threads, progres
     del futures
     done = {}
     next_task = 0
-    bar = _Progress(stop - start, progress)
-    flat = []
     try:
         for f in as_completed(list(waiting.values())):
             i = index[f.key]
             lo, hi = ranges[i]
             try:
-                table = f.result()
+                chunk = f.result()
             except Exception as e:
                 raise _failure(e, lo, hi) from e
             del waiting[i]
-            _chunk_done(bar, flat, hi - lo, table)
-            done[i] = table
+            report.chunk_done(chunk)
+            done[i] = chunk
             while next_task in done:
                 yield done.pop(next_task)
                 next_task += 1
     finally:
-        bar.close()
-        if waiting:  # a failure, or the consumer stopped early: nothing more is wanted
+        if waiting:  # nothing more is wanted
             client.cancel(list(waiting.values()))
-    _warn_nothing_found(no_window_fits((mv.height, mv.width), settings.mea, "frames"), sorted(flat), stop - start)

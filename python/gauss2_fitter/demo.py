@@ -128,7 +128,7 @@ class Measurement:
     x: np.ndarray  # found peak pixels
     y: np.ndarray
     std: np.ndarray  # standard errors of the fits
-    fails: np.ndarray
+    flag: np.ndarray
     fit_xy: np.ndarray  # fitted positions, image coordinates
     fi: np.ndarray  # matched pairs: found index, true index
     ti: np.ndarray
@@ -152,15 +152,15 @@ def measure(size=2048, n_spots=20000, seed=1, n_threads=None):
     x, y = find_peaks(field.im, threshold=threshold, mea=FIT_MEA)
     t_found = time.perf_counter()
 
-    rec, std, fails = fitter.fit_peaks(field.im, x, y, mea=FIT_MEA, n_threads=n_threads)
+    rec, std, flag = fitter.fit_peaks(field.im, x, y, mea=FIT_MEA, n_threads=n_threads)
     t_fitted = time.perf_counter()
-    half = FIT_MEA // 2
-    fit_xy = np.column_stack([x - half + rec[:, 3], y - half + rec[:, 4]])
+    fit_xy = np.column_stack([fitter.window_origin(x, FIT_MEA) + rec[:, 3],
+                              fitter.window_origin(y, FIT_MEA) + rec[:, 4]])
 
     true_xy = field.truth[:, 3:5]
     fi, ti = match(np.column_stack([x + 0.5, y + 0.5]), true_xy)
     alone = isolated(true_xy)
-    ok = fails[fi] == 0
+    ok = flag[fi] == 0
     err = fit_xy[fi] - true_xy[ti]
     sd_x, sd_y = expected_position_sd(field.truth[ti], field.background + field.read_noise**2)
     expect = np.column_stack([sd_x, sd_y])
@@ -173,9 +173,9 @@ def measure(size=2048, n_spots=20000, seed=1, n_threads=None):
     figures = {
         "rendered": n_spots,
         "found": len(x),
-        "fitted": int(np.count_nonzero(fails == 0)),
-        "flagged": int(np.count_nonzero(fails)),
-        "flagged_near": int(np.count_nonzero(flagged_kinds(fit_xy, fails, true_xy)[0])),
+        "fitted": int(np.count_nonzero(flag == 0)),
+        "flagged": int(np.count_nonzero(flag)),
+        "flagged_near": int(np.count_nonzero(flagged_kinds(fit_xy, flag, true_xy)[0])),
         "fits_per_s": len(x) / fit_time if fit_time > 0 else float("inf"),
         "matched": len(fi),
         "isolated_found": float(np.count_nonzero(alone[ti]) / max(np.count_nonzero(alone), 1)),
@@ -189,7 +189,7 @@ def measure(size=2048, n_spots=20000, seed=1, n_threads=None):
         "se_iso": rms(std[fi][sel_iso][:, 3:5]),
     }
     seconds = {"render": t_rendered - t_start, "find": t_found - t_rendered, "fit": fit_time}
-    return Measurement(size, n_spots, seed, n_threads, field, threshold, x, y, std, fails, fit_xy, fi, ti, err,
+    return Measurement(size, n_spots, seed, n_threads, field, threshold, x, y, std, flag, fit_xy, fi, ti, err,
                        expect, sel_iso, sel_all, seconds, figures)
 
 
@@ -219,7 +219,8 @@ def report(m, stream=sys.stdout):
       f"                                  {figures['off_all']:6d} of them more than 0.5 px off, "
       f"{100 * figures['off_crowded']:.0f} % of those with another spot within {CROWDED:g} px\n")
     w("  expected: sigma_x^2 = 16/9 s_x^2/N + 8 pi s_x^3 s_y sqrt(1-rho^2) b^2/N^2, b^2 = background + read noise^2\n"
-      "            (least-squares fit, photon statistics; neighbours inside a patch add to the error of crowded spots)\n")
+      "            (least-squares fit, photon statistics; neighbours inside a patch add to the error of "
+      "crowded spots)\n")
 
 
 def run(size=2048, n_spots=20000, seed=1, n_threads=None, out="out", picture=True, stream=sys.stdout):
@@ -230,7 +231,7 @@ def run(size=2048, n_spots=20000, seed=1, n_threads=None, out="out", picture=Tru
     report(m, stream)
     if picture:
         path = Path(out) / "demo.png"
-        write_picture(path, m.field, m.x, m.y, m.fit_xy, m.fails, m.fi, m.ti, m.err, m.expect, m.sel_iso,
+        write_picture(path, m.field, m.x, m.y, m.fit_xy, m.flag, m.fi, m.ti, m.err, m.expect, m.sel_iso,
                       m.sel_all)
         stream.write(f"picture: {path}\n")
     stream.write(f"total {time.perf_counter() - t_start:.1f} s (render {m.seconds['render']:.1f} s, "
@@ -246,14 +247,14 @@ def beyond(errors, span):
     return f"{share:.1f} %" if share >= 0.1 or share == 0 else "< 0.1 %"
 
 
-def flagged_kinds(fit_xy, fails, true_xy, radius=MATCH_RADIUS):
+def flagged_kinds(fit_xy, flag, true_xy, radius=MATCH_RADIUS):
     """Masks of the flagged fits whose fitted position has a true spot
     within `radius`, and of those that have none (a position that is not
     finite has none)."""
     from scipy.spatial import cKDTree
 
-    flagged = fails != 0
-    near = np.zeros(len(fails), dtype=bool)
+    flagged = flag != 0
+    near = np.zeros(len(flag), dtype=bool)
     ok = flagged & np.all(np.isfinite(fit_xy), axis=1)
     if ok.any() and len(true_xy):
         d, _ = cKDTree(true_xy).query(fit_xy[ok], distance_upper_bound=radius)
@@ -261,7 +262,7 @@ def flagged_kinds(fit_xy, fails, true_xy, radius=MATCH_RADIUS):
     return near, flagged & ~near
 
 
-def write_picture(path, field, x, y, fit_xy, fails, fi, ti, err, expect, sel_iso, sel_all):
+def write_picture(path, field, x, y, fit_xy, flag, fi, ti, err, expect, sel_iso, sel_all):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -282,13 +283,13 @@ def write_picture(path, field, x, y, fit_xy, fails, fi, ti, err, expect, sel_iso
 
     t = field.truth[:, 3:5]
     t = t[inside(t)]
-    good = fit_xy[(fails == 0) & inside(fit_xy)]
+    good = fit_xy[(flag == 0) & inside(fit_xy)]
     ax_im.scatter(t[:, 0], t[:, 1], s=70, facecolors="none", edgecolors="deepskyblue", linewidths=1.2, label="true")
     ax_im.scatter(good[:, 0], good[:, 1], s=40, marker="+", color="red", linewidths=1.2, label="fitted")
     # Flagged fits, told apart by whether their fitted position has a true
     # spot near it (a fit stopped on a real, mostly crowded, spot) or none
     # (a fit that wandered off, or a peak of noise or of a neighbour's tail).
-    near, alone = flagged_kinds(fit_xy, fails, field.truth[:, 3:5])
+    near, alone = flagged_kinds(fit_xy, flag, field.truth[:, 3:5])
     for sel, style in ((near, dict(marker="x", color="gold", label=f"flagged, a true spot within {MATCH_RADIUS:g} px")),
                        (alone, dict(marker="D", facecolors="none", edgecolors="magenta",
                                     label=f"flagged, no true spot within {MATCH_RADIUS:g} px"))):

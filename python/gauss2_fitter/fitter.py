@@ -1,16 +1,17 @@
 """Pythonic wrappers over the Gaussian spot fitter."""
 
-import numbers
 import os
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import _lib
-from ._checks import as_f64, as_i64, as_int, largest_abs, warn_pixel_scale
+from ._checks import as_f64, as_i64, as_int, largest_abs, read_noise_sigma, warn_pixel_scale
 from ._lib import (COVAR_SIZE, FLAG_FAILED, FLAG_GOOD, FLAG_ITERATION_LIMIT, FLAG_SKIPPED,  # noqa: F401 (re-exported)
                    GAUSS2_MAX_MEA, INFO_SIZE, MODEL_MAX_MEA, N_PARAMS, RECORD_SIZE)
+from .estimators import ESTIMATORS, estimator as _estimator  # noqa: F401 (ESTIMATORS re-exported)
 
 PARAM_NAMES = _lib.PARAM_NAMES  # the names of the parameter vector, in order
 
@@ -189,13 +190,28 @@ def _new_report():
     return np.full(INFO_SIZE, np.nan), np.full(COVAR_SIZE, np.nan)
 
 
+def windows_inside(cx, cy, mea, shape):
+    """Whether the mea x mea window centred on each pixel (cx, cy) lies
+    inside an image of `shape` (h, w): the windows the library fits (it
+    flags the others). Arrays or scalars."""
+    half = mea // 2
+    h, w = shape
+    return (cx >= half) & (cx < w - half) & (cy >= half) & (cy < h - half)
+
+
+def window_origin(center, mea):
+    """The image coordinate of the patch frame's origin of the window
+    centred on pixel `center`: a position in the patch frame plus this is
+    one in the image."""
+    return center - mea // 2
+
+
 def _window(a, cx, cy, mea):
     """The mea x mea window around pixel (cx, cy) of `a`, empty if it leaves the image."""
-    half = mea // 2
-    h, w = a.shape
-    if not (half <= cx < w - half and half <= cy < h - half):
+    if not windows_inside(cx, cy, mea, a.shape):
         return a[:0, :0]
-    return a[cy - half:cy + half + 1, cx - half:cx + half + 1]
+    x0, y0 = window_origin(cx, mea), window_origin(cy, mea)
+    return a[y0:y0 + mea, x0:x0 + mea]
 
 
 def _windows_top(a, cx, cy, mea, chunk=8192):
@@ -207,8 +223,8 @@ def _windows_top(a, cx, cy, mea, chunk=8192):
     that range stands for it, at the cost of one pass over the image.
     Windows are read in chunks of a few MiB."""
     half = mea // 2
-    h, w = a.shape
-    inside = (cx >= half) & (cx < w - half) & (cy >= half) & (cy < h - half)
+    w = a.shape[1]
+    inside = windows_inside(cx, cy, mea, a.shape)
     centres = (cy[inside] * w + cx[inside]).astype(np.intp)
     if not len(centres):
         return 0.0
@@ -303,40 +319,59 @@ def fit_pixels(pixels, params):
     return PatchFit(int(r), p, info, covar.reshape(N_PARAMS, N_PARAMS), 0.0)
 
 
-ESTIMATORS = ("lsq", "mle")
+class ReadVariance:
+    """The read-noise variance as the library takes it: one value (`scalar`,
+    `map` None), or a map of the image's shape (`map`, C-contiguous float64,
+    `scalar` 0). Made once from sigma (`of`), it serves any number of fits:
+    a run of many stacks of frames squares and checks its camera's map once,
+    and tiles it once for a stack (`stacked`)."""
+
+    def __init__(self, scalar=0.0, variance_map=None):
+        self.scalar, self.map = float(scalar), variance_map
+        self._tiled, self._lock = None, threading.Lock()
+
+    @classmethod
+    def of(cls, read_noise, shape=None):
+        """From sigma in photo-electrons: a number, or an array of `shape`
+        (h, w); a TypeError or ValueError for anything else (see
+        _checks.read_noise_sigma)."""
+        return cls.from_sigma(read_noise_sigma("read_noise", read_noise, shape))
+
+    @classmethod
+    def from_sigma(cls, sigma):
+        """From a sigma already checked by read_noise_sigma (a Camera's): a
+        float, or a float64 map."""
+        if not isinstance(sigma, np.ndarray):
+            return cls(sigma * sigma)
+        var = sigma * sigma
+        var.setflags(write=False)
+        return cls(0.0, var)
+
+    def check_shape(self, shape):
+        if self.map is not None and self.map.shape != tuple(shape):
+            raise ValueError(f"read_noise must be a scalar or have the image's shape {tuple(shape)}, "
+                             f"got {self.map.shape}")
+        return self
+
+    def stacked(self, k):
+        """The variance of k frames stacked into one tall image (k * h, w):
+        the map repeated k times, tiled once for the largest stack asked
+        for and shared (read-only) by the others."""
+        if self.map is None:
+            return self
+        rows = k * self.map.shape[0]
+        with self._lock:
+            if self._tiled is None or self._tiled.shape[0] < rows:
+                self._tiled = np.tile(self.map, (k, 1))
+                self._tiled.setflags(write=False)
+            return ReadVariance(0.0, self._tiled[:rows])
 
 
 def _read_variance(read_noise, shape):
-    """The read-noise variance as the library takes it: (scalar, None) or
-    (0.0, map of `shape`), from sigma in photo-electrons (a scalar or an
-    array of the image's shape, finite and non-negative)."""
-    if np.ndim(read_noise) == 0:
-        if isinstance(read_noise, bool) or not isinstance(read_noise, (numbers.Real, np.floating, np.integer)):
-            raise TypeError(f"read_noise must be a number or an array, got {type(read_noise).__name__}")
-        sigma = float(read_noise)
-        if not (np.isfinite(sigma) and sigma >= 0.0):
-            raise ValueError(f"read_noise must be finite and >= 0, got {sigma}")
-        if not np.isfinite(sigma * sigma):  # the library ends the process on an infinite variance
-            raise ValueError(f"read_noise must have a finite square, the variance, got {sigma}")
-        return sigma * sigma, None
-    sigma = as_f64("read_noise", read_noise, ndim=2)
-    if sigma.shape != tuple(shape):
-        raise ValueError(f"read_noise must be a scalar or have the image's shape {tuple(shape)}, got {sigma.shape}")
-    if not np.all(np.isfinite(sigma) & (sigma >= 0.0)):
-        raise ValueError("read_noise must be finite and >= 0 everywhere")
-    with np.errstate(over="ignore"):
-        var = np.ascontiguousarray(sigma * sigma)
-    if not np.isfinite(var).all():
-        raise ValueError("read_noise must have a finite square, the variance, everywhere")
-    return 0.0, var
-
-
-def _estimator(estimator):
-    if not isinstance(estimator, str):
-        raise TypeError(f"estimator must be a str, got {type(estimator).__name__}")
-    if estimator not in ESTIMATORS:
-        raise ValueError(f"estimator must be one of {', '.join(ESTIMATORS)}, got {estimator!r}")
-    return estimator
+    """The checked ReadVariance of a call's `read_noise` for an image of `shape`."""
+    if isinstance(read_noise, ReadVariance):
+        return read_noise.check_shape(shape)
+    return ReadVariance.of(read_noise, shape)
 
 
 def _peaks(im, center_x, center_y, mea):
@@ -368,42 +403,31 @@ def _threads(n_threads):
 def _fit_arguments(im, center_x, center_y, mea, estimator, read_noise, params, n_threads):
     """The checked arguments of a batch of fits (a TypeError or ValueError
     before any native call), with the pixel-scale warning of its windows:
-    (image, center_x, center_y, mea, estimator, read variance, its map,
-    starting records, threads)."""
+    (image, center_x, center_y, mea, Estimator, ReadVariance, starting
+    records, threads)."""
     a, cx, cy, mea = _peaks(im, center_x, center_y, mea)
-    estimator = _estimator(estimator)
-    read_var, var_map = _read_variance(read_noise, a.shape)
+    est = _estimator(estimator)
+    variance = _read_variance(read_noise, a.shape)
     rec = _start_records(params, cx.shape[0], mea)
     n_threads = _threads(n_threads)
     warn_pixel_scale("the windows", _windows_top(a, cx, cy, mea), stacklevel=4)
-    return a, cx, cy, mea, estimator, read_var, var_map, rec, n_threads
+    return a, cx, cy, mea, est, variance, rec, n_threads
 
 
-def _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map):
+def _batch(a, cx, cy, mea, rec, n_threads, est, variance):
     """Runs the estimator's native batch over contiguous chunks of peaks:
     (std (n, 10), flags (n,) with the FLAG_* codes, iterations (n,)); `rec`
     is fitted in place."""
     n = len(cx)
     std = np.full((n, RECORD_SIZE), np.nan)
-    flags = np.zeros(n, dtype=np.int64)
+    flag = np.zeros(n, dtype=np.int64)
     iterations = np.zeros(n, dtype=np.int64)
-    h, w = a.shape
 
-    if estimator == "mle":
-        def run(lo, hi):
-            _lib.lib.fit_array_of_gauss_2d_mle_on_float_image(
-                a, w, h, mea, hi - lo, cx[lo:hi], cy[lo:hi], read_var, var_map, rec[lo:hi], std[lo:hi],
-                flags[lo:hi], iterations[lo:hi])
-    else:
-        reasons = np.zeros(n, dtype=np.int64)
-
-        def run(lo, hi):
-            _lib.lib.fit_array_of_gauss_2d_on_float_image_report(
-                a, w, h, mea, hi - lo, cx[lo:hi], cy[lo:hi], rec[lo:hi], std[lo:hi], flags[lo:hi], reasons[lo:hi],
-                iterations[lo:hi])
+    def run(lo, hi):
+        est.batch(a, mea, cx[lo:hi], cy[lo:hi], variance, rec[lo:hi], std[lo:hi], flag[lo:hi], iterations[lo:hi])
 
     _in_chunks(n, n_threads, run)
-    return std, flags, iterations
+    return std, flag, iterations
 
 
 def _in_chunks(n, n_threads, run):
@@ -440,10 +464,11 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None, estim
         cores); the results do not depend on it.
     estimator : {"lsq", "mle"}, optional
         "lsq", least squares (the default), or "mle", Poisson maximum
-        likelihood of an image in photo-electrons.
-    read_noise : float or array_like of shape (h, w), optional
+        likelihood of an image in photo-electrons (estimators.ESTIMATORS).
+    read_noise : float, array_like of shape (h, w) or ReadVariance, optional
         The read noise sigma in photo-electrons, one value or one per pixel
-        (sCMOS); used by the maximum likelihood only (default 0).
+        (sCMOS), or its variance made once for many calls
+        (`ReadVariance.of`); used by the maximum likelihood only (default 0).
 
     Returns
     -------
@@ -456,10 +481,10 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None, estim
         The parameters' standard errors in [0..6] (least squares: from its
         covariance; maximum likelihood: the Cramer-Rao bound; NaN where the
         fit gave none), NaN in [7..9].
-    fails : numpy.ndarray of int64, shape (n,)
+    flag : numpy.ndarray of int64, shape (n,)
         1 for a skipped peak, a window that leaves the image, a failed fit
         or one stopped at the iteration limit; 0 otherwise. Flagged rows
-        are not measurements.
+        are not measurements (fit_spots tells the reasons apart).
 
     Raises
     ------
@@ -481,29 +506,18 @@ def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None, estim
     --------
     >>> im = g2.synth_image([[2000, 1.4, 1.2, 20.3, 15.6, 0.1, 0]], (32, 40), 17) + 100.0
     >>> x, y = np.array([20, 3]), np.array([15, 15])    # the second window leaves the image
-    >>> rec, std, fails = g2.fit_peaks(im, x, y, mea=11)
-    >>> fails
+    >>> rec, std, flag = g2.fit_peaks(im, x, y, mea=11)
+    >>> flag
     array([0, 1])
     >>> print(f"{x[0] - 5 + rec[0, 3]:.4f} {y[0] - 5 + rec[0, 4]:.4f}")   # image coordinates
     20.3000 15.6000
     >>> print(f"amp {rec[0, 0]:.1f}, offset {rec[0, 6]:.1f}")
     amp 2000.0, offset 100.0
     """
-    a, cx, cy, mea, estimator, read_var, var_map, rec, n_threads = _fit_arguments(
+    a, cx, cy, mea, est, variance, rec, n_threads = _fit_arguments(
         im, center_x, center_y, mea, estimator, read_noise, params, n_threads)
-    n = cx.shape[0]
-    if estimator == "mle":
-        std, flags, _ = _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map)
-        return rec, std, (flags != FLAG_GOOD).astype(np.int64)
-    std = np.full((n, RECORD_SIZE), np.nan)
-    fails = np.zeros(n, dtype=np.int64)
-
-    def run(lo, hi):
-        _lib.lib.fit_array_of_gauss_2d_on_float_image(
-            a, a.shape[1], a.shape[0], mea, hi - lo, cx[lo:hi], cy[lo:hi], rec[lo:hi], std[lo:hi], fails[lo:hi])
-
-    _in_chunks(n, n_threads, run)
-    return rec, std, fails
+    std, flag, _ = _batch(a, cx, cy, mea, rec, n_threads, est, variance)
+    return rec, std, (flag != FLAG_GOOD).astype(np.int64)
 
 
 def photon_errors(im, center_x, center_y, records, mea=11, read_noise=0.0):
@@ -512,11 +526,11 @@ def photon_errors(im, center_x, center_y, records, mea=11, read_noise=0.0):
     image `im` in photo-electrons): square roots of the diagonal of the
     sandwich covariance (J^T J)^-1 J^T diag(mu + s2) J (J^T J)^-1 at the
     records' parameters, mu the fitted model and s2 = read_noise**2 (a scalar
-    or an array of the image's shape). NaN for skipped peaks (negative
+    or an array of the image's shape; or a ReadVariance). NaN for skipped peaks (negative
     index), windows outside the image, and fits whose model is not positive
     or whose J^T J is singular."""
     a, cx, cy, mea = _peaks(im, center_x, center_y, mea)
-    read_var, var_map = _read_variance(read_noise, a.shape)
+    variance = _read_variance(read_noise, a.shape)
     n = cx.shape[0]
     rec = as_f64("records", records, ndim=2)
     if rec.shape[0] != n or rec.shape[1] not in (N_PARAMS, RECORD_SIZE):
@@ -524,7 +538,8 @@ def photon_errors(im, center_x, center_y, records, mea=11, read_noise=0.0):
     full = np.zeros((n, RECORD_SIZE))
     full[:, : rec.shape[1]] = rec
     std = np.full((n, RECORD_SIZE), np.nan)
-    _lib.lib.photon_std_of_gauss_2d_records(a.shape[1], a.shape[0], mea, n, cx, cy, read_var, var_map, full, std)
+    _lib.lib.photon_std_of_gauss_2d_records(a.shape[1], a.shape[0], mea, n, cx, cy, variance.scalar, variance.map,
+                                            full, std)
     return std[:, :N_PARAMS].copy()
 
 
@@ -568,14 +583,14 @@ def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0
     """Fits every peak of the 2-D image `im` (in photo-electrons for
     photon-statistics errors) with the chosen estimator, "lsq" or "mle", and
     returns a SpotFits. `read_noise` is the read noise sigma in
-    photo-electrons: a scalar or an array of the image's shape. Other
-    arguments as for fit_peaks."""
-    a, cx, cy, mea, estimator, read_var, var_map, rec, n_threads = _fit_arguments(
+    photo-electrons: a scalar or an array of the image's shape (or a
+    ReadVariance). Other arguments as for fit_peaks."""
+    a, cx, cy, mea, est, variance, rec, n_threads = _fit_arguments(
         im, center_x, center_y, mea, estimator, read_noise, params, n_threads)
-    std, flags, iterations = _batch(a, cx, cy, mea, rec, n_threads, estimator, read_var, var_map)
-    if estimator == "mle":
+    std, flag, iterations = _batch(a, cx, cy, mea, rec, n_threads, est, variance)
+    if est.own_errors_are_photon_errors:
         photon_std = std[:, :N_PARAMS].copy()
     else:
-        fitted = np.where(flags == FLAG_SKIPPED, -1, cx)
-        photon_std = photon_errors(a, fitted, cy, rec, mea, read_noise)
-    return SpotFits(rec, std[:, :N_PARAMS].copy(), photon_std, flags.astype(np.int8), iterations.astype(np.int32))
+        fitted = np.where(flag == FLAG_SKIPPED, -1, cx)
+        photon_std = photon_errors(a, fitted, cy, rec, mea, variance)
+    return SpotFits(rec, std[:, :N_PARAMS].copy(), photon_std, flag.astype(np.int8), iterations.astype(np.int32))

@@ -19,6 +19,12 @@ or cached; compressed TIFF pages are decoded one at a time.
 A Movie pickles as its source (paths, or the array itself): a process that
 unpickles it opens the files again (see `open_movie`'s cache), so that
 paths, not pixels, travel to other processes.
+
+Every part of a movie is a FrameSource (the reader protocol below); files
+are opened by the opener that MOVIE_FORMATS names for their suffix. A new
+movie format is an opener returning a FrameSource, registered with
+`register_movie_format`; open_movie, localize, the cluster's workers and
+the tool (its single images too) then read it.
 """
 
 import math
@@ -29,10 +35,9 @@ from pathlib import Path
 
 import numpy as np
 
-from ._checks import need_package
+from ._checks import is_real_dtype, need_package
 
 TIFF_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
-MOVIE_SUFFIXES = TIFF_SUFFIXES + (".npy",)
 
 
 class MovieError(ValueError):
@@ -40,7 +45,7 @@ class MovieError(ValueError):
 
 
 def _check_dtype(dtype, what):
-    if not (np.issubdtype(dtype, np.integer) or np.issubdtype(dtype, np.floating) or dtype == np.bool_):
+    if not is_real_dtype(dtype):  # timedelta64 is an integer to numpy, but a duration
         raise MovieError(f"{what}: must hold real numbers, got dtype {dtype}")
 
 
@@ -66,8 +71,33 @@ def _pread_into(fd, out, offset):
     return out
 
 
-class _RawFile:
+class FrameSource:
+    """The reader protocol: a part of a movie, frames read on demand.
+
+    Attributes: `what` (how messages name it: "movie PATH"), `n_frames`,
+    `height`, `width`, `dtype` (as stored). `read(start, stop, out)` fills
+    `out`, a C-contiguous array of shape (stop - start, height, width),
+    with frames start .. stop - 1 (0 <= start < stop <= n_frames); `out`
+    has `dtype` when `exact_dtype` (the source copies bytes as stored), any
+    real dtype otherwise (values are converted). It may be called from
+    several threads at once. `bounds`: where the source's stored chunks
+    start along the frames, for sources best read along them, else None;
+    `array`: the whole (frames, rows, columns) array, for sources that are
+    one, else None."""
+
+    what = "movie"
+    exact_dtype = False
+    bounds = None
+    array = None
+
+    def read(self, start, stop, out):
+        raise NotImplementedError
+
+
+class _RawFile(FrameSource):
     """Frames stored contiguously, uncompressed, at a byte offset."""
+
+    exact_dtype = True
 
     def __init__(self, path, offset, shape, dtype, what):
         self.path, self.offset, self.dtype, self.what = path, offset, np.dtype(dtype), what
@@ -106,7 +136,7 @@ def _open_npy(path, what):
     return _RawFile(path, offset, (n, h, w), dtype, what)
 
 
-class _TiffPagesFile:
+class _TiffPagesFile(FrameSource):
     """TIFF frames one page each, decoded by tifffile (compressed data)."""
 
     def __init__(self, tif, series, shape, dtype, what):
@@ -120,13 +150,14 @@ class _TiffPagesFile:
                 out[k] = self.series.pages[i].asarray().reshape(self.height, self.width)
 
 
-class _DaskArray:
+class _DaskArray(FrameSource):
     """A dask array, computed a frame range at a time in the calling thread
     (the synchronous scheduler: whoever reads, a thread of localize or a task
     on a cluster's worker, does the reading itself)."""
 
     def __init__(self, arr, what):
-        self.arr, self.what = arr, what
+        self.arr = self.array = arr
+        self.what = what
         self.n_frames, self.height, self.width = arr.shape
         self.dtype = np.dtype(arr.dtype)
         # Where the array's own chunks start along the frames: reading along
@@ -139,11 +170,12 @@ class _DaskArray:
         out[...] = self.arr[start:stop].compute(scheduler=get_sync)
 
 
-class _ArrayFile:
+class _ArrayFile(FrameSource):
     """A file read whole (a layout without one frame per page), or an array."""
 
     def __init__(self, arr, what):
-        self.arr, self.what = arr, what
+        self.arr = self.array = arr
+        self.what = what
         self.n_frames, self.height, self.width = arr.shape
         self.dtype = arr.dtype
 
@@ -181,6 +213,24 @@ def _open_tiff(path, what):
         raise
 
 
+# suffix -> (opener(path, what) -> FrameSource, the format's name in messages)
+MOVIE_FORMATS = {}
+
+
+def register_movie_format(suffixes, opener, described):
+    """Files ending in any of `suffixes` (lower case, with the dot) are
+    opened by `opener(path, what)`, which returns a FrameSource or raises a
+    MovieError naming `what`; `described` names the format in the message
+    that lists the known ones ("TIFF (.tif, .tiff)")."""
+    for suffix in suffixes:
+        MOVIE_FORMATS[suffix] = (opener, described)
+
+
+register_movie_format(TIFF_SUFFIXES, _open_tiff, "TIFF (.tif, .tiff)")
+register_movie_format((".npy",), _open_npy, ".npy")
+MOVIE_SUFFIXES = tuple(MOVIE_FORMATS)
+
+
 def _open_file(path):
     p = Path(path)
     what = f"movie {p}"
@@ -189,11 +239,10 @@ def _open_file(path):
     if not p.is_file():
         raise MovieError(f"{what}: not a file")
     suffix = p.suffix.lower()
-    if suffix == ".npy":
-        return _open_npy(p, what)
-    if suffix in TIFF_SUFFIXES:
-        return _open_tiff(p, what)
-    raise MovieError(f"{what}: unknown format {suffix or '(no suffix)'}; use TIFF (.tif, .tiff) or .npy")
+    if suffix not in MOVIE_FORMATS:
+        known = " or ".join(dict.fromkeys(described for _, described in MOVIE_FORMATS.values()))
+        raise MovieError(f"{what}: unknown format {suffix or '(no suffix)'}; use {known}")
+    return MOVIE_FORMATS[suffix][0](p, what)
 
 
 # Files stay open between reads and between calls (a process that runs many
@@ -245,17 +294,14 @@ class Movie:
     def chunk_bounds(self):
         """Frame numbers where the stored chunks of a dask array start (and
         the end), or None for movies that read any range alike."""
-        if len(self._parts) == 1 and isinstance(self._parts[0], _DaskArray):
-            return self._parts[0].bounds
-        return None
+        return self._parts[0].bounds if len(self._parts) == 1 else None
 
     @property
     def array(self):
         """The (frames, rows, columns) array of a movie made from one (numpy
         or dask), or None for a movie of files."""
-        if len(self._parts) == 1 and isinstance(self._parts[0], (_DaskArray, _ArrayFile)) \
-                and not isinstance(self.source, tuple):
-            return self._parts[0].arr
+        if len(self._parts) == 1 and not isinstance(self.source, tuple):
+            return self._parts[0].array
         return None
 
     def files(self, start, stop):
@@ -283,7 +329,7 @@ class Movie:
             hi = min(part.n_frames, stop - int(self._starts[k]))
             dst = out[pos - start:pos - start + hi - lo]
             try:
-                if part.dtype == dst.dtype or not isinstance(part, _RawFile):
+                if part.dtype == dst.dtype or not part.exact_dtype:
                     part.read(lo, hi, dst)
                 else:  # other byte order or type: read as stored, then convert
                     raw = np.empty(dst.shape, dtype=part.dtype)
@@ -355,10 +401,10 @@ def open_movie(movie):
     >>> both = g2.open_movie(["part.npy", "part.npy"])     # frames follow each other
     >>> both.shape, both.read(1, 3)[:, 0, 0]
     ((4, 3, 4), array([12,  0]))
-    >>> g2.open_movie(np.zeros((2, 2, 3, 4)))
+    >>> g2.open_movie(np.zeros((2, 2, 3, 4)))  # doctest: +ELLIPSIS
     Traceback (most recent call last):
     ...
-    gauss2_fitter.movie.MovieError: movie: must be 2-D (one frame) or 3-D (frames, rows, columns), got shape (2, 2, 3, 4)
+    gauss2_fitter.movie.MovieError: movie: must be 2-D (one frame) or 3-D (frames, ...), got shape (2, 2, 3, 4)
     """
     if isinstance(movie, Movie):
         return movie

@@ -4,7 +4,7 @@
 
 The structure: rings of 100 to 300 nm radius and lines, two of them 100 nm
 apart (closer than the optics resolve), on a 100 nm camera grid. In every
-frame a random few percent of its sites blink on (about 20 emitters a
+frame a random few percent of its sites blink on (about 12 emitters a
 frame, log-normal brightness around 1500 photons, Gaussian spots of 130 nm
 sigma on a background of 20 photons a pixel); photons become
 photo-electrons (quantum efficiency 0.9, Poisson), read noise is added (1.5
@@ -16,10 +16,10 @@ Reported: localisations, those matched to an emitter that was on (within
 1 pixel), their position error (RMS) next to the median Cramer-Rao bound of
 the matched spots (computed from the true spots: Poisson photo-electrons
 plus read noise, 11 x 11 window), the median reported precision (lpx), and
-localisations per second of the whole run from the file. Writes
+fits and frames per second of the whole run from the file. Writes
 <out>/movie_demo.tif (the movie) and <out>/movie_demo.png: the summed
-widefield image, the super-resolution picture and the ground truth, side
-by side.
+widefield image, the super-resolution picture (each localisation drawn at
+its reported precision) and the ground truth, side by side.
 """
 
 import argparse
@@ -131,7 +131,7 @@ def match(locs, sites, events):
 
 
 def run(n_frames=1000, size=128, seed=2, out="out", n_threads=None, stream=sys.stdout):
-    from .localize import localize
+    from .localization import localize
     from .render import render_localizations
 
     out = Path(out)
@@ -167,17 +167,15 @@ def run(n_frames=1000, size=128, seed=2, out="out", n_threads=None, stream=sys.s
     p(f"  precision  isolated blinks ({iso.sum()}, no other emitter on within 6 px): error RMS x {rms[0]:.1f} nm, "
       f"y {rms[1]:.1f} nm;  median CRLB {np.median(crlb) * PIXEL_NM:.1f} nm")
     p(f"             all matched: median |error| x {med[0]:.1f} nm, y {med[1]:.1f} nm;  "
-      + (f"median reported lpx {np.nanmedian(lpx[iso]) * PIXEL_NM:.1f} nm (isolated)" if np.isfinite(lpx).any()
-         else "reported lpx: n/a until the library's photon-statistics errors land"))
+      f"median reported lpx {np.nanmedian(lpx[iso]) * PIXEL_NM:.1f} nm (isolated)")
     picture = out / "movie_demo.png"
-    blur = "precision" if np.isfinite(locs.lpx[locs.flag == 0]).any() else float(np.median(crlb))
-    sr = render_localizations(locs, OVERSAMPLING, blur=blur)
-    write_picture(picture, movie, sr, sites, blur)
+    sr = render_localizations(locs, OVERSAMPLING, blur="precision")
+    write_picture(picture, movie, sr, sites)
     p(f"picture: {picture} (widefield sum, super-resolution at {PIXEL_NM / OVERSAMPLING:g} nm pixels, truth)")
     return locs
 
 
-def write_picture(path, movie, sr, sites, blur):
+def write_picture(path, movie, sr, sites):
     """Top: the whole field, widefield / super-resolution / truth; bottom:
     the two lines 100 nm apart and a ring of 250 nm radius, close up, the
     true sites as dots."""
@@ -215,10 +213,9 @@ def write_picture(path, movie, sr, sites, blur):
 
     lines = (0.2 * size, 0.2 * size + 12, 0.1 * size - 4, 0.1 * size + 5)
     ring = (0.72 * size - 5, 0.72 * size + 5, 0.7 * size - 5, 0.7 * size + 5)
-    sr_title = ("each localisation at its precision" if blur == "precision" else f"blur {blur * PIXEL_NM:.0f} nm")
     fig, axes = plt.subplots(2, 3, figsize=(14, 9.6))
     show(axes[0, 0], widefield, "gray", "summed widefield, all frames")
-    show(axes[0, 1], sr, "hot", f"super-resolution ({sr_title})", scale=OVERSAMPLING)
+    show(axes[0, 1], sr, "hot", "super-resolution (each localisation at its precision)", scale=OVERSAMPLING)
     show(axes[0, 2], truth, "hot", "ground truth: the emitter sites", scale=OVERSAMPLING)
     show(axes[1, 0], widefield, "gray", "widefield: two lines 100 nm apart", box=lines)
     show(axes[1, 1], sr, "hot", "super-resolution: the same lines (cyan: true sites)", box=lines, dots=True,

@@ -27,21 +27,9 @@ from . import _lib
 from ._checks import as_f64, as_int
 from ._lib import GAUSS2_MAX_MEA
 
-MAD_TO_SIGMA = 1.482602218505602  # sigma of a normal distribution per median absolute deviation
 
-
-def _finite_image(im):
-    """The 2-D image as float64, with non-finite pixels set to the median of
-    the finite ones (so that they neither become peaks nor spread NaN)."""
-    a = as_f64("im", im, ndim=2)
-    finite = np.isfinite(a)
-    if not finite.all():
-        fill = float(np.median(a[finite])) if finite.any() else 0.0
-        a = np.where(finite, a, fill)
-    return a
-
-
-def _check_smooth(smooth):
+def check_smooth(smooth):
+    """A smoothing sigma in pixels, from 0 to the library's bound."""
     try:
         smooth = float(smooth)
     except (TypeError, ValueError):
@@ -49,18 +37,6 @@ def _check_smooth(smooth):
     if not 0.0 <= smooth <= _lib.MAX_SMOOTH:
         raise ValueError(f"smooth must be from 0 to {_lib.MAX_SMOOTH:g} pixels, got {smooth}")
     return smooth
-
-
-def pixel_noise(im):
-    """Robust standard deviation of the pixel noise of a 2-D image: from the
-    median absolute deviation of differences between horizontally
-    neighbouring pixels, which smooth structure (background, wide spots)
-    barely affects."""
-    a = _finite_image(im)
-    if a.shape[1] < 2 or a.shape[0] < 1:
-        return 0.0
-    d = np.diff(a, axis=1).ravel()
-    return float(MAD_TO_SIGMA * np.median(np.abs(d - np.median(d))) / np.sqrt(2.0))
 
 
 _work = threading.local()
@@ -85,7 +61,7 @@ def find_peaks_in_frames(frames, threshold=None, mea=11, smooth=1.0, min_distanc
     threshold (float64, (n,))."""
     mea = as_int("mea", mea, low=1, high=GAUSS2_MAX_MEA, odd=True)
     min_distance = as_int("min_distance", min_distance, low=1)
-    smooth = _check_smooth(smooth)
+    smooth = check_smooth(smooth)
     n_sigma = float(n_sigma)
     if threshold is None:
         threshold = np.nan

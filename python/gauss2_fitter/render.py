@@ -128,17 +128,34 @@ def render_localizations(locs, oversampling=10, blur="precision", shape=None):
     keep = rendered_rows(locs, blur)
     X = _column(locs, "x")[keep] * s
     Y = _column(locs, "y")[keep] * s
-    image = np.zeros(H * W)
     if blur is None:
-        j, i = np.floor(X).astype(np.int64), np.floor(Y).astype(np.int64)
-        ok = (j >= 0) & (j < W) & (i >= 0) & (i < H)
-        image += np.bincount(i[ok] * W + j[ok], minlength=H * W)
-        return image.reshape(H, W)
+        return histogram(X, Y, (H, W))
+    image = np.zeros(H * W)
     if isinstance(blur, str):
         SX, SY = _column(locs, "lpx")[keep] * s, _column(locs, "lpy")[keep] * s
     else:
         SX = SY = np.full(len(X), blur * s)
     _add_gaussians(image, H, W, X, Y, SX, SY)
+    return image.reshape(H, W)
+
+
+def histogram(X, Y, shape, dtype=np.float64):
+    """A 2-D histogram of `shape` (H, W): pixel (i, j) counts the points
+    with floor(Y) == i and floor(X) == j (X, Y in output pixels; points
+    outside are left out). Sparse points (fewer than an eighth of the
+    pixels, as localisations on a fine grid are) are counted by sorting
+    them, dense ones by bincount: either way no pass over the image but
+    its allocation."""
+    H, W = shape
+    j, i = np.floor(X), np.floor(Y)
+    ok = (j >= 0) & (j < W) & (i >= 0) & (i < H)
+    flat = i[ok].astype(np.int64) * W + j[ok].astype(np.int64)
+    if len(flat) * 8 < H * W:
+        image = np.zeros(H * W, dtype=dtype)
+        where, counts = np.unique(flat, return_counts=True)
+        image[where] = counts
+    else:
+        image = np.bincount(flat, minlength=H * W).astype(dtype, copy=False)
     return image.reshape(H, W)
 
 
