@@ -172,20 +172,6 @@ namespace detail {
 // The emulation in double arithmetic, on a double (X = double, with
 // I = long long) or on a vector of two lanes; comparisons as masks of all
 // ones.
-template <class X, class I>
-[[gnu::always_inline]] inline I as_bits(X x) {
-    if constexpr (std::is_arithmetic_v<X>)
-        return __builtin_bit_cast(I, x);
-    else
-        return reinterpret_cast<I>(x);
-}
-template <class X, class I>
-[[gnu::always_inline]] inline X from_bits(I i) {
-    if constexpr (std::is_arithmetic_v<X>)
-        return __builtin_bit_cast(X, i);
-    else
-        return reinterpret_cast<X>(i);
-}
 template <class I, class Cond>
 [[gnu::always_inline]] inline I mask(Cond c) {
     if constexpr (std::is_arithmetic_v<I>)
@@ -232,22 +218,23 @@ template <class X>
         if (__builtin_expect(!exact, 0)) return __builtin_fma(a, b, c);
         return v == 0.0 ? th : th + v;  // an exact zero keeps the sign that c + ph gives it
     } else {
-        const I sb = as_bits<X, I>(s);
+        const I sb = __builtin_bit_cast(I, s);
         const I even_inexact = ((sb & 1) ^ 1) & mask<I>(e != 0.0);  // 1 or 0
         const I differ = mask<I>(s < 0.0) ^ mask<I>(e < 0.0);       // all ones or none
-        const X v = from_bits<X, I>(sb + ((even_inexact ^ differ) - differ));
+        const X v = __builtin_bit_cast(X, sb + ((even_inexact ^ differ) - differ));
         // An exact zero keeps the sign that c + ph gives it.
         const I zero = mask<I>(v == 0.0);
-        X r = from_bits<X, I>((as_bits<X, I>(th) & zero) | (as_bits<X, I>(th + v) & ~zero));
+        X r = __builtin_bit_cast(
+            X, (__builtin_bit_cast(I, th) & zero) | (__builtin_bit_cast(I, th + v) & ~zero));
 
         // Lanes outside the range where every step above is exact, and lanes
         // with an operand not finite (whose results are NaN here): the C
         // library's fma.
         const I magnitude = I{} + 0x7fffffffffffffffLL;
-        const X fa = from_bits<X, I>(as_bits<X, I>(a) & magnitude),
-                fb = from_bits<X, I>(as_bits<X, I>(b) & magnitude);
-        const X fc = from_bits<X, I>(as_bits<X, I>(c) & magnitude),
-                fp = from_bits<X, I>(as_bits<X, I>(ph) & magnitude);
+        const X fa = __builtin_bit_cast(X, __builtin_bit_cast(I, a) & magnitude),
+                fb = __builtin_bit_cast(X, __builtin_bit_cast(I, b) & magnitude);
+        const X fc = __builtin_bit_cast(X, __builtin_bit_cast(I, c) & magnitude),
+                fp = __builtin_bit_cast(X, __builtin_bit_cast(I, ph) & magnitude);
         const I outside = mask<I>(fa > 0x1p995) | mask<I>(fb > 0x1p995) | mask<I>(fc > 0x1p1000) |
                           mask<I>(fp > 0x1p1000) |
                           (mask<I>(fp < 0x1p-900) & mask<I>(fa != 0.0) & mask<I>(fb != 0.0)) |
