@@ -166,7 +166,8 @@ struct PixelTable {
 void exponentiate(double *a, long n) {
     long i = 0;
     for (; i + gauss2::lanes_of<gauss2::v4d> <= n; i += gauss2::lanes_of<gauss2::v4d>) {
-        const gauss2::v4d r = gauss2::vexp<gauss2::FmaEmulated>(gauss2::v4d{a[i], a[i + 1], a[i + 2], a[i + 3]});
+        const gauss2::v4d r =
+            gauss2::vexp<gauss2::FmaEmulated>(gauss2::v4d{a[i], a[i + 1], a[i + 2], a[i + 3]});
         for (int k = 0; k < gauss2::lanes_of<gauss2::v4d>; k++) a[i + k] = r[k];
     }
     if (i == n) return;
