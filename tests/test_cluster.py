@@ -13,6 +13,7 @@ import subprocess
 import sys
 import threading
 import uuid
+from collections import Counter
 
 import dask
 import dask.array as da
@@ -20,7 +21,7 @@ import dask.array.image
 import numpy as np
 import pytest
 import tifffile
-from distributed import Client, Event, LocalCluster, Queue
+from distributed import Client, Event, Future, LocalCluster, Queue, get_task_stream
 
 import gauss2_fitter as g2
 from gauss2_fitter import cli, pipeline
@@ -119,6 +120,33 @@ def test_files_on_the_cluster_give_the_local_table_and_only_paths_travel(client,
         sent = len(pickle.dumps(dict(t.__dask_graph__())))
         assert sent < 4000 and sent < frames[lo:hi].nbytes, (lo, hi, sent)
         assert (str(files[1]) in repr(dict(t.__dask_graph__()))) == (lo < 23 and hi > 10)
+        assert list(dict(t.__dask_graph__())) == [t.key]  # nothing shared that would tie it to a worker
+
+
+def tasks_per_worker(stream):
+    """How many of a run's tasks each worker ran, from a task stream."""
+    return Counter(r["worker"] for r in stream.data if str(r["key"]).startswith("gauss2-localize"))
+
+
+def test_tasks_spread_over_both_workers_with_small_and_broadcast_settings(client, files, reference, monkeypatch):
+    # Settings that travel inside each task: the tasks depend on nothing
+    # shared, and both workers run some of the 9.
+    with get_task_stream(client) as ts:
+        got = g2.localize(files, client=client, **SETTINGS)
+    assert_same_table(got, reference)
+    ran = tasks_per_worker(ts)
+    assert sum(ran.values()) == 9 and sorted(ran) == sorted(client.nthreads()), ran
+    # Settings too large to carry (a read-noise map, the bound lowered for
+    # the test) reach every worker before the tasks: spread all the same.
+    noise_map = np.linspace(1.0, 2.0, SHAPE[0] * SHAPE[1]).reshape(SHAPE)
+    cam = g2.Camera(baseline=100.0, sensitivity=0.5, read_noise=noise_map, pixel_size=100.0)
+    monkeypatch.setattr(gc, "SETTINGS_INLINE_BYTES", 1000)
+    assert isinstance(gc.settings_for_tasks(client, g2.Settings(camera=cam, estimator="lsq"), "probe"), Future)
+    with get_task_stream(client) as ts:
+        got = g2.localize(files, camera=cam, estimator="mle", client=client)
+    assert_same_table(got, g2.localize(files, camera=cam, estimator="mle", n_threads=1))
+    assert sorted(tasks_per_worker(ts)) == sorted(client.nthreads())
+    assert not [k for k in client.futures if str(k).endswith("-settings")]  # released after the run
 
 
 def test_dask_arrays_are_read_by_range_and_give_the_local_table(client, frames, tmp_path):

@@ -23,8 +23,15 @@ What travels to the workers:
   range's block is localised where it was read (dask's placement);
 - a numpy array (memory-mapped too) has no paths to send: it becomes a dask
   array of the tasks' ranges, and its pixels travel, each range once;
-- the settings go once, as a task of their own that any worker can run
-  again; given peaks go to each task as its own rows.
+- the settings travel inside each task (a camera of scalars pickles to
+  a few hundred bytes), so a task depends on nothing but its own frames and
+  the scheduler is free to put it on any worker; settings larger than
+  SETTINGS_INLINE_BYTES (a camera's read-noise map of a large sensor) are
+  sent once to every worker before the tasks (a broadcast), so that every
+  worker holds them and none is preferred for holding them. (A single task
+  of the settings that every task depends on, as this once was, made the
+  scheduler keep all tasks on the worker that ran it.) Given peaks go to
+  each task as its own rows.
 
 Workers import this package and load the library themselves: the library
 is found as in any process (GAUSS2_FITTER_LIB in the worker's environment,
@@ -59,6 +66,7 @@ localization.py starts a run here (localize(client=...)) through
 localization.py.
 """
 
+import pickle
 import uuid
 
 from ._checks import as_int
@@ -69,6 +77,7 @@ from .schema import concat_tables
 
 TASK_PIXELS = 1 << 24  # at most this many pixels a task: 256 frames of 256 x 256
 TASKS_PER_THREAD = 4  # aim for this many tasks per worker thread, within the bounds
+SETTINGS_INLINE_BYTES = 1 << 16  # settings up to this size (pickled) travel inside each task
 
 
 class ClusterError(RuntimeError):
@@ -151,16 +160,33 @@ def check_client(client):
         raise ValueError(f"client is {client.status}, not running")
 
 
+def run_prefix():
+    """The prefix of a run's keys, unique to the run."""
+    return f"gauss2-localize-{uuid.uuid4().hex[:12]}"
+
+
+def settings_for_tasks(client, settings, prefix):
+    """What the tasks of a run get as their settings: the Settings
+    themselves when they pickle to SETTINGS_INLINE_BYTES or less (they then
+    travel inside each task), otherwise a Future of them scattered to every
+    worker now (key `prefix`-settings), which the caller keeps until its
+    tasks are done."""
+    if len(pickle.dumps(settings, protocol=pickle.HIGHEST_PROTOCOL)) <= SETTINGS_INLINE_BYTES:
+        return settings
+    return client.scatter({f"{prefix}-settings": settings}, broadcast=True)[f"{prefix}-settings"]
+
+
 def plan(mv, settings, start, stop, peaks=None, n_threads=1, n_worker_threads=1, name=None):
     """The tasks of a run, as dask.delayed objects to compute: (ranges,
     tasks), one task per frame range, in frame order. Each task's graph is
-    what travels to the cluster for it. name: the prefix of the keys
-    (default: unique to the run)."""
+    what travels to the cluster for it. settings: a Settings, which each
+    task carries, or a Future of one held by the workers
+    (settings_for_tasks). name: the prefix of the keys (default:
+    run_prefix())."""
     import dask
 
-    prefix = name or f"gauss2-localize-{uuid.uuid4().hex[:12]}"
+    prefix = name or run_prefix()
     step = task_frames(stop - start, mv.height, mv.width, n_worker_threads)
-    s = dask.delayed(settings, name=f"{prefix}-settings", pure=False, traverse=False)
     arr = mv.array
     if arr is None:  # files: the paths of each range's files travel
         ranges = split_frames(start, stop, step)
@@ -178,7 +204,7 @@ def plan(mv, settings, start, stop, peaks=None, n_threads=1, n_worker_threads=1,
             arr = da.from_array(arr[start:stop], chunks=(sizes, -1, -1), name=f"{prefix}-pixels")
         sources = [(block, lo) for block, (lo, _) in zip(arr.to_delayed().ravel(), ranges)]
     run = dask.delayed(localize_range, pure=False)
-    tasks = [run(source, first, lo, hi, s, peaks_between(peaks, lo, hi), n_threads,
+    tasks = [run(source, first, lo, hi, settings, peaks_between(peaks, lo, hi), n_threads,
                  dask_key_name=f"{prefix}-{lo:012d}")
              for (source, first), (lo, hi) in zip(sources, ranges)]
     return ranges, tasks
@@ -244,7 +270,9 @@ def cluster_chunks(client, mv, settings, start, stop, peaks, n_threads, report):
     if stop <= start:
         return
     check_workers(client)
-    ranges, tasks = plan(mv, settings, start, stop, peaks, n_threads, sum(client.nthreads().values()))
+    prefix = run_prefix()
+    shared = settings_for_tasks(client, settings, prefix)
+    ranges, tasks = plan(mv, shared, start, stop, peaks, n_threads, sum(client.nthreads().values()), prefix)
     futures = client.compute(tasks)
     del tasks
     index = {f.key: i for i, f in enumerate(futures)}
