@@ -91,7 +91,8 @@ demo: deps
 # values within which fits agree with those of the unscaled image. The movie
 # cases: a 2000-frame TIFF from file to table (frames/s, localisations/s,
 # share of fitting) and the peak memory of a 100 MB and a 1 GB movie (needs
-# 1.1 GB of temporary disk). The cluster case: the same 2000-frame movie on a
+# 1.1 GB of temporary disk). threads.py: 1 against 2 threads for fit_peaks and
+# localize in the same run, and what holds the second thread back. The cluster case: the same 2000-frame movie on a
 # local Dask cluster of 1 and of 2 worker processes (speed-up) and the cost of
 # scheduling a task. post.py: drift correction, linking, NeNA and FRC against
 # a simulated truth, and their time beside localising the same movie.
@@ -102,6 +103,7 @@ bench: build
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/trust.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/scale_range.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_bench.py
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/threads.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/movie_memory.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/cluster_bench.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/post.py

@@ -80,11 +80,43 @@ def test_threads_are_bit_identical_and_work_with_few_peaks(estimator):
     one = g2.fit_peaks(noisy, cx, cy, n_threads=1, estimator=estimator, read_noise=2.0)
     for a in one:
         assert a[:60].tobytes() == a[60:120].tobytes()
+    spots = g2.fit_spots(noisy, cx, cy, n_threads=1, estimator=estimator, read_noise=2.0)
     for n in (2, 3, 4, 64):
         for a, b in zip(one, g2.fit_peaks(noisy, cx, cy, n_threads=n, estimator=estimator, read_noise=2.0)):
             assert a.tobytes() == b.tobytes()
+        # fit_spots too, with the photon-noise errors each chunk computes on its thread.
+        other = g2.fit_spots(noisy, cx, cy, n_threads=n, estimator=estimator, read_noise=2.0)
+        for f in ("records", "std", "photon_std", "flag", "iterations"):
+            assert getattr(spots, f).tobytes() == getattr(other, f).tobytes(), (n, f)
     empty = g2.fit_peaks(noisy, [], [], n_threads=4, estimator=estimator)
     assert [x.shape for x in empty] == [(0, 10), (0, 10), (0,)]
+
+
+def test_peaks_are_shared_out_in_shrinking_ranges_and_a_failure_stops_the_threads():
+    fitter = g2.fitter
+    for n, threads in [(0, 2), (1, 2), (31, 4), (5899, 1), (5899, 2), (10_000, 3), (100, 64)]:
+        ranges = fitter._chunks(n, threads)
+        edges = [0] + [hi for _, hi in ranges]
+        assert [lo for lo, _ in ranges] == edges[:-1] and edges[-1] == n  # contiguous, covering 0..n
+        sizes = [hi - lo for lo, hi in ranges]
+        assert sizes == sorted(sizes, reverse=True)
+        assert all(s >= fitter.MIN_CHUNK_PEAKS for s in sizes[:-1])
+        if threads == 1:
+            assert ranges == ([(0, n)] if n else [])
+        elif n > 1000:  # few native calls, and a last range that leaves no thread long alone
+            assert len(ranges) < 40 and sizes[0] * 2 * threads >= n and sizes[-1] <= fitter.MIN_CHUNK_PEAKS
+    # The first error ends the taking of ranges (on the calling thread or another) and is raised.
+    for bad in (0, 3):
+        done = []
+
+        def run(lo, hi):
+            if lo == fitter._chunks(5899, 2)[bad][0]:
+                raise RuntimeError("this range fails")
+            done.append(lo)
+
+        with pytest.raises(RuntimeError, match="this range fails"):
+            fitter._in_chunks(5899, 2, run)
+        assert len(done) < len(fitter._chunks(5899, 2)) - 1
 
 
 def test_fit_patch_reports_the_solver():

@@ -25,8 +25,15 @@ What travels to the workers:
   its range's pixels and no more, and tasks are sent as earlier ones finish
   (at most two a worker thread ahead), so that neither the client nor the
   scheduler holds more of the movie than that at once;
-- the settings go once, as a task of their own that any worker can run
-  again; given peaks go to each task as its own rows.
+- the settings travel inside each task (a camera of scalars pickles to
+  a few hundred bytes), so a task depends on nothing but its own frames and
+  the scheduler is free to put it on any worker; settings larger than
+  SETTINGS_INLINE_BYTES (a camera's read-noise map of a large sensor) are
+  sent once to every worker before the tasks (a broadcast), so that every
+  worker holds them and none is preferred for holding them. (A single task
+  of the settings that every task depends on, as this once was, made the
+  scheduler keep all tasks on the worker that ran it.) Given peaks go to
+  each task as its own rows.
 
 Workers import this package and load the library themselves: the library
 is found as in any process (GAUSS2_FITTER_LIB in the worker's environment,
@@ -64,6 +71,7 @@ localization.py.
 """
 
 import asyncio
+import pickle
 import uuid
 
 import numpy as np
@@ -76,6 +84,7 @@ from .schema import concat_tables
 
 TASK_PIXELS = 1 << 24  # at most this many pixels a task: 256 frames of 256 x 256
 TASKS_PER_THREAD = 4  # aim for this many tasks per worker thread, within the bounds
+SETTINGS_INLINE_BYTES = 1 << 16  # settings up to this size (pickled) travel inside each task
 WORKER_CHECK_SECONDS = 1.0  # workers that joined are asked for the package this often while tasks run
 
 
@@ -159,16 +168,33 @@ def check_client(client):
         raise ValueError(f"client is {client.status}, not running")
 
 
+def run_prefix():
+    """The prefix of a run's keys, unique to the run."""
+    return f"gauss2-localize-{uuid.uuid4().hex[:12]}"
+
+
+def settings_for_tasks(client, settings, prefix):
+    """What the tasks of a run get as their settings: the Settings
+    themselves when they pickle to SETTINGS_INLINE_BYTES or less (they then
+    travel inside each task), otherwise a Future of them scattered to every
+    worker now (key `prefix`-settings), which the caller keeps until its
+    tasks are done."""
+    if len(pickle.dumps(settings, protocol=pickle.HIGHEST_PROTOCOL)) <= SETTINGS_INLINE_BYTES:
+        return settings
+    return client.scatter({f"{prefix}-settings": settings}, broadcast=True)[f"{prefix}-settings"]
+
+
 def plan(mv, settings, start, stop, peaks=None, n_threads=1, n_worker_threads=1, name=None):
     """The tasks of a run, as dask.delayed objects to compute: (ranges,
     tasks), one task per frame range, in frame order. Each task's graph is
-    what travels to the cluster for it. name: the prefix of the keys
-    (default: unique to the run)."""
+    what travels to the cluster for it. settings: a Settings, which each
+    task carries, or a Future of one held by the workers
+    (settings_for_tasks). name: the prefix of the keys (default:
+    run_prefix())."""
     import dask
 
-    prefix = name or f"gauss2-localize-{uuid.uuid4().hex[:12]}"
+    prefix = name or run_prefix()
     step = task_frames(stop - start, mv.height, mv.width, n_worker_threads)
-    s = dask.delayed(settings, name=f"{prefix}-settings", pure=False, traverse=False)
     arr = mv.array
     if arr is None:  # files: the paths of each range's files travel
         ranges = split_frames(start, stop, step)
@@ -185,7 +211,7 @@ def plan(mv, settings, start, stop, peaks=None, n_threads=1, n_worker_threads=1,
             ranges = split_frames(start, stop, step)
             sources = [(arr[lo:hi], lo) for lo, hi in ranges]
     run = dask.delayed(localize_range, pure=False)
-    tasks = [run(source, first, lo, hi, s, peaks_between(peaks, lo, hi), n_threads,
+    tasks = [run(source, first, lo, hi, settings, peaks_between(peaks, lo, hi), n_threads,
                  dask_key_name=f"{prefix}-{lo:012d}")
              for (source, first), (lo, hi) in zip(sources, ranges)]
     return ranges, tasks
@@ -258,7 +284,9 @@ def cluster_chunks(client, mv, settings, start, stop, peaks, n_threads, report):
         return
     workers = check_workers(client)
     worker_threads = sum(client.nthreads().values())
-    ranges, tasks = plan(mv, settings, start, stop, peaks, n_threads, worker_threads)
+    prefix = run_prefix()
+    shared = settings_for_tasks(client, settings, prefix)
+    ranges, tasks = plan(mv, shared, start, stop, peaks, n_threads, worker_threads, prefix)
     # An array's tasks carry its pixels: sent as earlier ones finish, at most
     # two a worker thread ahead. Files and dask arrays: all at once (a dask
     # array's tasks may share the reading of a stored chunk).
@@ -297,4 +325,4 @@ def cluster_chunks(client, mv, settings, start, stop, peaks, n_threads, report):
             client.cancel(list(waiting.values()))
         # A failure's traceback keeps this frame: no future of the run taken
         # back may outlive the run in it (the client would keep its key).
-        finished = f = None
+        finished = f = shared = None

@@ -422,10 +422,12 @@ def _fit_arguments(im, center_x, center_y, mea, estimator, read_noise, params, n
     return a, cx, cy, mea, est, variance, rec, n_threads
 
 
-def _batch(a, cx, cy, mea, rec, n_threads, est, variance):
+def _batch(a, cx, cy, mea, rec, n_threads, est, variance, photon_std=None):
     """Runs the estimator's native batch over contiguous chunks of peaks:
     (std (n, 10), flags (n,) with the FLAG_* codes, iterations (n,)); `rec`
-    is fitted in place."""
+    is fitted in place. Given `photon_std` (n, 10), each chunk's
+    photon-noise errors of its least-squares records are written into it
+    on the chunk's thread, right after its fits."""
     n = len(cx)
     std = np.full((n, RECORD_SIZE), np.nan)
     flag = np.zeros(n, dtype=np.int64)
@@ -433,21 +435,47 @@ def _batch(a, cx, cy, mea, rec, n_threads, est, variance):
 
     def run(lo, hi):
         est.batch(a, mea, cx[lo:hi], cy[lo:hi], variance, rec[lo:hi], std[lo:hi], flag[lo:hi], iterations[lo:hi])
+        if photon_std is not None:
+            fitted = np.where(flag[lo:hi] == FLAG_SKIPPED, -1, cx[lo:hi])
+            _photon_std_into(a, mea, fitted, cy[lo:hi], variance, rec[lo:hi], photon_std[lo:hi])
 
     _in_chunks(n, n_threads, run)
     return std, flag, iterations
 
 
 def _in_chunks(n, n_threads, run):
+    """run(lo, hi) over _chunks(n, n_threads): the calling thread and
+    n_threads - 1 others each take the next range as soon as they finish
+    one (ctypes releases the GIL during each native call). The first error
+    stops the taking of ranges and is raised."""
     chunks = _chunks(n, n_threads)
     if n_threads == 1 or len(chunks) <= 1:
         for lo, hi in chunks:
             run(lo, hi)
-    else:
-        # ctypes releases the GIL during each native call.
-        with ThreadPoolExecutor(max_workers=n_threads) as pool:
-            for f in [pool.submit(run, lo, hi) for lo, hi in chunks]:
-                f.result()
+        return
+    todo, lock, failed = iter(chunks), threading.Lock(), []
+
+    def work():
+        while not failed:
+            with lock:
+                r = next(todo, None)
+            if r is None:
+                return
+            try:
+                run(*r)
+            except BaseException:
+                failed.append(True)
+                raise
+
+    with ThreadPoolExecutor(max_workers=n_threads - 1) as pool:
+        helpers = [pool.submit(work) for _ in range(min(n_threads, len(chunks)) - 1)]
+        try:
+            work()
+        finally:
+            for f in helpers:
+                f.exception()  # wait for each, whatever happened here
+        for f in helpers:
+            f.result()
 
 
 def fit_peaks(im, center_x, center_y, mea=11, params=None, n_threads=None, estimator="lsq", read_noise=0.0):
@@ -546,18 +574,37 @@ def photon_errors(im, center_x, center_y, records, mea=11, read_noise=0.0):
     full = np.zeros((n, RECORD_SIZE))
     full[:, : rec.shape[1]] = rec
     std = np.full((n, RECORD_SIZE), np.nan)
-    _lib.lib.photon_std_of_gauss_2d_records(a.shape[1], a.shape[0], mea, n, cx, cy, variance.scalar, variance.map,
-                                            full, std)
+    _photon_std_into(a, mea, cx, cy, variance, full, std)
     return std[:, :N_PARAMS].copy()
 
 
+def _photon_std_into(a, mea, cx, cy, variance, records, std):
+    """The native photon-noise errors of the (n, 10) `records` at the peaks
+    (cx, cy) of the checked image `a`, written into `std` (n, 10)."""
+    _lib.lib.photon_std_of_gauss_2d_records(a.shape[1], a.shape[0], mea, len(cx), cx, cy, variance.scalar,
+                                            variance.map, records, std)
+
+
+MIN_CHUNK_PEAKS = 32  # the smallest range of peaks a thread takes: a native call costs about as much as 2 fits
+
+
 def _chunks(n, n_threads):
-    """Contiguous ranges covering 0..n, a few per thread for balance."""
+    """Contiguous ranges covering 0..n: one for one thread; for more, each
+    range a 1 / (2 n_threads) share of the peaks left (at least
+    MIN_CHUNK_PEAKS), so ranges shrink towards the end. Threads that take
+    the next range as they finish one then end within a small range of
+    each other, whatever slows one of them (a slower region of the image,
+    another process on its core), in few native calls."""
     if n == 0:
         return []
-    count = min(n, n_threads * 4) if n_threads > 1 else 1
-    edges = np.linspace(0, n, count + 1).astype(int)
-    return [(int(lo), int(hi)) for lo, hi in zip(edges[:-1], edges[1:]) if hi > lo]
+    if n_threads == 1:
+        return [(0, n)]
+    out, lo = [], 0
+    while lo < n:
+        hi = min(n, lo + max(MIN_CHUNK_PEAKS, -(-(n - lo) // (2 * n_threads))))
+        out.append((lo, hi))
+        lo = hi
+    return out
 
 
 # ---- per-spot results for tables ------------------------------------------------
@@ -609,12 +656,9 @@ def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0
         a = a / f2
         variance = variance.scaled(1.0 / (f2 * f2))
         rec[:, [0, 6]] /= f2
-    std, flag, iterations = _batch(a, cx, cy, mea, rec, n_threads, est, variance)
-    if est.own_errors_are_photon_errors:
-        photon_std = std[:, :N_PARAMS].copy()
-    else:
-        fitted = np.where(flag == FLAG_SKIPPED, -1, cx)
-        photon_std = photon_errors(a, fitted, cy, rec, mea, variance)
+    photon = None if est.own_errors_are_photon_errors else np.full((len(cx), RECORD_SIZE), np.nan)
+    std, flag, iterations = _batch(a, cx, cy, mea, rec, n_threads, est, variance, photon)
+    photon_std = (std if photon is None else photon)[:, :N_PARAMS].copy()
     if f2 != 1.0:
         rec[:, [0, 6]] *= f2
         std[:, [0, 6]] *= f2
