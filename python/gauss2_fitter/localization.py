@@ -12,6 +12,7 @@ schema.py's; its metadata, a RunMetadata, is attached as `attrs`.
 """
 
 import os
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 from ._checks import as_int
@@ -19,6 +20,7 @@ from .camera import Camera
 from .estimators import DEFAULT
 from .metadata import RunMetadata
 from .movie import frame_range, open_movie
+from .photon_transfer import CameraWarning, camera_warnings
 from .pipeline import (Run, RunReport, Settings, chunk_frames, localize_frames, peak_table, peaks_between,
                        split_frames)
 from .schema import concat_tables
@@ -89,6 +91,8 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
     start, stop = frame_range(frames, mv.n_frames)
     if peaks is not None:
         peaks = peak_table(peaks, mv.n_frames)
+    for message in camera_warnings(mv, settings.camera, start, stop):
+        warnings.warn(message, CameraWarning, stacklevel=2)
     report = RunReport(stop - start, progress)
     if client is not None:
         from .cluster import cluster_chunks
@@ -177,6 +181,11 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
     NoPeaksWarning
         Once a run: frames smaller than the window, or frames flat or
         without a pixel above the threshold.
+    CameraWarning
+        Once a run for each: the camera's settings do not fit the first
+        frames' photon-transfer relation (naming the likely cause), integer
+        counts with no camera, a baseline above most pixels, a pixel size
+        under 1 nm (photon_transfer.camera_warnings; docs/camera.md).
 
     Examples
     --------
