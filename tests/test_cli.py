@@ -787,3 +787,28 @@ def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
     assert run("fit", tmp_path / "flat.npy", "-o", tmp_path / "flat.csv", "--link", tmp_path / "ev.csv") == 0
     assert "linked 0 localisations into 0 events" in capsys.readouterr().err
     assert open(tmp_path / "ev.csv").read().rstrip().endswith(",len,n")
+
+
+def test_peak_lists_number_their_frames_or_are_refused_for_movies(movie, tmp_path, capsys):
+    np.save(tmp_path / "m.npy", movie)
+    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
+    want = g2.localize(movie, camera=CAM, estimator="lsq")
+    pix = np.floor(want[["x", "y"]].to_numpy()).astype(int)
+    # ImageJ's results: an index column, X, Y and Slice from 1.
+    rows = [[i + 1, x, y, f + 1] for i, ((x, y), f) in enumerate(zip(pix, want.frame))]
+    write_csv(tmp_path / "imagej.csv", [" ", "X", "Y", "Slice"], rows)
+    assert run("fit", tmp_path / "m.npy", "--peaks", tmp_path / "imagej.csv", "-o", tmp_path / "l.csv", *cam) == 0
+    got = pd.read_csv(tmp_path / "l.csv")
+    np.testing.assert_array_equal(got.frame, want.frame)
+    np.testing.assert_allclose(got[["x", "y"]], want[["x", "y"]], atol=1e-6)
+    # A frame column by another name would put every peak in frame 0: refused, naming what was found.
+    write_csv(tmp_path / "t.csv", ["x", "y", "t"], [[x, y, f] for (x, y), f in zip(pix, want.frame)])
+    (tmp_path / "l.csv").write_text("old")
+    assert run("fit", tmp_path / "m.npy", "--peaks", tmp_path / "t.csv", "-o", tmp_path / "l.csv", *cam) == 1
+    err = capsys.readouterr().err
+    assert "the movie has 10 frames, but the header row 'x,y,t'" in err and "Slice" in err
+    assert (tmp_path / "l.csv").read_text() == "old"
+    write_csv(tmp_path / "bad.csv", ["X", "Y", "Slice"], [[3, 4, 1.5]])
+    assert g2.read_localizations(tmp_path / "imagej.csv").frame.tolist() == want.frame.tolist()
+    with pytest.raises(ValueError, match="line 2: slice = 1.5"):
+        g2.read_localizations(tmp_path / "bad.csv")

@@ -196,7 +196,7 @@ def fit_movie(args, inputs):
         raise CliError(f"--frames: {e}") from None
     peaks = None
     if args.peak_table is not None:
-        peaks = read_peak_list(args.peak_table, camera.pixel_size)
+        peaks = read_peak_list(args.peak_table, camera.pixel_size, movie.n_frames)
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or DEFAULT,
                             threshold=args.threshold, smooth=args.smooth)
