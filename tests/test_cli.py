@@ -812,3 +812,24 @@ def test_peak_lists_number_their_frames_or_are_refused_for_movies(movie, tmp_pat
     assert g2.read_localizations(tmp_path / "imagej.csv").frame.tolist() == want.frame.tolist()
     with pytest.raises(ValueError, match="line 2: slice = 1.5"):
         g2.read_localizations(tmp_path / "bad.csv")
+
+
+def test_render_draws_with_a_colour_map_and_contrast_and_refuses_empty_tables(movie, tmp_path, capsys):
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    g2.write_table(locs, tmp_path / "l.hdf5")
+    for name, extra in (("a.png", []), ("b.png", ["--cmap", "gray", "--contrast", 5])):
+        assert run("render", tmp_path / "l.hdf5", "--blur", 0.3, "-o", tmp_path / name, *extra) == 0
+    assert (tmp_path / "a.png").read_bytes() != (tmp_path / "b.png").read_bytes()
+    capsys.readouterr()
+    for extra, said in ((["--cmap", "nope"], "--cmap: unknown colour map 'nope'"),
+                        (["--contrast", 100], "--contrast must be a percentage")):
+        assert run("render", tmp_path / "l.hdf5", "-o", tmp_path / "c.png", *extra) == 1
+        assert said in capsys.readouterr().err and not (tmp_path / "c.png").exists()
+    # A table with no rows, or none that can be drawn: an error, not an empty picture.
+    g2.write_table(locs.iloc[:0], tmp_path / "none.csv")
+    flagged = locs.copy()
+    flagged["flag"] = 1
+    g2.write_table(flagged, tmp_path / "flagged.csv")
+    for name, said in (("none.csv", "the table has no rows"), ("flagged.csv", f"none of the {len(locs)} rows")):
+        assert run("render", tmp_path / name, "--pixel-size", 107, "-o", tmp_path / "e.png") == 1
+        assert said in capsys.readouterr().err and not (tmp_path / "e.png").exists()

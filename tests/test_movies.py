@@ -228,6 +228,35 @@ def test_rendering(movie, tmp_path):
     assert not (tmp_path / "sr.jpg").exists()
 
 
+def test_long_renders_show_progress_and_draw_the_same_in_pieces(movie, monkeypatch, capsys):
+    from gauss2_fitter import render
+
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    whole = g2.render_localizations(locs, oversampling=4, progress=True)
+    assert capsys.readouterr().err == ""  # a short render: no bar
+    monkeypatch.setattr(render, "PROGRESS_STEP", 3)
+    monkeypatch.setattr(render, "PROGRESS_ROWS", 4)
+    pieces = g2.render_localizations(locs, oversampling=4, progress=True)
+    np.testing.assert_array_equal(pieces, whole)  # the same order of additions, the same bits
+    assert "render: 100%" in capsys.readouterr().err
+
+
+def test_pictures_take_a_colour_map_and_a_contrast(tmp_path):
+    import matplotlib.image
+
+    rng = np.random.default_rng(4)
+    im = rng.exponential(1.0, (40, 50))
+    for name, kw in {"hot": {}, "gray": {"cmap": "gray"}, "flat": {"cmap": "gray", "saturate": 20}}.items():
+        save_image(im, tmp_path / f"{name}.png", **kw)
+    hot, gray, flat = (matplotlib.image.imread(tmp_path / f"{n}.png")[..., :3] for n in ("hot", "gray", "flat"))
+    assert (gray[..., 0] == gray[..., 1]).all() and not (hot[..., 0] == hot[..., 1]).all()
+    assert flat.mean() > 1.2 * gray.mean()  # a fifth of the pixels saturated: brighter
+    for kw, match in (({"cmap": "nope"}, "unknown colour map 'nope'"), ({"saturate": 100}, "percentage")):
+        with pytest.raises(ValueError, match=match):
+            save_image(im, tmp_path / "bad.png", **kw)
+    assert not (tmp_path / "bad.png").exists()
+
+
 def test_the_histogram_counts_alike_sparse_and_dense():
     rng = np.random.default_rng(7)
     for n in (10, 5000):  # below and above an eighth of the 64 x 48 pixels

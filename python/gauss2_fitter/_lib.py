@@ -178,6 +178,11 @@ _declare("find_peaks_work_size", c_int64, c_int64, c_int64)
 _declare("find_peaks_in_frames", c_int64, _f64_any, c_int64, c_int64, c_int64, ctypes.c_double, c_int64, c_int64,
          ctypes.c_double, ctypes.c_double, _f64_any_out, c_int64, _i64_out(), _i64_out(), _i64_out(), _f64_out())
 
+# ---- gauss2_render.h (extension) ---------------------------------------------------
+
+# Localisations drawn as pixel-integrated Gaussians into a picture.
+_declare("render_gaussians", c_int64, _f64_any_out, c_int64, c_int64, c_int64, _f64_any, _f64_any, _f64_any, _f64_any)
+
 # ---- c_common.h --------------------------------------------------------------------
 
 # Checks, tracing and clock.
