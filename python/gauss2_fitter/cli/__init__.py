@@ -48,7 +48,10 @@ SUBCOMMANDS = (fit, render, demo, drift, link, nena, frc)
 
 
 def build_parser():
+    from .._version import __version__
+
     parser = argparse.ArgumentParser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
+    parser.add_argument("--version", action="version", version=f"gauss2_fitter {__version__}")
     sub = parser.add_subparsers(dest="command", required=True,
                                 metavar="{" + ",".join(m.NAME for m in SUBCOMMANDS) + "}")
     for module in SUBCOMMANDS:

@@ -7,6 +7,8 @@ import sys
 import threading
 from contextlib import contextmanager
 
+from pathlib import Path
+
 import numpy as np
 
 PROG = "python3 -m gauss2_fitter"
@@ -74,7 +76,7 @@ def read_peak_list(path, pixel_size=None, n_frames=1):
     from ..formats import CsvTable, FormatError, frame_column, read_localizations
 
     try:
-        if n_frames > 1 and frame_column(path) is None:
+        if n_frames > 1 and Path(path).is_file() and frame_column(path) is None:
             t = CsvTable(path)
             raise CliError(f"peaks {path}: the movie has {n_frames} frames, but {t.describe()} names no frame "
                            "column; expected frame (from 0) or Slice (ImageJ's, from 1) beside the positions")

@@ -51,10 +51,11 @@ def add_parser(sub):
                        "standard errors, goodness, iterations, flag (0 good, 1 skipped, 2 failed, 3 iteration "
                        "limit); .csv (ThunderSTORM's nm headers with --pixel-size) or .hdf5/.h5 (picasso's layout "
                        "and a .yaml beside it). Counts are converted: photo-electrons = (ADU - baseline) * "
-                       "sensitivity / em_gain, photons = photo-electrons / qe. A single image fitted into a .csv "
-                       "with none of the movie options (or with its PEAKS list) gives the per-peak table of "
-                       "earlier versions: x, y (the peak pixel), " + ", ".join(PARAM_NAMES) + ", their "
-                       "standard errors (*_se), the residual noise and the flag.")
+                       "sensitivity / em_gain, photons = photo-electrons / qe. A single image gets the same table; "
+                       "with --per-peak (or its PEAKS list after it, or '-') and none of the movie options, "
+                       "a .csv of the per-peak table of earlier versions instead: x, y (the peak pixel), "
+                       + ", ".join(PARAM_NAMES) + ", their standard errors (*_se), the residual noise and the "
+                       "flag.")
     p.add_argument("inputs", nargs="+", metavar="MOVIE",
                    help="movie file(s), .tif/.tiff or .npy; for one image, a CSV peak list or '-' may follow "
                    "(read as --peaks reads it)")
@@ -68,6 +69,9 @@ def add_parser(sub):
                    help="when finding peaks: Gaussian smoothing in pixels, 0 for none, at most the image's "
                    "smaller side (default 1)")
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    p.add_argument("--per-peak", action="store_true",
+                   help="for a single image into a .csv: the per-peak table of earlier versions instead of the "
+                   "localisation table")
     m = p.add_argument_group("movie options (any of them asks for the localisation table)")
     ordered = sorted(ESTIMATORS.values(), key=lambda e: e.name != DEFAULT)  # the default first
     m.add_argument("--estimator", choices=[e.name for e in ordered], default=None,
@@ -120,6 +124,9 @@ def run(args):
     if len(inputs) == 2 and (inputs[1] == "-" or inputs[1].lower().endswith(".csv")):
         legacy_peaks = inputs.pop()
     if _wants_table(args, inputs, legacy_peaks is not None):
+        if args.per_peak:
+            raise CliError("--per-peak is the per-peak table of a single image into a .csv, without the movie "
+                           "options; this asks for a localisation table")
         if legacy_peaks is not None:
             raise CliError(f"{legacy_peaks}: a peak list after the image is for one image; for movies give it "
                            "as --peaks")
@@ -130,11 +137,14 @@ def run(args):
 
 
 def _wants_table(args, inputs, peak_list=False):
-    """True unless this is the per-peak fit of a single image: one input of
-    one frame, no movie option, and an output whose suffix names no table
+    """True unless this is the per-peak fit of a single image: asked for
+    (--per-peak, or a peak list or '-' after the image), one input of one
+    frame, no movie option, and an output whose suffix names no table
     format but CSV (the per-peak table is CSV: a .csv file, standard output
     or a device take it). With a peak list after the image, --pixel-size
     only reads the list's positions in nm."""
+    if not (peak_list or args.per_peak):
+        return True
     fmt = format_of_suffix(args.output)
     if len(inputs) > 1 or (fmt is not None and fmt.name != "csv"):  # the per-peak table is CSV
         return True
