@@ -46,6 +46,12 @@ export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 # shellcheck disable=SC2046
 "$cc" -std=c11 -Wall -Werror "$here/example.c" $(pkg-config --cflags --libs gauss2_fitter) -lm -o "$work/example_pc"
 run "$work/example_pc"
+echo "== the README's C example"
+awk '/^```c$/ {grab = 1; next} grab && /^```/ {exit} grab' "$here/../../README.md" > "$work/readme.c"
+[ -s "$work/readme.c" ] || { echo "no C example in README.md"; exit 1; }
+# shellcheck disable=SC2046
+"$cc" -std=c11 -Wall -Werror "$work/readme.c" $(pkg-config --cflags --libs gauss2_fitter) -lm -o "$work/readme_c"
+run "$work/readme_c"
 
 # A system prefix (the loader searches its library directory by itself, and
 # `ldconfig` registers it) gets no rpath; DESTDIR stages it without root.
