@@ -829,7 +829,7 @@ def _read_hdf5(path, pixel_size):
     cols["y"] = cols["y"] + 0.5
     if "goodness" not in cols and "likelihood" in names:
         cols["goodness"] = locs["likelihood"].astype(np.float64)
-    known, steps = {}, []
+    known = {}
     yp = yaml_path(path)
     if yp.is_file():
         known = read_table_yaml(yp)

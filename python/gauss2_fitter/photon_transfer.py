@@ -320,8 +320,10 @@ def estimate_camera(movie, *, em_gain=1.0, qe=1.0, read_noise=0.0, pixel_size=No
     n_frames = as_int("n_frames", n_frames, low=2)
     em_gain = as_real("em_gain", em_gain, positive=True)
     rn2 = float(np.mean(np.square(np.asarray(read_noise, dtype=np.float64))))
-    f2 = excess_factor(Camera(em_gain=em_gain)) if excess_noise is None else as_real("excess_noise", excess_noise,
-                                                                                      positive=True)
+    if excess_noise is None:
+        f2 = excess_factor(Camera(em_gain=em_gain))
+    else:
+        f2 = as_real("excess_noise", excess_noise, positive=True)
     points = transfer_points(movie, n_frames=n_frames, max_values=ESTIMATE_VALUES)
     if points is None:
         raise ValueError("estimating a camera needs at least 2 frames with 32 or more finite pixels")

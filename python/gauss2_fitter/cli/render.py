@@ -40,8 +40,8 @@ def add_parser(sub):
     p.add_argument("--cmap", default="hot", help="a PNG's colour map, any of matplotlib's (default hot; gray, magma, "
                    "inferno, viridis, ...)")
     p.add_argument("--contrast", type=float, default=SATURATE, metavar="PERCENT",
-                   help=f"a PNG's contrast: the brightest PERCENT of the lit pixels shown saturated (default {SATURATE:g}; "
-                   "0: scaled to the brightest pixel; higher shows faint structure brighter)")
+                   help=f"a PNG's contrast: the brightest PERCENT of the lit pixels shown saturated (default "
+                   f"{SATURATE:g}; 0: scaled to the brightest pixel; higher shows faint structure brighter)")
     p.add_argument("--no-progress", dest="progress", action="store_false",
                    help="no progress bar (shown at a terminal for renders of over a million rows)")
     p.add_argument("--pixel-size", type=float, default=None, metavar="NM",
@@ -144,7 +144,7 @@ def render_locs(args):
         raise CliError(f"--cmap: {e}") from None
     try:
         check_saturate(args.contrast)
-    except ValueError as e:
+    except ValueError:
         raise CliError(f"--contrast must be a percentage from 0 up to (not including) 100, got {args.contrast:g}") \
             from None
     try:
