@@ -19,6 +19,7 @@ from gauss2_fitter.formats import FormatError
 from gauss2_fitter.render import histogram, save_image
 from hostile_files import hostile_tables
 from movie_fields import BACKGROUND, CAM, N_FRAMES, SHAPE, adu_movie, make_truth
+from photometry_fields import field
 
 ESTIMATORS = sorted(g2.ESTIMATORS)
 
@@ -377,6 +378,31 @@ def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
     whole = g2.localize(paths, mea=5, estimator="lsq")
     pd.testing.assert_frame_equal(g2.localize_chunk(*chunk).reset_index(drop=True),
                                   whole[whole.frame.between(6, 13)].reset_index(drop=True))
+
+
+def test_a_local_background_finds_the_spots_of_an_uneven_field_and_is_recorded(tmp_path):
+    # A movie on a +-30 % ramp: with the local background the table holds
+    # the spots only; one level a frame (the default) takes the bright
+    # side's noise for peaks. The run's metadata records the choice, and the
+    # HDF5 table's YAML holds it.
+    counts, truth, x, y, _ = field(6, n_channels=1, n_cycles=4, shifts=np.zeros((4, 2)), background=200.0)
+    cam = g2.Camera(baseline=100.0, sensitivity=0.5, qe=0.9, read_noise=1.5)
+    local = g2.localize(counts[0], camera=cam, background_tile=32, n_threads=1)
+    default = g2.localize(counts[0], camera=cam, n_threads=1)
+    good = local[local.flag == 0]
+    d = np.hypot(good.x.to_numpy()[:, None] - x[None], good.y.to_numpy()[:, None] - y[None]).min(axis=1)
+    assert (d < 1).all() and len(good) >= 4 * (len(x) - 1) - 2
+    assert len(default) > len(local) + 20
+    assert local.attrs["background_tile"] == 32 and default.attrs["background_tile"] == 0
+    meta = g2.RunMetadata.for_run(counts[0], g2.Settings(camera=cam, background_tile=32))
+    assert meta.background_tile == 32
+    g2.write_hdf5(local, tmp_path / "l.hdf5", metadata=meta)
+    assert list(yaml.safe_load_all((tmp_path / "l.yaml").read_text()))[1]["Background Tile"] == 32
+    # A flat frame says it has no contrast with the local background too.
+    with pytest.warns(g2.NoPeaksWarning, match="every frame has no contrast"):
+        g2.localize(np.full((2, 40, 40), 150.0), camera=cam, background_tile=16)
+    with pytest.raises(ValueError, match="background_tile must be at least 0"):
+        g2.Settings(camera=cam, background_tile=-1)
 
 
 def test_a_tiffs_frames_are_its_pages_in_file_order(tmp_path):

@@ -22,6 +22,7 @@ from .metadata import RunMetadata
 from .movie import Movie, MovieError, open_movie
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, find_peaks_in_frames
 from .photon_transfer import CameraEstimate, CameraWarning
+from .photometry import Photometry, photometry
 from .pipeline import Settings
 from .quality import frc, nena
 from .render import render_localizations
@@ -34,4 +35,4 @@ __all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d"
            "open_movie", "Settings",
            "COLUMNS", "NM_COLUMNS", "localize", "iter_localize", "localize_chunk", "TableWriter",
            "read_localizations", "read_table", "write_csv", "write_hdf5", "write_table", "render_localizations",
-           "Estimator", "ESTIMATORS", "RunMetadata", "correct_drift", "link", "nena", "frc"]
+           "Estimator", "ESTIMATORS", "RunMetadata", "correct_drift", "link", "nena", "frc", "Photometry", "photometry"]

@@ -548,6 +548,7 @@ def picasso_yaml(metadata, n_locs=None):
         "Pixelsize": m.pixel_size,
         "Threshold": m.threshold,
         "Smooth": m.smooth,
+        "Background Tile": m.background_tile,
         "Frame Range": list(m.frame_range or []) or None,
         "Localizations": n_locs,
     }

@@ -113,7 +113,7 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
 
 
 def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, smooth=1.0, peaks=None, frames=None,
-             n_threads=None, progress=False, client=None):
+             n_threads=None, progress=False, client=None, background_tile=0):
     """Localises every spot of a camera movie into a table.
 
     Frames are read lazily and processed in chunks over threads; each is
@@ -155,6 +155,11 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
         Localise on its cluster: the frames in tasks that its workers run,
         reading the movie's files themselves (see cluster.py). The table is
         the same, bit for bit.
+    background_tile : int, optional
+        The peak search's local background: the side in pixels of the tiles
+        whose medians, interpolated between their centres, are each frame's
+        background, so that uneven illumination neither creates nor hides
+        peaks (peaks.py); 0 (the default) for one level a frame.
 
     Returns
     -------
@@ -164,7 +169,7 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
         flag) and, with the camera's pixel size, NM_COLUMNS (schema.py).
         Rows flagged (flag != 0) are not measurements. `attrs` holds a copy
         of the run's metadata (RunMetadata: the camera, estimator, mea,
-        threshold, image size and frames).
+        threshold, local background, image size and frames).
 
     Raises
     ------
@@ -204,7 +209,7 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
     ([1240.0, 3020.0], 44, 2)
     """
     settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
-                        threshold=threshold, smooth=smooth)
+                        threshold=threshold, smooth=smooth, background_tile=background_tile)
     mv = open_movie(movie)
     metadata = RunMetadata.for_run(mv, settings, frames, peaks is not None)
     parts = list(iter_localize(mv, settings, peaks=peaks, frames=frames, n_threads=n_threads, progress=progress,

@@ -34,7 +34,8 @@ from ._lib import FLAG_SKIPPED, GAUSS2_MAX_MEA
 from .camera import Camera
 from .estimators import DEFAULT, estimator
 from .fitter import ReadVariance, fit_spots, window_origin, windows_inside
-from .peaks import NoPeaksWarning, check_smooth, find_peaks_in_frames, no_window_fits
+from .peaks import (MAX_BACKGROUND_TILE, MAX_MIN_DISTANCE, NoPeaksWarning, check_smooth, find_peaks_in_frames,
+                    no_window_fits)
 from .schema import FITTED, make_table
 
 CHUNK_PIXELS = 1 << 21  # frames per chunk: about this many pixels (16 MB as float64)
@@ -47,7 +48,9 @@ class Settings:
     window side `mea`, the estimator's name (estimators.ESTIMATORS), and the
     peak search (threshold in photons on the smoothed frame or None for each
     frame's automatic one, smoothing sigma in pixels, n_sigma of the
-    automatic threshold, min_distance of local maxima)."""
+    automatic threshold, min_distance of local maxima, background_tile: 0
+    for one background level a frame, or the side in pixels of the tiles of
+    a local background, see peaks.py)."""
 
     camera: Camera
     mea: int = 11
@@ -56,6 +59,7 @@ class Settings:
     smooth: float = 1.0
     n_sigma: float = 5.0
     min_distance: int = 2
+    background_tile: int = 0
 
     def __post_init__(self):
         if not isinstance(self.camera, Camera):
@@ -69,7 +73,10 @@ class Settings:
         if not (math.isfinite(n_sigma) and n_sigma >= 0):
             raise ValueError(f"n_sigma must be non-negative, got {self.n_sigma}")
         object.__setattr__(self, "n_sigma", n_sigma)
-        object.__setattr__(self, "min_distance", as_int("min_distance", self.min_distance, low=1))
+        object.__setattr__(self, "min_distance", as_int("min_distance", self.min_distance, low=1,
+                                                        high=MAX_MIN_DISTANCE))
+        object.__setattr__(self, "background_tile", as_int("background_tile", self.background_tile, low=0,
+                                                           high=MAX_BACKGROUND_TILE))
 
     @property
     def estimator_record(self):
@@ -185,10 +192,12 @@ class Chunk:
     no_contrast: list = field(default_factory=list)
 
 
-def frames_without_contrast(frames, fr, thresholds, mea):
+def frames_without_contrast(frames, fr, thresholds, mea, local=False):
     """The frames of the stack `frames` in which the search found no peak
     and that are flat (one value throughout) or have no pixel above their
-    threshold (frames too small for a window are reported apart)."""
+    threshold (with a local background, `local`: no pixel that far above
+    the frame's median; frames too small for a window are reported
+    apart)."""
     k, h, w = frames.shape
     if h < mea or w < mea:
         return np.zeros(0, dtype=np.int64)
@@ -199,7 +208,9 @@ def frames_without_contrast(frames, fr, thresholds, mea):
     finite = np.isfinite(sub)
     top = np.where(finite, sub, -np.inf).max(axis=(1, 2))
     bottom = np.where(finite, sub, np.inf).min(axis=(1, 2))
-    return empty[~(top > thresholds[empty]) | (top <= bottom)]
+    above = top - np.array([np.median(f[np.isfinite(f)]) if np.isfinite(f).any() else 0.0 for f in sub]) \
+        if local else top
+    return empty[~(above > thresholds[empty]) | (top <= bottom)]
 
 
 def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=None, timings=None):
@@ -222,9 +233,11 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
     if peaks is None:
         thr = None if settings.threshold is None else settings.threshold * cam.qe  # photons -> electrons
         fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=mea, smooth=settings.smooth,
-                                                      min_distance=settings.min_distance, n_sigma=settings.n_sigma)
+                                                      min_distance=settings.min_distance, n_sigma=settings.n_sigma,
+                                                      background_tile=settings.background_tile)
         fittable = np.ones(len(fr), dtype=bool)
-        no_contrast = (frames_without_contrast(im, fr, thresholds, mea) + start).tolist()
+        local = settings.background_tile > 0
+        no_contrast = (frames_without_contrast(im, fr, thresholds, mea, local) + start).tolist()
     else:
         fr, px, py = peaks
         fr = fr - start
@@ -283,9 +296,11 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
 
 class Progress:
     """A tqdm bar over frames on stderr with localisations per second, or
-    nothing. `enabled`: True, "auto" (only at a terminal) or False."""
+    nothing. `enabled`: True, "auto" (only at a terminal) or False; `unit`
+    and `desc` name what it counts and the job, for jobs other than
+    localising."""
 
-    def __init__(self, total, enabled):
+    def __init__(self, total, enabled, unit="frame", desc="localize"):
         self.bar = None
         self.locs = 0
         self.t0 = time.perf_counter()
@@ -294,7 +309,7 @@ class Progress:
                 from tqdm import tqdm
             except ImportError:
                 return
-            self.bar = tqdm(total=total, unit="frame", desc="localize", file=sys.stderr, dynamic_ncols=True,
+            self.bar = tqdm(total=total, unit=unit, desc=desc, file=sys.stderr, dynamic_ncols=True,
                             disable=None if enabled == "auto" else False)
 
     def update(self, frames, locs):

@@ -4,7 +4,7 @@ one image (fit_image.py, the per-peak table of earlier versions).
     python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
         [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
         [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea 11] [--threads N]
-        [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]]
+        [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]] [--background-tile PX]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
 
 A movie, several files of one, or any movie option gives the localisation
@@ -21,24 +21,24 @@ from contextlib import contextmanager, nullcontext
 from pathlib import Path
 
 from .._lib import GAUSS2_MAX_MEA, PARAM_NAMES
-from ..camera import Camera
 from ..estimators import DEFAULT, ESTIMATORS
 from ..formats import FormatError, TableWriter, format_of_suffix, table_format, write_table
 from ..localization import iter_localize
 from ..metadata import RunMetadata
 from ..movie import MovieError, frame_range, open_movie
 from ..outputs import resolve_output
-from ..peaks import NoPeaksWarning
+from ..peaks import MAX_BACKGROUND_TILE, NoPeaksWarning
 from ..pipeline import Settings
 from ..schema import concat_tables
 from . import drift as drift_command
 from . import fit_image
 from . import link as link_command
-from ._common import MAX_THREADS, PROG, CliError, check_finite, check_int, read_peak_list, table_output, warn
+from ._common import (MAX_THREADS, PROG, CliError, add_camera_options, camera_from_args, check_finite, check_int,
+                      progress_of, progress_option, read_peak_list, table_output, warn)
 
 NAME = "fit"
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
-                 "peak_table", "table", "scheduler", "workers", "drift", "link")
+                 "peak_table", "table", "scheduler", "workers", "drift", "link", "background_tile")
 OUTPUT_HELP = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
                "written directly")
 
@@ -68,7 +68,11 @@ def add_parser(sub):
     p.add_argument("--smooth", type=float, default=1.0,
                    help="when finding peaks: Gaussian smoothing in pixels, 0 for none, at most the image's "
                    "smaller side (default 1)")
-    p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    progress_option(p)
+    p.add_argument("--background-tile", type=int, default=None, metavar="PX",
+                   help="when finding peaks in movies: a local background from the medians of tiles of PX pixels "
+                   "a side, so that uneven illumination neither creates nor hides peaks (default 0: one level a "
+                   "frame)")
     p.add_argument("--per-peak", action="store_true",
                    help="for a single image into a .csv: the per-peak table of earlier versions instead of the "
                    "localisation table")
@@ -76,16 +80,8 @@ def add_parser(sub):
     ordered = sorted(ESTIMATORS.values(), key=lambda e: e.name != DEFAULT)  # the default first
     m.add_argument("--estimator", choices=[e.name for e in ordered], default=None,
                    help=" or ".join(e.title for e in ordered) + f" (default {DEFAULT})")
-    m.add_argument("--baseline", type=float, default=None, metavar="ADU", help="camera offset, ADU (default 0)")
-    m.add_argument("--sensitivity", type=float, default=None, metavar="E_PER_ADU",
-                   help="photo-electrons per ADU (default 1)")
-    m.add_argument("--em-gain", type=float, default=None, metavar="G", help="EM gain (default 1)")
-    m.add_argument("--qe", type=float, default=None, metavar="Q", help="quantum efficiency (default 1)")
-    m.add_argument("--read-noise", type=float, default=None, metavar="E",
-                   help="read noise sigma, photo-electrons (default 0)")
-    m.add_argument("--pixel-size", type=float, default=None, metavar="NM",
-                   help="camera pixel size in the sample, nm: adds nm columns (with a peak list after an "
-                   "image: only reads its nm positions)")
+    add_camera_options(m, "camera pixel size in the sample, nm: adds nm columns (with a peak list after an "
+                       "image: only reads its nm positions)")
     m.add_argument("--frames", default=None, metavar="A:B", help="frames A to B - 1 only, counted from 0")
     m.add_argument("--peaks", dest="peak_table", default=None, metavar="PEAKS",
                    help="fit these peaks instead of finding them: a peak list or localisation table, .csv "
@@ -114,6 +110,8 @@ def check_fit_options(args):
     if args.threshold is not None:
         check_finite("--threshold", args.threshold)
     check_finite("--smooth", args.smooth, low=0.0)
+    if args.background_tile is not None:
+        check_int("--background-tile", args.background_tile, 0, MAX_BACKGROUND_TILE)
 
 
 def run(args):
@@ -169,19 +167,6 @@ def parse_frames(text):
     return slice(lo, hi)
 
 
-def camera_from_args(args):
-    def given(name, default):
-        v = getattr(args, name)
-        return default if v is None else v
-
-    try:
-        return Camera(baseline=given("baseline", 0.0), sensitivity=given("sensitivity", 1.0),
-                      em_gain=given("em_gain", 1.0), qe=given("qe", 1.0), read_noise=given("read_noise", 0.0),
-                      pixel_size=args.pixel_size)
-    except (TypeError, ValueError) as e:
-        raise CliError(str(e).replace("camera ", "--").replace("_", "-", 1)) from None
-
-
 def fit_movie(args, inputs):
     """The localisation table of the movie of `inputs`."""
     try:
@@ -212,7 +197,7 @@ def fit_movie(args, inputs):
         peaks = read_peak_list(args.peak_table, camera.pixel_size, movie.n_frames)
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or DEFAULT,
-                            threshold=args.threshold, smooth=args.smooth)
+                            threshold=args.threshold, smooth=args.smooth, background_tile=args.background_tile or 0)
     except (TypeError, ValueError) as e:
         raise CliError(str(e)) from None
     metadata = RunMetadata.for_run(movie, settings, frames, peaks is not None)
@@ -225,7 +210,7 @@ def fit_movie(args, inputs):
             keep = parts.append if gather else writer.write
             for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames,
                                        n_threads=None if client else args.threads,
-                                       progress="auto" if args.progress else False, client=client):
+                                       progress=progress_of(args), client=client):
                 keep(chunk)
                 n += len(chunk)
                 flagged += int((chunk["flag"] != 0).sum())
