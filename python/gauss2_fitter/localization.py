@@ -21,8 +21,8 @@ from .estimators import DEFAULT
 from .metadata import RunMetadata
 from .movie import frame_range, open_movie
 from .photon_transfer import CameraWarning, camera_warnings
-from .pipeline import (Run, RunReport, Settings, chunk_frames, localize_frames, peak_table, peaks_between,
-                       split_frames)
+from .pipeline import (BACKGROUND_TILE, Run, RunReport, Settings, chunk_frames, localize_frames, peak_table,
+                       peaks_between, split_frames)
 from .schema import concat_tables
 
 
@@ -113,7 +113,8 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
 
 
 def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, smooth=1.0, peaks=None, frames=None,
-             n_threads=None, progress=False, client=None, background_tile=0):
+             n_threads=None, progress=False, client=None,
+             background_tile=BACKGROUND_TILE):
     """Localises every spot of a camera movie into a table.
 
     Frames are read lazily and processed in chunks over threads; each is
@@ -159,7 +160,8 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
         The peak search's local background: the side in pixels of the tiles
         whose medians, interpolated between their centres, are each frame's
         background, so that uneven illumination neither creates nor hides
-        peaks (peaks.py); 0 (the default) for one level a frame.
+        peaks (peaks.py); default 32 (pipeline.BACKGROUND_TILE); 0 for one
+        level a frame.
 
     Returns
     -------

@@ -70,7 +70,15 @@ class TransferPoints:
 
 
 def _frames_to_read(mv, start, stop, n_frames, max_values):
+    """An even number of frames from `start`, read at once. Of a dask array,
+    no more than its first stored chunk holds (when that has two or more):
+    the run computes its chunks once each, and this adds one, not several."""
     k = min(stop - start, n_frames, max(2, max_values // max(1, mv.height * mv.width)))
+    bounds = mv.chunk_bounds
+    if bounds is not None:
+        first = next((int(b) for b in bounds if int(b) > start), stop)
+        if first - start >= 2:
+            k = min(k, first - start)
     return k - k % 2
 
 
@@ -109,10 +117,12 @@ def transfer_points(movie, n_frames=FRAMES, start=0, stop=None, n_bins=N_BINS, m
     n_pairs = k // 2
     means = np.empty((n_pairs, mv.height * mv.width), dtype=np.float32)
     squares = np.empty((n_pairs, mv.height * mv.width), dtype=np.float32)
+    frames = mv.read(start, start + k).reshape(k, -1)
     for j in range(n_pairs):
-        pair = mv.read(start + 2 * j, start + 2 * j + 2).reshape(2, -1).astype(np.float64)
-        np.add(pair[0], pair[1], out=means[j])
-        np.square(pair[1] - pair[0], out=squares[j])
+        a, b = frames[2 * j].astype(np.float64), frames[2 * j + 1].astype(np.float64)
+        np.add(a, b, out=means[j], casting="same_kind")
+        np.square(b - a, out=squares[j], casting="same_kind")
+    del frames
     means *= 0.5
     squares *= 0.5
     ok = np.isfinite(means).all(axis=0) & np.isfinite(squares).all(axis=0)

@@ -28,7 +28,7 @@ from ..metadata import RunMetadata
 from ..movie import MovieError, frame_range, open_movie
 from ..outputs import resolve_output
 from ..peaks import MAX_BACKGROUND_TILE, NoPeaksWarning
-from ..pipeline import Settings
+from ..pipeline import BACKGROUND_TILE, Settings
 from ..schema import concat_tables
 from . import drift as drift_command
 from . import fit_image
@@ -71,8 +71,8 @@ def add_parser(sub):
     progress_option(p)
     p.add_argument("--background-tile", type=int, default=None, metavar="PX",
                    help="when finding peaks in movies: a local background from the medians of tiles of PX pixels "
-                   "a side, so that uneven illumination neither creates nor hides peaks (default 0: one level a "
-                   "frame)")
+                   f"a side, so that uneven illumination neither creates nor hides peaks (default {BACKGROUND_TILE}; "
+                   "0: one level a frame)")
     p.add_argument("--per-peak", action="store_true",
                    help="for a single image into a .csv: the per-peak table of earlier versions instead of the "
                    "localisation table")
@@ -195,9 +195,10 @@ def fit_movie(args, inputs):
     peaks = None
     if args.peak_table is not None:
         peaks = read_peak_list(args.peak_table, camera.pixel_size, movie.n_frames)
+    tile = BACKGROUND_TILE if args.background_tile is None else args.background_tile
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or DEFAULT,
-                            threshold=args.threshold, smooth=args.smooth, background_tile=args.background_tile or 0)
+                            threshold=args.threshold, smooth=args.smooth, background_tile=tile)
     except (TypeError, ValueError) as e:
         raise CliError(str(e)) from None
     metadata = RunMetadata.for_run(movie, settings, frames, peaks is not None)
