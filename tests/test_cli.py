@@ -939,7 +939,7 @@ def test_render_draws_with_a_colour_map_and_contrast_and_refuses_empty_tables(mo
     g2.write_table(locs.iloc[:0], tmp_path / "none.csv")
     flagged = locs.copy()
     flagged["flag"] = 1
-    g2.write_table(flagged, tmp_path / "flagged.csv")
+    g2.write_table(flagged, tmp_path / "flagged.csv", keep_flagged=True)
     for name, said in (("none.csv", "the table has no rows"), ("flagged.csv", f"none of the {len(locs)} rows")):
         assert run("render", tmp_path / name, "--pixel-size", 107, "-o", tmp_path / "e.png") == 1
         assert said in capsys.readouterr().err and not (tmp_path / "e.png").exists()
