@@ -203,9 +203,9 @@ def fit_line(mean, variance, se, intercept=None):
 
 
 def excess_factor(camera):
-    """The variance of a photo-electron count over its mean: 2 for an EMCCD
-    (em_gain > 1: the excess noise of the multiplication), else 1; a
-    camera's own `excess_noise`, when it has one, wins."""
+    """The variance of a photo-electron count over its mean: the camera's
+    `excess_noise` when it has one, else 2 for an EMCCD (em_gain > 1: the
+    excess noise of the multiplication) and 1 for others."""
     f = getattr(camera, "excess_noise", None)
     if f is not None:
         return float(f)
