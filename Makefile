@@ -96,6 +96,9 @@ demo: deps
 # local Dask cluster of 1 and of 2 worker processes (speed-up) and the cost of
 # scheduling a task. post.py: drift correction, linking, NeNA and FRC against
 # a simulated truth, and their time beside localising the same movie.
+# camera_bench.py: Camera.from_movie and the camera checks on simulated movies.
+# localize_background.py: localize's false localisations under uneven light.
+# render_bench.py: rows/s of render_localizations at a fixed and a per-row blur.
 bench: build
 	$(BUILD_DIR)/bench/bench_kernels --benchmark_min_time=0.2
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/compare.py --build $(BUILD_DIR)
@@ -109,6 +112,9 @@ bench: build
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/post.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/peak_background.py
 	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/photometry.py
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/camera_bench.py
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/localize_background.py
+	GAUSS2_FITTER_LIB=$(CURDIR)/$(BUILD_DIR)/libgauss2_fitter.so $(PYTHON) bench/render_bench.py
 
 # The tracked C and C++ sources are as the repository's .clang-format lays
 # them out.

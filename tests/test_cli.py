@@ -180,7 +180,7 @@ def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, 
     }
     for name, (im, words) in cases.items():
         np.save(tmp_path / f"{name}.npy", im)
-        assert run("fit", tmp_path / f"{name}.npy", "-o", tmp_path / f"{name}.csv") == 0, name
+        assert run("fit", tmp_path / f"{name}.npy", "-o", tmp_path / f"{name}.csv", "--per-peak") == 0, name
         err = capsys.readouterr().err
         assert "found 0 peaks" in err and f"warning: no peak to fit: {words}" in err, (name, err)
     write_csv(tmp_path / "px.csv", ("x", "y"), [(2, 2)])
@@ -194,12 +194,12 @@ def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, 
     np.save(tmp_path / "movie.npy", movie)
     with pytest.warns(g2.NoPeaksWarning) as said:
         g2.localize(movie, estimator="lsq", n_threads=2)
-    assert [str(w.message) for w in said] == [
+    assert [str(w.message) for w in said if w.category is g2.NoPeaksWarning] == [
         "3 of 30 frames have no contrast above the threshold (flat, or no pixel above it; the first is frame 4): "
         "nothing found in them"]
     with pytest.warns(g2.NoPeaksWarning) as said:
         g2.localize(movie[:, :6, :], estimator="lsq", n_threads=2)
-    assert [str(w.message) for w in said] == [
+    assert [str(w.message) for w in said if w.category is g2.NoPeaksWarning] == [
         "frames of 40 x 6 are smaller than the 11 x 11 window: no window fits, nothing can be localised"]
     assert run("fit", tmp_path / "movie.npy", "-o", tmp_path / "locs.csv", "--estimator", "lsq") == 0
     assert capsys.readouterr().err.count("warning: 3 of 30 frames have no contrast") == 1
@@ -232,7 +232,7 @@ def test_tiff_images_are_read(tmp_path):
     im = g2.synth_image([[500.0, 1.3, 1.5, 15.4, 15.6, 0.1, 0.0]], (30, 30), 11) + 5.0
     tifffile.imwrite(tmp_path / "im.tif", im.astype(np.float32))
     out = tmp_path / "fit.csv"
-    assert run("fit", tmp_path / "im.tif", "-o", out) == 0
+    assert run("fit", tmp_path / "im.tif", "-o", out, "--per-peak") == 0
     (row,) = read_rows(out)
     assert (row["x"], row["y"], row["flag"]) == ("15", "15", "0")
     assert float(row["pos_x"]) == pytest.approx(15.4, abs=1e-4)  # float32 pixels
@@ -286,8 +286,8 @@ def bad_inputs(d):
         ("CSV in nm without a pixel size", ["fit", g, d / "nm.csv", "-o", out], ["nm", "--pixel-size"]),
         ("CSV empty", ["fit", g, d / "empty.csv", "-o", out], ["empty"]),
         ("peak list beyond any image", ["fit", g, d / "far.csv", "-o", out], ["beyond any image"]),
-        ("even mea", ["fit", g, "-o", out, "--mea", 10], ["--mea must be odd"]),
-        ("output directory missing", ["fit", g, "-o", d / "no" / "out.csv"], ["does not exist"]),
+        ("even mea", ["fit", g, "--per-peak", "-o", out, "--mea", 10], ["--mea must be odd"]),
+        ("output directory missing", ["fit", g, "--per-peak", "-o", d / "no" / "out.csv"], ["does not exist"]),
         ("render CSV lacks offset", ["render", d / "render_bad.csv", "--shape", 9, 9, "-o", d / "out.npy"],
          ["lacks the column(s) offset"]),
         ("render bad shape", ["render", d / "render_bad.csv", "--shape", 0, 9, "-o", d / "out.npy"], ["--shape"]),
@@ -298,22 +298,24 @@ def bad_inputs(d):
         ("CSV digit groups", ["fit", g, d / "grouped.csv", "-o", out], ["line 2", "'1_5'", "not a number"]),
         ("CSV other digits", ["fit", g, d / "arabic.csv", "-o", out], ["line 2", "not a number"]),
         ("CSV two x columns", ["fit", g, d / "twox.csv", "-o", out], ["names the column x 2 times"]),
-        ("negative smoothing", ["fit", g, "-o", out, "--smooth", -1], ["--smooth", "-1"]),
-        ("NaN smoothing", ["fit", g, "-o", out, "--smooth", "nan"], ["--smooth", "nan"]),
-        ("infinite smoothing", ["fit", g, "-o", out, "--smooth", "inf"], ["--smooth", "inf"]),
-        ("huge smoothing", ["fit", g, "-o", out, "--smooth", 1e300], ["--smooth", "wider than the 30 x 30 image"]),
-        ("smoothing wider than the image", ["fit", g, "-o", out, "--smooth", 31], ["wider", "(at most 30)"]),
-        ("NaN threshold", ["fit", g, "-o", out, "--threshold", "nan"], ["--threshold"]),
-        ("no threads", ["fit", g, "-o", out, "--threads", 0], ["--threads", "from 1"]),
-        ("a million threads", ["fit", g, "-o", out, "--threads", 10**6], ["--threads", "to 1024"]),
-        ("mea beyond the bound", ["fit", g, "-o", out, "--mea", 65], ["--mea", "to 63"]),
+        ("negative smoothing", ["fit", g, "--per-peak", "-o", out, "--smooth", -1], ["--smooth", "-1"]),
+        ("NaN smoothing", ["fit", g, "--per-peak", "-o", out, "--smooth", "nan"], ["--smooth", "nan"]),
+        ("infinite smoothing", ["fit", g, "--per-peak", "-o", out, "--smooth", "inf"], ["--smooth", "inf"]),
+        ("huge smoothing", ["fit", g, "--per-peak", "-o", out, "--smooth", 1e300],
+         ["--smooth", "wider than the 30 x 30 image"]),
+        ("smoothing wider than the image", ["fit", g, "--per-peak", "-o", out, "--smooth", 31],
+         ["wider", "(at most 30)"]),
+        ("NaN threshold", ["fit", g, "--per-peak", "-o", out, "--threshold", "nan"], ["--threshold"]),
+        ("no threads", ["fit", g, "--per-peak", "-o", out, "--threads", 0], ["--threads", "from 1"]),
+        ("a million threads", ["fit", g, "--per-peak", "-o", out, "--threads", 10**6], ["--threads", "to 1024"]),
+        ("mea beyond the bound", ["fit", g, "--per-peak", "-o", out, "--mea", 65], ["--mea", "to 63"]),
         ("render NaN background", ["render", r, "--shape", 9, 9, "-o", d / "out.npy", "--background", "nan"],
          ["--background", "finite"]),
         ("render infinite background", ["render", r, "--shape", 9, 9, "-o", d / "out.npy", "--background=-inf"],
          ["--background"]),
         ("render image too large", ["render", r, "--shape", 2**40, 2**40, "-o", d / "out.npy"], ["cannot allocate"]),
-        ("output not writable", ["fit", g, "-o", "/proc/version"], ["/proc/version"]),
-        ("output under a file", ["fit", g, "-o", g / "out.csv"], ["out.csv"]),
+        ("output not writable", ["fit", g, "--per-peak", "-o", "/proc/version"], ["/proc/version"]),
+        ("output under a file", ["fit", g, "--per-peak", "-o", g / "out.csv"], ["out.csv"]),
         ("demo negative seed", ["demo", "--seed", -1, "--out", d], ["--seed"]),
         ("demo huge field", ["demo", "--size", 10**6, "--out", d], ["--size", "16384"]),
         ("demo no threads", ["demo", "--threads", 0, "--out", d], ["--threads"]),
@@ -343,12 +345,12 @@ def test_a_failure_while_writing_keeps_the_old_output(tmp_path, monkeypatch, cap
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(fit_image, "write_fit_csv", half_then_fail)
-    assert run("fit", tmp_path / "im.npy", "-o", out) == 1
+    assert run("fit", tmp_path / "im.npy", "--per-peak", "-o", out) == 1
     assert capsys.readouterr().err.endswith("error: No space left on device\n")  # one line, no traceback
     assert out.read_text() == "old\n"
     assert sorted(os.listdir(tmp_path)) == ["im.npy", "out.csv"]
     # And a new file is not created at all.
-    assert run("fit", tmp_path / "im.npy", "-o", tmp_path / "new.csv") == 1
+    assert run("fit", tmp_path / "im.npy", "--per-peak", "-o", tmp_path / "new.csv") == 1
     assert not (tmp_path / "new.csv").exists()
 
 
@@ -432,6 +434,9 @@ def test_the_module_runs_as_a_program(tmp_path):
     assert bad.returncode == 1 and "no such file" in bad.stderr and not (tmp_path / "o.csv").exists()
     usage = subprocess.run([sys.executable, "-m", "gauss2_fitter", "fit"], env=env, capture_output=True, text=True)
     assert usage.returncode == 2 and "usage" in usage.stderr
+    version = subprocess.run([sys.executable, "-m", "gauss2_fitter", "--version"], env=env, capture_output=True,
+                             text=True)
+    assert version.returncode == 0 and version.stdout.strip() == f"gauss2_fitter {g2.__version__}"
     demo = subprocess.run([sys.executable, "-m", "gauss2_fitter", "demo", "--size", "200", "--spots", "40",
                            "--seed", "3", "--out", tmp_path / "demo"], env=env, capture_output=True, text=True)
     assert demo.returncode == 0, demo.stderr
@@ -726,13 +731,21 @@ def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, caps
         assert sorted(p.name for p in tmp_path.iterdir()) == before, argv
 
 
-def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie, tmp_path, capsys):
+def test_a_single_image_gets_the_localisation_table_unless_the_per_peak_one_is_asked(movie, tmp_path, capsys):
     tifffile.imwrite(tmp_path / "one.tif", np.round(movie[0]).astype(np.uint16))
     assert run("fit", tmp_path / "one.tif", "-o", tmp_path / "a.csv") == 0
-    assert list(pd.read_csv(tmp_path / "a.csv").columns[:4]) == ["x", "y", "amp", "std_x"]
+    assert list(pd.read_csv(tmp_path / "a.csv").columns) == list(g2.COLUMNS)  # as a movie's: render draws it
+    assert run("render", tmp_path / "a.csv", "-o", tmp_path / "a.npy") == 0
+    assert np.load(tmp_path / "a.npy").sum() > 0
+    for per_peak in (["--per-peak"], ["-"]):  # the per-peak table of earlier versions, when asked
+        assert run("fit", tmp_path / "one.tif", *per_peak, "-o", tmp_path / "p.csv") == 0
+        assert list(pd.read_csv(tmp_path / "p.csv").columns[:4]) == ["x", "y", "amp", "std_x"]
     for option in (["--table"], ["--baseline", "100"], ["--frames", "0:1"], []):  # --estimator asks too
         assert run("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "lsq", *option) == 0
         assert list(pd.read_csv(tmp_path / "b.csv").columns) == list(g2.COLUMNS)
+    capsys.readouterr()
+    assert run("fit", tmp_path / "one.tif", "-o", tmp_path / "c.csv", "--per-peak", "--baseline", "100") == 1
+    assert "--per-peak is the per-peak table of a single image" in capsys.readouterr().err
     with pytest.raises(SystemExit):  # argparse: an estimator it does not know
         run("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
     capsys.readouterr()
@@ -884,6 +897,52 @@ def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
     assert run("fit", tmp_path / "flat.npy", "-o", tmp_path / "flat.csv", "--link", tmp_path / "ev.csv") == 0
     assert "linked 0 localisations into 0 events" in capsys.readouterr().err
     assert open(tmp_path / "ev.csv").read().rstrip().endswith(",len,n")
+
+
+def test_peak_lists_number_their_frames_or_are_refused_for_movies(movie, tmp_path, capsys):
+    np.save(tmp_path / "m.npy", movie)
+    cam = ["--baseline", 100, "--sensitivity", 0.25, "--em-gain", 2, "--qe", 0.8, "--estimator", "lsq"]
+    want = g2.localize(movie, camera=CAM, estimator="lsq")
+    pix = np.floor(want[["x", "y"]].to_numpy()).astype(int)
+    # ImageJ's results: an index column, X, Y and Slice from 1.
+    rows = [[i + 1, x, y, f + 1] for i, ((x, y), f) in enumerate(zip(pix, want.frame))]
+    write_csv(tmp_path / "imagej.csv", [" ", "X", "Y", "Slice"], rows)
+    assert run("fit", tmp_path / "m.npy", "--peaks", tmp_path / "imagej.csv", "-o", tmp_path / "l.csv", *cam) == 0
+    got = pd.read_csv(tmp_path / "l.csv")
+    np.testing.assert_array_equal(got.frame, want.frame)
+    np.testing.assert_allclose(got[["x", "y"]], want[["x", "y"]], atol=1e-6)
+    # A frame column by another name would put every peak in frame 0: refused, naming what was found.
+    write_csv(tmp_path / "t.csv", ["x", "y", "t"], [[x, y, f] for (x, y), f in zip(pix, want.frame)])
+    (tmp_path / "l.csv").write_text("old")
+    assert run("fit", tmp_path / "m.npy", "--peaks", tmp_path / "t.csv", "-o", tmp_path / "l.csv", *cam) == 1
+    err = capsys.readouterr().err
+    assert "the movie has 10 frames, but the header row 'x,y,t'" in err and "Slice" in err
+    assert (tmp_path / "l.csv").read_text() == "old"
+    write_csv(tmp_path / "bad.csv", ["X", "Y", "Slice"], [[3, 4, 1.5]])
+    assert g2.read_localizations(tmp_path / "imagej.csv").frame.tolist() == want.frame.tolist()
+    with pytest.raises(ValueError, match="line 2: frame = 0.5"):
+        g2.read_localizations(tmp_path / "bad.csv")
+
+
+def test_render_draws_with_a_colour_map_and_contrast_and_refuses_empty_tables(movie, tmp_path, capsys):
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    g2.write_table(locs, tmp_path / "l.hdf5")
+    for name, extra in (("a.png", []), ("b.png", ["--cmap", "gray", "--contrast", 5])):
+        assert run("render", tmp_path / "l.hdf5", "--blur", 0.3, "-o", tmp_path / name, *extra) == 0
+    assert (tmp_path / "a.png").read_bytes() != (tmp_path / "b.png").read_bytes()
+    capsys.readouterr()
+    for extra, said in ((["--cmap", "nope"], "--cmap: unknown colour map 'nope'"),
+                        (["--contrast", 100], "--contrast must be a percentage")):
+        assert run("render", tmp_path / "l.hdf5", "-o", tmp_path / "c.png", *extra) == 1
+        assert said in capsys.readouterr().err and not (tmp_path / "c.png").exists()
+    # A table with no rows, or none that can be drawn: an error, not an empty picture.
+    g2.write_table(locs.iloc[:0], tmp_path / "none.csv")
+    flagged = locs.copy()
+    flagged["flag"] = 1
+    g2.write_table(flagged, tmp_path / "flagged.csv", keep_flagged=True)
+    for name, said in (("none.csv", "the table has no rows"), ("flagged.csv", f"none of the {len(locs)} rows")):
+        assert run("render", tmp_path / name, "--pixel-size", 107, "-o", tmp_path / "e.png") == 1
+        assert said in capsys.readouterr().err and not (tmp_path / "e.png").exists()
 
 
 def test_the_tool_writes_the_rows_asked_for(tmp_path, capsys):

@@ -236,6 +236,35 @@ def test_rendering(movie, tmp_path):
     assert not (tmp_path / "sr.jpg").exists()
 
 
+def test_long_renders_show_progress_and_draw_the_same_in_pieces(movie, monkeypatch, capsys):
+    from gauss2_fitter import render
+
+    locs = g2.localize(movie, camera=CAM, estimator="lsq")
+    whole = g2.render_localizations(locs, oversampling=4, progress=True)
+    assert capsys.readouterr().err == ""  # a short render: no bar
+    monkeypatch.setattr(render, "PROGRESS_STEP", 3)
+    monkeypatch.setattr(render, "PROGRESS_ROWS", 4)
+    pieces = g2.render_localizations(locs, oversampling=4, progress=True)
+    np.testing.assert_array_equal(pieces, whole)  # the same order of additions, the same bits
+    assert "render: 100%" in capsys.readouterr().err
+
+
+def test_pictures_take_a_colour_map_and_a_contrast(tmp_path):
+    import matplotlib.image
+
+    rng = np.random.default_rng(4)
+    im = rng.exponential(1.0, (40, 50))
+    for name, kw in {"hot": {}, "gray": {"cmap": "gray"}, "flat": {"cmap": "gray", "saturate": 20}}.items():
+        save_image(im, tmp_path / f"{name}.png", **kw)
+    hot, gray, flat = (matplotlib.image.imread(tmp_path / f"{n}.png")[..., :3] for n in ("hot", "gray", "flat"))
+    assert (gray[..., 0] == gray[..., 1]).all() and not (hot[..., 0] == hot[..., 1]).all()
+    assert flat.mean() > 1.2 * gray.mean()  # a fifth of the pixels saturated: brighter
+    for kw, match in (({"cmap": "nope"}, "unknown colour map 'nope'"), ({"saturate": 100}, "percentage")):
+        with pytest.raises(ValueError, match=match):
+            save_image(im, tmp_path / "bad.png", **kw)
+    assert not (tmp_path / "bad.png").exists()
+
+
 def test_the_histogram_counts_alike_sparse_and_dense():
     rng = np.random.default_rng(7)
     for n in (10, 5000):  # below and above an eighth of the 64 x 48 pixels
@@ -353,19 +382,21 @@ def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
 
 
 def test_a_local_background_finds_the_spots_of_an_uneven_field_and_is_recorded(tmp_path):
-    # A movie on a +-30 % ramp: with the local background the table holds
-    # the spots only; one level a frame (the default) takes the bright
-    # side's noise for peaks. The run's metadata records the choice, and the
-    # HDF5 table's YAML holds it.
+    # A movie on a +-30 % ramp: with the local background (localize's
+    # default, tiles of 32 pixels) the table holds the spots only; one level
+    # a frame takes the bright side's noise for peaks. The run's metadata
+    # records the choice, and the HDF5 table's YAML holds it.
     counts, truth, x, y, _ = field(6, n_channels=1, n_cycles=4, shifts=np.zeros((4, 2)), background=200.0)
     cam = g2.Camera(baseline=100.0, sensitivity=0.5, qe=0.9, read_noise=1.5)
     local = g2.localize(counts[0], camera=cam, background_tile=32, n_threads=1)
     default = g2.localize(counts[0], camera=cam, n_threads=1)
+    single = g2.localize(counts[0], camera=cam, background_tile=0, n_threads=1)
     good = local[local.flag == 0]
     d = np.hypot(good.x.to_numpy()[:, None] - x[None], good.y.to_numpy()[:, None] - y[None]).min(axis=1)
     assert (d < 1).all() and len(good) >= 4 * (len(x) - 1) - 2
-    assert len(default) > len(local) + 20
-    assert local.attrs["background_tile"] == 32 and default.attrs["background_tile"] == 0
+    pd.testing.assert_frame_equal(default, local)
+    assert len(single) > len(local) + 20
+    assert default.attrs["background_tile"] == 32 and single.attrs["background_tile"] == 0
     meta = g2.RunMetadata.for_run(counts[0], g2.Settings(camera=cam, background_tile=32))
     assert meta.background_tile == 32
     g2.write_hdf5(local, tmp_path / "l.hdf5", metadata=meta)

@@ -22,6 +22,7 @@ from .localization import iter_localize, localize, localize_chunk
 from .metadata import RunMetadata
 from .movie import Movie, MovieError, open_movie
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, find_peaks_in_frames
+from .photon_transfer import CameraEstimate, CameraWarning
 from .photometry import Photometry, photometry
 from .pipeline import Settings
 from .quality import frc, nena
@@ -31,7 +32,8 @@ from .schema import COLUMNS, NM_COLUMNS
 __all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d", "jac_gauss_2d", "synth_image",
            "synth_renders", "validate_im", "PatchFit", "PixelScaleWarning", "SpotFits", "default_records",
            "fit_patch", "fit_peaks", "fit_pixels", "fit_spots", "photon_errors", "find_peaks", "find_peaks_in_frames",
-           "detection_threshold", "NoPeaksWarning", "Camera", "Movie", "MovieError", "open_movie", "Settings",
+           "detection_threshold", "NoPeaksWarning", "Camera", "CameraEstimate", "CameraWarning", "Movie", "MovieError",
+           "open_movie", "Settings",
            "COLUMNS", "NM_COLUMNS", "localize", "iter_localize", "localize_chunk", "TableWriter",
            "read_localizations", "read_table", "write_csv", "write_hdf5", "write_table", "render_localizations",
            "Estimator", "ESTIMATORS", "RunMetadata", "correct_drift", "link", "nena", "frc", "Photometry", "photometry",

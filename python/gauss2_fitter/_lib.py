@@ -195,6 +195,11 @@ _declare("gauss2_photometry_work_size", c_int64, c_int64)
 _declare("fit_array_of_gauss_2d_photometry_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
          _f64(2), _i64(), ctypes.c_double, _OptionalMap, _f64_out(), _f64_out(2), _i64_out(), _i64_out())
 
+# ---- gauss2_render.h (extension) ---------------------------------------------------
+
+# Localisations drawn as pixel-integrated Gaussians into a picture.
+_declare("render_gaussians", c_int64, _f64_any_out, c_int64, c_int64, c_int64, _f64_any, _f64_any, _f64_any, _f64_any)
+
 # ---- c_common.h --------------------------------------------------------------------
 
 # Checks, tracing and clock.

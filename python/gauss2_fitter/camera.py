@@ -160,6 +160,41 @@ class Camera:
                    em_gain=d.get("em_gain", 1.0), qe=d.get("qe", 1.0), read_noise=rn,
                    pixel_size=d.get("pixel_size"), excess_noise=d.get("excess_noise"))
 
+    @classmethod
+    def from_movie(cls, movie, *, em_gain=1.0, qe=1.0, read_noise=0.0, pixel_size=None, n_frames=200):
+        """Measures the baseline and sensitivity of the camera that took
+        `movie` (anything `localize` takes, in ADU) by the photon-transfer
+        (mean-variance) method, for a camera whose settings are unknown.
+
+        Over the first `n_frames` frames (an even number, fewer for large
+        frames), each pixel's mean and variance (from frame pairs) are
+        binned by mean, and the line variance = intercept + slope * mean
+        fitted: its slope is F^2 / (photo-electrons per ADU) and it reaches
+        the read-noise variance at the baseline (F^2 = 2 with em_gain > 1,
+        else 1). The line needs pixels of different brightness (spots,
+        uneven illumination); a dark or flat movie gives none. Without
+        `read_noise` (photo-electrons) the baseline comes out low by
+        read_noise^2 / sensitivity ADU.
+
+        Returns
+        -------
+        photon_transfer.CameraEstimate
+            `.camera` (a Camera with the estimates and the settings given),
+            `.baseline`, `.baseline_se` (ADU), `.sensitivity`,
+            `.sensitivity_se` (photo-electrons per ADU), `.n_frames`, and
+            the binned points and the line (`.points`, `.fit`).
+
+        Raises
+        ------
+        ValueError
+            Fewer than two frames, or pixels whose variance does not grow
+            with their mean.
+        """
+        from .photon_transfer import estimate_camera
+
+        return estimate_camera(movie, em_gain=em_gain, qe=qe, read_noise=read_noise, pixel_size=pixel_size,
+                               n_frames=n_frames)
+
     def __repr__(self):
         rn = self.read_noise
         rn = f"<map {rn.shape[0]}x{rn.shape[1]}>" if isinstance(rn, np.ndarray) else f"{rn:g}"

@@ -147,6 +147,28 @@ def sniff_delimiter(line):
     return best
 
 
+# The columns that number a row's frame (any case), and the number of the
+# first frame in each: ours and ThunderSTORM's frame (ThunderSTORM's from 1,
+# told by its id column: see _read_csv), ImageJ's Slice (from 1).
+FRAME_COLUMNS = {"frame": 0, "slice": 1}
+
+
+def frame_column(path):
+    """The name of the column of a table file that numbers the frames, as
+    its header spells it, or None when it has none (a peak list of one
+    image); an HDF5 table always has one. Reads the header only."""
+    if table_format(path).name != "csv":
+        return "frame"
+    try:
+        line = _first_line(path)
+    except (OSError, UnicodeDecodeError) as e:
+        raise FormatError(f"{path}: not a readable CSV table ({e})") from None
+    if line is None:
+        return None
+    header = [h.strip() for h in next(csv.reader([line], delimiter=sniff_delimiter(line)))]
+    return next((h for h in header if h.lower() in FRAME_COLUMNS), None)
+
+
 class CsvTable:
     """The header and cells of a CSV file with a header row, separated by
     commas, semicolons or tabs (whichever splits the header into the most
@@ -826,6 +848,8 @@ def _read_csv(path, pixel_size):
         for c in COLUMNS + EVENT_COLUMNS:
             if c in t and c not in cols:
                 cols[c] = t.column(c)
+        if "frame" not in t and "slice" in t:  # ImageJ's results and point lists: slices from 1 (checked
+            cols["frame"] = t.column("slice") - FRAME_COLUMNS["slice"]  # below as frames from 0)
     if "frame" not in cols:
         cols["frame"] = np.zeros(n)
     _check_whole_numbers(cols, lambda row: f"{path}, line {row + 2}")
@@ -1010,7 +1034,8 @@ def read_localizations(path, pixel_size=None):
     or tabs a decimal comma is accepted): this package's tables in pixels
     or nm, ThunderSTORM's own (frames from 1, recognised by their id
     column), and peak lists naming x,y, x [px],y [px], col,row or
-    column,row in pixels. HDF5 files in picasso's layout (the YAML file
+    column,row in pixels (frames in a frame column from 0, or in ImageJ's
+    Slice from 1; without either, every row is in frame 0). HDF5 files in picasso's layout (the YAML file
     beside it supplies the image size and pixel size). Empty cells are
     missing values.
 

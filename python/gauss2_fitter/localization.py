@@ -12,6 +12,7 @@ schema.py's; its metadata, a RunMetadata, is attached as `attrs`.
 """
 
 import os
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 from ._checks import as_int
@@ -19,8 +20,9 @@ from .camera import Camera
 from .estimators import DEFAULT
 from .metadata import RunMetadata
 from .movie import frame_range, open_movie
-from .pipeline import (Run, RunReport, Settings, chunk_frames, localize_frames, peak_table, peaks_between,
-                       split_frames)
+from .photon_transfer import CameraWarning, camera_warnings
+from .pipeline import (BACKGROUND_TILE, Run, RunReport, Settings, chunk_frames, localize_frames, peak_table,
+                       peaks_between, split_frames)
 from .schema import concat_tables
 
 
@@ -89,6 +91,8 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
     start, stop = frame_range(frames, mv.n_frames)
     if peaks is not None:
         peaks = peak_table(peaks, mv.n_frames)
+    for message in camera_warnings(mv, settings.camera, start, stop):
+        warnings.warn(message, CameraWarning, stacklevel=2)
     report = RunReport(stop - start, progress)
     if client is not None:
         from .cluster import cluster_chunks
@@ -109,7 +113,8 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
 
 
 def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, smooth=1.0, peaks=None, frames=None,
-             n_threads=None, progress=False, client=None, background_tile=0):
+             n_threads=None, progress=False, client=None,
+             background_tile=BACKGROUND_TILE):
     """Localises every spot of a camera movie into a table.
 
     Frames are read lazily and processed in chunks over threads; each is
@@ -155,7 +160,8 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
         The peak search's local background: the side in pixels of the tiles
         whose medians, interpolated between their centres, are each frame's
         background, so that uneven illumination neither creates nor hides
-        peaks (peaks.py); 0 (the default) for one level a frame.
+        peaks (peaks.py); default 32 (pipeline.BACKGROUND_TILE); 0 for one
+        level a frame.
 
     Returns
     -------
@@ -182,6 +188,11 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
     NoPeaksWarning
         Once a run: frames smaller than the window, or frames flat or
         without a pixel above the threshold.
+    CameraWarning
+        Once a run for each: the camera's settings do not fit the first
+        frames' photon-transfer relation (naming the likely cause), integer
+        counts with no camera, a baseline above most pixels, a pixel size
+        under 1 nm (photon_transfer.camera_warnings; docs/camera.md).
 
     Examples
     --------

@@ -20,7 +20,8 @@ prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in "$libdir/libgauss2_fitter.so" include/gauss2_fitter/gauss2_fitter.h include/gauss2_fitter/c_common.h \
-         include/gauss2_fitter/gauss2_peaks.h include/gauss2_fitter/gauss2_mle.h "$libdir/cmake/gauss2_fitter/gauss2_fitterConfig.cmake" \
+         include/gauss2_fitter/gauss2_peaks.h include/gauss2_fitter/gauss2_mle.h \
+         include/gauss2_fitter/gauss2_photometry.h include/gauss2_fitter/gauss2_render.h "$libdir/cmake/gauss2_fitter/gauss2_fitterConfig.cmake" \
          "$libdir/cmake/gauss2_fitter/gauss2_fitterConfigVersion.cmake" "$libdir/pkgconfig/gauss2_fitter.pc" \
          "$pydir/gauss2_fitter/__init__.py"; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
@@ -46,6 +47,12 @@ export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 # shellcheck disable=SC2046
 "$cc" -std=c11 -Wall -Werror "$here/example.c" $(pkg-config --cflags --libs gauss2_fitter) -lm -o "$work/example_pc"
 run "$work/example_pc"
+echo "== the README's C example"
+awk '/^```c$/ {grab = 1; next} grab && /^```/ {exit} grab' "$here/../../README.md" > "$work/readme.c"
+[ -s "$work/readme.c" ] || { echo "no C example in README.md"; exit 1; }
+# shellcheck disable=SC2046
+"$cc" -std=c11 -Wall -Werror "$work/readme.c" $(pkg-config --cflags --libs gauss2_fitter) -lm -o "$work/readme_c"
+run "$work/readme_c"
 
 # A system prefix (the loader searches its library directory by itself, and
 # `ldconfig` registers it) gets no rpath; DESTDIR stages it without root.

@@ -60,7 +60,10 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser():
+    from .._version import __version__
+
     parser = _Parser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
+    parser.add_argument("--version", action="version", version=f"gauss2_fitter {__version__}")
     sub = parser.add_subparsers(dest="command", required=True,
                                 metavar="{" + ",".join(m.NAME for m in SUBCOMMANDS) + "}")
     for module in SUBCOMMANDS:

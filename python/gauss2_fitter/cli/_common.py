@@ -7,6 +7,8 @@ import sys
 import threading
 from contextlib import contextmanager
 
+from pathlib import Path
+
 import numpy as np
 
 from .._checks import one_line
@@ -109,7 +111,7 @@ def progress_of(args):
 # ---- input ---------------------------------------------------------------------
 
 
-def read_peak_list(path, pixel_size=None):
+def read_peak_list(path, pixel_size=None, n_frames=1):
     """The peaks of a peak list or a localisation table, for `fit IMAGE
     PEAKS` and `--peaks` alike: a DataFrame with frame, x, y (pixels) of the
     rows that have a position. formats.read_localizations reads every kind
@@ -117,10 +119,16 @@ def read_peak_list(path, pixel_size=None):
     with the pixel size; comma-, semicolon- or tab-separated; picasso's
     HDF5). Rows without a position are left out with a warning; positions
     that are not whole pixels are noted: each is fitted at the pixel that
-    holds it."""
-    from ..formats import FormatError, read_localizations
+    holds it. For a movie of more than one frame (`n_frames`) the list
+    must number the frames (frame from 0, or ImageJ's Slice from 1): a list
+    without such a column is refused, naming the columns it has."""
+    from ..formats import CsvTable, FormatError, frame_column, read_localizations
 
     try:
+        if n_frames > 1 and Path(path).is_file() and frame_column(path) is None:
+            t = CsvTable(path)
+            raise CliError(f"peaks {path}: the movie has {n_frames} frames, but {t.describe()} names no frame "
+                           "column; expected frame (from 0) or Slice (ImageJ's, from 1) beside the positions")
         table = read_localizations(path, pixel_size)
     except (FormatError, OSError) as e:
         raise CliError(f"peaks {e}") from None

@@ -28,7 +28,7 @@ from ..metadata import RunMetadata
 from ..movie import MovieError, frame_range, open_movie
 from ..outputs import resolve_output
 from ..peaks import MAX_BACKGROUND_TILE, NoPeaksWarning
-from ..pipeline import Settings
+from ..pipeline import BACKGROUND_TILE, Settings
 from ..schema import concat_tables, table_columns
 from . import drift as drift_command
 from . import fit_image
@@ -54,10 +54,11 @@ def add_parser(sub):
                        "than its window holds); .csv (in pixels, every row; with --pixel-size ThunderSTORM's columns, "
                        "the unflagged rows) or .hdf5/.h5 (picasso's layout, the unflagged rows, and a .yaml beside "
                        "it). Counts are converted: photo-electrons = (ADU - baseline) * "
-                       "sensitivity / em_gain, photons = photo-electrons / qe. A single image fitted into a .csv "
-                       "with none of the movie options (or with its PEAKS list) gives the per-peak table of "
-                       "earlier versions: x, y (the peak pixel), " + ", ".join(PARAM_NAMES) + ", their "
-                       "standard errors (*_se), the residual noise and the flag.")
+                       "sensitivity / em_gain, photons = photo-electrons / qe. A single image gets the same table; "
+                       "with --per-peak (or its PEAKS list after it, or '-') and none of the movie options, "
+                       "a .csv of the per-peak table of earlier versions instead: x, y (the peak pixel), "
+                       + ", ".join(PARAM_NAMES) + ", their standard errors (*_se), the residual noise and the "
+                       "flag.")
     p.add_argument("inputs", nargs="+", metavar="MOVIE",
                    help="movie file(s), .tif/.tiff or .npy; for one image, a CSV peak list or '-' may follow "
                    "(read as --peaks reads it)")
@@ -73,8 +74,11 @@ def add_parser(sub):
     progress_option(p)
     p.add_argument("--background-tile", type=int, default=None, metavar="PX",
                    help="when finding peaks in movies: a local background from the medians of tiles of PX pixels "
-                   "a side, so that uneven illumination neither creates nor hides peaks (default 0: one level a "
-                   "frame)")
+                   f"a side, so that uneven illumination neither creates nor hides peaks (default {BACKGROUND_TILE}; "
+                   "0: one level a frame)")
+    p.add_argument("--per-peak", action="store_true",
+                   help="for a single image into a .csv: the per-peak table of earlier versions instead of the "
+                   "localisation table")
     m = p.add_argument_group("movie options (any of them asks for the localisation table)")
     ordered = sorted(ESTIMATORS.values(), key=lambda e: e.name != DEFAULT)  # the default first
     m.add_argument("--estimator", choices=[e.name for e in ordered], default=None,
@@ -132,6 +136,9 @@ def run(args):
     if len(inputs) == 2 and (inputs[1] == "-" or inputs[1].lower().endswith(".csv")):
         legacy_peaks = inputs.pop()
     if _wants_table(args, inputs, legacy_peaks is not None):
+        if args.per_peak:
+            raise CliError("--per-peak is the per-peak table of a single image into a .csv, without the movie "
+                           "options; this asks for a localisation table")
         if legacy_peaks is not None:
             raise CliError(f"{legacy_peaks}: a peak list after the image is for one image; for movies give it "
                            "as --peaks")
@@ -142,11 +149,14 @@ def run(args):
 
 
 def _wants_table(args, inputs, peak_list=False):
-    """True unless this is the per-peak fit of a single image: one input of
-    one frame, no movie option, and an output whose suffix names no table
+    """True unless this is the per-peak fit of a single image: asked for
+    (--per-peak, or a peak list or '-' after the image), one input of one
+    frame, no movie option, and an output whose suffix names no table
     format but CSV (the per-peak table is CSV: a .csv file, standard output
     or a device take it). With a peak list after the image, --pixel-size
     only reads the list's positions in nm."""
+    if not (peak_list or args.per_peak):
+        return True
     fmt = format_of_suffix(args.output)
     if len(inputs) > 1 or (fmt is not None and fmt.name != "csv"):  # the per-peak table is CSV
         return True
@@ -230,10 +240,11 @@ def fit_movie(args, inputs):
                        f"(0 to {movie.n_frames - 1})")
     peaks = None
     if args.peak_table is not None:
-        peaks = read_peak_list(args.peak_table, camera.pixel_size)
+        peaks = read_peak_list(args.peak_table, camera.pixel_size, movie.n_frames)
+    tile = BACKGROUND_TILE if args.background_tile is None else args.background_tile
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or DEFAULT,
-                            threshold=args.threshold, smooth=args.smooth, background_tile=args.background_tile or 0)
+                            threshold=args.threshold, smooth=args.smooth, background_tile=tile)
     except (TypeError, ValueError) as e:
         raise CliError(str(e)) from None
     criteria = row_criteria(args, camera.pixel_size)

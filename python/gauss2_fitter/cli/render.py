@@ -2,7 +2,7 @@
 Gaussians rendered into an image from a table of their parameters.
 
     python3 -m gauss2_fitter render LOCS.{csv,hdf5,h5} [--oversampling 10] [--blur precision|none|SIGMA]
-        [--pixel-size NM] -o SR.{png,tif,npy}
+        [--pixel-size NM] [--cmap hot] [--contrast 0.5] [--no-progress] -o SR.{png,tif,npy}
     python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.{npy,tif,png} [--mea 11] [--background B]
 """
 
@@ -15,7 +15,8 @@ from .. import fitter
 from .._lib import GAUSS2_MAX_MEA, N_PARAMS, PARAM_NAMES
 from ..formats import CsvTable, FormatError, read_table
 from ..outputs import resolve_output
-from ..render import image_format, render_localizations, rendered_rows, save_image
+from ..render import (SATURATE, check_cmap, check_saturate, image_format, render_localizations, rendered_rows,
+                      save_image)
 from ._common import PROG, CliError, check_finite, check_int, first_line, warn
 
 NAME = "render"
@@ -36,6 +37,13 @@ def add_parser(sub):
     p.add_argument("--oversampling", type=float, default=10.0, help="output pixels per camera pixel (default 10)")
     p.add_argument("--blur", default="precision",
                    help="precision (each localisation's own), none (a histogram) or a sigma in camera pixels")
+    p.add_argument("--cmap", default="hot", help="a PNG's colour map, any of matplotlib's (default hot; gray, magma, "
+                   "inferno, viridis, ...)")
+    p.add_argument("--contrast", type=float, default=SATURATE, metavar="PERCENT",
+                   help=f"a PNG's contrast: the brightest PERCENT of the lit pixels shown saturated (default "
+                   f"{SATURATE:g}; 0: scaled to the brightest pixel; higher shows faint structure brighter)")
+    p.add_argument("--no-progress", dest="progress", action="store_false",
+                   help="no progress bar (shown at a terminal for renders of over a million rows)")
     p.add_argument("--pixel-size", type=float, default=None, metavar="NM",
                    help="camera pixel size, nm (tables in nm need it; the picture gets a scale bar)")
     p.add_argument("--shape", type=int, nargs=2, metavar=("H", "W"), default=None,
@@ -131,9 +139,20 @@ def render_locs(args):
     if args.pixel_size is not None and not (np.isfinite(args.pixel_size) and args.pixel_size > 0):
         raise CliError(f"--pixel-size must be positive and finite, got {args.pixel_size:g}")
     try:
+        check_cmap(args.cmap)
+    except ValueError as e:
+        raise CliError(f"--cmap: {e}") from None
+    try:
+        check_saturate(args.contrast)
+    except ValueError:
+        raise CliError(f"--contrast must be a percentage from 0 up to (not including) 100, got {args.contrast:g}") \
+            from None
+    try:
         locs, metadata = read_table(args.peaks, args.pixel_size)
     except (FormatError, OSError) as e:
         raise CliError(f"localisations {e}") from None
+    if not len(locs):
+        raise CliError(f"localisations {args.peaks}: the table has no rows: nothing to draw")
     drawn = rendered_rows(locs, blur)
     flagged = int((locs["flag"] != 0).sum())
     if flagged:
@@ -142,12 +161,16 @@ def render_locs(args):
     if undrawn:
         warn(f"{undrawn} row(s) without a finite position" + (" or precision" if blur == "precision" else "")
              + " not drawn" + ("; --blur SIGMA draws them all alike" if blur == "precision" else ""))
+    if not drawn.any():
+        raise CliError(f"localisations {args.peaks}: none of the {len(locs)} rows can be drawn (see above): the "
+                       "picture would be empty")
     try:
-        image = render_localizations(locs, args.oversampling, blur, shape=metadata.frame_shape)
+        image = render_localizations(locs, args.oversampling, blur, shape=metadata.frame_shape,
+                                     progress="auto" if args.progress else False)
     except (MemoryError, ValueError) as e:
         raise CliError(f"cannot render: {e}") from None
     ps = metadata.pixel_size
-    save_image(image, out, pixel_size=ps / args.oversampling if ps else None)
+    save_image(image, out, pixel_size=ps / args.oversampling if ps else None, cmap=args.cmap, saturate=args.contrast)
     print(f"{PROG}: drew {int(drawn.sum())} of {len(locs)} localisations into {image.shape[1]} x {image.shape[0]} "
           f"pixels -> {out.name}", file=sys.stderr)
     return 0
