@@ -52,7 +52,8 @@ from .outputs import OutputError, open_output, resolve_output
 from .peaks import NoPeaksWarning, detection_threshold, find_peaks, no_window_fits, why_no_peaks
 
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
-                 "peak_table", "table", "scheduler", "workers")
+                 "peak_table", "table", "scheduler", "workers", "max_emitters", "psf_sigma")
+IMAGE_MEA = 11  # the per-peak table of one image keeps its window side
 
 PROG = "python3 -m gauss2_fitter"
 FIT_COLUMNS = ("x", "y") + PARAM_NAMES + tuple(f"{p}_se" for p in PARAM_NAMES) + ("noise", "flag")
@@ -92,7 +93,8 @@ def check_finite(option, value, low=None):
 
 
 def check_fit_options(args):
-    check_int("--mea", args.mea, 1, GAUSS2_MAX_MEA, odd=True)
+    if args.mea is not None:
+        check_int("--mea", args.mea, 1, GAUSS2_MAX_MEA, odd=True)
     if args.threads is not None:
         check_int("--threads", args.threads, 1, MAX_THREADS)
     if args.threshold is not None:
@@ -380,6 +382,8 @@ def cmd_fit(args):
 
 def cmd_fit_image(args):
     check_fit_options(args)
+    if args.mea is None:
+        args.mea = IMAGE_MEA
     out = resolve_output(args.output)
     im = load_image(args.image)
     h, w = im.shape
@@ -450,6 +454,7 @@ def camera_from_args(args):
 
 def cmd_fit_movie(args, inputs):
     from .formats import FormatError, TableWriter, table_format, yaml_path
+    from .crowded import resolved
     from .localize import Settings, iter_localize, table_attrs
     from .movie import MovieError, frame_range, open_movie
 
@@ -475,10 +480,12 @@ def cmd_fit_movie(args, inputs):
     if args.peak_table is not None:
         peaks = read_peak_list(args.peak_table, camera.pixel_size)
     try:
-        settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or "mle",
-                            threshold=args.threshold, smooth=args.smooth)
+        estimator = args.estimator or "mle"
+        settings = Settings(camera=camera, mea=args.mea, estimator=estimator, threshold=args.threshold,
+                            smooth=args.smooth, psf_sigma=args.psf_sigma, max_emitters=args.max_emitters)
+        settings = resolved(settings, movie, frames)
     except (TypeError, ValueError) as e:
-        raise CliError(str(e)) from None
+        raise CliError(str(e).replace("max_emitters", "--max-emitters").replace("psf_sigma", "--psf-sigma")) from None
     attrs = table_attrs(movie, settings, frames, peaks is not None)
     n = flagged = 0
     try:
@@ -708,7 +715,9 @@ def build_parser():
                    help="movie file(s), .tif/.tiff or .npy; for one image, a CSV peak list or '-' may follow "
                    "(read as --peaks reads it)")
     p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5" + output_help)
-    p.add_argument("--mea", type=int, default=11, help="side of the fitted square window, odd (default 11)")
+    p.add_argument("--mea", type=int, default=None,
+                   help="side of the fitted square window, odd (default: from the PSF, 2 round(2.5 sigma) + 1; "
+                   f"{IMAGE_MEA} for the per-peak table of one image)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
     p.add_argument("--threshold", type=float, default=None,
                    help="when finding peaks: minimum value in the smoothed frame, photons for movies "
@@ -737,6 +746,11 @@ def build_parser():
                    "--pixel-size; frame 0 without a frame column) or .hdf5/.h5; a position that is not a whole "
                    "pixel is fitted at the pixel that holds it")
     m.add_argument("--table", action="store_true", help="the localisation table even for a single image")
+    m.add_argument("--psf-sigma", type=float, default=None, metavar="PX",
+                   help="the PSF's sigma in pixels (default: measured on the first frames)")
+    m.add_argument("--max-emitters", type=int, default=None, metavar="K",
+                   help="emitters one window's model may hold, 1 to 8: crowded spots are fitted jointly, each "
+                   "molecule one row (default 5 with mle; 1 with lsq)")
     c = p.add_argument_group("on a Dask cluster (the movie's files must be readable by every worker)")
     c.add_argument("--scheduler", default=None, metavar="ADDRESS",
                    help="run the frames as tasks on the running Dask cluster of this scheduler (tcp://host:8786)")

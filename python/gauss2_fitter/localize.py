@@ -18,9 +18,12 @@ photons, sx, sy (pixels), rho, bg (photons per pixel), lpx, lpy
 (photon-statistics standard errors of x and y, pixels), photons_se, sx_se,
 sy_se, bg_se, goodness (least squares: residual noise in photons; maximum
 likelihood: the log-likelihood ratio against the saturated model),
-iterations, flag (FLAG_*); with a camera pixel size also x_nm, y_nm,
-lpx_nm, lpy_nm. A row flagged 1 (skipped, or window outside the frame) has
-x, y at its peak pixel's centre and no fitted values (NaN).
+iterations, flag (FLAG_*), n_emitters (the emitters of the fit the row
+comes from: 1 for a single fit, more for a joint fit of crowded spots, 0
+for a row flagged 1); with a camera pixel size also x_nm, y_nm, lpx_nm,
+lpy_nm. A row flagged 1 (skipped, or a frame smaller than the window) has
+x, y at its peak pixel's centre and no fitted values (NaN). Windows at a
+frame's edge are moved inside it (crowded.py).
 """
 
 import math
@@ -36,15 +39,16 @@ import pandas as pd
 
 from ._checks import as_int, as_real
 from ._lib import GAUSS2_MAX_MEA
+from . import crowded
 from .camera import Camera
-from .fitter import ESTIMATORS, FLAG_SKIPPED, fit_spots
+from .fitter import ESTIMATORS, FLAG_SKIPPED
 from .movie import frame_range, open_movie
 from .peaks import NoPeaksWarning, _check_smooth, find_peaks_in_frames, no_window_fits
 
 COLUMNS = ("frame", "x", "y", "photons", "sx", "sy", "rho", "bg", "lpx", "lpy", "photons_se", "sx_se", "sy_se",
-           "bg_se", "goodness", "iterations", "flag")
+           "bg_se", "goodness", "iterations", "flag", "n_emitters")
 NM_COLUMNS = ("x_nm", "y_nm", "lpx_nm", "lpy_nm")
-DTYPES = {"frame": np.int64, "iterations": np.int32, "flag": np.int8}  # the others are float64
+DTYPES = {"frame": np.int64, "iterations": np.int32, "flag": np.int8, "n_emitters": np.int32}  # others float64
 
 CHUNK_PIXELS = 1 << 21  # frames per chunk: about this many pixels (16 MB as float64)
 MAX_CHUNK_FRAMES = 256
@@ -56,20 +60,27 @@ class Settings:
     window side `mea`, the estimator, and the peak search (threshold in
     photons on the smoothed frame or None for each frame's automatic one,
     smoothing sigma in pixels, n_sigma of the automatic threshold,
-    min_distance of local maxima)."""
+    min_distance of local maxima); the PSF sigma in pixels and the emitters
+    a window's model may hold (crowded.py). mea and psf_sigma may be None
+    until crowded.resolved() fills them from the movie; psf_source says
+    where psf_sigma came from."""
 
     camera: Camera
-    mea: int = 11
+    mea: object = 11
     estimator: str = "mle"
     threshold: object = None
     smooth: float = 1.0
     n_sigma: float = 5.0
     min_distance: int = 2
+    psf_sigma: object = None
+    max_emitters: object = 1
+    psf_source: object = None
 
     def __post_init__(self):
         if not isinstance(self.camera, Camera):
             raise TypeError(f"camera must be a Camera, got {type(self.camera).__name__}")
-        object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=GAUSS2_MAX_MEA, odd=True))
+        if self.mea is not None:
+            object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=GAUSS2_MAX_MEA, odd=True))
         if self.estimator not in ESTIMATORS:
             raise ValueError(f"estimator must be one of {', '.join(ESTIMATORS)}, got {self.estimator!r}")
         if self.threshold is not None:
@@ -80,6 +91,7 @@ class Settings:
             raise ValueError(f"n_sigma must be non-negative, got {self.n_sigma}")
         object.__setattr__(self, "n_sigma", n_sigma)
         object.__setattr__(self, "min_distance", as_int("min_distance", self.min_distance, low=1))
+        crowded.check_settings(self)
 
 
 # ---- peak tables ----------------------------------------------------------------
@@ -184,36 +196,38 @@ def _process_chunk(movie, start, stop, settings, peaks, n_threads, timings):
     im = cam.to_electrons(raw)
     del raw
     t1 = time.perf_counter()
-    half = settings.mea // 2
     if peaks is None:
         thr = None if settings.threshold is None else settings.threshold * cam.qe  # photons -> electrons
-        fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=settings.mea, smooth=settings.smooth,
-                                             min_distance=settings.min_distance, n_sigma=settings.n_sigma)
+        # Peaks up to the frame's edge (their windows are moved inside it), if a window fits.
+        border_mea = 1 if min(h, w) >= settings.mea else settings.mea
+        fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=border_mea, smooth=settings.smooth,
+                                                      min_distance=settings.min_distance, n_sigma=settings.n_sigma)
         fittable = np.ones(len(fr), dtype=bool)
         flat = _frames_without_contrast(im, fr, thresholds, settings.mea) + start
     else:
         fr, px, py = peaks
         fr = fr - start
-        fittable = (px >= half) & (px < w - half) & (py >= half) & (py < h - half)
+        fittable = (px >= 0) & (px < w) & (py >= 0) & (py < h)
     t2 = time.perf_counter()
     # One native batch for the whole chunk: the frames stacked into one tall
-    # image, each peak's row shifted into its frame. No window crosses from
-    # one frame into the next (those that would leave a frame are skipped), so
-    # every fit sees exactly its frame's pixels.
+    # image, each peak's row shifted into its frame. Every window lies in its
+    # peak's frame (crowded.window_centres), so every fit sees exactly its
+    # frame's pixels.
     tall = im.reshape(k * h, w)
     cx = np.where(fittable, px, -1)
     cy = np.where(fittable, py + fr * h, -1)
     rn = cam.read_noise
     if isinstance(rn, np.ndarray):
         rn = np.tile(rn, (k, 1))
-    fits = fit_spots(tall, cx, cy, settings.mea, estimator=settings.estimator, read_noise=rn, n_threads=n_threads)
+    rows = crowded.chunk_rows(tall, cx, cy, px, py, h, settings, rn, n_threads)
     t3 = time.perf_counter()
-    rec, err, flag = fits.records, fits.photon_std, fits.flag.astype(np.int8)
+    fr, px, py = fr[rows.peak], px[rows.peak], py[rows.peak]
+    rec, err, flag = rows.records, rows.photon_std, rows.flag
     qe = cam.qe
     cols = {
         "frame": (fr + start).astype(np.int64),
-        "x": px - half + rec[:, 3],
-        "y": py - half + rec[:, 4],
+        "x": rows.x,
+        "y": rows.y,
         "photons": rec[:, 0] / qe,
         "sx": rec[:, 1].copy(),
         "sy": rec[:, 2].copy(),
@@ -226,12 +240,13 @@ def _process_chunk(movie, start, stop, settings, peaks, n_threads, timings):
         "sy_se": err[:, 2].copy(),
         "bg_se": err[:, 6] / qe,
         "goodness": rec[:, 8] / qe if settings.estimator == "lsq" else rec[:, 8].copy(),
-        "iterations": fits.iterations.astype(np.int32),
+        "iterations": rows.iterations,
         "flag": flag,
+        "n_emitters": rows.n_emitters,
     }
     skipped = flag == FLAG_SKIPPED
     if skipped.any():
-        for c in COLUMNS[3:-2]:
+        for c in COLUMNS[3:COLUMNS.index("iterations")]:
             cols[c][skipped] = np.nan
         cols["x"][skipped] = px[skipped] + 0.5
         cols["y"][skipped] = py[skipped] + 0.5
@@ -344,6 +359,7 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
     mv = open_movie(movie)
     settings.camera.check_frame_shape((mv.height, mv.width))
     start, stop = frame_range(frames, mv.n_frames)
+    settings = crowded.resolved(settings, mv, frames)
     if peaks is not None:
         peaks = peak_table(peaks, mv.n_frames)
     if client is not None:
@@ -412,6 +428,9 @@ def table_attrs(movie, settings, frames=None, peaks_given=False):
         "pixel_size": settings.camera.pixel_size,
         "estimator": settings.estimator,
         "mea": settings.mea,
+        "psf_sigma": settings.psf_sigma,
+        "psf_sigma_source": settings.psf_source,
+        "max_emitters": settings.max_emitters,
         "threshold": "given peaks" if peaks_given else settings.threshold,
         "smooth": settings.smooth,
         "n_sigma": settings.n_sigma,
@@ -425,8 +444,8 @@ def table_attrs(movie, settings, frames=None, peaks_given=False):
     }
 
 
-def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smooth=1.0, peaks=None, frames=None,
-             n_threads=None, progress=False, client=None):
+def localize(movie, *, camera=None, mea=None, estimator="mle", threshold=None, smooth=1.0, peaks=None, frames=None,
+             n_threads=None, progress=False, client=None, psf_sigma=None, max_emitters=None):
     """Localises every spot of a camera movie into a table.
 
     Frames are read lazily and processed in chunks over threads; each is
@@ -445,9 +464,22 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
         The conversion of counts (default: counts are photo-electrons and
         photons).
     mea : int, optional
-        Side of the fitted square window, odd (default 11).
+        Side of the fitted square window, odd; default (None) from the PSF:
+        2 round(2.5 psf_sigma) + 1, at least 5 (crowded.window_side).
+        Windows at a frame's edge are moved inside it.
     estimator : {"mle", "lsq"}, optional
         Poisson maximum likelihood (the default) or least squares.
+    psf_sigma : float, optional
+        The PSF's sigma in pixels (as the fits see it: a Gaussian sampled at
+        pixel centres). Default: measured on the first frames
+        (crowded.estimate_psf_sigma) when the window side or joint fits
+        need it; attrs["psf_sigma"] and attrs["psf_sigma_source"] say what
+        was used.
+    max_emitters : int, optional
+        Emitters one window's model may hold, 1 to 8: where one Gaussian
+        does not explain a peak's window, up to this many are fitted
+        jointly, each molecule one row (crowded.fit_multi). Default 5 with
+        the maximum likelihood, 1 (the only choice) with least squares.
     threshold : float, optional
         Peak threshold in photons on the smoothed frame; None for each
         frame's automatic one (median + 5 sigma of the background).
@@ -474,9 +506,10 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
     pandas.DataFrame
         One row per spot, columns COLUMNS (frame, x, y in pixels, photons,
         sx, sy, rho, bg, lpx, lpy, their errors, goodness, iterations,
-        flag) and, with the camera's pixel size, NM_COLUMNS. Rows flagged
-        (flag != 0) are not measurements. `attrs` records the camera,
-        estimator, mea, threshold, image size and frames (`table_attrs`).
+        flag, n_emitters) and, with the camera's pixel size, NM_COLUMNS.
+        Rows flagged (flag != 0) are not measurements. `attrs` records the
+        camera, estimator, mea, PSF sigma, max_emitters, threshold, image
+        size and frames (`table_attrs`).
 
     Raises
     ------
@@ -484,7 +517,9 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
         A movie, camera or argument of the wrong type.
     ValueError
         A movie that is not 2-D or 3-D or not an image file (MovieError),
-        settings out of range, peaks outside the movie's frames.
+        settings out of range (max_emitters outside 1..8, or above 1 with
+        least squares; psf_sigma not positive), peaks outside the movie's
+        frames.
     FileNotFoundError
         A movie file that does not exist.
 
@@ -500,7 +535,7 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
     >>> frame = g2.synth_image(spots, (36, 44), 15) + 20.0     # photo-electrons
     >>> movie = np.stack([frame, frame]) / 0.5 + 100           # 2 frames in ADU: 0.5 e-/ADU, baseline 100
     >>> cam = g2.Camera(baseline=100, sensitivity=0.5, pixel_size=100)
-    >>> locs = g2.localize(movie, camera=cam, estimator="lsq")
+    >>> locs = g2.localize(movie, camera=cam, estimator="lsq", mea=11)
     >>> print(locs[["frame", "x", "y", "photons", "bg", "flag"]].round(2).to_string(index=False))
      frame    x    y  photons   bg  flag
          0 12.4 10.7   3000.0 20.0     0
@@ -511,8 +546,9 @@ def localize(movie, *, camera=None, mea=11, estimator="mle", threshold=None, smo
     ([1240.0, 3020.0], 44, 2)
     """
     settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
-                        threshold=threshold, smooth=smooth)
+                        threshold=threshold, smooth=smooth, psf_sigma=psf_sigma, max_emitters=max_emitters)
     mv = open_movie(movie)
+    settings = crowded.resolved(settings, mv, frames)
     parts = list(iter_localize(mv, settings, peaks=peaks, frames=frames, n_threads=n_threads, progress=progress,
                                client=client))
     table = concat_tables(parts, settings.camera)
