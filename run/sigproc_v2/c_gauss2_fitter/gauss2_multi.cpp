@@ -49,6 +49,10 @@ constexpr double kSlackSigmas = 3.0;
 // fits' 1e-6 (0.1 %) cost 11 % more instructions in bench/crowded.py's
 // frames at 2 emitters per um^2 and changed none of its scores.
 constexpr double kJointEps2 = 1e-4;
+// Peaks around a window that its model takes in the order of their
+// positions: more than any crowd has (at 3 emitters per um^2, a 7 x 7
+// window and its surroundings hold about 5).
+constexpr int kMaxOthers = 512;
 // Rejected steps in a row that end a joint fit: its point lies on the
 // domain's boundary.
 constexpr int kMaxRejections = 8;
@@ -190,6 +194,36 @@ JointFit fit_joint_of(const WindowData &data, double sigma, const Layout &layout
 // an estimate.
 JointFit fit_joint(const WindowData &data, double sigma, const Layout &layout, double *p, double *mean) {
     return fit_joint_of(data, sigma, layout, p, mean, std::make_integer_sequence<int, kMaxEmitters>{});
+}
+
+template <int M>
+[[gnu::noinline]] GAUSS2_MULTI_CLONES double likelihood_m(const WindowData &data, double sigma, double reach,
+                                                          const Layout &layout, const double *p, double *I,
+                                                          double *score, double *mean) {
+    MultiProblem<M> problem(data, sigma, reach, layout);
+    const double F = problem.trial(p);
+    if (!std::isfinite(F)) return F;
+    problem.accept();
+    lm::Matrix<M> info;
+    lm::Vector<M> s;
+    problem.information(p, info, s);
+    for (int a = 0; a < M; a++) {
+        score[a] = s[a];
+        for (int b = 0; b < M; b++) I[a * M + b] = info(a, b);
+    }
+    problem.mean(mean);
+    return F;
+}
+
+template <int... K>
+double likelihood_of(const WindowData &data, double sigma, double reach, const Layout &layout, const double *p,
+                     double *I, double *score, double *mean, std::integer_sequence<int, K...>) {
+    double F = NAN;
+    const int m = layout.params();
+    ((m == size_of(K + 1) ? (F = likelihood_m<size_of(K + 1)>(data, sigma, reach, layout, p, I, score, mean), true)
+                          : false) ||
+     ...);
+    return F;
 }
 
 Sint64 flag_of(lm::ScoringStop stop) {
@@ -353,8 +387,8 @@ void window_data(const Batch &b, const ImageWindow &w, WindowData &d) {
             const bool valid = s2 >= 0.0 && s2 <= DBL_MAX;
             d.y[i * w.side + j] = !valid ? NAN : (v > 0.0 ? v : (v <= 0.0 ? 0.0 : v));
             d.base[i * w.side + j] = valid ? s2 : 0.0;
-            d.valid = d.valid && !std::isnan(d.y[i * w.side + j]);
         }
+    d.check();
 }
 
 // Adds the light of a spot with parameters p (7 values, patch frame, the
@@ -428,39 +462,39 @@ Model start_model(const Batch &b, const PeakWindow &w, WindowData &d) {
     double e[3];
     emitter_of(b, w, w.index, bg, slack, e);
     m.add_free(e[0], e[1], e[2]);
-    // The nearest others, by squared distance from the peak's pixel.
+    // The others, nearest first, in an order of their positions alone (not
+    // of the caller's order of the peaks): by squared distance from the
+    // peak's pixel, then row, then column.
     const Sint64 cx = b.peaks.x(w.index), cy = b.peaks.y(w.index), last = w.side - 1;
-    const int room = kMaxEmitters - 1;
-    Sint64 near[kMaxEmitters], dist[kMaxEmitters];
+    struct Other {
+        Sint64 d2, y, x, q;
+        bool operator<(const Other &o) const { return d2 != o.d2 ? d2 < o.d2 : y != o.y ? y < o.y : x < o.x; }
+    };
+    Other others[kMaxOthers];
     int n = 0;
     b.peaks.each_in(std::max(w.oy - b.reach, w.top), std::min(w.oy + last + b.reach, w.bottom), w.ox - b.reach,
                     w.ox + last + b.reach, w.index, [&](Sint64 q) {
-                        if (b.peaks.x(q) == cx && b.peaks.y(q) == cy) return;  // the same pixel: one emitter
-                        const Sint64 dx = b.peaks.x(q) - cx, dy = b.peaks.y(q) - cy, dq = dx * dx + dy * dy;
-                        int at = n;
-                        while (at > 0 && dist[at - 1] > dq) at--;
-                        if (at >= room) {
-                            add_peak_light(b, w, q, bg, d);
-                            return;
-                        }
-                        if (n == room) add_peak_light(b, w, near[n - 1], bg, d);
-                        for (int k = std::min(n, room - 1); k > at; k--) near[k] = near[k - 1], dist[k] = dist[k - 1];
-                        near[at] = q, dist[at] = dq;
-                        n = std::min(n + 1, room);
+                        const Sint64 x = b.peaks.x(q), y = b.peaks.y(q);
+                        if (x == cx && y == cy) return;  // the same pixel: one emitter
+                        if (n < kMaxOthers)
+                            others[n++] = Other{(x - cx) * (x - cx) + (y - cy) * (y - cy), y, x, q};
+                        else
+                            add_peak_light(b, w, q, bg, d);  // beyond any plausible crowd
                     });
-    const auto inside = [&](Sint64 q) {
-        return b.peaks.x(q) >= w.ox && b.peaks.x(q) <= w.ox + last && b.peaks.y(q) >= w.oy &&
-               b.peaks.y(q) <= w.oy + last;
-    };
+    std::sort(others, others + n);
     const int fixed_room = kMaxEmitters - b.max_emitters;
     for (int k = 0; k < n; k++) {
-        emitter_of(b, w, near[k], bg, slack, e);
-        if (inside(near[k]) && m.layout.free < b.max_emitters)
-            m.add_free(e[0], e[1], e[2]);
-        else if (m.layout.fixed < fixed_room)
-            m.add_fixed(e[0], e[1], e[2]);
-        else
-            add_peak_light(b, w, near[k], bg, d);
+        const Sint64 q = others[k].q, x = others[k].x, y = others[k].y;
+        const bool inside = x >= w.ox && x <= w.ox + last && y >= w.oy && y <= w.oy + last;
+        if (m.emitters() < kMaxEmitters && ((inside && m.layout.free < b.max_emitters) || m.layout.fixed < fixed_room)) {
+            emitter_of(b, w, q, bg, slack, e);
+            if (inside && m.layout.free < b.max_emitters)
+                m.add_free(e[0], e[1], e[2]);
+            else
+                m.add_fixed(e[0], e[1], e[2]);
+        } else {
+            add_peak_light(b, w, q, bg, d);
+        }
     }
     m.from_peaks = m.layout.free;
     m.background = bg;
@@ -640,11 +674,18 @@ void fit_peak(const Batch &b, Sint64 i) {
     ImageWindow iw;
     if (!image_window(b.im_w, b.im_h, b.window_x[i], b.window_y[i], b.mea, &iw)) return;
     const PeakWindow w = peak_window(b, i, iw);
+    const Sint64 cx = b.peaks.x(i), cy = b.peaks.y(i);
+    if (cx < w.ox || cx >= w.ox + w.side || cy < w.oy || cy >= w.oy + w.side) return;  // not its window
     if (b.max_emitters > 1 && (has_neighbours(b, w) || !explained_by_one(b, w)) && fit_jointly(b, w, iw)) return;
     report_single(b, w);
 }
 
 }  // namespace
+
+double joint_likelihood_at(const WindowData &data, double sigma, double reach, const Layout &layout, const double *p,
+                           double *I, double *score, double *mean) {
+    return likelihood_of(data, sigma, reach, layout, p, I, score, mean, std::make_integer_sequence<int, kMaxEmitters>{});
+}
 
 }  // namespace gauss2::multi
 

@@ -24,8 +24,10 @@ extern "C" {
 
 /* Largest number of emitters in one window's model. */
 #define GAUSS2_MULTI_MAX_EMITTERS 8
-/* Largest window side of a batch with more than one emitter a window (the
- * joint fit's working memory, about 70 KiB, is on the stack). */
+/* Largest window side of a batch with more than one emitter a window: the
+ * joint fit's working memory is on the stack, and a fit at this side with
+ * GAUSS2_MULTI_MAX_EMITTERS emitters needs at most 100 KiB of it (86 KiB
+ * measured), within a 128 KiB thread stack. */
 #define GAUSS2_MULTI_MAX_MEA 31
 
 /* Options of the model selection, {gof_alpha, lrt_alpha, min_photons,
@@ -56,9 +58,10 @@ extern "C" {
  * frame). Peak i is pixel (center_x[i], center_y[i]) (a negative index
  * skips it) and is fitted in the mea x mea window centred on pixel
  * (window_x[i], window_y[i]), which must lie inside the peak's frame (a
- * peak whose window leaves the image is skipped). All n_peaks peaks are
- * read: those of a peak's frame are its neighbours. They are found fastest
- * sorted by row (center_y non-decreasing); any order gives the same result.
+ * peak whose window leaves the image, or whose pixel lies outside its
+ * window, is skipped). All n_peaks peaks are read: those of a peak's frame
+ * are its neighbours. They are found fastest sorted by row (center_y
+ * non-decreasing); any order gives the same result.
  *
  * `single`, `single_std`, `single_flags` and `single_iterations` (n_peaks
  * records of 10 values, records, flags, iterations; single_iterations may

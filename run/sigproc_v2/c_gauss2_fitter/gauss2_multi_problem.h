@@ -94,6 +94,11 @@ struct WindowData {
     double base[kMaxSide * kMaxSide];
 
     int size() const { return side * side; }
+    // Sets `valid` from the data.
+    void check() {
+        valid = true;
+        for (int k = 0; k < size(); k++) valid = valid && !std::isnan(y[k]);
+    }
     // sum (y - y log y) over the pixels: -log L + const of the saturated model.
     double saturated() const {
         double sum = 0.0;
@@ -272,6 +277,14 @@ class MultiProblem {
     Profiles buffers_[2];
     Profiles *current_ = &buffers_[0], *trial_ = &buffers_[1];
 };
+
+// For tests, on the instruction set the library's joint fits take on this
+// machine: -log L + const of the model laid out by `layout` at p
+// (layout.params() values; +inf outside the domain) and, when it is finite,
+// its Fisher information I (params^2 values, row-major), score (params) and
+// mean m = mu + base (side^2, row-major).
+double joint_likelihood_at(const WindowData &data, double sigma, double reach, const Layout &layout, const double *p,
+                           double *I, double *score, double *mean);
 
 }  // namespace gauss2::multi
 
