@@ -173,7 +173,7 @@ _declare("fit_array_of_gauss_2d_on_float_image_report", c_int, _f64(2), c_int64,
 # Multi-emitter fits of crowded spots, in windows the caller places.
 MULTI_MAX_EMITTERS = 8  # GAUSS2_MULTI_MAX_EMITTERS: emitters of one window's model
 MULTI_MAX_MEA = 31  # GAUSS2_MULTI_MAX_MEA: largest window side with max_emitters > 1
-MULTI_N_OPTS = 4  # gof_alpha, lrt_alpha, min_photons, min_separation (NULL: the library's defaults)
+MULTI_N_OPTS = 5  # gof_alpha, lrt_alpha, min_photons, min_separation, shape_margin (NULL: the library's defaults)
 _f64_opts = np.ctypeslib.ndpointer(dtype=np.float64, ndim=1, shape=(MULTI_N_OPTS,), flags="C_CONTIGUOUS")
 
 

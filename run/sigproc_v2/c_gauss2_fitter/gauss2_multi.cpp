@@ -102,6 +102,7 @@ struct Selection {
     double lrt_threshold;   // on 2 (log L gain) of one more emitter
     double min_photons;     // of an added emitter
     double min_separation;  // pixels
+    double shape_margin;    // on the deviance against the single fit's, in a window without other peaks
 };
 
 Selection selection_of(const np_float64 *opts, double sigma) {
@@ -109,7 +110,7 @@ Selection selection_of(const np_float64 *opts, double sigma) {
     if (opts != nullptr)
         for (int k = 0; k < GAUSS2_MULTI_N_OPTS; k++)
             if (!std::isnan(opts[k])) o[k] = opts[k];
-    return Selection{normal_quantile(o[0]), chi2_3_quantile(o[1]), o[2], o[3] * sigma};
+    return Selection{normal_quantile(o[0]), chi2_3_quantile(o[1]), o[2], o[3] * sigma, o[4]};
 }
 
 // ---- neighbours -------------------------------------------------------------------
@@ -605,11 +606,10 @@ JointFit fit_model(const WindowData &d, double sigma, Model &m, double *mean) {
 // gave an estimate, or one emitter explains a window without other peaks
 // or their light (the single fit then stands). An emitter is added while
 // the fit with it beats the fit without it by the likelihood-ratio test's
-// threshold and, in a window without other peaks, has a lower deviance than
-// the single fit: two round emitters have the seven parameters of one
-// elliptical Gaussian, and would otherwise split a clean elongated spot (a
-// PSF that is not round) whose round model they beat. A pair 1.5 PSF widths
-// apart passes both (the tests hold one).
+// threshold and, in a window without other peaks, has a deviance below the
+// single fit's plus the shape margin: two round emitters have the seven
+// parameters of one elliptical Gaussian, and would otherwise split a clean
+// elongated spot (a PSF that is not round) whose round model they beat.
 [[gnu::noinline]] bool fit_jointly(const Batch &b, const PeakWindow &w, const ImageWindow &iw) {
     WindowData d;
     window_data(b, iw, d);
@@ -630,7 +630,7 @@ JointFit fit_model(const WindowData &d, double sigma, Model &m, double *mean) {
         Model n = with_emitter(m, e);
         const JointFit g = fit_model(d, b.sigma, n, trial_mean);
         if (!g.summary.estimate() || !std::isfinite(g.deviance)) break;
-        if (!(f.deviance - g.deviance > b.selection.lrt_threshold) || !(g.deviance < one) ||
+        if (!(f.deviance - g.deviance > b.selection.lrt_threshold) || !(g.deviance < one + b.selection.shape_margin) ||
             !last_emitter_holds(n, b.selection))
             break;
         m = n, f = g;
