@@ -59,7 +59,7 @@ EDGE_SPOTS = np.array([[16.3, 1.2, 3000], [16.6, 30.9, 3000], [1.1, 15.8, 3000],
 def test_spots_at_every_edge_and_corner_are_found_with_honest_errors(max_emitters):
     movie = frames_of(EDGE_SPOTS, (32, 32), n_frames=150, seed=1)
     locs = g2.localize(movie, max_emitters=max_emitters, n_threads=2)
-    assert (locs.flag == 0).all() and locs.attrs["mea"] == 7
+    assert (locs.flag == 0).all() and locs.attrs["mea"] == (5 if max_emitters == 1 else 7)
     d, at = nearest_rows(locs, EDGE_SPOTS[:, :2])
     assert np.all(d < 1.0)  # every spot, in every frame
     assert len(locs) == d.size  # and nothing else
@@ -91,7 +91,7 @@ def test_fit_spots_fits_windows_at_the_edge_in_the_frame_of_the_peak_centred_win
         assert np.all(np.isfinite(f.photon_std))
     # The window side from the spots' width when mea is not given.
     assert g2.fit_spots(im, cx, cy, estimator="mle").records.shape == (9, 10)
-    assert crowded.window_side_for_peaks(im, cx, cy, None, 0.0) == 7
+    assert crowded.window_side_for_peaks(im, cx, cy, None, 0.0) == 5
 
 
 def test_frames_smaller_than_the_window_stay_unfitted():
@@ -115,7 +115,8 @@ def test_the_psf_is_measured_on_the_first_frames_and_sets_the_window(sigma):
     locs = g2.localize(movie)
     a = locs.attrs
     assert abs(a["psf_sigma"] / sigma - 1) < 0.05 and a["psf_sigma_source"].startswith("estimated from")
-    assert a["mea"] == crowded.window_side(a["psf_sigma"]) == {1.0: 5, 1.5: 9}[sigma]
+    assert a["mea"] == crowded.window_side(a["psf_sigma"], joint=True) == {1.0: 7, 1.5: 9}[sigma]
+    assert g2.localize(movie, max_emitters=1).attrs["mea"] == crowded.window_side(a["psf_sigma"]) == 5
     assert a["max_emitters"] == 5
     given = g2.localize(movie, psf_sigma=1.2)
     assert given.attrs["psf_sigma"] == 1.2 and given.attrs["psf_sigma_source"] == "given" and given.attrs["mea"] == 7

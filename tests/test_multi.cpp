@@ -59,8 +59,10 @@ TEST(JointProblem, ScoreAndInformationMatchNumericOnesAtEverySize) {
         for (int k = 0; k < free; k++)
             p[3 * k] = 400.0 + 3000.0 * U(rng), p[3 * k + 1] = 9.0 * U(rng), p[3 * k + 2] = 9.0 * U(rng);
         for (int r = 0; r < fixed; r++) {
-            l.fx[r] = -0.5 - 0.4 * r, l.fy[r] = 11.0 * U(rng) - 1.0;  // within the reach, as the batch puts them
-            p[3 * free + r] = r % 2 ? -60.0 * U(rng) : 300.0 * (1.0 + U(rng));  // fixed photons of either sign
+            l.fx[r] = -0.5 - 0.4 * r,
+            l.fy[r] = 11.0 * U(rng) - 1.0;  // within the reach, as the batch puts them
+            p[3 * free + r] =
+                r % 2 ? -60.0 * U(rng) : 300.0 * (1.0 + U(rng));  // fixed photons of either sign
         }
         p[M - 1] = 15.0;
         const Joint at = joint_at(d, l, p);
@@ -72,7 +74,8 @@ TEST(JointProblem, ScoreAndInformationMatchNumericOnesAtEverySize) {
             const double h = 1e-6 * std::max(1.0, std::fabs(p[a]));
             hi[a] += h, lo[a] -= h;
             const Joint up = joint_at(d, l, hi), down = joint_at(d, l, lo);
-            EXPECT_NEAR(at.score[a], -(up.F - down.F) / (2 * h), 1e-5 * std::max(1.0, std::fabs(at.score[a])));
+            EXPECT_NEAR(at.score[a], -(up.F - down.F) / (2 * h),
+                        1e-5 * std::max(1.0, std::fabs(at.score[a])));
             for (int k = 0; k < d.size(); k++) J[a][k] = (up.mean[k] - down.mean[k]) / (2 * h);
         }
         // Each entry to 1e-5 of its scale sqrt(I_aa I_bb), the bound on an
@@ -102,11 +105,11 @@ TEST(JointProblem, DomainAndInvalidData) {
     const auto F = [&](std::vector<double> p) {
         return m::joint_likelihood_at(d, 1.25, 4.0, l, p.data(), I.data(), s.data(), mean.data());
     };
-    EXPECT_TRUE(std::isfinite(F({1000, 3.5, 3.5, -200, 0, 0, 19.0})));  // a fixed emitter may be negative
-    EXPECT_EQ(F({0.0, 3.5, 3.5, 100, 0, 0, 19.0}), INFINITY);           // a free one may not
-    EXPECT_EQ(F({1000, 11.6, 3.5, 100, 0, 0, 19.0}), INFINITY);         // beyond the reach
+    EXPECT_TRUE(std::isfinite(F({1000, 3.5, 3.5, -200, 0, 0, 19.0})));   // a fixed emitter may be negative
+    EXPECT_EQ(F({0.0, 3.5, 3.5, 100, 0, 0, 19.0}), INFINITY);            // a free one may not
+    EXPECT_EQ(F({1000, 11.6, 3.5, 100, 0, 0, 19.0}), INFINITY);          // beyond the reach
     EXPECT_TRUE(std::isfinite(F({1000, 10.9, -3.9, 100, 0, 0, 19.0})));  // within it
-    EXPECT_EQ(F({1000, 3.5, 3.5, 100, 0, 0, -30.0}), INFINITY);         // a mean below 0
+    EXPECT_EQ(F({1000, 3.5, 3.5, 100, 0, 0, -30.0}), INFINITY);          // a mean below 0
     d.y[10] = NAN;
     d.check();
     EXPECT_TRUE(std::isnan(F({1000, 3.5, 3.5, 100, 0, 0, 19.0})));  // no likelihood
@@ -147,15 +150,23 @@ struct Multi {
             const Sint64 top = cy[i] < 0 ? 0 : cy[i] / fh * fh;
             wx.push_back(cx[i] < 0 ? -1 : inside(cx[i], 0, f.w, mea));
             wy.push_back(cy[i] < 0 ? -1 : inside(cy[i], top, fh, mea));
-            const double start[10] = {0.0, 1.5, 1.5, static_cast<double>(cx[i] - wx[i]) + mea / 2.0,
-                                      static_cast<double>(cy[i] - wy[i]) + mea / 2.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+            const double start[10] = {0.0,
+                                      1.5,
+                                      1.5,
+                                      static_cast<double>(cx[i] - wx[i]) + mea / 2.0,
+                                      static_cast<double>(cy[i] - wy[i]) + mea / 2.0,
+                                      0.0,
+                                      0.0,
+                                      0.0,
+                                      0.0,
+                                      0.0};
             single.insert(single.end(), start, start + 10);
         }
         single_std.assign(single.size(), kSentinel);
         single_flags.assign(cx.size(), -5), single_its.assign(cx.size(), -5);
         fit_array_of_gauss_2d_mle_on_float_image(f.data(), f.w, f.h, mea, n(), wx.data(), wy.data(), read_var,
-                                                 nullptr, single.data(), single_std.data(), single_flags.data(),
-                                                 single_its.data());
+                                                 nullptr, single.data(), single_std.data(),
+                                                 single_flags.data(), single_its.data());
         out.assign(10 * K * n(), kSentinel), out_std.assign(10 * K * n(), kSentinel);
         out_flags.assign(K * n(), -5), n_rows.assign(cx.size(), -5), n_em.assign(cx.size(), -5);
         its.assign(cx.size(), -5);
@@ -165,8 +176,8 @@ struct Multi {
         return fit_array_of_gauss_2d_multi_mle_on_float_image(
             f.px.data(), f.w, f.h, frame_h > 0 ? frame_h : f.h, mea, n(), cx.data(), cy.data(), wx.data(),
             wy.data(), first, count, read_var, nullptr, K, sigma, opts, single.data(), single_std.data(),
-            single_flags.data(), single_its.data(), out.data(), out_std.data(), out_flags.data(), n_rows.data(),
-            n_em.data(), its.data());
+            single_flags.data(), single_its.data(), out.data(), out_std.data(), out_flags.data(),
+            n_rows.data(), n_em.data(), its.data());
     }
     Multi &run(const Image &f) {
         singles(f);
@@ -225,7 +236,8 @@ std::vector<std::pair<Sint64, Sint64>> maxima(const Image &f, double level) {
         for (Sint64 x = 1; x + 1 < f.w; x++) {
             bool top = f.at(x, y) > level;
             for (int dy = -1; dy <= 1 && top; dy++)
-                for (int dx = -1; dx <= 1 && top; dx++) top = (dx == 0 && dy == 0) || f.at(x + dx, y + dy) < f.at(x, y);
+                for (int dx = -1; dx <= 1 && top; dx++)
+                    top = (dx == 0 && dy == 0) || f.at(x + dx, y + dy) < f.at(x, y);
             if (top) peaks.emplace_back(x, y);
         }
     return peaks;
@@ -274,7 +286,8 @@ TEST(MultiBatch, TwoSpotsOneAndAHalfWidthsApartAreResolved) {
             // Each true spot has a row within 0.05 px (clean) or 0.25 px.
             for (auto [x, y] : {std::pair{x0 - dx, y0 - dy}, std::pair{x0 + dx, y0 + dy}}) {
                 double best = INFINITY;
-                for (int r = 0; r < 2; r++) best = std::min(best, std::hypot(b.row(0, r)[3] - x, b.row(0, r)[4] - y));
+                for (int r = 0; r < 2; r++)
+                    best = std::min(best, std::hypot(b.row(0, r)[3] - x, b.row(0, r)[4] - y));
                 EXPECT_LT(best, noisy ? 0.25 : 0.05);
             }
             for (int r = 0; r < 2; r++) {
@@ -290,9 +303,11 @@ TEST(MultiBatch, OneSpotIsNeverSplit) {
     // Clean spots, round or elongated, dim to very bright, at sub-pixel
     // offsets; the PSF's width given as the spot's (its smaller width).
     for (double photons : {500.0, 5000.0, 50000.0})
-        for (auto [sx, sy, rho] : {std::array{1.3, 1.3, 0.0}, std::array{1.1, 1.5, 0.0}, std::array{1.2, 1.5, 0.2}})
+        for (auto [sx, sy, rho] :
+             {std::array{1.3, 1.3, 0.0}, std::array{1.1, 1.5, 0.0}, std::array{1.2, 1.5, 0.2}})
             for (double off : {0.0, 0.3, 0.5}) {
-                SCOPED_TRACE(testing::Message() << photons << " photons, " << sx << " x " << sy << ", offset " << off);
+                SCOPED_TRACE(testing::Message()
+                             << photons << " photons, " << sx << " x " << sy << ", offset " << off);
                 Image f(31, 31, 20.0);
                 f.add_spot({photons, sx, sy, 15.5 + off, 15.2 + off / 2, rho, 0.0});
                 Multi b({{15, 15}}, 7, 5, std::min(sx, sy));
@@ -344,7 +359,8 @@ TEST(MultiBatch, RowsDependNeitherOnSplitsThreadsNorTheStackingOfFrames) {
     std::reverse(moved.begin(), moved.end());
     Multi other(moved, 7, 5, 1.3, 40);
     other.run(g);
-    for (Sint64 i = 0; i < whole.n(); i++) EXPECT_TRUE(same_bits(whole.rows_of(i), other.rows_of(whole.n() - 1 - i)));
+    for (Sint64 i = 0; i < whole.n(); i++)
+        EXPECT_TRUE(same_bits(whole.rows_of(i), other.rows_of(whole.n() - 1 - i)));
 }
 
 TEST(MultiBatch, SkippedPeaksWindowsAtTheEdgeAndNaNPixels) {
@@ -405,13 +421,15 @@ TEST(MultiHostile, ContractBreaksEndTheProcessWithAMessage) {
     const auto call = [&](Sint64 mea, Sint64 K, double sigma, Sint64 frame_h, Sint64 first, Sint64 count,
                           double read_var = 1.0) {
         fit_array_of_gauss_2d_multi_mle_on_float_image(
-            f.px.data(), f.w, f.h, frame_h, mea, 1, b.cx.data(), b.cy.data(), b.wx.data(), b.wy.data(), first, count,
-            read_var, nullptr, K, sigma, nullptr, b.single.data(), b.single_std.data(), b.single_flags.data(),
-            nullptr, b.out.data(), b.out_std.data(), b.out_flags.data(), b.n_rows.data(), b.n_em.data(),
-            b.its.data());
+            f.px.data(), f.w, f.h, frame_h, mea, 1, b.cx.data(), b.cy.data(), b.wx.data(), b.wy.data(), first,
+            count, read_var, nullptr, K, sigma, nullptr, b.single.data(), b.single_std.data(),
+            b.single_flags.data(), nullptr, b.out.data(), b.out_std.data(), b.out_flags.data(),
+            b.n_rows.data(), b.n_em.data(), b.its.data());
     };
-    EXPECT_EXIT(call(7, 0, 1.3, 30, 0, 1), testing::ExitedWithCode(1), "^max_emitters must be from 1 to 8, got 0\n$");
-    EXPECT_EXIT(call(7, 9, 1.3, 30, 0, 1), testing::ExitedWithCode(1), "^max_emitters must be from 1 to 8, got 9\n$");
+    EXPECT_EXIT(call(7, 0, 1.3, 30, 0, 1), testing::ExitedWithCode(1),
+                "^max_emitters must be from 1 to 8, got 0\n$");
+    EXPECT_EXIT(call(7, 9, 1.3, 30, 0, 1), testing::ExitedWithCode(1),
+                "^max_emitters must be from 1 to 8, got 9\n$");
     for (double sigma : {0.0, -1.0, kNaN, 32.0})
         EXPECT_EXIT(call(7, 5, sigma, 30, 0, 1), testing::ExitedWithCode(1), "^psf_sigma must be positive");
     EXPECT_EXIT(call(7, 5, 1.3, 0, 0, 1), testing::ExitedWithCode(1), "^frame_h must be positive, got 0\n$");

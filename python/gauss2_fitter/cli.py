@@ -716,8 +716,9 @@ def build_parser():
                    "(read as --peaks reads it)")
     p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5" + output_help)
     p.add_argument("--mea", type=int, default=None,
-                   help="side of the fitted square window, odd (default: from the PSF, 2 round(2.5 sigma) + 1; "
-                   f"{IMAGE_MEA} for the per-peak table of one image)")
+                   help="side of the fitted square window, odd (default: from the PSF, 2 floor(2 sigma) + 1 for "
+                   f"single fits, 2 round(2.5 sigma) + 1 for joint fits; {IMAGE_MEA} for the per-peak table of one "
+                   "image)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
     p.add_argument("--threshold", type=float, default=None,
                    help="when finding peaks: minimum value in the smoothed frame, photons for movies "

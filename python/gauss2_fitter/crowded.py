@@ -1,7 +1,7 @@
 """Every molecule in the frame: windows at the frame's edges, a window side
 that follows the PSF, and multi-emitter fits of crowded spots.
 
-    mea = window_side(psf_sigma)                       # the odd side the PSF asks for
+    mea = window_side(psf_sigma, joint=True)           # the odd side the PSF asks for
     wx, wy = window_centres(cx, cy, mea, (h, w))       # windows moved inside the frame
     rows = fit_multi(im, cx, cy, mea, psf_sigma=1.3, max_emitters=5)   # one row per molecule
 
@@ -10,9 +10,13 @@ the window of that side moved inward until it lies in the frame: the peak
 is off-centre in it, and every pixel used is the frame's. Frames smaller
 than the window have no such window; their peaks stay unfitted (flag 1).
 
-Window side. window_side(sigma): the odd side 2 round(WINDOW_SIGMAS sigma)
-+ 1, at least MIN_MEA: the spot's light within about 2.5 sigma either side,
-neighbours' light kept out (docs/crowded.md has the measurement).
+Window side. window_side(sigma, joint): the odd side 2 half + 1: for single
+fits half = floor(2 sigma), at least 2, which keeps a neighbour's light out
+(5 for PSF widths up to 1.5 px); for joint fits half = round(2.5 sigma), at
+least 3, whose window holds its neighbours' light in the model (7 up to
+1.4 px, 9 from there to 1.8). Larger windows fit worse alone, and jointly
+a little better but at 2.5 to 5 times the time (docs/crowded.md has the
+scan).
 
 PSF width. Unless given, estimate_psf_sigma measures it on the movie's
 first frames: the median minor semi-axis of the single fits of the spots
@@ -39,9 +43,10 @@ from . import _lib
 from ._checks import as_int
 from ._lib import GAUSS2_MAX_MEA, MULTI_MAX_EMITTERS, MULTI_MAX_MEA, RECORD_SIZE
 
-WINDOW_SIGMAS = 2.5  # half the window side, in PSF widths
-MIN_MEA = 5
-MAX_PSF_SIGMA = (MULTI_MAX_MEA // 2) / WINDOW_SIGMAS  # the widest PSF whose window a joint fit takes
+SINGLE_WINDOW_SIGMAS = 2.0  # half the window side of single fits, in PSF widths (rounded down)
+JOINT_WINDOW_SIGMAS = 2.5  # and of joint fits (rounded half up)
+MIN_MEA, MIN_JOINT_MEA = 5, 7
+MAX_PSF_SIGMA = (MULTI_MAX_MEA // 2) / JOINT_WINDOW_SIGMAS  # the widest PSF whose window a joint fit takes
 DEFAULT_MAX_EMITTERS = 5  # of localize with the maximum-likelihood estimator
 PROBE_MEA = 9  # the window of the fits that measure the PSF's width
 PROBE_ISOLATION = 5  # pixels from the nearest other peak of a spot that measures it
@@ -77,13 +82,16 @@ def check_max_emitters(max_emitters, estimator):
     return k
 
 
-def window_side(psf_sigma):
-    """The odd window side for a PSF of psf_sigma pixels: 2 round(2.5 sigma)
-    + 1, at least MIN_MEA."""
+def window_side(psf_sigma, joint=False):
+    """The odd window side for a PSF of psf_sigma pixels: 2 floor(2 sigma) + 1
+    for single fits, at least MIN_MEA; 2 round(2.5 sigma) + 1 (half up) for
+    joint fits, at least MIN_JOINT_MEA."""
     sigma = check_psf_sigma(psf_sigma)
     if sigma is None:
         raise ValueError("window_side needs a psf_sigma")
-    return max(MIN_MEA, 2 * int(round(WINDOW_SIGMAS * sigma)) + 1)
+    if joint:
+        return max(MIN_JOINT_MEA, 2 * math.floor(JOINT_WINDOW_SIGMAS * sigma + 0.5) + 1)
+    return max(MIN_MEA, 2 * math.floor(SINGLE_WINDOW_SIGMAS * sigma) + 1)
 
 
 def window_centres(center_x, center_y, mea, shape, frame_height=None):
@@ -166,9 +174,9 @@ def _probe(im, cx, cy, read_noise):
 
 
 def window_side_for_peaks(im, center_x, center_y, psf_sigma, read_noise):
-    """window_side of psf_sigma, or of the PSF sigma measured on the peaks of
-    the image (their single fits, as estimate_psf_sigma takes them; the
-    default when none serves)."""
+    """The single fits' window_side of psf_sigma, or of the PSF sigma
+    measured on the peaks of the image (their single fits, as
+    estimate_psf_sigma takes them; the default when none serves)."""
     from ._checks import as_f64, as_i64
 
     sigma = check_psf_sigma(psf_sigma)
@@ -229,7 +237,7 @@ def resolved(settings, movie, frames=None):
     """The settings with mea and psf_sigma filled in for the movie (a Movie):
     psf_sigma, when not given, measured on the first frames of the run
     (estimate_psf_sigma) if the window side (mea None) or joint fits
-    (max_emitters > 1) need it; mea None from window_side(psf_sigma). The
+    (max_emitters > 1) need it; mea None from window_side(psf_sigma, joint). The
     same settings when nothing is missing."""
     import dataclasses
 
@@ -243,7 +251,7 @@ def resolved(settings, movie, frames=None):
     else:
         start, stop = frame_range(frames, movie.n_frames)
         sigma, source = estimate_psf_sigma(movie, settings.camera, start, stop)
-    mea = window_side(sigma) if settings.mea is None else settings.mea
+    mea = window_side(sigma, settings.max_emitters > 1) if settings.mea is None else settings.mea
     if (mea, sigma, source) == (settings.mea, settings.psf_sigma, settings.psf_source):
         return settings
     return dataclasses.replace(settings, mea=mea, psf_sigma=sigma, psf_source=source)

@@ -464,8 +464,9 @@ def localize(movie, *, camera=None, mea=None, estimator="mle", threshold=None, s
         The conversion of counts (default: counts are photo-electrons and
         photons).
     mea : int, optional
-        Side of the fitted square window, odd; default (None) from the PSF:
-        2 round(2.5 psf_sigma) + 1, at least 5 (crowded.window_side).
+        Side of the fitted square window, odd; default (None) from the PSF
+        (crowded.window_side): 2 floor(2 psf_sigma) + 1 for single fits,
+        at least 5; 2 round(2.5 psf_sigma) + 1 for joint fits, at least 7.
         Windows at a frame's edge are moved inside it.
     estimator : {"mle", "lsq"}, optional
         Poisson maximum likelihood (the default) or least squares.

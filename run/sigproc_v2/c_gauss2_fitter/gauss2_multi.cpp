@@ -62,7 +62,6 @@ constexpr int kMaxRejections = 8;
 // pixel centre, but rarely twice as much.
 constexpr double kScreen = 0.5;
 
-
 // ---- the tests' thresholds ------------------------------------------------------
 
 // x with f(x) = target for a decreasing f on [lo, hi], by bisection.
@@ -77,7 +76,8 @@ double solve_decreasing(F f, double target, double lo, double hi) {
 
 // The upper alpha quantile of the standard normal distribution.
 double normal_quantile(double alpha) {
-    return solve_decreasing([](double z) { return 0.5 * std::erfc(z / std::numbers::sqrt2); }, alpha, -40.0, 40.0);
+    return solve_decreasing([](double z) { return 0.5 * std::erfc(z / std::numbers::sqrt2); }, alpha, -40.0,
+                            40.0);
 }
 
 // The upper alpha quantile of chi-square with 3 degrees of freedom, whose
@@ -157,8 +157,8 @@ struct JointFit {
 };
 
 template <int M>
-[[gnu::noinline]] GAUSS2_MULTI_CLONES JointFit fit_joint_m(const WindowData &data, double sigma, const Layout &layout, double *p,
-                                       double *mean) {
+[[gnu::noinline]] GAUSS2_MULTI_CLONES JointFit fit_joint_m(const WindowData &data, double sigma,
+                                                           const Layout &layout, double *p, double *mean) {
     MultiProblem<M> problem(data, sigma, kSlackSigmas * sigma, layout);
     lm::Matrix<M> info;
     JointFit out;
@@ -185,7 +185,8 @@ JointFit fit_joint_of(const WindowData &data, double sigma, const Layout &layout
                       std::integer_sequence<int, K...>) {
     JointFit out{};
     const int m = layout.params();
-    ((m == size_of(K + 1) ? (out = fit_joint_m<size_of(K + 1)>(data, sigma, layout, p, mean), true) : false) ||
+    ((m == size_of(K + 1) ? (out = fit_joint_m<size_of(K + 1)>(data, sigma, layout, p, mean), true)
+                          : false) ||
      ...);
     return out;
 }
@@ -217,12 +218,14 @@ template <int M>
 }
 
 template <int... K>
-double likelihood_of(const WindowData &data, double sigma, double reach, const Layout &layout, const double *p,
-                     double *I, double *score, double *mean, std::integer_sequence<int, K...>) {
+double likelihood_of(const WindowData &data, double sigma, double reach, const Layout &layout,
+                     const double *p, double *I, double *score, double *mean,
+                     std::integer_sequence<int, K...>) {
     double F = NAN;
     const int m = layout.params();
-    ((m == size_of(K + 1) ? (F = likelihood_m<size_of(K + 1)>(data, sigma, reach, layout, p, I, score, mean), true)
-                          : false) ||
+    ((m == size_of(K + 1)
+          ? (F = likelihood_m<size_of(K + 1)>(data, sigma, reach, layout, p, I, score, mean), true)
+          : false) ||
      ...);
     return F;
 }
@@ -473,8 +476,8 @@ Model start_model(const Batch &b, const PeakWindow &w, WindowData &d) {
     };
     Other others[kMaxOthers];
     int n = 0;
-    b.peaks.each_in(std::max(w.oy - b.reach, w.top), std::min(w.oy + last + b.reach, w.bottom), w.ox - b.reach,
-                    w.ox + last + b.reach, w.index, [&](Sint64 q) {
+    b.peaks.each_in(std::max(w.oy - b.reach, w.top), std::min(w.oy + last + b.reach, w.bottom),
+                    w.ox - b.reach, w.ox + last + b.reach, w.index, [&](Sint64 q) {
                         const Sint64 x = b.peaks.x(q), y = b.peaks.y(q);
                         if (x == cx && y == cy) return;  // the same pixel: one emitter
                         if (n < kMaxOthers)
@@ -487,7 +490,8 @@ Model start_model(const Batch &b, const PeakWindow &w, WindowData &d) {
     for (int k = 0; k < n; k++) {
         const Sint64 q = others[k].q, x = others[k].x, y = others[k].y;
         const bool inside = x >= w.ox && x <= w.ox + last && y >= w.oy && y <= w.oy + last;
-        if (m.emitters() < kMaxEmitters && ((inside && m.layout.free < b.max_emitters) || m.layout.fixed < fixed_room)) {
+        if (m.emitters() < kMaxEmitters &&
+            ((inside && m.layout.free < b.max_emitters) || m.layout.fixed < fixed_room)) {
             emitter_of(b, w, q, bg, slack, e);
             if (inside && m.layout.free < b.max_emitters)
                 m.add_free(e[0], e[1], e[2]);
@@ -563,7 +567,8 @@ bool last_emitter_holds(const Model &n, const Selection &s) {
     const int last = n.layout.free - 1;
     if (!(n.n[last] >= s.min_photons)) return false;
     for (int e = 0; e < n.emitters(); e++)
-        if (e != last && distance2(n.x[e], n.y[e], n.x[last], n.y[last]) < s.min_separation * s.min_separation)
+        if (e != last &&
+            distance2(n.x[e], n.y[e], n.x[last], n.y[last]) < s.min_separation * s.min_separation)
             return false;
     return true;
 }
@@ -625,13 +630,14 @@ JointFit fit_model(const WindowData &d, double sigma, Model &m, double *mean) {
                            : INFINITY;
     while (m.layout.free < b.max_emitters && m.emitters() < kMaxEmitters) {
         double e[3];
-        if (!next_emitter(d, mean, m, b.sigma, b.selection.min_separation, kScreen * b.selection.lrt_threshold, e))
+        if (!next_emitter(d, mean, m, b.sigma, b.selection.min_separation,
+                          kScreen * b.selection.lrt_threshold, e))
             break;
         Model n = with_emitter(m, e);
         const JointFit g = fit_model(d, b.sigma, n, trial_mean);
         if (!g.summary.estimate() || !std::isfinite(g.deviance)) break;
-        if (!(f.deviance - g.deviance > b.selection.lrt_threshold) || !(g.deviance < one + b.selection.shape_margin) ||
-            !last_emitter_holds(n, b.selection))
+        if (!(f.deviance - g.deviance > b.selection.lrt_threshold) ||
+            !(g.deviance < one + b.selection.shape_margin) || !last_emitter_holds(n, b.selection))
             break;
         m = n, f = g;
         std::copy(trial_mean, trial_mean + d.size(), mean);
@@ -676,15 +682,17 @@ void fit_peak(const Batch &b, Sint64 i) {
     const PeakWindow w = peak_window(b, i, iw);
     const Sint64 cx = b.peaks.x(i), cy = b.peaks.y(i);
     if (cx < w.ox || cx >= w.ox + w.side || cy < w.oy || cy >= w.oy + w.side) return;  // not its window
-    if (b.max_emitters > 1 && (has_neighbours(b, w) || !explained_by_one(b, w)) && fit_jointly(b, w, iw)) return;
+    if (b.max_emitters > 1 && (has_neighbours(b, w) || !explained_by_one(b, w)) && fit_jointly(b, w, iw))
+        return;
     report_single(b, w);
 }
 
 }  // namespace
 
-double joint_likelihood_at(const WindowData &data, double sigma, double reach, const Layout &layout, const double *p,
-                           double *I, double *score, double *mean) {
-    return likelihood_of(data, sigma, reach, layout, p, I, score, mean, std::make_integer_sequence<int, kMaxEmitters>{});
+double joint_likelihood_at(const WindowData &data, double sigma, double reach, const Layout &layout,
+                           const double *p, double *I, double *score, double *mean) {
+    return likelihood_of(data, sigma, reach, layout, p, I, score, mean,
+                         std::make_integer_sequence<int, kMaxEmitters>{});
 }
 
 }  // namespace gauss2::multi
@@ -693,23 +701,23 @@ extern "C" {
 
 int fit_array_of_gauss_2d_multi_mle_on_float_image(
     const np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 frame_h, Sint64 mea, Sint64 n_peaks,
-    const Sint64 *center_x, const Sint64 *center_y, const Sint64 *window_x, const Sint64 *window_y, Sint64 first,
-    Sint64 count, np_float64 read_var, const np_float64 *read_var_map, Sint64 max_emitters, np_float64 psf_sigma,
-    const np_float64 *opts, const np_float64 *single, const np_float64 *single_std, const Sint64 *single_flags,
-    const Sint64 *single_iterations, np_float64 *out, np_float64 *out_std, Sint64 *out_flags, Sint64 *n_rows,
-    Sint64 *n_emitters, Sint64 *iterations) {
+    const Sint64 *center_x, const Sint64 *center_y, const Sint64 *window_x, const Sint64 *window_y,
+    Sint64 first, Sint64 count, np_float64 read_var, const np_float64 *read_var_map, Sint64 max_emitters,
+    np_float64 psf_sigma, const np_float64 *opts, const np_float64 *single, const np_float64 *single_std,
+    const Sint64 *single_flags, const Sint64 *single_iterations, np_float64 *out, np_float64 *out_std,
+    Sint64 *out_flags, Sint64 *n_rows, Sint64 *n_emitters, Sint64 *iterations) {
     namespace m = gauss2::multi;
     ensure(read_var >= 0.0 && read_var <= DBL_MAX, "Read-noise variance must be finite and >= 0, got %g",
            read_var);
     ensure(max_emitters >= 1 && max_emitters <= GAUSS2_MULTI_MAX_EMITTERS,
            "max_emitters must be from 1 to %d, got %ld", GAUSS2_MULTI_MAX_EMITTERS,
            static_cast<long>(max_emitters));
-    ensure(psf_sigma > 0.0 && psf_sigma <= GAUSS2_MULTI_MAX_MEA, "psf_sigma must be positive, at most %d, got %g",
-           GAUSS2_MULTI_MAX_MEA, psf_sigma);
+    ensure(psf_sigma > 0.0 && psf_sigma <= GAUSS2_MULTI_MAX_MEA,
+           "psf_sigma must be positive, at most %d, got %g", GAUSS2_MULTI_MAX_MEA, psf_sigma);
     ensure(frame_h >= 1, "frame_h must be positive, got %ld", static_cast<long>(frame_h));
     ensure(first >= 0 && count >= 0 && n_peaks >= 0 && first <= n_peaks && count <= n_peaks - first,
-           "peaks %ld .. %ld + %ld are not among the %ld peaks", static_cast<long>(first), static_cast<long>(first),
-           static_cast<long>(count), static_cast<long>(n_peaks));
+           "peaks %ld .. %ld + %ld are not among the %ld peaks", static_cast<long>(first),
+           static_cast<long>(first), static_cast<long>(count), static_cast<long>(n_peaks));
     ensure(max_emitters == 1 || mea <= GAUSS2_MULTI_MAX_MEA,
            "Mea too large for joint fits: %ld (at most %d with max_emitters > 1)", static_cast<long>(mea),
            GAUSS2_MULTI_MAX_MEA);

@@ -63,7 +63,8 @@ extern "C" {
  *                   comparison off), and clean elongated spots split 0, 15
  *                   and 80 % of the time. */
 #define GAUSS2_MULTI_N_OPTS 5
-#define GAUSS2_MULTI_DEFAULT_OPTS {1e-3, 1e-6, 0.0, 1.0, 0.0}
+#define GAUSS2_MULTI_DEFAULT_OPTS \
+    { 1e-3, 1e-6, 0.0, 1.0, 0.0 }
 
 /* Fits the peaks first .. first + count - 1 of the n_peaks peaks of an image
  * of im_h rows, a stack of frames of frame_h rows each (im_h itself for one
@@ -136,11 +137,11 @@ extern "C" {
  * the maximum-likelihood batch, at the first fitted peak. Always returns 0. */
 C_COMMON_EXPORT int fit_array_of_gauss_2d_multi_mle_on_float_image(
     const np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 frame_h, Sint64 mea, Sint64 n_peaks,
-    const Sint64 *center_x, const Sint64 *center_y, const Sint64 *window_x, const Sint64 *window_y, Sint64 first,
-    Sint64 count, np_float64 read_var, const np_float64 *read_var_map, Sint64 max_emitters, np_float64 psf_sigma,
-    const np_float64 *opts, const np_float64 *single, const np_float64 *single_std, const Sint64 *single_flags,
-    const Sint64 *single_iterations, np_float64 *out, np_float64 *out_std, Sint64 *out_flags, Sint64 *n_rows,
-    Sint64 *n_emitters, Sint64 *iterations);
+    const Sint64 *center_x, const Sint64 *center_y, const Sint64 *window_x, const Sint64 *window_y,
+    Sint64 first, Sint64 count, np_float64 read_var, const np_float64 *read_var_map, Sint64 max_emitters,
+    np_float64 psf_sigma, const np_float64 *opts, const np_float64 *single, const np_float64 *single_std,
+    const Sint64 *single_flags, const Sint64 *single_iterations, np_float64 *out, np_float64 *out_std,
+    Sint64 *out_flags, Sint64 *n_rows, Sint64 *n_emitters, Sint64 *iterations);
 
 #ifdef __cplusplus
 }

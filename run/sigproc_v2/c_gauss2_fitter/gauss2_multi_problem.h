@@ -88,8 +88,8 @@ static_assert(padded(4) == 4 && padded(5) == 7 && padded(7) == 7 && padded(8) ==
 // x side.
 struct WindowData {
     int side = 0;
-    bool valid = true;                      // no datum is NaN
-    bool lit = false;                       // whether `base` holds light of other emitters
+    bool valid = true;                       // no datum is NaN
+    bool lit = false;                        // whether `base` holds light of other emitters
     double y[kMaxSide * kMaxSide + 4] = {};  // padded for a last row read in whole vectors
     double base[kMaxSide * kMaxSide];
 
@@ -283,8 +283,8 @@ class MultiProblem {
 // (layout.params() values; +inf outside the domain) and, when it is finite,
 // its Fisher information I (params^2 values, row-major), score (params) and
 // mean m = mu + base (side^2, row-major).
-double joint_likelihood_at(const WindowData &data, double sigma, double reach, const Layout &layout, const double *p,
-                           double *I, double *score, double *mean);
+double joint_likelihood_at(const WindowData &data, double sigma, double reach, const Layout &layout,
+                           const double *p, double *I, double *score, double *mean);
 
 }  // namespace gauss2::multi
 
