@@ -7,6 +7,7 @@
 #include "c_common.h"
 #include "gauss2_fitter.h"
 #include "gauss2_mle.h"
+#include "gauss2_multi.h"
 #include "gauss2_peaks.h"
 
 _Static_assert(sizeof(np_float64) == 8, "np_float64 is a double");

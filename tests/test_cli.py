@@ -196,7 +196,7 @@ def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, 
         "3 of 30 frames have no contrast above the threshold (flat, or no pixel above it; the first is frame 4): "
         "nothing found in them"]
     with pytest.warns(g2.NoPeaksWarning) as said:
-        g2.localize(movie[:, :6, :], estimator="lsq", n_threads=2)
+        g2.localize(movie[:, :6, :], estimator="lsq", mea=11, n_threads=2)
     assert [str(w.message) for w in said] == [
         "frames of 40 x 6 are smaller than the 11 x 11 window: no window fits, nothing can be localised"]
     assert run("fit", tmp_path / "movie.npy", "-o", tmp_path / "locs.csv", "--estimator", "lsq") == 0

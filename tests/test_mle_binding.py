@@ -64,7 +64,7 @@ def test_mle_records_errors_and_a_map_of_read_noise(field):
 def test_fit_spots_for_both_estimators(field):
     im, cx, cy, truth = field
     cx2, cy2 = cx.copy(), cy.copy()
-    cx2[0], cy2[1] = -1, im.shape[0] - 2  # skipped, window outside
+    cx2[0], cy2[1] = -1, im.shape[0] + 2  # skipped: a negative index, a pixel outside the image
     for est in ("lsq", "mle"):
         f = g2.fit_spots(im, cx2, cy2, 11, estimator=est, read_noise=2.0, n_threads=2)
         assert f.flag.dtype == np.int8 and f.iterations.dtype == np.int32

@@ -66,7 +66,10 @@ def test_a_movie_in_adu_becomes_a_table_in_photons_and_nm(movie, truth, estimato
     locs = g2.localize(movie, camera=CAM, estimator=estimator, n_threads=2)
     check_against_truth(locs, truth)
     a = locs.attrs
-    assert (a["height"], a["width"], a["n_frames"], a["mea"], a["estimator"]) == (*SHAPE, N_FRAMES, 11, estimator)
+    assert (a["height"], a["width"], a["n_frames"], a["estimator"]) == (*SHAPE, N_FRAMES, estimator)
+    # The window from the PSF measured on the movie's spots (their minor axes, 1.1 to 1.5 px).
+    assert 1.1 < a["psf_sigma"] < 1.5 and a["psf_sigma_source"].startswith("estimated from")
+    assert a["mea"] == g2.crowded.window_side(a["psf_sigma"], joint=estimator == "mle")
     assert a["camera"]["sensitivity"] == 0.25 and a["pixel_size"] == 107.0 and a["threshold"] is None
     if estimator == "mle":  # the photon-statistics errors and the iterations come with the estimator
         assert np.all(np.isfinite(locs.lpx)) and np.all(locs.iterations > 0)
@@ -103,11 +106,11 @@ def test_frames_and_given_peaks(movie, truth):
 
     # Peaks given as a table of sub-pixel positions: the pixel holding each is fitted.
     peaks = pd.DataFrame({"frame": truth[:, 0].astype(int), "x": truth[:, 4], "y": truth[:, 5]})
-    peaks = pd.concat([peaks, pd.DataFrame({"frame": [2], "x": [1.5], "y": [20.2]})])  # window leaves the frame
+    peaks = pd.concat([peaks, pd.DataFrame({"frame": [2], "x": [70.5], "y": [20.2]})])  # outside the frame
     got = g2.localize(movie, camera=CAM, estimator="lsq", peaks=peaks.iloc[::-1])
     assert len(got) == len(peaks) and np.all(np.diff(got.frame) >= 0)
     edge = got[got.flag == 1]
-    assert len(edge) == 1 and (edge.x.item(), edge.y.item()) == (1.5, 20.5) and np.isnan(edge.photons.item())
+    assert len(edge) == 1 and (edge.x.item(), edge.y.item()) == (70.5, 20.5) and np.isnan(edge.photons.item())
     check_against_truth(got[got.flag == 0].reset_index(drop=True), truth)
     got = g2.localize(movie, camera=CAM, estimator="lsq", peaks=peaks, frames=(0, 2))
     assert set(got.frame) == {0, 1}
@@ -149,7 +152,8 @@ def test_tables_written_and_read_back(movie, tmp_path):
     docs = list(yaml.safe_load_all((tmp_path / "l.yaml").read_text()))
     assert docs[0] == {"Frames": N_FRAMES, "Height": SHAPE[0], "Width": SHAPE[1], "Data Type": "float64",
                        "Byte Order": "<", "File": "<array>"}
-    assert docs[1]["Pixelsize"] == 107.0 and docs[1]["Box Size"] == 11 and docs[1]["Estimator"] == "lsq"
+    assert docs[1]["Pixelsize"] == 107.0 and docs[1]["Box Size"] == locs.attrs["mea"] and docs[1]["Estimator"] == "lsq"
+    assert docs[1]["PSF Sigma"] == locs.attrs["psf_sigma"] and docs[1]["Max Emitters"] == 1
     back = g2.read_localizations(tmp_path / "l.hdf5")
     assert back.attrs["pixel_size"] == 107.0 and (back.attrs["height"], back.attrs["width"]) == SHAPE
     pd.testing.assert_frame_equal(back, locs, rtol=1e-6, atol=1e-4)

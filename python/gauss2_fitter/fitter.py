@@ -579,18 +579,31 @@ class SpotFits:
     iterations: np.ndarray
 
 
-def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0, params=None, n_threads=None):
+def fit_spots(im, center_x, center_y, mea=None, *, estimator="lsq", read_noise=0.0, params=None, n_threads=None,
+              psf_sigma=None, frame_height=None):
     """Fits every peak of the 2-D image `im` (in photo-electrons for
     photon-statistics errors) with the chosen estimator, "lsq" or "mle", and
     returns a SpotFits. `read_noise` is the read noise sigma in
     photo-electrons: a scalar or an array of the image's shape (or a
-    ReadVariance). Other arguments as for fit_peaks."""
+    ReadVariance). mea None takes the side from `psf_sigma` (pixels;
+    measured on the peaks when not given; crowded.window_side). A window
+    that would leave the image (or, with frame_height, its frame of that
+    many rows in a stack) is moved inside it: the peak is fitted off-centre
+    from the pixels there, and its record's positions stay in the frame of
+    the window centred on the peak. Other arguments as for fit_peaks."""
+    from . import crowded
+
+    if mea is None:
+        mea = crowded.window_side_for_peaks(im, center_x, center_y, psf_sigma, read_noise)
     a, cx, cy, mea, est, variance, rec, n_threads = _fit_arguments(
         im, center_x, center_y, mea, estimator, read_noise, params, n_threads)
-    std, flag, iterations = _batch(a, cx, cy, mea, rec, n_threads, est, variance)
+    wx, wy = crowded.window_centres(cx, cy, mea, a.shape, frame_height)
+    rec = crowded.moved(rec, cx - wx, cy - wy, wx >= 0)
+    std, flag, iterations = _batch(a, wx, wy, mea, rec, n_threads, est, variance)
     if est.own_errors_are_photon_errors:
         photon_std = std[:, :N_PARAMS].copy()
     else:
-        fitted = np.where(flag == FLAG_SKIPPED, -1, cx)
-        photon_std = photon_errors(a, fitted, cy, rec, mea, variance)
+        fitted = np.where(flag == FLAG_SKIPPED, -1, wx)
+        photon_std = photon_errors(a, fitted, wy, rec, mea, variance)
+    rec = crowded.moved(rec, wx - cx, wy - cy, wx >= 0)
     return SpotFits(rec, std[:, :N_PARAMS].copy(), photon_std, flag.astype(np.int8), iterations.astype(np.int32))

@@ -33,7 +33,8 @@ from ._checks import as_int, as_real
 from ._lib import FLAG_SKIPPED, GAUSS2_MAX_MEA
 from .camera import Camera
 from .estimators import DEFAULT, estimator
-from .fitter import ReadVariance, fit_spots, window_origin, windows_inside
+from . import crowded
+from .fitter import ReadVariance
 from .peaks import NoPeaksWarning, check_smooth, find_peaks_in_frames, no_window_fits
 from .schema import FITTED, make_table
 
@@ -47,20 +48,27 @@ class Settings:
     window side `mea`, the estimator's name (estimators.ESTIMATORS), and the
     peak search (threshold in photons on the smoothed frame or None for each
     frame's automatic one, smoothing sigma in pixels, n_sigma of the
-    automatic threshold, min_distance of local maxima)."""
+    automatic threshold, min_distance of local maxima); the PSF sigma in
+    pixels and the emitters a window's model may hold (crowded.py). mea and
+    psf_sigma may be None until crowded.resolved() fills them from the
+    movie; psf_source says where psf_sigma came from."""
 
     camera: Camera
-    mea: int = 11
+    mea: object = 11
     estimator: str = DEFAULT
     threshold: object = None
     smooth: float = 1.0
     n_sigma: float = 5.0
     min_distance: int = 2
+    psf_sigma: object = None
+    max_emitters: object = 1
+    psf_source: object = None
 
     def __post_init__(self):
         if not isinstance(self.camera, Camera):
             raise TypeError(f"camera must be a Camera, got {type(self.camera).__name__}")
-        object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=GAUSS2_MAX_MEA, odd=True))
+        if self.mea is not None:
+            object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=GAUSS2_MAX_MEA, odd=True))
         estimator(self.estimator)
         if self.threshold is not None:
             object.__setattr__(self, "threshold", as_real("threshold", self.threshold, kind="a number or None"))
@@ -70,6 +78,7 @@ class Settings:
             raise ValueError(f"n_sigma must be non-negative, got {self.n_sigma}")
         object.__setattr__(self, "n_sigma", n_sigma)
         object.__setattr__(self, "min_distance", as_int("min_distance", self.min_distance, low=1))
+        crowded.check_settings(self)
 
     @property
     def estimator_record(self):
@@ -221,33 +230,36 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
     mea = settings.mea
     if peaks is None:
         thr = None if settings.threshold is None else settings.threshold * cam.qe  # photons -> electrons
-        fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=mea, smooth=settings.smooth,
+        # Peaks up to the frame's edge (their windows are moved inside it), if a window fits.
+        border_mea = 1 if min(h, w) >= mea else mea
+        fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=border_mea, smooth=settings.smooth,
                                                       min_distance=settings.min_distance, n_sigma=settings.n_sigma)
         fittable = np.ones(len(fr), dtype=bool)
         no_contrast = (frames_without_contrast(im, fr, thresholds, mea) + start).tolist()
     else:
         fr, px, py = peaks
         fr = fr - start
-        fittable = windows_inside(px, py, mea, (h, w))
+        fittable = (px >= 0) & (px < w) & (py >= 0) & (py < h)
         no_contrast = []
     t2 = time.perf_counter()
     # One native batch for the whole chunk: the frames stacked into one tall
-    # image, each peak's row shifted into its frame. No window crosses from
-    # one frame into the next (those that would leave a frame are skipped), so
-    # every fit sees exactly its frame's pixels.
+    # image, each peak's row shifted into its frame. Every window lies in its
+    # peak's frame (crowded.window_centres), so every fit sees exactly its
+    # frame's pixels.
     tall = im.reshape(k * h, w)
     cx = np.where(fittable, px, -1)
     cy = np.where(fittable, py + fr * h, -1)
     run = run if run is not None else Run(settings, h, w)
     est = settings.estimator_record
-    fits = fit_spots(tall, cx, cy, mea, estimator=est.name, read_noise=run.variance(k), n_threads=n_threads)
+    rows = crowded.chunk_rows(tall, cx, cy, px, py, h, settings, run.variance(k), n_threads)
     t3 = time.perf_counter()
-    rec, err, flag = fits.records, fits.photon_std, fits.flag.astype(np.int8)
+    fr, px, py = fr[rows.peak], px[rows.peak], py[rows.peak]
+    rec, err, flag = rows.records, rows.photon_std, rows.flag
     qe = cam.qe
     cols = {
         "frame": (fr + start).astype(np.int64),
-        "x": window_origin(px, mea) + rec[:, 3],
-        "y": window_origin(py, mea) + rec[:, 4],
+        "x": rows.x,
+        "y": rows.y,
         "photons": rec[:, 0] / qe,
         "sx": rec[:, 1].copy(),
         "sy": rec[:, 2].copy(),
@@ -260,8 +272,9 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
         "sy_se": err[:, 2].copy(),
         "bg_se": err[:, 6] / qe,
         "goodness": rec[:, 8].copy() if est.goodness_is_likelihood else rec[:, 8] / qe,
-        "iterations": fits.iterations.astype(np.int32),
+        "iterations": rows.iterations,
         "flag": flag,
+        "n_emitters": rows.n_emitters,
     }
     skipped = flag == FLAG_SKIPPED
     if skipped.any():
