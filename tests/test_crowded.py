@@ -111,7 +111,10 @@ def test_the_psf_is_measured_on_the_first_frames_and_sets_the_window(sigma):
     locs = g2.localize(movie)
     a = locs.attrs
     assert abs(a["psf_sigma"] / sigma - 1) < 0.05 and a["psf_sigma_source"].startswith("estimated from")
-    assert a["mea"] == crowded.window_side(a["psf_sigma"], joint=True) == {1.0: 7, 1.5: 9}[sigma]
+    assert a["mea"] == crowded.window_side(a["psf_sigma"], joint=True) == 7
+    # The rule's steps: single fits 2 floor(2 sigma) + 1, joint ones 2 round(2.25 sigma) + 1.
+    assert [crowded.window_side(s) for s in (0.5, 1.49, 1.5, 2.0)] == [5, 5, 7, 9]
+    assert [crowded.window_side(s, joint=True) for s in (0.5, 1.55, 1.56, 1.99, 2.0)] == [7, 7, 9, 9, 11]
     assert g2.localize(movie, max_emitters=1).attrs["mea"] == crowded.window_side(a["psf_sigma"]) == 5
     assert a["max_emitters"] == 5
     given = g2.localize(movie, psf_sigma=1.2)

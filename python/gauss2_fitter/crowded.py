@@ -12,11 +12,12 @@ than the window have no such window; their peaks stay unfitted (flag 1).
 
 Window side. window_side(sigma, joint): the odd side 2 half + 1: for single
 fits half = floor(2 sigma), at least 2, which keeps a neighbour's light out
-(5 for PSF widths up to 1.5 px); for joint fits half = round(2.5 sigma), at
-least 3, whose window holds its neighbours' light in the model (7 up to
-1.4 px, 9 from there to 1.8). Larger windows fit worse alone, and jointly
-a little better but at 2.5 to 5 times the time (docs/crowded.md has the
-scan).
+(5 for PSF widths below 1.5 px); for joint fits half = round(2.25 sigma),
+at least 3, whose window holds its neighbours' light in the model (7 up to
+1.55 px, 9 from there to 2). Larger windows fit worse alone, and jointly
+better but at 2.5 to 5 times the time: at 2 emitters per um^2 and a PSF of
+1.5 px, 9 x 9 windows took 3.5 times as long as 7 x 7 (docs/crowded.md
+has the scan).
 
 PSF width. Unless given, estimate_psf_sigma measures it on the movie's
 first frames: the median minor semi-axis of the single fits of the spots
@@ -45,7 +46,7 @@ from ._lib import MULTI_MAX_EMITTERS, MULTI_MAX_MEA, RECORD_SIZE
 from .estimators import MLE
 
 SINGLE_WINDOW_SIGMAS = 2.0  # half the window side of single fits, in PSF widths (rounded down)
-JOINT_WINDOW_SIGMAS = 2.5  # and of joint fits (rounded half up)
+JOINT_WINDOW_SIGMAS = 2.25  # and of joint fits (rounded half up)
 MIN_MEA, MIN_JOINT_MEA = 5, 7
 MAX_PSF_SIGMA = (MULTI_MAX_MEA // 2) / JOINT_WINDOW_SIGMAS  # the widest PSF whose window a joint fit takes
 DEFAULT_MAX_EMITTERS = 5  # of localize with the maximum-likelihood estimator
@@ -85,7 +86,7 @@ def check_max_emitters(max_emitters, estimator):
 
 def window_side(psf_sigma, joint=False):
     """The odd window side for a PSF of psf_sigma pixels: 2 floor(2 sigma) + 1
-    for single fits, at least MIN_MEA; 2 round(2.5 sigma) + 1 (half up) for
+    for single fits, at least MIN_MEA; 2 round(2.25 sigma) + 1 (half up) for
     joint fits, at least MIN_JOINT_MEA."""
     sigma = check_psf_sigma(psf_sigma)
     if sigma is None:

@@ -133,7 +133,7 @@ def localize(movie, *, camera=None, mea=None, estimator=DEFAULT, threshold=None,
     mea : int, optional
         Side of the fitted square window, odd; default (None) from the PSF
         (crowded.window_side): 2 floor(2 psf_sigma) + 1 for single fits,
-        at least 5; 2 round(2.5 psf_sigma) + 1 for joint fits, at least 7.
+        at least 5; 2 round(2.25 psf_sigma) + 1 for joint fits, at least 7.
         Windows at a frame's edge are moved inside it.
     estimator : {"mle", "lsq"}, optional
         Poisson maximum likelihood (the default) or least squares.

@@ -64,7 +64,7 @@ def add_parser(sub):
     p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5" + OUTPUT_HELP)
     p.add_argument("--mea", type=int, default=None,
                    help="side of the fitted square window, odd (default: from the PSF, 2 floor(2 sigma) + 1 for "
-                   "single fits, 2 round(2.5 sigma) + 1 for joint fits; "
+                   "single fits, 2 round(2.25 sigma) + 1 for joint fits; "
                    f"{IMAGE_MEA} for the per-peak table of one image)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
     p.add_argument("--threshold", type=float, default=None,
