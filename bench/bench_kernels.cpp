@@ -1,5 +1,5 @@
-// Google Benchmark cases for the model, the Jacobian, one patch fit and a
-// batch. They print times; nothing here asserts one.
+// Google Benchmark cases for the model, the Jacobian, one patch fit, a
+// batch and the peak search. They print times; nothing here asserts one.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gauss2_fitter.h"
+#include "gauss2_peaks.h"
 
 namespace {
 
@@ -95,11 +96,32 @@ void BM_batch(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * n);
 }
 
+// The peak search on a 512 x 512 frame whose values rise towards one corner
+// (uneven illumination) under noise, with a threshold at its median: half
+// the pixels are candidates, and a candidate's square holds larger pixels
+// only on one side. Its time must not grow with min_distance (the argument).
+void BM_peak_search(benchmark::State &state) {
+    const Sint64 w = 512, h = 512;
+    std::vector<double> im(static_cast<size_t>(w * h));
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> N(0.0, 1.0);
+    for (Sint64 i = 0; i < h; i++)
+        for (Sint64 j = 0; j < w; j++) im[i * w + j] = 0.05 * static_cast<double>(i + j) + N(rng);
+    std::vector<double> work(static_cast<size_t>(find_peaks_work_size(w, h))), thr(1);
+    std::vector<Sint64> f(1 << 16), x(1 << 16), y(1 << 16);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(find_peaks_in_frames(im.data(), 1, w, h, 1.0, state.range(0), 5, 25.55, 5.0,
+                                                      work.data(), 1 << 16, f.data(), x.data(), y.data(),
+                                                      thr.data()));
+    state.SetItemsProcessed(state.iterations() * w * h);
+}
+
 }  // namespace
 
 BENCHMARK(BM_gauss_2d);
 BENCHMARK(BM_jac_gauss_2d);
 BENCHMARK(BM_patch_fit);
 BENCHMARK(BM_batch)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_peak_search)->Arg(2)->Arg(32)->Arg(512)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -22,6 +22,7 @@ import gauss2_fitter as g2
 from gauss2_fitter import cli, pipeline
 from gauss2_fitter.cli import fit, fit_image
 from gauss2_fitter.outputs import resolve_output
+from hostile_files import hostile_tables
 from movie_fields import CAM, SHAPE, adu_movie, make_truth
 from post_fields import PIXEL_NM, blinking, linear
 
@@ -648,16 +649,48 @@ def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
     assert np.load(tmp_path / "h.npy").sum() == len(want)
 
 
-def test_tables_go_to_standard_output_and_hdf5_only_to_regular_files(movie, tmp_path, capfd):
+def test_tables_go_to_standard_output_and_hdf5_only_to_regular_files(movie, tmp_path, capfd, devices):
     np.save(tmp_path / "m.npy", movie)
     assert run("fit", tmp_path / "m.npy", "-o", "-", "--estimator", "lsq", "--no-progress") == 0
     printed = pd.read_csv(io.StringIO(capfd.readouterr().out))
     assert list(printed.columns) == list(g2.COLUMNS) and len(printed) > 0
+    # A device has no suffix: it takes CSV, as standard output does.
+    assert run("fit", tmp_path / "m.npy", "-o", devices[0], "--estimator", "lsq", "--no-progress") == 0
+    assert stat.S_ISCHR(os.stat(devices[0]).st_mode) and f"-> {devices[0]}" in capfd.readouterr().err
     os.mkfifo(tmp_path / "pipe.h5")
     before = sorted(p.name for p in tmp_path.iterdir())
     assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "pipe.h5", "--estimator", "lsq") == 1
     assert "must be a regular file" in capfd.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == before  # no temporary file left behind
+
+
+@pytest.mark.parametrize("suffix", [".hdf5", ".csv"])
+def test_a_write_beyond_the_file_size_limit_ends_in_one_line_and_keeps_the_old_output(movie, tmp_path, suffix):
+    import resource
+
+    np.save(tmp_path / "m.npy", movie)
+    out = tmp_path / f"locs{suffix}"
+    out.write_bytes(b"old")
+    env = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parent.parent / "python"),
+               PYTHONDONTWRITEBYTECODE="1")
+    # ulimit -f: a write beyond 1 KB fails with EFBIG (Python ignores SIGXFSZ).
+    r = subprocess.run([sys.executable, "-m", "gauss2_fitter", "fit", str(tmp_path / "m.npy"), "-o", str(out),
+                        "--estimator", "lsq", "--no-progress"], capture_output=True, text=True, env=env,
+                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024)))
+    assert r.returncode == 1, r
+    assert r.stderr == f"python3 -m gauss2_fitter: error: output {out}: cannot write it: File too large\n"
+    assert out.read_bytes() == b"old" and sorted(p.name for p in tmp_path.iterdir()) == ["locs" + suffix, "m.npy"]
+
+
+def test_the_tool_refuses_hostile_tables_in_one_line(movie, tmp_path, capsys):
+    np.save(tmp_path / "m.npy", movie)
+    for name, path, words in hostile_tables(tmp_path):
+        for argv in (["render", path, "-o", tmp_path / "sr.png"],
+                     ["fit", tmp_path / "m.npy", "-o", tmp_path / "l.csv", "--peaks", path, "--no-progress"]):
+            assert run(*argv) == 1, (name, argv[0])
+            err = capsys.readouterr().err
+            assert err.startswith("python3 -m gauss2_fitter: error: ") and err.count("\n") == 1, (name, err)
+    assert not (tmp_path / "sr.png").exists() and not (tmp_path / "l.csv").exists()
 
 
 def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, capsys):
@@ -674,6 +707,10 @@ def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, caps
         (["fit", m, "-o", out, "--read-noise", 1e200], "--read-noise must be non-negative and finite, its square"),
         (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
         (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
+        (["fit", m, "-o", out, "--frames=--"], "--frames must be A:B"),
+        (["fit", m, "-o", out, "--frames", "100:200"], "--frames 100:200 selects none of the movie's 10 frames"),
+        (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png", "--pixel-size", "inf"],
+         "--pixel-size must be positive and finite"),
         (["fit", m, "-o", out, "--estimator", "lsq", "--peaks", tmp_path / "none.csv"], "no such file"),
         (["render", m, "-o", tmp_path / "sr.jpg"], "unknown image format .jpg"),
         (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png"], "no such file"),

@@ -145,6 +145,28 @@ def test_dask_arrays_are_read_by_range_and_give_the_local_table(client, frames, 
     assert g2.localize(im, **SETTINGS).drop(columns=[]).equals(want)
 
 
+def test_an_array_travels_in_ranges_each_once(client, frames, tmp_path, monkeypatch):
+    # A memory-mapped movie has no paths the workers could open: its pixels
+    # travel, each task's range with it and no more, the tasks sent as
+    # earlier ones finish (never the whole array as one object).
+    np.save(tmp_path / "m.npy", frames)
+    movie = np.load(tmp_path / "m.npy", mmap_mode="r")
+    calls = []
+    compute = client.compute
+
+    def recording(tasks, *args, **kwargs):  # the real compute, with what it is given noted
+        sizes = {k: len(pickle.dumps(v)) for t in tasks for k, v in dict(t.__dask_graph__()).items()}
+        calls.append(sizes)
+        return compute(tasks, *args, **kwargs)
+
+    monkeypatch.setattr(client, "compute", recording)
+    assert_same_table(g2.localize(movie, client=client, **SETTINGS), g2.localize(frames, n_threads=1, **SETTINGS))
+    task_bytes = 4 * frames[0].nbytes  # tasks of 4 frames
+    sent = [n for call in calls for n in call.values()]
+    assert max(sent) < task_bytes + 4000 and sum(sent) < frames.nbytes + 4000 * len(sent), sent
+    assert len(calls) > 1 and all(sum(c.values()) < 4 * (task_bytes + 4000) for c in calls)  # 2 a worker thread
+
+
 def test_a_dask_array_is_computed_a_range_at_a_time(frames, monkeypatch):
     # Every block computed is recorded: opening computes none, a read only
     # the blocks it covers, and a whole run (chunks of up to 12 frames) each
@@ -220,6 +242,50 @@ def test_a_worker_killed_while_running_costs_a_retry_not_rows(client, files, ref
         client.wait_for_workers(2, timeout=GUARD)  # the nanny's new process
         client.run(_ungate)
     assert victim not in set(client.run(os.getpid).values())
+
+
+def test_a_worker_without_the_package_that_joins_during_a_run_ends_it_in_one_line(files, tmp_path):
+    # A worker that cannot import the package (here one that finds a module
+    # of that name which refuses to load) joins while the tasks wait: it
+    # would fail them, or wait forever for the settings it cannot unpickle.
+    # The run ends with one line naming it, whether or not it got a task.
+    (tmp_path / "gauss2_fitter.py").write_text("raise ImportError('not installed on this worker')\n")
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    started, go = f"started-{uuid.uuid4().hex}", f"go-{uuid.uuid4().hex}"
+    with gc.local_cluster(1) as cluster, Client(cluster) as c:
+        c.run(_gate, started, go)
+        out = {}
+
+        def run():
+            try:
+                out["table"] = g2.localize(files, client=c, **SETTINGS)
+            except BaseException as e:  # reported below (not kept: its frames hold the run's futures)
+                out["error"] = (type(e), str(e))
+
+        runner = threading.Thread(target=run)
+        runner.start()
+        bad = None
+        try:
+            Queue(started, client=c).get(timeout=GUARD)  # the run is under way
+            good = set(c.nthreads())
+            bad = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", cluster.scheduler_address,
+                                    "--nthreads", "1", "--no-nanny", "--no-dashboard", "--local-directory",
+                                    str(tmp_path / "worker")], env=env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+            c.wait_for_workers(2, timeout=GUARD)
+        finally:
+            Event(go, client=c).set()
+            runner.join(GUARD)
+            if bad is not None:
+                bad.terminate()
+                bad.wait(GUARD)
+        assert not runner.is_alive(), "the run did not end"
+        (address,) = set(c.nthreads()) - good if len(c.nthreads()) > 1 else [r"\S+"]
+        assert out.get("error", (None,))[0] is gc.ClusterError, out
+        assert re.match(rf"worker {address} cannot import gauss2_fitter \(ImportError: not installed on this "
+                        r"worker\); every worker needs", out["error"][1]), out["error"]
+        left = {s.status for k, s in c.futures.items() if str(k).startswith("gauss2-localize")}
+        assert left <= {"cancelled", "finished"}, left  # nothing still running for the run
 
 
 def damage_a_page(path, page):

@@ -17,6 +17,7 @@ import gauss2_fitter as g2
 from gauss2_fitter import pipeline, schema
 from gauss2_fitter.formats import FormatError
 from gauss2_fitter.render import histogram, save_image
+from hostile_files import hostile_tables
 from movie_fields import BACKGROUND, CAM, N_FRAMES, SHAPE, adu_movie, make_truth
 
 ESTIMATORS = sorted(g2.ESTIMATORS)
@@ -218,6 +219,11 @@ def test_rendering(movie, tmp_path):
     wild.loc[0, ["x", "y"]] = 3e6, 5e3
     np.testing.assert_array_equal(g2.render_localizations(wild, oversampling=4),
                                   g2.render_localizations(bare, oversampling=4))
+    # A position on a pixel's edge lies in the pixel that starts there: x =
+    # 5.0 needs six columns (not five, which would drop it).
+    edge = pd.DataFrame({"x": [5.0, 0.2], "y": [2.0, 0.5], "flag": [0, 0]})
+    hist = g2.render_localizations(edge, oversampling=1, blur=None)
+    assert hist.shape == (3, 6) and hist[2, 5] == 1 and hist.sum() == 2
 
     for name in ("sr.npy", "sr.tif", "sr.png"):
         save_image(sr, tmp_path / name, pixel_size=107.0 / 4)
@@ -277,6 +283,16 @@ def test_bad_movies_and_settings_are_refused(tmp_path):
     (tmp_path / "movie.txt").write_text("x")
     with pytest.raises(g2.MovieError, match="unknown format .txt"):
         g2.open_movie(tmp_path / "movie.txt")
+    # .npy headers: a negative size, and numpy's message of several lines (as one).
+    np.save(tmp_path / "neg.npy", np.zeros((2, 16, 16)))
+    (tmp_path / "neg.npy").write_bytes((tmp_path / "neg.npy").read_bytes().replace(b"(2, ", b"(-1,"))
+    with pytest.raises(g2.MovieError, match=r"neg.npy: a negative size in its shape \(-1, 16, 16\)"):
+        g2.open_movie(tmp_path / "neg.npy")
+    header = "{'descr': '<f8', 'fortran_order': False, 'shape': (2, 16, 16), }" + " " * 20000 + "\n"
+    (tmp_path / "long.npy").write_bytes(b"\x93NUMPY\x02\x00" + len(header).to_bytes(4, "little") + header.encode())
+    with pytest.raises(g2.MovieError, match="long.npy: cannot read it: not a .npy file .* is large") as e:
+        g2.open_movie(tmp_path / "long.npy")
+    assert "\n" not in str(e.value)
     with pytest.raises(FileNotFoundError):
         g2.open_movie(tmp_path / "missing.tif")
     tifffile.imwrite(tmp_path / "rgb.tif", np.zeros((20, 30, 3), np.uint8), photometric="rgb")
@@ -338,6 +354,115 @@ def test_movie_reads_any_range_across_files_and_pickles_as_its_paths(tmp_path):
                                   whole[whole.frame.between(6, 13)].reset_index(drop=True))
 
 
+def test_a_tiffs_frames_are_its_pages_in_file_order(tmp_path):
+    frames = np.arange(10)[:, None, None] + np.zeros((10, 12, 14), np.uint16)
+    # Written a frame at a time: a series each (tifffile's first series is one frame).
+    with tifffile.TiffWriter(tmp_path / "each.tif") as t:
+        for f in frames:
+            t.write(f)
+    # One page compressed among plain ones: every later frame keeps its number.
+    with tifffile.TiffWriter(tmp_path / "mixed.tif") as t:
+        for k, f in enumerate(frames):
+            t.write(f, compression="zlib" if k == 5 else None)
+    for name in ("each.tif", "mixed.tif"):
+        mv = g2.open_movie(tmp_path / name)
+        assert mv.shape == frames.shape, name
+        np.testing.assert_array_equal(mv.read(0, 10), frames)
+        np.testing.assert_array_equal(mv.read(4, 7), frames[4:7])
+    # A page of another size is no frame: an error naming it.
+    with tifffile.TiffWriter(tmp_path / "odd.tif") as t:
+        for k, f in enumerate(frames[:4]):
+            t.write(f if k != 2 else f[:, :7])
+    with pytest.raises(g2.MovieError, match="odd.tif: page 2 is 12 x 7 pixels, page 0 12 x 14"):
+        g2.open_movie(tmp_path / "odd.tif")
+    # One frame in a 3-D array is a movie of one frame, in every format.
+    for name in ("one.npy", "one.btf", "one.tf8", "one.tif"):
+        if name.endswith(".npy"):
+            np.save(tmp_path / name, frames[:1])
+        else:
+            tifffile.imwrite(tmp_path / name, frames[:1], bigtiff=not name.endswith(".tif"))
+        np.testing.assert_array_equal(g2.open_movie(tmp_path / name).read(0, 1), frames[:1])
+
+
+def ome_xml(size_t, files):
+    """OME metadata of a movie of size_t frames of 8 x 8, frame t in the
+    file named files[t] (name, uuid)."""
+    data = "".join(f'<TiffData FirstT="{t}" IFD="0" PlaneCount="1"><UUID FileName="{name}">urn:uuid:{u}</UUID>'
+                   "</TiffData>" for t, (name, u) in enumerate(files))
+    return ('<?xml version="1.0" encoding="UTF-8"?><OME xmlns="http://www.openmicroscopy.org/Schemas/OME/2016-06" '
+            f'UUID="urn:uuid:{files[0][1]}"><Image ID="Image:0"><Pixels ID="Pixels:0" DimensionOrder="XYCZT" '
+            f'Type="uint16" SizeX="8" SizeY="8" SizeC="1" SizeZ="1" SizeT="{size_t}">'
+            f'<Channel ID="Channel:0:0" SamplesPerPixel="1"/>{data}</Pixels></Image></OME>')
+
+
+@pytest.mark.filterwarnings("error")  # tifffile warns of a page read from a file it has closed
+def test_an_ome_tiff_reads_only_files_in_its_own_folder(tmp_path):
+    import uuid
+
+    (tmp_path / "run").mkdir()
+    (tmp_path / "other").mkdir()
+    ids = [str(uuid.uuid4()) for _ in range(3)]
+    for folder, name, value, u in [("run", "b.ome.tif", 2, ids[1]), ("other", "secret.ome.tif", 7, ids[2])]:
+        tifffile.imwrite(tmp_path / folder / name, np.full((8, 8), value, np.uint16), metadata=None,
+                         description=ome_xml(1, [(name, u)]))
+    # Its frames in two files of its folder: both are read.
+    tifffile.imwrite(tmp_path / "run" / "a.ome.tif", np.full((8, 8), 1, np.uint16), metadata=None,
+                     description=ome_xml(2, [("a.ome.tif", ids[0]), ("b.ome.tif", ids[1])]))
+    np.testing.assert_array_equal(g2.open_movie(tmp_path / "run" / "a.ome.tif").read(0, 2)[:, 0, 0], [1, 2])
+    # A frame said to be in a file of another folder: that file is not read.
+    for where in ("../other/secret.ome.tif", str(tmp_path / "other" / "secret.ome.tif")):
+        tifffile.imwrite(tmp_path / "run" / "c.ome.tif", np.full((8, 8), 1, np.uint16), metadata=None,
+                         description=ome_xml(2, [("c.ome.tif", ids[0]), (where, ids[2])]))
+        with pytest.raises(g2.MovieError, match=f"c.ome.tif: its OME metadata names {where}, outside its folder"):
+            g2.open_movie(tmp_path / "run" / "c.ome.tif")
+
+
+def test_a_movie_of_many_files_keeps_few_of_them_open(run_host, tmp_path):
+    # 300 files of three kinds under a limit of 100 open files: every frame
+    # read, and at most OPEN_FILES of them open between reads.
+    result = run_host(f"""
+        import os, resource, tifffile
+        from gauss2_fitter import movie
+        resource.setrlimit(resource.RLIMIT_NOFILE, (100, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        paths = []
+        for k in range(300):
+            frames = np.full((2, 6, 7), k, np.uint16)
+            paths.append(os.path.join({str(tmp_path)!r}, f"p{{k}}." + ("npy", "tif", "z.tif")[k % 3]))
+            if k % 3 == 0:
+                np.save(paths[-1], np.asarray(frames, order="F" if k % 2 else "C"))
+            else:
+                tifffile.imwrite(paths[-1], frames, compression="zlib" if k % 3 == 2 else None)
+        mv = g2.open_movie(paths)
+        assert (mv.read(0, 600)[:, 3, 3] == np.repeat(np.arange(300), 2)).all()
+        assert len(os.listdir("/proc/self/fd")) <= movie.OPEN_FILES + 10
+        print("ok")
+        """)
+    assert result.returncode == 0 and result.stdout == b"ok\n", result.stderr.decode()[-2000:]
+
+
+def test_files_that_shrink_while_read_are_an_error_in_either_order(run_host, tmp_path):
+    # Row-major and column-major .npy files alike: a clean error when their
+    # frames are gone, never a signal (a mapped read would die of SIGBUS).
+    result = run_host(f"""
+        import os
+        data = np.arange(20 * 16 * 16, dtype=np.float64).reshape(20, 16, 16)
+        for order in "CF":
+            path = os.path.join({str(tmp_path)!r}, order + ".npy")
+            np.save(path, np.asarray(data, order=order))
+            mv = g2.open_movie(path)
+            np.testing.assert_array_equal(mv.read(3, 9), data[3:9])
+            os.truncate(path, 2000)
+            try:
+                mv.read(0, 20)
+            except g2.MovieError as e:
+                print(order, str(e).split(": ", 1)[1])
+        """)
+    assert result.returncode == 0, result
+    assert result.stdout.decode().splitlines() == [
+        "C cannot read its frames 0 to 19: file ends 39088 bytes early",
+        "F cannot read its frames 0 to 19: file ends 688 bytes early"]
+
+
 def test_frame_selections_ranges_and_camera_formulas():
     from gauss2_fitter.movie import frame_range
 
@@ -391,10 +516,22 @@ def test_thunderstorm_tables_and_broken_files_are_read_or_refused(tmp_path):
                               ("noframe.csv", "frame,x,y\n0,1,2\n,3,4\n", "line 3: frame = an empty cell"),
                               ("halfframe.csv", "frame;x;y\n1,5;3;4\n", "line 2: frame = 1.5"),
                               ("noflag.csv", "x,y,flag\n1,2,0\n3,4,\n", "line 3: flag = an empty cell"),
-                              ("farframe.csv", "frame,x,y\n1e300,3,4\n", "line 2: frame = 1e\\+300")]:
+                              ("farframe.csv", "frame,x,y\n1e300,3,4\n", "line 2: frame = 1e\\+300"),
+                              # Cast to the column's type, these would read as other numbers.
+                              ("flag256.csv", "x,y,flag\n1,2,0\n3,4,256\n", "line 3: flag = 256; .* -128 to 127"),
+                              ("negframe.csv", "frame,x,y\n-1,3,4\n", "line 2: frame = -1; .* from 0"),
+                              ("manyiter.csv", "x,y,iterations\n1,2,3e9\n", "line 2: iterations = 3e\\+09"),
+                              # More cells than the header: not a row cut to fit, from any line.
+                              ("long.csv", "frame,x,y\n0,10,5,20,5\n", "line 2: 5 cells, but the header row names 3"),
+                              ("longer.csv", "x;y\n1;2\n3;4;5\n", "line 3: 3 cells")]:
         (tmp_path / name).write_text(text)
         with pytest.raises(FormatError, match=words):
             read_localizations(tmp_path / name)
+    # Trailing delimiters (empty cells beyond the header) are no more cells.
+    for text in ("frame,x,y\n0,3,4,\n1,5,6,,\n", "frame,x,y,\n0,3,4,\n1,5,6,\n", "frame,x,y\n0,3,4\n1,5,6,\n"):
+        (tmp_path / "trailing.csv").write_text(text)
+        t = read_localizations(tmp_path / "trailing.csv")
+        assert t[["frame", "x", "y"]].values.tolist() == [[0, 3, 4], [1, 5, 6]], text
     with h5py.File(tmp_path / "other.h5", "w") as f:
         f["data"] = np.zeros(3)
     with pytest.raises(FormatError, match="no dataset 'locs'"):
@@ -404,6 +541,20 @@ def test_thunderstorm_tables_and_broken_files_are_read_or_refused(tmp_path):
         read_localizations(tmp_path / "fake.hdf5")
     with pytest.raises(FileNotFoundError):
         read_localizations(tmp_path / "none.csv")
+
+
+def test_hostile_hdf5_tables_and_yaml_files_are_refused_before_they_cost_anything(tmp_path):
+    for name, path, words in hostile_tables(tmp_path):
+        with pytest.raises(FormatError, match=words) as e:
+            g2.read_localizations(path)
+        assert str(e.value).startswith(str(path)[:-5]) and "\n" not in str(e.value), (name, e.value)
+    # A YAML's frame size asks for a picture no larger than the drawing's bound.
+    g2.write_hdf5(g2.localize(np.ones((1, 20, 20)), peaks=[[0, 10, 10]], estimator="lsq"), tmp_path / "big.hdf5")
+    (tmp_path / "big.yaml").write_text("Height: 100000\nWidth: 100000\nPixelsize: 100\n")
+    locs = g2.read_localizations(tmp_path / "big.hdf5")
+    assert locs.attrs["height"] == 100000
+    with pytest.raises(ValueError, match="too large"):
+        g2.render_localizations(locs, blur=None)
 
 
 def test_progress_bar_counts_frames_and_localisations(movie, capsys):
@@ -448,6 +599,16 @@ def test_run_metadata_travels_beside_the_table(movie, tmp_path):
     assert chunk.table.attrs == {} and (chunk.start, chunk.stop, chunk.no_contrast) == (1, 4, [2])
     with pytest.raises(TypeError, match="RunMetadata"):
         g2.write_csv(locs, tmp_path / "c.csv", metadata=locs.attrs)
+    # Through a symbolic link: the YAML goes beside the file the link leads
+    # to, and comes back from there when the table is read through the link.
+    (tmp_path / "data").mkdir()
+    (tmp_path / "link.hdf5").symlink_to(tmp_path / "data" / "real.hdf5")
+    g2.write_hdf5(locs, tmp_path / "link.hdf5")
+    assert sorted(p.name for p in (tmp_path / "data").iterdir()) == ["real.hdf5", "real.yaml"]
+    assert g2.formats.table_format(tmp_path / "link.hdf5").companions(tmp_path / "link.hdf5") == (
+        tmp_path / "data" / "real.yaml",)
+    _, linked = g2.read_table(tmp_path / "link.hdf5")
+    assert (linked.frame_shape, linked.pixel_size) == (SHAPE, 107.0)
 
 
 @pytest.mark.parametrize("name, pixel_size", [("ev.csv", None), ("ev.csv", 107.0), ("ev.hdf5", 107.0)])

@@ -1,5 +1,7 @@
 """The peak finder of the demo, the command-line tool and localize (native, gauss2_peaks.h)."""
 
+import hashlib
+
 import numpy as np
 import pytest
 from scipy import ndimage
@@ -186,3 +188,30 @@ def test_many_peaks_are_all_returned():
     im[:, 3:197:3, 3:197:3] = 1.0
     fr, x, y, _ = find_peaks_in_frames(im, threshold=0.5, mea=3, smooth=0, min_distance=1)
     assert len(x) == 3 * 65 * 65 and np.bincount(fr).tolist() == [65 * 65] * 3
+
+
+def test_any_min_distance_finds_what_the_search_square_by_square_found():
+    # Frames whose candidates are many (a threshold at the median) take
+    # every square's maximum at once beyond a few reads a pixel; the peaks
+    # and thresholds are those of testing each candidate's square, bit for
+    # bit (the digest of the search before it was bounded, on these frames)
+    # and, without smoothing (exact values), those of the rules in scipy.
+    rng = np.random.default_rng(2024)
+    h, w = 61, 83
+    yy, xx = np.mgrid[0:h, 0:w]
+    frames = np.array([rng.normal(0, 1, (h, w)),                         # noise
+                       0.05 * (yy + xx) + rng.normal(0, 1, (h, w)),      # a ramp under noise
+                       np.round(rng.normal(0, 1, (h, w)) + 0.1 * xx),    # whole numbers: flat tops
+                       np.round(3 * np.sin(xx / 7.0) * np.cos(yy / 5.0))])  # broad plateaus
+    digest = hashlib.sha256()
+    for smooth in (0.0, 1.0):
+        for d in (1, 2, 3, 6, 17, 40, 83, 500):
+            for thr in (None, float(np.median(frames))):
+                fr, x, y, t = find_peaks_in_frames(frames, threshold=thr, mea=3, smooth=smooth, min_distance=d)
+                for a in (fr, x, y, t):
+                    digest.update(np.ascontiguousarray(a).tobytes())
+                if smooth == 0.0:
+                    for k, f in enumerate(frames):
+                        assert list(zip(x[fr == k].tolist(), y[fr == k].tolist())) == \
+                            reference_peaks(f, t[k], 3, 0.0, d), (k, d, thr)
+    assert digest.hexdigest() == "bef8d1e43a3f7e39585b2b242f9c7654d40f64e7798c8f537c31c26d03b4f8d7"

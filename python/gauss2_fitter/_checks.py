@@ -114,6 +114,12 @@ def read_noise_sigma(name, value, shape=None):
     return a
 
 
+def one_line(text):
+    """`text` (an exception's message, say) as one line: its lines joined by
+    spaces, blank ones dropped."""
+    return " ".join(line.strip() for line in str(text).splitlines() if line.strip())
+
+
 def need_package(module, what, error, hint=""):
     """The optional package `module`, imported; if it is not installed, an
     `error` saying that `what` needs it and how to install it (Debian's

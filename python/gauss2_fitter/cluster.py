@@ -21,8 +21,10 @@ What travels to the workers:
 - a dask array: its own graph, cut along its chunks into the tasks' ranges:
   the reading tasks (zarr chunks, image files) run on the workers, and each
   range's block is localised where it was read (dask's placement);
-- a numpy array (memory-mapped too) has no paths to send: it becomes a dask
-  array of the tasks' ranges, and its pixels travel, each range once;
+- a numpy array (memory-mapped too) has no paths to send: each task carries
+  its range's pixels and no more, and tasks are sent as earlier ones finish
+  (at most two a worker thread ahead), so that neither the client nor the
+  scheduler holds more of the movie than that at once;
 - the settings go once, as a task of their own that any worker can run
   again; given peaks go to each task as its own rows.
 
@@ -43,8 +45,10 @@ of that order; a movie too short for 4 tasks a thread gets fewer, larger
 ones, never tasks below a local chunk.
 
 Workers are asked first, through a builtin, whether they import this
-package at the client's version (check_workers): a worker that cannot would
-die on the first task it is sent and be restarted forever.
+package at the client's version (check_workers), and so is every worker
+that joins while the run goes on (every WORKER_CHECK_SECONDS at most): a
+worker without the package fails a task it is sent, or waits forever for
+the settings it cannot unpickle; the run ends with one line instead.
 
 Faults: a worker that dies takes its running tasks and the results it holds
 with it; the scheduler runs them again on the other workers (a task whose
@@ -59,9 +63,12 @@ localization.py starts a run here (localize(client=...)) through
 localization.py.
 """
 
+import asyncio
 import uuid
 
-from ._checks import as_int
+import numpy as np
+
+from ._checks import as_int, one_line
 from ._version import __version__
 from .movie import MovieError, open_movie
 from .pipeline import Chunk, Run, chunk_frames, localize_frames, peaks_between, split_frames
@@ -69,6 +76,7 @@ from .schema import concat_tables
 
 TASK_PIXELS = 1 << 24  # at most this many pixels a task: 256 frames of 256 x 256
 TASKS_PER_THREAD = 4  # aim for this many tasks per worker thread, within the bounds
+WORKER_CHECK_SECONDS = 1.0  # workers that joined are asked for the package this often while tasks run
 
 
 class ClusterError(RuntimeError):
@@ -172,11 +180,10 @@ def plan(mv, settings, start, stop, peaks=None, n_threads=1, n_worker_threads=1,
             ranges = split_frames(start, stop, step, mv.chunk_bounds)
             sizes = tuple(hi - lo for lo, hi in ranges)
             arr = arr[start:stop].rechunk((sizes, -1, -1))
-        else:
+            sources = [(block, lo) for block, (lo, _) in zip(arr.to_delayed().ravel(), ranges)]
+        else:  # an array: each task its range's pixels (a view, read when the task is sent)
             ranges = split_frames(start, stop, step)
-            sizes = tuple(hi - lo for lo, hi in ranges)
-            arr = da.from_array(arr[start:stop], chunks=(sizes, -1, -1), name=f"{prefix}-pixels")
-        sources = [(block, lo) for block, (lo, _) in zip(arr.to_delayed().ravel(), ranges)]
+            sources = [(arr[lo:hi], lo) for lo, hi in ranges]
     run = dask.delayed(localize_range, pure=False)
     tasks = [run(source, first, lo, hi, s, peaks_between(peaks, lo, hi), n_threads,
                  dask_key_name=f"{prefix}-{lo:012d}")
@@ -185,7 +192,7 @@ def plan(mv, settings, start, stop, peaks=None, n_threads=1, n_worker_threads=1,
 
 
 def _one_line(exc):
-    text = " ".join(line.strip() for line in str(exc).splitlines() if line.strip())
+    text = one_line(exc)
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
@@ -213,15 +220,20 @@ def _failure(exc, lo, hi):
     return ClusterError(f"{what}, on a worker: {text}")
 
 
-def check_workers(client):
-    """Every worker connected now imports this package, with its library,
-    at this client's version. A worker that cannot would die on the first
-    task it is sent (it cannot unpickle it), and go on being restarted and
-    dying; asked here through a builtin, it just reports the error. Workers
-    that join later are not asked."""
+def check_workers(client, known=()):
+    """Every worker connected now but those in `known` (addresses) imports
+    this package, with its library, at this client's version; returns the
+    addresses of all the workers connected. A worker that cannot fails the
+    tasks it is sent (it cannot unpickle them), or waits forever for data it
+    cannot unpickle; asked here through a builtin, it just reports the
+    error."""
+    workers = set(client.nthreads())
+    new = sorted(workers - set(known))
+    if not new:
+        return workers
     # eval of a constant expression: a builtin pickles by name, so the worker
     # imports nothing to run it, and the import's error comes back as a value.
-    found = client.run(eval, "__import__('gauss2_fitter').__version__", on_error="return")
+    found = client.run(eval, "__import__('gauss2_fitter').__version__", workers=new, on_error="return")
     for address, version in sorted(found.items()):
         if isinstance(version, BaseException):
             raise ClusterError(f"worker {address} cannot import gauss2_fitter ({_one_line(version)}); every worker "
@@ -229,6 +241,7 @@ def check_workers(client):
         if version != __version__:
             raise ClusterError(f"worker {address} has gauss2_fitter {version} and this client {__version__}; "
                                "tables are the same only with the same version everywhere")
+    return workers
 
 
 def cluster_chunks(client, mv, settings, start, stop, peaks, n_threads, report):
@@ -237,35 +250,51 @@ def cluster_chunks(client, mv, settings, start, stop, peaks, n_threads, report):
     it and those before it are done; each is told to the RunReport `report`
     as soon as it is done. Closing the generator early (a failure, or a
     consumer that stops) cancels the tasks not yet taken back."""
-    from distributed import as_completed
+    from distributed import wait
 
     check_client(client)
     n_threads = as_int("n_threads", 1 if n_threads is None else n_threads, low=1)
     if stop <= start:
         return
-    check_workers(client)
-    ranges, tasks = plan(mv, settings, start, stop, peaks, n_threads, sum(client.nthreads().values()))
-    futures = client.compute(tasks)
-    del tasks
-    index = {f.key: i for i, f in enumerate(futures)}
-    waiting = dict(enumerate(futures))  # not yet taken back, by task
-    del futures
+    workers = check_workers(client)
+    worker_threads = sum(client.nthreads().values())
+    ranges, tasks = plan(mv, settings, start, stop, peaks, n_threads, worker_threads)
+    # An array's tasks carry its pixels: sent as earlier ones finish, at most
+    # two a worker thread ahead. Files and dask arrays: all at once (a dask
+    # array's tasks may share the reading of a stored chunk).
+    ahead = max(2, 2 * worker_threads) if isinstance(mv.array, np.ndarray) else len(tasks)
+    index, waiting = {}, {}  # future key -> task; task -> future not yet taken back
     done = {}
-    next_task = 0
+    next_task = sent = 0
     try:
-        for f in as_completed(list(waiting.values())):
-            i = index[f.key]
-            lo, hi = ranges[i]
+        while sent < len(tasks) or waiting:
+            if sent < len(tasks) and len(waiting) < ahead:
+                batch = range(sent, min(len(tasks), sent + ahead - len(waiting)))
+                for i, f in zip(batch, client.compute([tasks[i] for i in batch])):
+                    index[f.key], waiting[i], tasks[i] = i, f, None
+                sent = batch.stop
             try:
-                chunk = f.result()
-            except Exception as e:
-                raise _failure(e, lo, hi) from e
-            del waiting[i]
-            report.chunk_done(chunk)
-            done[i] = chunk
+                finished, _ = wait(list(waiting.values()), timeout=WORKER_CHECK_SECONDS,
+                                   return_when="FIRST_COMPLETED")
+            except (TimeoutError, asyncio.TimeoutError):  # none finished meanwhile
+                finished = ()
+            for f in finished:
+                i = index[f.key]
+                lo, hi = ranges[i]
+                try:
+                    chunk = f.result()
+                except Exception as e:
+                    raise _failure(e, lo, hi) from e
+                del waiting[i]
+                report.chunk_done(chunk)
+                done[i] = chunk
+            workers = check_workers(client, workers)
             while next_task in done:
                 yield done.pop(next_task)
                 next_task += 1
     finally:
         if waiting:  # nothing more is wanted
             client.cancel(list(waiting.values()))
+        # A failure's traceback keeps this frame: no future of the run taken
+        # back may outlive the run in it (the client would keep its key).
+        finished = f = None

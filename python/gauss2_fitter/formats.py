@@ -47,7 +47,10 @@ it, and readers return it. A new format is one TableFormat registered with
 
 import csv
 import math
+import numbers
+import os
 import re
+import warnings
 from contextlib import ExitStack
 from dataclasses import dataclass
 from pathlib import Path
@@ -56,10 +59,10 @@ from typing import Callable
 import numpy as np
 import pandas as pd
 
-from ._checks import need_package
+from ._checks import need_package, one_line
 from .estimators import ESTIMATORS
 from .metadata import RunMetadata, metadata_of
-from .outputs import STDOUT, open_output, resolve_output, staged_path
+from .outputs import STDOUT, failed_output, open_output, resolve_output, staged_path, synced
 from .schema import (COLUMNS, DTYPES, EVENT_COLUMNS, UNITS, as_column, check_whole_numbers, make_table,
                      missing_columns, table_columns)
 
@@ -143,16 +146,51 @@ class CsvTable:
                 raise FormatError(f"{path}: not a readable CSV table: the file is empty; expected a header row")
             self.delimiter = sniff_delimiter(line)
             self.header = [h.strip() for h in next(csv.reader([line], delimiter=self.delimiter))]
-            self.cells = pd.read_csv(path, sep=self.delimiter, encoding="utf-8-sig", index_col=False,
-                                     skip_blank_lines=True, header=0, names=range(len(self.header)))
+            self.cells = self._read_cells()
         except FormatError:
             raise
         except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError, csv.Error, ValueError,
                 OSError) as e:
-            raise FormatError(f"{path}: not a readable CSV table ({e})") from None
+            raise FormatError(f"{path}: not a readable CSV table ({one_line(e)})") from None
         self.names = {}  # lower-case name -> column indices
         for i, h in enumerate(self.header):
             self.names.setdefault(h.lower(), []).append(i)
+
+    def _read_cells(self):
+        """The cells under the header, as many columns as the header names;
+        a row with more cells than that is refused (trailing delimiters,
+        empty cells beyond the header, are fine), never cut short."""
+        n = len(self.header)
+        kw = dict(sep=self.delimiter, encoding="utf-8-sig", index_col=False, skip_blank_lines=True)
+        with warnings.catch_warnings():
+            # pandas cuts a longer row to the header's width with this warning
+            # (from the first row) or refuses it (from a later one).
+            warnings.simplefilter("error", pd.errors.ParserWarning)
+            try:
+                return pd.read_csv(self.path, header=0, names=range(n), **kw)
+            except (pd.errors.ParserWarning, pd.errors.ParserError):
+                pass
+        # Rows of several widths, within the header's columns or with empty
+        # cells beyond: read as wide as the widest, past the header's line
+        # (pandas would take the width of the first row after a header).
+        widest, header_line = self._widest_row()
+        return pd.read_csv(self.path, header=None, skiprows=header_line, names=range(widest), **kw).iloc[:, :n]
+
+    def _widest_row(self):
+        """The most cells of a row, and the number of lines up to the header
+        row's, after checking that every cell beyond the header's columns is
+        empty (a FormatError naming the first row with one that is not)."""
+        n = widest = len(self.header)
+        with open(self.path, newline="", encoding="utf-8-sig") as f:
+            rows = csv.reader(f, delimiter=self.delimiter)
+            next(row for row in rows if row)  # the header, after any blank lines
+            header_line = rows.line_num
+            for row in rows:
+                if len(row) > n and any(c.strip() for c in row[n:]):
+                    raise FormatError(f"{self.path}, line {rows.line_num}: {len(row)} cells, but the header row names "
+                                      f"{n} column(s); a row's cells must match the header's columns")
+                widest = max(widest, len(row))
+        return widest, header_line
 
     def __len__(self):
         return len(self.cells)
@@ -195,7 +233,12 @@ class CsvTable:
 
 
 def yaml_path(path):
-    return Path(path).with_suffix(".yaml")
+    """The YAML file beside a table: beside the file a symbolic link leads
+    to, when `path` is one (where a table written through the link went)."""
+    path = Path(path)
+    if path.is_symlink():
+        path = Path(os.path.realpath(path))
+    return path.with_suffix(".yaml")
 
 
 def _pixel_size(pixel_size):
@@ -262,6 +305,44 @@ class _CsvWriter(FormatWriter):
             self._f.write(text.replace("nan", "").encode())
 
 
+class _UnfailingFile:
+    """A binary file for h5py's file-object driver whose failures the HDF5
+    library never sees: the first OSError of a write, truncate or flush is
+    kept as an OutputError naming the output (`check` raises it), and every
+    later call does nothing. A write that fails inside the library leaves
+    its file in a state whose closing crashes the process (a segmentation
+    fault under `ulimit -f` or on a full disk); here the library writes on
+    as if nothing happened, and the writer stops at its next chunk."""
+
+    def __init__(self, file, name):
+        self._file, self._name = file, name
+        self.error = None
+
+    def _guarded(self, call, *args, otherwise=None):
+        if self.error is None:
+            try:
+                return call(*args)
+            except OSError as e:
+                self.error = failed_output(self._name, e)
+        return otherwise
+
+    def write(self, data):
+        return self._guarded(self._file.write, data, otherwise=len(data))
+
+    def truncate(self, size):
+        return self._guarded(self._file.truncate, size, otherwise=size)
+
+    def flush(self):
+        self._guarded(self._file.flush)
+
+    def check(self):
+        if self.error is not None:
+            raise self.error
+
+    def __getattr__(self, name):  # read, seek, tell, ...
+        return getattr(self._file, name)
+
+
 class _Hdf5Writer(FormatWriter):
     """picasso's layout: the dataset `locs`, and the metadata in the YAML
     file beside it."""
@@ -270,11 +351,19 @@ class _Hdf5Writer(FormatWriter):
         h5py = need_package("h5py", f"{out.name}: writing HDF5", FormatError, "; or write .csv")
         est = ESTIMATORS.get(self.metadata.estimator)
         self._likelihood = est is not None and est.goodness_is_likelihood
+        self._name, self._yaml_name = out.name, str(yaml_path(out.target))
         self._yaml = self._files.enter_context(staged_path(yaml_path(out.target)))
-        self._h5 = h5py.File(self._files.enter_context(staged_path(out)), "w")
+        staged = self._files.enter_context(staged_path(out))
+        try:
+            self._raw = self._files.enter_context(open(staged, "w+b"))
+        except OSError as e:
+            raise failed_output(out.name, e, "open it") from None
+        self._file = _UnfailingFile(self._raw, out.name)
+        self._h5 = h5py.File(self._file, "w")
         self._files.callback(self._h5.close)
         self._dtype = picasso_dtype(self.columns)
         self._ds = self._h5.create_dataset("locs", shape=(0,), maxshape=(None,), dtype=self._dtype, chunks=(16384,))
+        self._file.check()
 
     def write(self, table):
         rec = np.empty(len(table), dtype=self._dtype)
@@ -288,12 +377,18 @@ class _Hdf5Writer(FormatWriter):
         n = self._ds.shape[0]
         self._ds.resize((n + len(rec),))
         self._ds[n:] = rec
+        self._file.check()
         self.rows += len(rec)
 
     def close(self):
         self._h5.close()
-        with open(self._yaml, "w", encoding="utf-8") as f:
-            f.write(picasso_yaml(self.metadata, self.rows))
+        self._file.check()
+        synced(self._raw, self._name)
+        try:
+            with open(self._yaml, "w", encoding="utf-8") as f:
+                f.write(picasso_yaml(self.metadata, self.rows))
+        except OSError as e:
+            raise failed_output(self._yaml_name, e) from None
         super().close()
 
 
@@ -331,10 +426,18 @@ def format_of_suffix(path):
     return next((f for f in TABLE_FORMATS.values() if suffix in f.suffixes), None)
 
 
+def _written_through(path):
+    try:
+        return resolve_output(path).mode == "through"
+    except OSError:
+        return False
+
+
 def table_format(path):
-    """The TableFormat of `path` by its suffix (standard output, `-`, takes
-    CSV); FormatError otherwise."""
-    if str(path) == STDOUT:
+    """The TableFormat of `path` by its suffix; standard output (`-`) and
+    what is written through (a device such as /dev/null, a FIFO: see
+    outputs.py) take CSV whatever their name. FormatError otherwise."""
+    if str(path) == STDOUT or (format_of_suffix(path) is None and _written_through(path)):
         return TABLE_FORMATS["csv"]
     fmt = format_of_suffix(path)
     if fmt is None:
@@ -621,39 +724,87 @@ def _read_csv(path, pixel_size):
         for c in COLUMNS + EVENT_COLUMNS:
             if c in t and c not in cols:
                 cols[c] = t.column(c)
-    # A row's frame and flag (and an event's len and n) are whole numbers:
-    # an empty or fractional cell would otherwise become frame 0 (or 1) and
-    # flag 0, a good fit, and one beyond 2^53 a frame of the cast's choosing.
-    for c in ("frame", "flag") + EVENT_COLUMNS:
-        if c in t:
-            v = t.column(c)
-            with np.errstate(invalid="ignore"):
-                bad = ~np.isfinite(v) | (v != np.floor(v)) | (np.abs(v) > 2**53)
-            if bad.any():
-                row = int(np.flatnonzero(bad)[0])
-                cell = "an empty cell" if np.isnan(v[row]) else f"{v[row]:g}"
-                raise FormatError(f"{path}, line {row + 2}: {c} = {cell}; it must be a whole number "
-                                  "(at most 2^53 in size)")
     if "frame" not in cols:
         cols["frame"] = np.zeros(n)
+    _check_whole_numbers(cols, lambda row: f"{path}, line {row + 2}")
     return _finish(cols, n, pixel_size), RunMetadata(pixel_size=pixel_size)
+
+
+def _check_whole_numbers(cols, where, missing="an empty cell"):
+    """Refuses a value of an integer column (frame, iterations, flag; a
+    linked table's len and n) that its type cannot hold as it is: missing
+    (NaN, shown as `missing`; allowed in iterations, which reads it as 0),
+    not a whole number, or out of range (frame, len and n from 0 to 2^53,
+    the others their type's) -- cast, it
+    would become another number (a flag of 256 a 0, a good fit). where(row)
+    names the row in the message."""
+    for c, t in DTYPES.items():
+        if c not in cols:
+            continue
+        v = np.asarray(cols[c], dtype=np.float64)
+        info = np.iinfo(t)
+        lo, hi = (0, 2**53) if t is np.int64 else (info.min, info.max)
+        with np.errstate(invalid="ignore"):
+            bad = (v != np.floor(v)) | (v < lo) | (v > hi)
+            if c != "iterations":
+                bad |= np.isnan(v)
+        if bad.any():
+            row = int(np.flatnonzero(bad)[0])
+            cell = missing if np.isnan(v[row]) else f"{v[row]:g}"
+            top = "2^53" if hi == 2**53 else hi
+            raise FormatError(f"{where(row)}: {c} = {cell}; it must be a whole number from {lo} to {top}")
+
+
+# HDF5 datasets that declare more than their file holds are refused before
+# they are read (a file of a few KB may declare gigabytes of fill values):
+# uncompressed, every byte is stored; compressed, at most this many bytes a
+# stored byte (deflate's largest ratio).
+MAX_COMPRESSION = 1032
+
+
+def _locs_dataset(h5py, f, path):
+    """The table dataset `locs` of an open HDF5 file, checked before any
+    of its rows is read: a one-dimensional dataset of named numeric fields
+    with x and y, stored in this file, holding the rows it declares."""
+    try:
+        ds = f.get("locs")
+    except (KeyError, ValueError):  # a dangling link
+        ds = None
+    if ds is None:
+        raise FormatError(f"{path}: no dataset 'locs'")
+    if not isinstance(ds, h5py.Dataset):
+        raise FormatError(f"{path}: 'locs' is a {type(ds).__name__.lower()}, not a dataset of rows")
+    fields = ds.dtype.fields or {}
+    if ds.ndim != 1 or "x" not in fields or "y" not in fields:
+        raise FormatError(f"{path}: 'locs' must be a one-dimensional table with fields x, y, got shape {ds.shape} "
+                          f"and fields {', '.join(fields) or 'none'}")
+    for name in set(COLUMNS + ("likelihood",)) & set(fields):
+        dt = fields[name][0]
+        if dt.kind not in "biuf" or dt.shape:
+            raise FormatError(f"{path}: 'locs' field {name} holds {dt}, not numbers")
+    if ds.external or ds.is_virtual:
+        raise FormatError(f"{path}: 'locs' is stored in other files, which are not read; only the named file is")
+    declared = ds.shape[0] * ds.dtype.itemsize
+    ratio = MAX_COMPRESSION if ds.id.get_create_plist().get_nfilters() else 1
+    stored = ds.id.get_storage_size()
+    if declared > stored * ratio:
+        raise FormatError(f"{path}: 'locs' declares {ds.shape[0]} rows ({declared} bytes) but the file holds "
+                          f"{stored} bytes of them")
+    return ds
 
 
 def _read_hdf5(path, pixel_size):
     h5py = need_package("h5py", f"{path}: reading HDF5", FormatError)
     try:
         with h5py.File(path, "r") as f:
-            if "locs" not in f:
-                raise FormatError(f"{path}: no dataset 'locs'")
-            locs = f["locs"][...]
+            locs = _locs_dataset(h5py, f, path)[...]
     except FormatError:
         raise
-    except (OSError, ValueError) as e:
-        raise FormatError(f"{path}: not a readable HDF5 file ({e})") from None
-    names = locs.dtype.names or ()
-    if "x" not in names or "y" not in names:
-        raise FormatError(f"{path}: 'locs' has no fields x, y")
+    except (OSError, ValueError, TypeError, KeyError, RuntimeError) as e:
+        raise FormatError(f"{path}: not a readable HDF5 file ({one_line(e)})") from None
+    names = locs.dtype.names
     cols = {c: locs[c].astype(np.float64) for c in COLUMNS + EVENT_COLUMNS if c in names}
+    _check_whole_numbers(cols, lambda row: f"{path}, row {row} of 'locs'", missing="NaN")
     cols["x"] = cols["x"] + 0.5
     cols["y"] = cols["y"] + 0.5
     if "goodness" not in cols and "likelihood" in names:
@@ -661,23 +812,74 @@ def _read_hdf5(path, pixel_size):
     known, steps = {}, []
     yp = yaml_path(path)
     if yp.is_file():
-        import yaml
+        known = read_table_yaml(yp)
+    if pixel_size is None:
+        pixel_size = known.get("pixel_size")
+    known.pop("pixel_size", None)
+    return _finish(cols, len(locs), pixel_size), RunMetadata(pixel_size=pixel_size, **known)
 
-        try:
-            docs = [d for d in yaml.safe_load_all(yp.read_text(encoding="utf-8")) if isinstance(d, dict)]
-        except yaml.YAMLError:
-            docs = []
-        for d in docs:
-            if "Height" in d and "Width" in d:
-                known["height"], known["width"] = int(d["Height"]), int(d["Width"])
-            if pixel_size is None and d.get("Pixelsize"):
-                pixel_size = float(d["Pixelsize"])
-            if "Estimator" in d:
-                known["estimator"] = d["Estimator"]
-            step = _step_of(d)
-            if step is not None:
-                steps.append(step)
-    return _finish(cols, len(locs), pixel_size), RunMetadata(pixel_size=pixel_size, steps=tuple(steps), **known)
+
+MAX_YAML_BYTES = 1 << 20  # a table's YAML holds a few hundred bytes
+MAX_FRAME_SIDE = 1 << 31
+
+
+def _yaml_number(yp, key, value, whole):
+    """A positive finite number from a YAML document (a whole one below
+    MAX_FRAME_SIDE if `whole`); a FormatError naming the key otherwise."""
+    ok = isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value) and value > 0
+    if ok and whole:
+        ok = float(value).is_integer() and value < MAX_FRAME_SIDE
+    if not ok:
+        shown = repr(value) if isinstance(value, (numbers.Number, str)) else f"a {type(value).__name__}"
+        kind = f"a whole number from 1 to {MAX_FRAME_SIDE - 1}" if whole else "a positive finite number"
+        raise FormatError(f"{yp}: {key} = {shown[:40]}; it must be {kind}")
+    return int(value) if whole else float(value)
+
+
+def read_table_yaml(yp):
+    """What the YAML file beside an HDF5 table gives of the metadata:
+    height and width (its documents' Height and Width), pixel_size
+    (Pixelsize, nm), estimator and steps (the documents _step_of knows),
+    each checked (a FormatError naming the
+    file and the key). The file must be UTF-8 text of at most
+    MAX_YAML_BYTES without aliases (*name), so that no file of a few lines
+    stands for a structure of any size."""
+    import yaml
+
+    try:
+        size = yp.stat().st_size
+        if size > MAX_YAML_BYTES:
+            raise FormatError(f"{yp}: {size} bytes, more than a table's YAML holds (at most {MAX_YAML_BYTES} read)")
+        text = yp.read_bytes().decode("utf-8")
+        if any(isinstance(e, yaml.AliasEvent) for e in yaml.parse(text, Loader=yaml.SafeLoader)):
+            raise FormatError(f"{yp}: uses YAML aliases (*name), which a table's YAML has no use for")
+        docs = [d for d in yaml.safe_load_all(text) if isinstance(d, dict)]
+    except UnicodeDecodeError as e:
+        raise FormatError(f"{yp}: not UTF-8 text ({e.reason} at byte {e.start})") from None
+    except yaml.YAMLError as e:
+        raise FormatError(f"{yp}: not readable YAML ({one_line(e)})") from None
+    except OSError as e:
+        raise FormatError(f"{yp}: cannot read it ({e.strerror or e})") from None
+    known, steps = {}, []
+    for d in docs:
+        # Height and Width 0 stand for a frame size the run did not know
+        # (a table of positions alone, as the writer records it).
+        sides = [d.get("Height"), d.get("Width")]
+        if None not in sides and not all(type(v) is int and v == 0 for v in sides):
+            known["height"] = _yaml_number(yp, "Height", d["Height"], whole=True)
+            known["width"] = _yaml_number(yp, "Width", d["Width"], whole=True)
+        if d.get("Pixelsize") is not None:
+            known["pixel_size"] = _yaml_number(yp, "Pixelsize", d["Pixelsize"], whole=False)
+        if d.get("Estimator") is not None:
+            if not isinstance(d["Estimator"], str):
+                raise FormatError(f"{yp}: Estimator is a {type(d['Estimator']).__name__}; it must be a name")
+            known["estimator"] = d["Estimator"]
+        step = _step_of(d)
+        if step is not None:
+            steps.append(step)
+    if steps:
+        known["steps"] = tuple(steps)
+    return known
 
 
 register_table_format(TableFormat("csv", CSV_SUFFIXES, _CsvWriter, _read_csv))

@@ -8,13 +8,21 @@ A movie is a 2-D or 3-D array (numpy or memory-mapped; a 2-D one is one
 frame), a dask array (from zarr, dask.array.image.imread, ...: its blocks
 are computed a frame range at a time, never the whole array), a path, or a
 list of paths whose frames follow each other. Files: TIFF (multi-page,
-BigTIFF, OME-TIFF, ImageJ; through tifffile: the first series, whose leading
-axis is taken as time) and .npy.
+BigTIFF, OME-TIFF, ImageJ; through tifffile) and .npy. A TIFF whose one
+series holds all its pages is that series, its leading axis taken as time;
+any other TIFF (pages written one by one, pages of several kinds) is its
+pages in file order, one frame each, so that frame k is always the k-th
+image of the file (a page of another shape is an error naming it). An
+OME-TIFF may spread its frames over several files: only files in its own
+folder are read (a reference to any other is an error naming it).
 
 Reading costs memory for the frames read and no more: uncompressed data
 (.npy, and the usual uncompressed TIFF layouts) are read with positioned
 reads straight into the returned array, so nothing of the file stays mapped
-or cached; compressed TIFF pages are decoded one at a time.
+(a file that shrinks meanwhile is an error, never a crash) or cached;
+compressed TIFF pages are decoded one at a time. Files are opened on
+demand: at most OPEN_FILES of them stay open between reads, whatever the
+number of files a movie spans.
 
 A Movie pickles as its source (paths, or the array itself): a process that
 unpickles it opens the files again (see `open_movie`'s cache), so that
@@ -31,11 +39,12 @@ import math
 import os
 import threading
 from collections import OrderedDict
+from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
 
-from ._checks import is_real_dtype, need_package
+from ._checks import is_real_dtype, need_package, one_line
 
 TIFF_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
 
@@ -52,6 +61,8 @@ def _check_dtype(dtype, what):
 def _frames_shape(shape, what):
     """(n_frames, h, w) of a 2-D or 3-D shape; anything else is refused."""
     shape = tuple(int(s) for s in shape)
+    if any(s < 0 for s in shape):  # a .npy header may declare one
+        raise MovieError(f"{what}: a negative size in its shape {shape}")
     if len(shape) == 2:
         return (1,) + shape
     if len(shape) == 3:
@@ -94,6 +105,60 @@ class FrameSource:
         raise NotImplementedError
 
 
+# ---- open files ---------------------------------------------------------------------
+
+OPEN_FILES = 64  # files that movies' parts keep open between reads, at most
+
+
+class _OpenFiles:
+    """The files that movies' parts hold open, at most `limit` of them
+    between reads: a part opens its file when it reads (`held`) and keeps it
+    open for the next read, until more than `limit` are open and it is the
+    least recently used that no read is using. A movie of a thousand files
+    thus never holds a thousand descriptors.
+
+    A part that holds a file has `_open_handle()` (open it; called with the
+    file closed) and `_close_handle()`."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self._users = OrderedDict()  # open parts -> reads using them now, least recently used first
+        self._lock = threading.Lock()
+
+    def adopt(self, part):
+        """Counts a part whose file is open already (as its opener left it)."""
+        with self._lock:
+            self._users[part] = self._users.pop(part, 0)
+            self._shrink()
+
+    @contextmanager
+    def held(self, part):
+        """The part's file, open for the block."""
+        with self._lock:
+            users = self._users.pop(part, None)
+            if users is None:
+                part._open_handle()
+                users = 0
+            self._users[part] = users + 1
+            self._shrink()
+        try:
+            yield
+        finally:
+            with self._lock:
+                if part in self._users:
+                    self._users[part] -= 1
+                self._shrink()
+
+    def _shrink(self):
+        idle = [p for p, n in self._users.items() if n == 0]
+        for p in idle[:max(0, len(self._users) - self.limit)]:
+            del self._users[p]
+            p._close_handle()
+
+
+_open_files = _OpenFiles(OPEN_FILES)
+
+
 class _RawFile(FrameSource):
     """Frames stored contiguously, uncompressed, at a byte offset."""
 
@@ -103,19 +168,62 @@ class _RawFile(FrameSource):
         self.path, self.offset, self.dtype, self.what = path, offset, np.dtype(dtype), what
         self.n_frames, self.height, self.width = shape
         self.frame_bytes = self.height * self.width * self.dtype.itemsize
-        self._fd = os.open(path, os.O_RDONLY)
+        self._fd = None
+        self._open_handle()
         size = os.fstat(self._fd).st_size
         if offset + self.n_frames * self.frame_bytes > size:
+            self._close_handle()
             raise MovieError(f"{what}: holds {size} bytes, too few for {self.n_frames} frames of "
                              f"{self.height} x {self.width} {self.dtype}")
+        _open_files.adopt(self)
 
-    def read(self, start, stop, out):
-        _pread_into(self._fd, out, self.offset + start * self.frame_bytes)
+    def _open_handle(self):
+        self._fd = os.open(self.path, os.O_RDONLY)
 
-    def __del__(self):
-        fd = getattr(self, "_fd", None)
+    def _close_handle(self):
+        fd, self._fd = self._fd, None
         if fd is not None:
             os.close(fd)
+
+    def read(self, start, stop, out):
+        with _open_files.held(self):
+            _pread_into(self._fd, out, self.offset + start * self.frame_bytes)
+
+    def __del__(self):
+        self._close_handle()
+
+
+# Bytes of a column-major file read at once when whole runs are read.
+_STRIP_BYTES = 1 << 22
+
+
+class _ColumnMajorFile(_RawFile):
+    """A column-major .npy: element (f, i, j) of its (n, h, w) array lies at
+    ((j h + i) n + f) items from the data's start, so each pixel's values
+    over the frames form a run of n items and a frame is spread over the
+    whole file. Read with positioned reads, as the row-major layout is (a
+    file that shrinks is an error, not a crash of a mapped read): whole runs
+    when the frames asked for are a good share of them, else the wanted
+    part of each run, one read a pixel."""
+
+    def read(self, start, stop, out):
+        n, h, w = self.n_frames, self.height, self.width
+        k, size = stop - start, self.dtype.itemsize
+        with _open_files.held(self):
+            if 4 * k >= n:
+                rows = max(1, min(h, _STRIP_BYTES // (n * size)))
+                buf = np.empty(rows * n, self.dtype)
+                for j in range(w):
+                    for i0 in range(0, h, rows):
+                        i1 = min(h, i0 + rows)
+                        first = (j * h + i0) * n + start
+                        _pread_into(self._fd, buf[:(i1 - i0 - 1) * n + k], self.offset + first * size)
+                        out[:, i0:i1, j] = buf[:(i1 - i0) * n].reshape(i1 - i0, n)[:, :k].T
+            else:
+                runs = np.empty((w * h, k), self.dtype)
+                for m in range(w * h):
+                    _pread_into(self._fd, runs[m], self.offset + (m * n + start) * size)
+                out[...] = runs.reshape(w, h, k).transpose(2, 1, 0)
 
 
 def _open_npy(path, what):
@@ -126,28 +234,47 @@ def _open_npy(path, what):
             shape, fortran, dtype = header(f)
             offset = f.tell()
     except (ValueError, OSError, EOFError) as e:
-        raise MovieError(f"{what}: cannot read it: not a .npy file ({e})") from None
+        raise MovieError(f"{what}: cannot read it: not a .npy file ({one_line(e)})") from None
     _check_dtype(dtype, what)
     if dtype.hasobject:
         raise MovieError(f"{what}: holds Python objects")
     n, h, w = _frames_shape(shape, what)
     if fortran:  # column-major bytes, a single frame too: not frames one after another
-        return _ArrayFile(np.load(path, mmap_mode="r", allow_pickle=False).reshape(n, h, w), what)
+        return _ColumnMajorFile(path, offset, (n, h, w), dtype, what)
     return _RawFile(path, offset, (n, h, w), dtype, what)
 
 
 class _TiffPagesFile(FrameSource):
-    """TIFF frames one page each, decoded by tifffile (compressed data)."""
+    """TIFF frames one page each, decoded by tifffile (compressed data, or
+    pages that are not one series): frame k is pages[k]."""
 
-    def __init__(self, tif, series, shape, dtype, what):
-        self.tif, self.series, self.dtype, self.what = tif, series, dtype, what
+    def __init__(self, tif, pages, shape, dtype, what):
+        self.tif, self.pages, self.dtype, self.what = tif, pages, dtype, what
         self.n_frames, self.height, self.width = shape
         self._lock = threading.Lock()
+        _open_files.adopt(self)
+
+    def _open_handle(self):
+        self.tif.filehandle.open()
+
+    def _close_handle(self):
+        with self._lock:
+            self.tif.filehandle.close()
 
     def read(self, start, stop, out):
-        with self._lock:  # page lookup seeks in the shared file handle
-            for k, i in enumerate(range(start, stop)):
-                out[k] = self.series.pages[i].asarray().reshape(self.height, self.width)
+        with _open_files.held(self), self._lock:  # page lookup seeks in the shared file handle
+            # Pages of an OME-TIFF's other files: tifffile closes those files
+            # once it has their pages; they are opened for this read only.
+            others = {id(fh): fh for fh in (self.pages[i].parent.filehandle for i in range(start, stop))
+                      if fh is not self.tif.filehandle and fh.closed}
+            try:
+                for fh in others.values():
+                    fh.open()
+                for k, i in enumerate(range(start, stop)):
+                    out[k] = self.pages[i].asarray().reshape(self.height, self.width)
+            finally:
+                for fh in others.values():
+                    fh.close()
 
 
 class _DaskArray(FrameSource):
@@ -183,6 +310,45 @@ class _ArrayFile(FrameSource):
         out[...] = self.arr[start:stop]
 
 
+def _ome_files_outside(tif, path):
+    """The files that an OME-TIFF's metadata names outside the folder of
+    `path` (tifffile would read them as parts of its series)."""
+    import xml.etree.ElementTree as ET
+
+    try:
+        root = ET.fromstring(tif.pages[0].description)
+    except (ET.ParseError, ValueError, TypeError):
+        return []  # tifffile reads no other file of metadata it cannot parse
+    folder = os.path.normpath(os.path.dirname(os.path.abspath(path)))
+    names = {e.get("FileName") for e in root.iter() if e.tag.rsplit("}", 1)[-1] == "UUID" and e.get("FileName")}
+    return sorted(n for n in names if os.path.dirname(os.path.normpath(os.path.join(folder, n))) != folder)
+
+
+def _greyscale_frames(what, axes, shape):
+    if "S" in axes:  # samples of a pixel: RGB and the like
+        raise MovieError(f"{what}: holds colour samples (axes {axes}, shape {shape}); movies must be greyscale")
+
+
+def _all_pages(tif, what):
+    """The pages of a TIFF that is not one series, in file order, one frame
+    each: (their frame shape (n, h, w), their common dtype), every page
+    checked to be a greyscale image of the first one's size."""
+    dtypes = set()
+    h = w = None
+    for k, page in enumerate(tif.pages):
+        _greyscale_frames(f"{what}, page {k}", page.axes, page.shape)
+        if len(page.shape) != 2 or page.dtype is None:
+            raise MovieError(f"{what}: page {k} is not a 2-D greyscale image (axes {page.axes}, shape "
+                             f"{page.shape}); a movie's pages must all be frames of one size")
+        if h is None:
+            h, w = page.shape
+        elif page.shape != (h, w):
+            raise MovieError(f"{what}: page {k} is {page.shape[0]} x {page.shape[1]} pixels, page 0 "
+                             f"{h} x {w}; a movie's pages must all be frames of one size")
+        dtypes.add(np.dtype(page.dtype))
+    return (len(tif.pages), h, w), np.result_type(*dtypes)
+
+
 def _open_tiff(path, what):
     tifffile = need_package("tifffile", f"{what}: reading TIFF", MovieError, "; or save the movie as .npy")
     try:
@@ -190,12 +356,21 @@ def _open_tiff(path, what):
     except Exception as e:  # tifffile raises several kinds for foreign files
         raise MovieError(f"{what}: cannot read it: not a TIFF file ({e})") from None
     try:
+        if tif.is_ome:
+            outside = _ome_files_outside(tif, path)
+            if outside:
+                raise MovieError(f"{what}: its OME metadata names {outside[0]}, outside its folder; only files in "
+                                 "the movie's own folder are read (name that file yourself to read it)")
         if not tif.series:
             raise MovieError(f"{what}: holds no image")
         series = tif.series[0]
-        if "S" in series.axes:  # samples of a pixel: RGB and the like
-            raise MovieError(f"{what}: holds colour samples (axes {series.axes}, shape {series.shape}); "
-                             "movies must be greyscale")
+        if len(tif.series) > 1 or len(series.pages) < len(tif.pages):
+            # Pages that are not one series (written one by one, of several
+            # kinds): each page a frame, in file order.
+            shape, dtype = _all_pages(tif, what)
+            _check_dtype(dtype, what)
+            return _TiffPagesFile(tif, tif.pages, shape, dtype, what)
+        _greyscale_frames(what, series.axes, series.shape)
         shape = _frames_shape(series.shape, what)
         dtype = np.dtype(series.dtype).newbyteorder(tif.byteorder)
         _check_dtype(dtype, what)
@@ -204,7 +379,7 @@ def _open_tiff(path, what):
             tif.close()
             return f
         if len(series.pages) == shape[0] and all(s > 0 for s in shape):
-            return _TiffPagesFile(tif, series, shape, dtype, what)
+            return _TiffPagesFile(tif, series.pages, shape, dtype, what)
         arr = series.asarray().reshape(shape)
         tif.close()
         return _ArrayFile(arr, what)
@@ -370,7 +545,8 @@ def open_movie(movie):
         A 2-D (one frame) or 3-D (frames, rows, columns) array, numpy or
         memory-mapped; a dask array (computed a frame range at a time, never
         whole); a path to a TIFF (multi-page, BigTIFF, OME-TIFF,
-        ImageJ; the first series) or .npy file; a list of such paths whose
+        ImageJ; see the module's description for which pages are
+        frames) or .npy file; a list of such paths whose
         frames follow each other; or a Movie, returned as it is.
 
     Returns

@@ -39,7 +39,7 @@ class OutputError(OSError):
         return self.args[0]
 
 
-def _failed(name, cause, doing="write it"):
+def failed_output(name, cause, doing="write it"):
     return OutputError(f"output {name}: cannot {doing}: {cause.strerror or cause}", cause)
 
 
@@ -92,13 +92,13 @@ class _Sink:
         try:
             return self._file.write(data)
         except OSError as e:
-            raise _failed(self._name, e) from None
+            raise failed_output(self._name, e) from None
 
     def flush(self):
         try:
             self._file.flush()
         except OSError as e:
-            raise _failed(self._name, e) from None
+            raise failed_output(self._name, e) from None
 
 
 @contextmanager
@@ -128,14 +128,14 @@ def staged_path(out):
         fd, tmp = tempfile.mkstemp(prefix=f".{out.target.name}.", suffix=".part", dir=directory)
         os.close(fd)
     except OSError as e:
-        raise _failed(out.name, e, f"create a file in {directory}") from None
+        raise failed_output(out.name, e, f"create a file in {directory}") from None
     try:
         yield Path(tmp)
         try:
             os.chmod(tmp, out.keep_mode if out.keep_mode is not None else 0o666 & ~_umask())
             os.replace(tmp, out.target)
         except OSError as e:
-            raise _failed(out.name, e, "put it in place") from None
+            raise failed_output(out.name, e, "put it in place") from None
     except BaseException:
         try:
             os.unlink(tmp)
@@ -160,7 +160,7 @@ def _write_through(out):
     try:
         file = open(out.target, "wb")
     except OSError as e:
-        raise _failed(out.name, e, "open it") from None
+        raise failed_output(out.name, e, "open it") from None
     try:
         sink = _Sink(file, out.name)
         yield sink
@@ -177,15 +177,20 @@ def _write_replacing(out):
         try:
             file = open(tmp, "wb")
         except OSError as e:
-            raise _failed(out.name, e, "open it") from None
+            raise failed_output(out.name, e, "open it") from None
         with file:
-            sink = _Sink(file, out.name)
-            yield sink
-            sink.flush()
-            try:
-                os.fsync(file.fileno())
-            except OSError as e:
-                raise _failed(out.name, e) from None
+            yield _Sink(file, out.name)
+            synced(file, out.name)
+
+
+def synced(file, name):
+    """Flushes the open file `file` to the disk (the output `name`); an
+    OutputError if that fails."""
+    try:
+        file.flush()
+        os.fsync(file.fileno())
+    except OSError as e:
+        raise failed_output(name, e) from None
 
 
 def _umask():

@@ -23,6 +23,10 @@ from ._checks import as_real
 
 IMAGE_SUFFIXES = (".png", ".tif", ".tiff", ".npy")
 _BATCH_VALUES = 1 << 22  # values of Gaussian footprints computed at once
+# The largest picture drawn: 16384 x 16384 pixels, 2 GiB as float64 (a
+# 2048 x 2048 camera at oversampling 8). A frame size read from a file
+# (a YAML of three lines) asks for no more.
+MAX_PIXELS = 1 << 28
 
 
 def _column(locs, name):
@@ -54,7 +58,8 @@ def rendered_rows(locs, blur="precision"):
 def image_shape(locs, shape=None):
     """(h, w) of the camera frames: `shape`, else the table's attributes,
     else the smallest that holds every position of an unflagged row (a
-    failed fit's position may lie anywhere)."""
+    failed fit's position may lie anywhere): a position x lies in pixel
+    floor(x), so x = 5.0 needs 6 columns."""
     if shape is not None:
         h, w = (int(v) for v in shape)
     elif "height" in getattr(locs, "attrs", {}) and "width" in locs.attrs:
@@ -64,8 +69,8 @@ def image_shape(locs, shape=None):
         ok = np.isfinite(x) & np.isfinite(y)
         if "flag" in getattr(locs, "columns", locs):
             ok &= np.asarray(locs["flag"]) == 0
-        h = int(np.ceil(y[ok].max())) if ok.any() else 1
-        w = int(np.ceil(x[ok].max())) if ok.any() else 1
+        h = int(np.floor(y[ok].max())) + 1 if ok.any() else 1
+        w = int(np.floor(x[ok].max())) + 1 if ok.any() else 1
     if h < 1 or w < 1:
         raise ValueError(f"image shape must be positive, got {(h, w)}")
     return h, w
@@ -105,7 +110,7 @@ def render_localizations(locs, oversampling=10, blur="precision", shape=None):
         `oversampling` or `blur` of the wrong type.
     ValueError
         A missing column, `oversampling` or a blur sigma that is not
-        positive, an image too large (above 2**31 pixels).
+        positive, an image too large (above MAX_PIXELS, 2**28 pixels).
 
     Examples
     --------
@@ -123,8 +128,9 @@ def render_localizations(locs, oversampling=10, blur="precision", shape=None):
         blur = as_real("blur", blur, positive=True, kind="'precision', a number or None")
     h, w = image_shape(locs, shape)
     H, W = max(1, round(h * s)), max(1, round(w * s))
-    if H * W > 1 << 31:
-        raise ValueError(f"a {H} x {W} image is too large; lower the oversampling")
+    if H * W > MAX_PIXELS:
+        raise ValueError(f"a {H} x {W} image of {h} x {w} frames is too large (at most {MAX_PIXELS} pixels); lower "
+                         "the oversampling")
     keep = rendered_rows(locs, blur)
     X = _column(locs, "x")[keep] * s
     Y = _column(locs, "y")[keep] * s

@@ -47,8 +47,18 @@ from ._common import PROG, CliError, Terminated, error, termination_raises
 SUBCOMMANDS = (fit, render, demo, drift, link, nena, frc)
 
 
+class _Parser(argparse.ArgumentParser):
+    def _get_values(self, action, arg_strings):
+        # "--frames=--": argparse takes the value for its end-of-options
+        # marker, drops it and hands the option an empty list; the value is
+        # the text "--" (which the option's own check then refuses).
+        if action.nargs is None and action.option_strings and arg_strings == ["--"]:
+            return self._get_value(action, "--")
+        return super()._get_values(action, arg_strings)
+
+
 def build_parser():
-    parser = argparse.ArgumentParser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
+    parser = _Parser(prog=PROG, description="Fit elliptical 2D Gaussians to spots in images.")
     sub = parser.add_subparsers(dest="command", required=True,
                                 metavar="{" + ",".join(m.NAME for m in SUBCOMMANDS) + "}")
     for module in SUBCOMMANDS:

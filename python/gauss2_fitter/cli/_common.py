@@ -9,6 +9,8 @@ from contextlib import contextmanager
 
 import numpy as np
 
+from .._checks import one_line
+
 PROG = "python3 -m gauss2_fitter"
 MAX_THREADS = 1024
 
@@ -35,7 +37,9 @@ def note(message):
 
 
 def error(message):
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    """The one line of an error (messages of several lines, numpy's or
+    HDF5's, joined)."""
+    print(f"{PROG}: error: {one_line(message)}", file=sys.stderr)
 
 
 def first_line(mask):

@@ -208,6 +208,9 @@ def fit_movie(args, inputs):
         start, stop = frame_range(frames, movie.n_frames)
     except (TypeError, ValueError) as e:
         raise CliError(f"--frames: {e}") from None
+    if stop <= start and movie.n_frames:
+        raise CliError(f"--frames {args.frames} selects none of the movie's {movie.n_frames} frames "
+                       f"(0 to {movie.n_frames - 1})")
     peaks = None
     if args.peak_table is not None:
         peaks = read_peak_list(args.peak_table, camera.pixel_size)

@@ -128,8 +128,8 @@ def render_locs(args):
             raise CliError(f"--blur must be precision, none or a sigma in pixels, got {args.blur!r}") from None
         if not blur > 0:
             raise CliError(f"--blur sigma must be positive, got {args.blur}")
-    if args.pixel_size is not None and not args.pixel_size > 0:
-        raise CliError(f"--pixel-size must be positive, got {args.pixel_size:g}")
+    if args.pixel_size is not None and not (np.isfinite(args.pixel_size) and args.pixel_size > 0):
+        raise CliError(f"--pixel-size must be positive and finite, got {args.pixel_size:g}")
     try:
         locs, metadata = read_table(args.peaks, args.pixel_size)
     except (FormatError, OSError) as e:
