@@ -220,3 +220,13 @@ def test_bad_settings_are_refused_before_any_fit(tmp_path, capsys):
         assert not out.exists()
     assert cli.main(["fit", str(tmp_path / "m.npy"), "-o", str(out), "--max-emitters", "2", "--psf-sigma", "1.3"]) == 0
     assert "n_emitters" in out.read_text().splitlines()[0]
+
+
+def test_a_chunk_runs_only_on_settings_the_whole_run_decided():
+    movie = g2.open_movie(frames_of([[10.2, 10.7, 3000]], (24, 24), 4, seed=1))
+    for settings in (pipeline.Settings(camera=g2.Camera(), mea=None, max_emitters=1),
+                     pipeline.Settings(camera=g2.Camera(), mea=7, max_emitters=3)):
+        with pytest.raises(ValueError, match="crowded.resolved"):
+            pipeline.localize_frames(movie, 0, 2, settings)
+        chunk = pipeline.localize_frames(movie, 0, 2, crowded.resolved(settings, movie))
+        assert len(chunk.table) == 2 and (chunk.table.flag == 0).all()

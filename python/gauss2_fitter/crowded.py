@@ -235,6 +235,16 @@ def check_settings(settings):
                          "(max_emitters > 1)")
 
 
+def check_resolved(settings):
+    """Refuses (ValueError) settings that a chunk of frames cannot run on
+    alone: a window side or a PSF sigma that the whole run decides
+    (resolved()) still missing. Each chunk measuring its own would make a
+    table depend on its chunks."""
+    if settings.mea is None or (settings.max_emitters > 1 and settings.psf_sigma is None):
+        raise ValueError("the settings' window side (mea) or psf_sigma is not decided yet: run "
+                         "crowded.resolved(settings, movie) over the whole run first")
+
+
 def resolved(settings, movie, frames=None):
     """The settings with mea and psf_sigma filled in for the movie (a Movie):
     psf_sigma, when not given, measured on the first frames of the run

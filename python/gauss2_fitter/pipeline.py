@@ -220,6 +220,7 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
     these frames. n_threads: threads for the fits. run: the run's Run (made
     here when None). timings: a dict to which the seconds spent reading,
     finding, fitting and building the table are added."""
+    crowded.check_resolved(settings)
     t0 = time.perf_counter()
     cam = settings.camera
     raw = source.read(start, stop)
