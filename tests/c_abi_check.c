@@ -9,6 +9,7 @@
 #include "gauss2_mle.h"
 #include "gauss2_multi.h"
 #include "gauss2_peaks.h"
+#include "gauss2_photometry.h"
 
 _Static_assert(sizeof(np_float64) == 8, "np_float64 is a double");
 _Static_assert(sizeof(Uint8) == 1 && sizeof(Uint16) == 2 && sizeof(Uint32) == 4 && sizeof(Uint64) == 8,
@@ -78,6 +79,20 @@ int main(void) {
                                                  &iterations);
         if (flag != GAUSS2_FLAG_GOOD || iterations < 1 || fabs(rec[3] - 5.3) > 1e-3 || !(err[3] > 0.0))
             return 9;
+    }
+    {
+        /* The same spot measured with its shape held: its volume, on a
+         * background of 5. */
+        static np_float64 im[15 * 15], work[200000];
+        np_float64 spot[7] = {500.0, 1.3, 1.3, 7.3, 7.6, 0.0, 5.0}, rec[5] = {7.3, 7.6, 1.3, 1.3, 0.0},
+                   out[4];
+        Sint64 group = 0, flag = -1;
+        gauss_2d(spot, im, 7, 15 * 15, NULL);
+        if (gauss2_photometry_work_size(9) > 200000) return 10;
+        fit_array_of_gauss_2d_photometry_on_float_image(im, 15, 15, 9, 1, rec, &group, 0.0, NULL, work, out,
+                                                        &flag, NULL);
+        if (flag != GAUSS2_PHOTOMETRY_MEASURED || fabs(out[0] - 500.0) > 1e-6 || fabs(out[2] - 5.0) > 1e-9)
+            return 11;
     }
     return 0;
 }

@@ -23,7 +23,8 @@ from gauss2_fitter import cli, pipeline
 from gauss2_fitter.cli import fit, fit_image
 from gauss2_fitter.outputs import resolve_output
 from hostile_files import hostile_tables
-from movie_fields import CAM, SHAPE, adu_movie, make_truth
+from movie_fields import CAM, SHAPE, adu_movie, make_truth, spots_and_a_blob
+from photometry_fields import CAMERA_OPTIONS, acquisition_order, field
 from post_fields import PIXEL_NM, blinking, linear
 
 PARAMS = ("amp", "std_x", "std_y", "pos_x", "pos_y", "rho", "offset")
@@ -619,7 +620,7 @@ def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
     assert run("fit", *parts, "-o", tmp_path / "l.csv", *cam, "--pixel-size", 107, "--no-progress") == 0
     assert f"localised {len(want)} of {len(want)} peaks (0 flagged) in 10 frame(s)" in capsys.readouterr().err
     df = pd.read_csv(tmp_path / "l.csv")
-    np.testing.assert_array_equal(df.frame, want.frame)
+    np.testing.assert_array_equal(df.frame, want.frame + 1)  # ThunderSTORM's layout: frames from 1
     np.testing.assert_allclose(df["x [nm]"], want.x_nm, rtol=1e-8)
     np.testing.assert_allclose(df["intensity [photon]"], want.photons, rtol=1e-8)
 
@@ -707,6 +708,7 @@ def test_the_tool_refuses_bad_movies_settings_and_suffixes(movie, tmp_path, caps
         (["fit", m, "-o", out, "--read-noise", 1e200], "--read-noise must be non-negative and finite, its square"),
         (["fit", m, "-o", tmp_path / "out.txt"], "unknown table format .txt"),
         (["fit", m, "-o", out, "--frames", "3"], "--frames must be A:B"),
+        (["fit", m, "-o", out, "--background-tile", -1], "--background-tile must be from 0"),
         (["fit", m, "-o", out, "--frames=--"], "--frames must be A:B"),
         (["fit", m, "-o", out, "--frames", "100:200"], "--frames 100:200 selects none of the movie's 10 frames"),
         (["render", tmp_path / "none.h5", "-o", tmp_path / "sr.png", "--pixel-size", "inf"],
@@ -734,6 +736,64 @@ def test_the_tool_keeps_the_per_peak_table_for_a_single_image_unless_asked(movie
     with pytest.raises(SystemExit):  # argparse: an estimator it does not know
         run("fit", tmp_path / "one.tif", "-o", tmp_path / "b.csv", "--estimator", "bayes")
     capsys.readouterr()
+
+
+def test_fit_finds_peaks_above_a_local_background_and_records_it(movie, tmp_path):
+    np.save(tmp_path / "m.npy", movie)
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "l.h5", "--estimator", "lsq", "--background-tile", 16,
+               "--no-progress") == 0
+    want = g2.localize(movie, estimator="lsq", background_tile=16)
+    table, meta = g2.read_table(tmp_path / "l.h5")
+    np.testing.assert_allclose(table[["x", "y"]], want[["x", "y"]], atol=1e-4)
+    assert list(yaml.safe_load_all((tmp_path / "l.yaml").read_text()))[1]["Background Tile"] == 16
+
+
+# ---- photometry ----------------------------------------------------------------------------
+
+
+def test_photometry_writes_its_file_or_nothing(tmp_path, capsys):
+    counts, truth, x, y, _ = field(5, n_channels=2, n_cycles=3)
+    frames = acquisition_order(counts)
+    tifffile.imwrite(tmp_path / "a.tif", frames[:4], photometric="minisblack")
+    tifffile.imwrite(tmp_path / "b.tif", frames[4:], photometric="minisblack")
+    files = [str(tmp_path / "a.tif"), str(tmp_path / "b.tif")]
+    out = tmp_path / "run.h5"
+    assert run("photometry", *files, "-o", out, "--channels", 2, "--no-progress", *CAMERA_OPTIONS) == 0
+    said = capsys.readouterr().err
+    assert f"measured {len(x) * 6} of {len(x) * 6} cells ({len(x)} spots x 2 channel(s) x 3 cycle(s)" in said
+    ph = g2.Photometry.read(out)
+    assert ph.n_channels == 2 and ph.n_cycles == 3 and ph.n_spots == len(x)
+    assert ph.settings["camera"]["sensitivity"] == 0.5 and ph.settings["source"] == files
+    # The long table on standard output.
+    assert run("photometry", *files, "-o", "-", "--channels", 2, "--no-progress", *CAMERA_OPTIONS) == 0
+    printed = pd.read_csv(io.StringIO(capsys.readouterr().out))
+    assert np.allclose(printed.signal, ph.signal.reshape(-1))
+    # Bad input: one line, status 1, the old output untouched, nothing left beside it.
+    old = out.read_bytes()
+    (tmp_path / "broken.tif").write_text("not an image")
+    np.save(tmp_path / "small.npy", np.zeros((2, 4, 5), dtype=np.uint16))
+    peaks = tmp_path / "peaks.csv"
+    peaks.write_text("id,x,y\na,10,10\nb,500,10\n")
+    os.mkfifo(tmp_path / "fifo.h5")
+    for argv, message in (
+            ([files[0], "--channels", "3"], "4 image(s) do not split into 3 channels"),
+            ([str(tmp_path / "broken.tif")], "broken.tif: cannot read it"),
+            ([*files, "--channels", "2", "--peaks", peaks], "outside the 112 x 96 frame"),
+            ([*files, "--channels", "2", "--peaks", tmp_path / "none.csv"], "none.csv"),
+            ([*files, "--channels", "2", "--psf-sigma", "-1"], "--psf-sigma must be positive"),
+            ([*files, "--mea", "4"], "--mea must be odd"),
+            ([*files, "--sensitivity", "0"], "--sensitivity must be positive"),
+            ([str(tmp_path / "missing.tif")], "no such file"),
+            ([files[0], str(tmp_path / "small.npy")], "small.npy: frames of 4 x 5, but"),
+            ([*files, "-o", tmp_path / "run.txt"], "unknown photometry format .txt"),
+            ([*files, "-o", tmp_path / "fifo.h5"], "must be a regular file")):  # before any work
+        assert run("photometry", "-o", out, *argv, "--no-progress") == 1  # a later -o wins
+        err = capsys.readouterr().err.strip().splitlines()
+        assert len(err) == 1 and err[0].startswith("python3 -m gauss2_fitter: error:"), err
+        assert message in err[0], err[0]
+        assert out.read_bytes() == old
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.tif", "b.tif", "broken.tif", "fifo.h5", "peaks.csv",
+                                                          "run.h5", "small.npy"]
 
 
 # ---- after the fit: drift, link, nena, frc ------------------------------------------------
@@ -824,3 +884,37 @@ def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
     assert run("fit", tmp_path / "flat.npy", "-o", tmp_path / "flat.csv", "--link", tmp_path / "ev.csv") == 0
     assert "linked 0 localisations into 0 events" in capsys.readouterr().err
     assert open(tmp_path / "ev.csv").read().rstrip().endswith(",len,n")
+
+
+def test_the_tool_writes_the_rows_asked_for(tmp_path, capsys):
+    np.save(tmp_path / "m.npy", spots_and_a_blob())
+    full = g2.localize(spots_and_a_blob(), camera=g2.Camera(), n_threads=1)
+    good = full[full.flag == 0]
+    assert len(good) == 8 and len(full) == 10
+    # picasso's layout: the unflagged rows only, unless --keep-flagged; our CSV in pixels keeps all.
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "l.hdf5", "--no-progress") == 0
+    assert "localised 8 of 10 peaks (2 flagged, 8 rows written)" in capsys.readouterr().err
+    assert len(g2.read_localizations(tmp_path / "l.hdf5")) == 8
+    for extra in ([], ["--drift"]):  # the same whether the table streams or is gathered
+        assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "k.hdf5", "--keep-flagged", "--no-progress",
+                   *extra) in (0, 1)
+        assert len(g2.read_localizations(tmp_path / "k.hdf5")) == 10
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "px.csv", "--table", "--no-progress") == 0
+    assert len(pd.read_csv(tmp_path / "px.csv")) == 10
+    # The criteria: photons, precision (nm), widths.
+    cut = float(np.median(good.photons))
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "f.csv", "--min-photons", cut, "--width-range", "1:1.6",
+               "--no-progress") == 0
+    kept = pd.read_csv(tmp_path / "f.csv")
+    assert len(kept) == int((good.photons >= cut).sum()) and (kept.photons >= cut).all() and (kept.flag == 0).all()
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "p.csv", "--pixel-size", 100, "--max-precision", 1e-3,
+               "--no-progress") == 0
+    assert len(pd.read_csv(tmp_path / "p.csv")) == 0
+    capsys.readouterr()
+    for argv, words in [(["--max-precision", 20], "--max-precision is in nm: give --pixel-size"),
+                        (["--width-range", "2"], "--width-range must be LO:HI"),
+                        (["--width-range", "2:1"], "--width-range must be \\(low, high\\)"),
+                        (["--min-photons", "nan"], "--min-photons must be finite")]:
+        assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "e.csv", *argv) == 1
+        assert re.search(words, capsys.readouterr().err)
+    assert not (tmp_path / "e.csv").exists()

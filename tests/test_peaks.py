@@ -129,6 +129,10 @@ def test_a_min_distance_beyond_the_frame_finds_the_frame_maximum():
     assert len(whole[0]) == 1
     for d in (51, 10**18, 2**63 - 1):
         np.testing.assert_array_equal(find_peaks(im, min_distance=d), whole)
+    # Beyond the 64-bit integers: refused before the library is called.
+    for name in ("min_distance", "background_tile"):
+        with pytest.raises(ValueError, match=f"{name} must be at most {2**63 - 1}"):
+            find_peaks(im, **{name: 2**63})
 
 
 # ---- the native search against the same rules written with scipy -------------

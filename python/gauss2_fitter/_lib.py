@@ -1,6 +1,6 @@
 """The one mirror of the library's C headers: loading the library, and every
 prototype, record layout and constant of gauss2_fitter.h, gauss2_mle.h,
-gauss2_multi.h, gauss2_peaks.h and c_common.h.
+gauss2_multi.h, gauss2_peaks.h, gauss2_photometry.h and c_common.h.
 The rest of the package takes them from here and repeats none of them.
 
 The library is found, in order, at the path in the environment variable
@@ -199,6 +199,23 @@ _f64_any_out = np.ctypeslib.ndpointer(dtype=np.float64, flags=("C_CONTIGUOUS", "
 _declare("find_peaks_work_size", c_int64, c_int64, c_int64)
 _declare("find_peaks_in_frames", c_int64, _f64_any, c_int64, c_int64, c_int64, ctypes.c_double, c_int64, c_int64,
          ctypes.c_double, ctypes.c_double, _f64_any_out, c_int64, _i64_out(), _i64_out(), _i64_out(), _f64_out())
+_declare("find_peaks_in_frames_with_background", c_int64, _f64_any, c_int64, c_int64, c_int64, ctypes.c_double,
+         c_int64, c_int64, ctypes.c_double, ctypes.c_double, c_int64, _f64_any_out, c_int64, _i64_out(), _i64_out(),
+         _i64_out(), _f64_out())
+
+# ---- gauss2_photometry.h (extension) -----------------------------------------------
+
+# Signal and background of spots of known shape, groups of overlapping windows fitted jointly.
+PHOTOMETRY_SPOT_SIZE = 5  # x, y (image coordinates), std_x, std_y, rho
+PHOTOMETRY_RESULT_SIZE = 4  # signal, signal_se, bg, bg_se
+PHOTOMETRY_MAX_GROUP = 64  # most spots in one jointly fitted group
+# Per-spot flags of the photometry batch.
+(PHOTOMETRY_MEASURED, PHOTOMETRY_OUTSIDE, PHOTOMETRY_FAILED, PHOTOMETRY_NOT_CONVERGED,
+ PHOTOMETRY_GROUP_TOO_LARGE) = range(5)
+_declare("gauss2_photometry_groups", c_int64, c_int64, _f64(2), c_int64, _i64_out(), _i64_out())
+_declare("gauss2_photometry_work_size", c_int64, c_int64)
+_declare("fit_array_of_gauss_2d_photometry_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
+         _f64(2), _i64(), ctypes.c_double, _OptionalMap, _f64_out(), _f64_out(2), _i64_out(), _i64_out())
 
 # ---- c_common.h --------------------------------------------------------------------
 

@@ -113,6 +113,18 @@ def window_centres(center_x, center_y, mea, shape, frame_height=None):
     return wx, wy
 
 
+# How far beyond its window's edge a joint fit's free emitter may lie, in
+# PSF widths (the library's bound, gauss2_multi.h).
+JOINT_REACH_SIGMAS = 3.0
+
+
+def emitter_reach(n_emitters, psf_sigma):
+    """Per row, how far (pixels) beyond its window the position of a row
+    from a fit of n_emitters may lie: JOINT_REACH_SIGMAS psf_sigma for a
+    joint fit's rows, 0 for single fits'."""
+    return np.where(np.asarray(n_emitters) > 1, JOINT_REACH_SIGMAS * (psf_sigma or 0.0), 0.0)
+
+
 def moved(records, shift_x, shift_y, where=True):
     """Records (n, 10) with pos_x and pos_y moved, in place, by the integer
     shifts where these are not 0 and `where` holds (other rows keep their
@@ -292,14 +304,16 @@ class Rows:
 
 
 def fit_multi(im, center_x, center_y, mea, *, psf_sigma, max_emitters, read_noise=0.0, frame_height=None,
-              n_threads=None, opts=None):
+              n_threads=None, opts=None, excess_noise=1.0):
     """Multi-emitter maximum-likelihood fits of the peaks of the image `im`
     (photo-electrons; frames of frame_height rows stacked, default one), each
     in its mea x mea window (window_centres), with up to max_emitters
     emitters a window of psf_sigma pixels; `opts` the library's model
     selection options (GAUSS2_MULTI_N_OPTS values, NaN for a default; None
-    for all defaults). Returns Rows (records with x and y in the frame's
-    coordinates)."""
+    for all defaults); `excess_noise` an EM register's variance factor F^2,
+    taken as fit_spots takes it. Returns Rows (records with x and y in the
+    frame's coordinates)."""
+    from ._checks import excess_noise_factor
     from .fitter import _batch, _fit_arguments, _in_chunks, default_records
 
     sigma = check_psf_sigma(psf_sigma)
@@ -310,6 +324,10 @@ def fit_multi(im, center_x, center_y, mea, *, psf_sigma, max_emitters, read_nois
         im, center_x, center_y, mea, MLE.name, read_noise, None, n_threads)
     if k > 1 and mea > MULTI_MAX_MEA:
         raise ValueError(f"mea must be at most {MULTI_MAX_MEA} with max_emitters > 1, got {mea}")
+    f2 = excess_noise_factor(excess_noise)
+    if f2 != 1.0:  # Poisson-like counts, as fit_spots fits them
+        a = a / f2
+        variance = variance.scaled(1.0 / (f2 * f2))
     if opts is not None:
         opts = np.ascontiguousarray(opts, dtype=np.float64)
     n = len(cx)
@@ -337,6 +355,8 @@ def fit_multi(im, center_x, center_y, mea, *, psf_sigma, max_emitters, read_nois
             out_std, out_flags, n_rows, n_emitters, iterations)
 
     _in_chunks(n, n_threads, run)
+    out[:, [0, 6]] *= f2
+    out_std[:, [0, 6]] *= f2
     back = np.empty(n, dtype=np.int64)
     back[order] = np.arange(n)
     counts = n_rows[back]
@@ -348,7 +368,7 @@ def fit_multi(im, center_x, center_y, mea, *, psf_sigma, max_emitters, read_nois
                 np.repeat(n_emitters[back], counts).astype(np.int32))
 
 
-def chunk_rows(tall, cx, cy, px, py, frame_height, settings, read_noise, n_threads):
+def chunk_rows(tall, cx, cy, px, py, frame_height, settings, read_noise, n_threads, excess_noise=1.0):
     """The fits of a chunk of frames stacked into the image `tall` (frames of
     frame_height rows), its peaks at columns cx and rows cy of it (-1 to
     skip), px and py within their frames: single fits (fit_spots) with
@@ -358,9 +378,10 @@ def chunk_rows(tall, cx, cy, px, py, frame_height, settings, read_noise, n_threa
     mea = settings.mea
     if settings.max_emitters > 1:
         return fit_multi(tall, cx, cy, mea, psf_sigma=settings.psf_sigma, max_emitters=settings.max_emitters,
-                         read_noise=read_noise, frame_height=frame_height, n_threads=n_threads)
+                         read_noise=read_noise, frame_height=frame_height, n_threads=n_threads,
+                         excess_noise=excess_noise)
     fits = fit_spots(tall, cx, cy, mea, estimator=settings.estimator, read_noise=read_noise, n_threads=n_threads,
-                     frame_height=frame_height)
+                     frame_height=frame_height, excess_noise=excess_noise)
     half = mea // 2
     return Rows(np.arange(len(cx)), px - half + fits.records[:, 3], py - half + fits.records[:, 4], fits.records,
                 fits.photon_std, fits.flag, fits.iterations,

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _lib
-from ._checks import as_f64, as_i64, as_int, largest_abs, read_noise_sigma, warn_pixel_scale
+from ._checks import as_f64, as_i64, as_int, excess_noise_factor, largest_abs, read_noise_sigma, warn_pixel_scale
 from ._lib import (COVAR_SIZE, FLAG_FAILED, FLAG_GOOD, FLAG_ITERATION_LIMIT, FLAG_SKIPPED,  # noqa: F401 (re-exported)
                    GAUSS2_MAX_MEA, INFO_SIZE, MODEL_MAX_MEA, N_PARAMS, RECORD_SIZE)
 from .estimators import ESTIMATORS, estimator as _estimator  # noqa: F401 (ESTIMATORS re-exported)
@@ -353,6 +353,14 @@ class ReadVariance:
                              f"got {self.map.shape}")
         return self
 
+    def scaled(self, factor):
+        """This variance times `factor` (a new ReadVariance)."""
+        if self.map is None:
+            return ReadVariance(self.scalar * factor)
+        var = self.map * factor
+        var.setflags(write=False)
+        return ReadVariance(0.0, var)
+
     def stacked(self, k):
         """The variance of k frames stacked into one tall image (k * h, w):
         the map repeated k times, tiled once for the largest stack asked
@@ -580,23 +588,36 @@ class SpotFits:
 
 
 def fit_spots(im, center_x, center_y, mea=None, *, estimator="lsq", read_noise=0.0, params=None, n_threads=None,
-              psf_sigma=None, frame_height=None):
+              excess_noise=1.0, psf_sigma=None, frame_height=None):
     """Fits every peak of the 2-D image `im` (in photo-electrons for
     photon-statistics errors) with the chosen estimator, "lsq" or "mle", and
     returns a SpotFits. `read_noise` is the read noise sigma in
     photo-electrons: a scalar or an array of the image's shape (or a
-    ReadVariance). mea None takes the side from `psf_sigma` (pixels;
-    measured on the peaks when not given; crowded.window_side). A window
-    that would leave the image (or, with frame_height, its frame of that
-    many rows in a stack) is moved inside it: the peak is fitted off-centre
-    from the pixels there, and its record's positions stay in the frame of
-    the window centred on the peak. Other arguments as for fit_peaks."""
+    ReadVariance). `excess_noise` is the variance factor F^2 >= 1 of an
+    electron-multiplying register (2 for an EMCCD at high gain, 1 without
+    one): the photo-electrons' variance is F^2 times their mean, so the
+    image divided by F^2 holds Poisson-like counts. The fits and their
+    photon-statistics errors run on those (the read-noise variance divided
+    by F^4), and the amplitude, the offset, their errors and the residual
+    noise are scaled back to photo-electrons; the maximum likelihood's
+    goodness is that of the scaled counts. mea None takes the side from
+    `psf_sigma` (pixels; measured on the peaks when not given;
+    crowded.window_side). A window that would leave the image (or, with
+    frame_height, its frame of that many rows in a stack) is moved inside
+    it: the peak is fitted off-centre from the pixels there, and its
+    record's positions stay in the frame of the window centred on the peak.
+    Other arguments as for fit_peaks."""
     from . import crowded
 
     if mea is None:
         mea = crowded.window_side_for_peaks(im, center_x, center_y, psf_sigma, read_noise)
     a, cx, cy, mea, est, variance, rec, n_threads = _fit_arguments(
         im, center_x, center_y, mea, estimator, read_noise, params, n_threads)
+    f2 = excess_noise_factor(excess_noise)
+    if f2 != 1.0:
+        a = a / f2
+        variance = variance.scaled(1.0 / (f2 * f2))
+        rec[:, [0, 6]] /= f2
     wx, wy = crowded.window_centres(cx, cy, mea, a.shape, frame_height)
     rec = crowded.moved(rec, cx - wx, cy - wy, wx >= 0)
     std, flag, iterations = _batch(a, wx, wy, mea, rec, n_threads, est, variance)
@@ -606,4 +627,10 @@ def fit_spots(im, center_x, center_y, mea=None, *, estimator="lsq", read_noise=0
         fitted = np.where(flag == FLAG_SKIPPED, -1, wx)
         photon_std = photon_errors(a, fitted, wy, rec, mea, variance)
     rec = crowded.moved(rec, wx - cx, wy - cy, wx >= 0)
+    if f2 != 1.0:
+        rec[:, [0, 6]] *= f2
+        std[:, [0, 6]] *= f2
+        photon_std[:, [0, 6]] *= f2
+        if not est.goodness_is_likelihood:
+            rec[:, 8] *= f2
     return SpotFits(rec, std[:, :N_PARAMS].copy(), photon_std, flag.astype(np.int8), iterations.astype(np.int32))

@@ -112,7 +112,8 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
 
 
 def localize(movie, *, camera=None, mea=None, estimator=DEFAULT, threshold=None, smooth=1.0, peaks=None,
-             frames=None, n_threads=None, progress=False, client=None, psf_sigma=None, max_emitters=None):
+             frames=None, n_threads=None, progress=False, client=None, background_tile=0, psf_sigma=None,
+             max_emitters=None):
     """Localises every spot of a camera movie into a table.
 
     Frames are read lazily and processed in chunks over threads; each is
@@ -168,6 +169,11 @@ def localize(movie, *, camera=None, mea=None, estimator=DEFAULT, threshold=None,
         Localise on its cluster: the frames in tasks that its workers run,
         reading the movie's files themselves (see cluster.py). The table is
         the same, bit for bit.
+    background_tile : int, optional
+        The peak search's local background: the side in pixels of the tiles
+        whose medians, interpolated between their centres, are each frame's
+        background, so that uneven illumination neither creates nor hides
+        peaks (peaks.py); 0 (the default) for one level a frame.
 
     Returns
     -------
@@ -177,8 +183,8 @@ def localize(movie, *, camera=None, mea=None, estimator=DEFAULT, threshold=None,
         flag, n_emitters) and, with the camera's pixel size, NM_COLUMNS
         (schema.py). Rows flagged (flag != 0) are not measurements. `attrs`
         holds a copy of the run's metadata (RunMetadata: the camera,
-        estimator, mea, PSF sigma, max_emitters, threshold, image size and
-        frames).
+        estimator, mea, PSF sigma, max_emitters, threshold, local
+        background, image size and frames).
 
     Raises
     ------
@@ -215,7 +221,8 @@ def localize(movie, *, camera=None, mea=None, estimator=DEFAULT, threshold=None,
     ([1240.0, 3020.0], 44, 2)
     """
     settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
-                        threshold=threshold, smooth=smooth, psf_sigma=psf_sigma, max_emitters=max_emitters)
+                        threshold=threshold, smooth=smooth, background_tile=background_tile, psf_sigma=psf_sigma,
+                        max_emitters=max_emitters)
     mv = open_movie(movie)
     settings = crowded.resolved(settings, mv, frames)
     metadata = RunMetadata.for_run(mv, settings, frames, peaks is not None)

@@ -41,6 +41,7 @@ class RunMetadata:
     threshold: object = None
     smooth: float = None
     n_sigma: float = None
+    background_tile: int = None  # the peak search's local background (0: one level a frame)
     height: int = None
     width: int = None
     n_frames: int = None  # frames of the run
@@ -63,9 +64,9 @@ class RunMetadata:
                    pixel_size=settings.camera.pixel_size, estimator=settings.estimator, mea=settings.mea,
                    psf_sigma=settings.psf_sigma, psf_sigma_source=settings.psf_source,
                    max_emitters=settings.max_emitters, threshold="given peaks" if peaks_given else settings.threshold,
-                   smooth=settings.smooth, n_sigma=settings.n_sigma, height=mv.height, width=mv.width,
-                   n_frames=stop - start, frame_range=[start, stop], movie_frames=mv.n_frames, dtype=str(mv.dtype),
-                   source=list(mv.names))
+                   smooth=settings.smooth, n_sigma=settings.n_sigma, background_tile=settings.background_tile,
+                   height=mv.height, width=mv.width, n_frames=stop - start, frame_range=[start, stop],
+                   movie_frames=mv.n_frames, dtype=str(mv.dtype), source=list(mv.names))
 
     @classmethod
     def from_attrs(cls, attrs):

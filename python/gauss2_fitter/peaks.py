@@ -14,6 +14,12 @@ Without a threshold, the threshold is the smoothed image's median plus
 n_sigma times the noise of the smoothed background, measured robustly from
 differences of neighbouring pixels (see detection_threshold).
 
+With `background_tile` (pixels), the background is local instead: the
+medians of tiles of about that side, interpolated between their centres,
+are subtracted from the smoothed image and the threshold is taken above
+them, so that uneven illumination neither creates nor hides peaks. 0 (the
+default) keeps the one level of the whole image.
+
 The search runs in the native library (gauss2_peaks.h), a frame or a
 stack of frames per call; `find_peaks_in_frames` is the stack form that
 localize uses.
@@ -26,6 +32,10 @@ import numpy as np
 from . import _lib
 from ._checks import as_f64, as_int
 from ._lib import GAUSS2_MAX_MEA
+
+# The largest local-background tile and peak spacing taken: the library's
+# 64-bit integers (any beyond a frame's side act as that side).
+MAX_BACKGROUND_TILE = MAX_MIN_DISTANCE = 2**63 - 1
 
 
 def check_smooth(smooth):
@@ -51,16 +61,19 @@ def _work_buffer(w, h):
     return buf
 
 
-def find_peaks_in_frames(frames, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5.0):
+def find_peaks_in_frames(frames, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5.0,
+                         background_tile=0):
     """Peak pixels of every frame of a (n, h, w) stack (or one (h, w) frame).
 
     Arguments as for find_peaks; `threshold` applies to every frame (None:
     each frame's own automatic threshold). Returns (frame, x, y, thresholds):
     int64 arrays of the peaks' frame index (0-based in `frames`), column and
     row, in frame order and row-major order within a frame, and each frame's
-    threshold (float64, (n,))."""
+    threshold (float64, (n,); above the local background with
+    background_tile)."""
     mea = as_int("mea", mea, low=1, high=GAUSS2_MAX_MEA, odd=True)
-    min_distance = as_int("min_distance", min_distance, low=1)
+    min_distance = as_int("min_distance", min_distance, low=1, high=MAX_MIN_DISTANCE)
+    background_tile = as_int("background_tile", background_tile, low=0, high=MAX_BACKGROUND_TILE)
     smooth = check_smooth(smooth)
     n_sigma = float(n_sigma)
     if threshold is None:
@@ -89,8 +102,9 @@ def find_peaks_in_frames(frames, threshold=None, mea=11, smooth=1.0, min_distanc
     cap = max(64, 64 * n)
     while True:
         pf, px, py = (np.empty(cap, dtype=np.int64) for _ in range(3))
-        total = int(_lib.lib.find_peaks_in_frames(a, n, w, h, smooth, min_distance, border, threshold, n_sigma,
-                                                  work, cap, pf, px, py, thresholds))
+        total = int(_lib.lib.find_peaks_in_frames_with_background(a, n, w, h, smooth, min_distance, border, threshold,
+                                                                  n_sigma, background_tile, work, cap, pf, px, py,
+                                                                  thresholds))
         if total <= cap:
             return pf[:total], px[:total], py[:total], thresholds
         cap = total
@@ -143,7 +157,7 @@ def why_no_peaks(im, threshold, mea=11, smooth=1.0, min_distance=2):
             f"(pixel values from {lo:g} to {hi:g})")
 
 
-def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5.0):
+def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5.0, background_tile=0):
     """Peak pixels of an image whose mea x mea window lies inside it.
 
     A pixel is a peak when, in the image smoothed by a Gaussian of `smooth`
@@ -168,6 +182,10 @@ def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5
         Half the side of the square a peak is the maximum of (default 2).
     n_sigma : float, optional
         Of the automatic threshold (default 5).
+    background_tile : int, optional
+        Side in pixels of the tiles whose medians form a local background,
+        subtracted before the search and under the threshold; 0 (the
+        default) for one level over the whole image.
 
     Returns
     -------
@@ -180,7 +198,8 @@ def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5
         `im` not of real numbers, or `smooth` not a number.
     ValueError
         `im` not 2-D, `mea` even or outside 1..63, `smooth` negative or too
-        wide, `min_distance` below 1, a NaN threshold.
+        wide, `min_distance` below 1, a negative `background_tile`, a NaN
+        threshold.
 
     See Also
     --------
@@ -197,5 +216,5 @@ def find_peaks(im, threshold=None, mea=11, smooth=1.0, min_distance=2, n_sigma=5
     """
     a = as_f64("im", im, ndim=2)
     _, x, y, _ = find_peaks_in_frames(a, threshold, mea=mea, smooth=smooth, min_distance=min_distance,
-                                      n_sigma=n_sigma)
+                                      n_sigma=n_sigma, background_tile=background_tile)
     return x, y

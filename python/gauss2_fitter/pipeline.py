@@ -34,8 +34,10 @@ from ._lib import FLAG_SKIPPED, GAUSS2_MAX_MEA
 from .camera import Camera
 from .estimators import DEFAULT, estimator
 from . import crowded
-from .fitter import ReadVariance
-from .peaks import NoPeaksWarning, check_smooth, find_peaks_in_frames, no_window_fits
+from .fitter import ReadVariance, window_origin
+from .peaks import (MAX_BACKGROUND_TILE, MAX_MIN_DISTANCE, NoPeaksWarning, check_smooth, find_peaks_in_frames,
+                    no_window_fits)
+from .plausibility import flag_implausible, window_sums
 from .schema import FITTED, make_table
 
 CHUNK_PIXELS = 1 << 21  # frames per chunk: about this many pixels (16 MB as float64)
@@ -48,10 +50,12 @@ class Settings:
     window side `mea`, the estimator's name (estimators.ESTIMATORS), and the
     peak search (threshold in photons on the smoothed frame or None for each
     frame's automatic one, smoothing sigma in pixels, n_sigma of the
-    automatic threshold, min_distance of local maxima); the PSF sigma in
-    pixels and the emitters a window's model may hold (crowded.py). mea and
-    psf_sigma may be None until crowded.resolved() fills them from the
-    movie; psf_source says where psf_sigma came from."""
+    automatic threshold, min_distance of local maxima, background_tile: 0
+    for one background level a frame, or the side in pixels of the tiles of
+    a local background, see peaks.py); the PSF sigma in pixels and the
+    emitters a window's model may hold (crowded.py). mea and psf_sigma may
+    be None until crowded.resolved() fills them from the movie; psf_source
+    says where psf_sigma came from."""
 
     camera: Camera
     mea: object = 11
@@ -60,6 +64,7 @@ class Settings:
     smooth: float = 1.0
     n_sigma: float = 5.0
     min_distance: int = 2
+    background_tile: int = 0
     psf_sigma: object = None
     max_emitters: object = 1
     psf_source: object = None
@@ -77,7 +82,10 @@ class Settings:
         if not (math.isfinite(n_sigma) and n_sigma >= 0):
             raise ValueError(f"n_sigma must be non-negative, got {self.n_sigma}")
         object.__setattr__(self, "n_sigma", n_sigma)
-        object.__setattr__(self, "min_distance", as_int("min_distance", self.min_distance, low=1))
+        object.__setattr__(self, "min_distance", as_int("min_distance", self.min_distance, low=1,
+                                                        high=MAX_MIN_DISTANCE))
+        object.__setattr__(self, "background_tile", as_int("background_tile", self.background_tile, low=0,
+                                                           high=MAX_BACKGROUND_TILE))
         crowded.check_settings(self)
 
     @property
@@ -176,6 +184,12 @@ class Run:
         self.settings = settings
         self._variance = ReadVariance.from_sigma(settings.camera.read_noise).check_shape((height, width))
 
+    @property
+    def mean_read_variance(self):
+        """The read-noise variance of a pixel, on average over the frame."""
+        v = self._variance
+        return v.scalar if v.map is None else float(v.map.mean())
+
     def variance(self, k):
         """The variance of k frames stacked into one tall image."""
         return self._variance.stacked(k)
@@ -194,10 +208,12 @@ class Chunk:
     no_contrast: list = field(default_factory=list)
 
 
-def frames_without_contrast(frames, fr, thresholds, mea):
+def frames_without_contrast(frames, fr, thresholds, mea, local=False):
     """The frames of the stack `frames` in which the search found no peak
     and that are flat (one value throughout) or have no pixel above their
-    threshold (frames too small for a window are reported apart)."""
+    threshold (with a local background, `local`: no pixel that far above
+    the frame's median; frames too small for a window are reported
+    apart)."""
     k, h, w = frames.shape
     if h < mea or w < mea:
         return np.zeros(0, dtype=np.int64)
@@ -208,7 +224,9 @@ def frames_without_contrast(frames, fr, thresholds, mea):
     finite = np.isfinite(sub)
     top = np.where(finite, sub, -np.inf).max(axis=(1, 2))
     bottom = np.where(finite, sub, np.inf).min(axis=(1, 2))
-    return empty[~(top > thresholds[empty]) | (top <= bottom)]
+    above = top - np.array([np.median(f[np.isfinite(f)]) if np.isfinite(f).any() else 0.0 for f in sub]) \
+        if local else top
+    return empty[~(above > thresholds[empty]) | (top <= bottom)]
 
 
 def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=None, timings=None):
@@ -234,9 +252,11 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
         # Peaks up to the frame's edge (their windows are moved inside it), if a window fits.
         border_mea = 1 if min(h, w) >= mea else mea
         fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=border_mea, smooth=settings.smooth,
-                                                      min_distance=settings.min_distance, n_sigma=settings.n_sigma)
+                                                      min_distance=settings.min_distance, n_sigma=settings.n_sigma,
+                                                      background_tile=settings.background_tile)
         fittable = np.ones(len(fr), dtype=bool)
-        no_contrast = (frames_without_contrast(im, fr, thresholds, mea) + start).tolist()
+        local = settings.background_tile > 0
+        no_contrast = (frames_without_contrast(im, fr, thresholds, mea, local) + start).tolist()
     else:
         fr, px, py = peaks
         fr = fr - start
@@ -252,7 +272,7 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
     cy = np.where(fittable, py + fr * h, -1)
     run = run if run is not None else Run(settings, h, w)
     est = settings.estimator_record
-    rows = crowded.chunk_rows(tall, cx, cy, px, py, h, settings, run.variance(k), n_threads)
+    rows = crowded.chunk_rows(tall, cx, cy, px, py, h, settings, run.variance(k), n_threads, cam.excess_noise)
     t3 = time.perf_counter()
     fr, px, py = fr[rows.peak], px[rows.peak], py[rows.peak]
     rec, err, flag = rows.records, rows.photon_std, rows.flag
@@ -284,6 +304,17 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
         cols["x"][skipped] = px[skipped] + 0.5
         cols["y"][skipped] = py[skipped] + 0.5
         cols["iterations"][skipped] = 0
+    # What each row's window holds, for the plausibility of the photons: its
+    # sum and that sum's noise, in photons; the windows as they were fitted
+    # (moved inside the frame at its edges), and for a joint fit's rows the
+    # reach its emitters have beyond the window (crowded.emitter_reach).
+    wx, wy = crowded.window_centres(cx, cy, mea, tall.shape, h)
+    held = window_sums(tall, wx, wy, mea)[rows.peak]
+    noise = np.sqrt(cam.excess_noise * np.maximum(held, 0.0) + mea * mea * run.mean_read_variance)
+    reach = crowded.emitter_reach(rows.n_emitters, settings.psf_sigma)
+    origin_x = window_origin(wx[rows.peak], mea) - reach
+    origin_y = window_origin(wy[rows.peak] - fr * h, mea) - reach
+    flag_implausible(cols, origin_x, origin_y, mea + 2 * reach, (h, w), held / qe, noise / qe, settings.psf_sigma)
     table = make_table(cols, cam.pixel_size)
     if timings is not None:
         t4 = time.perf_counter()
@@ -297,9 +328,11 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
 
 class Progress:
     """A tqdm bar over frames on stderr with localisations per second, or
-    nothing. `enabled`: True, "auto" (only at a terminal) or False."""
+    nothing. `enabled`: True, "auto" (only at a terminal) or False; `unit`
+    and `desc` name what it counts and the job, for jobs other than
+    localising."""
 
-    def __init__(self, total, enabled):
+    def __init__(self, total, enabled, unit="frame", desc="localize"):
         self.bar = None
         self.locs = 0
         self.t0 = time.perf_counter()
@@ -308,7 +341,7 @@ class Progress:
                 from tqdm import tqdm
             except ImportError:
                 return
-            self.bar = tqdm(total=total, unit="frame", desc="localize", file=sys.stderr, dynamic_ncols=True,
+            self.bar = tqdm(total=total, unit=unit, desc=desc, file=sys.stderr, dynamic_ncols=True,
                             disable=None if enabled == "auto" else False)
 
     def update(self, frames, locs):

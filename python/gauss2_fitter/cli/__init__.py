@@ -1,10 +1,11 @@
 """Command-line tool: localise movies, fit the peaks of an image, render, run
-the demo, and the steps after the fit (drift, link, nena, frc).
+the demo, the steps after the fit (drift, link, nena, frc), and the
+photometry of a field imaged many times.
 
     python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
         [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
         [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea 11] [--threads N]
-        [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]]
+        [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]] [--background-tile PX]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
     python3 -m gauss2_fitter render LOCS.{csv,hdf5} [--oversampling 10] -o SR.{png,tif,npy}
     python3 -m gauss2_fitter render PEAKS.csv --shape H W -o IMAGE.{npy,tif,png} [--mea 11]
@@ -12,6 +13,7 @@ the demo, and the steps after the fit (drift, link, nena, frc).
     python3 -m gauss2_fitter drift LOCS -o FIXED [--segment-frames N | --fiducials] [--drift-csv CSV] [--png PNG]
     python3 -m gauss2_fitter link LOCS -o EVENTS [--radius PX] [--max-dark-frames 1]
     python3 -m gauss2_fitter nena|frc LOCS [--png PNG]
+    python3 -m gauss2_fitter photometry STACK [STACK ...] -o OUT.{h5,csv} [--channels N] [camera options]
 
 Images and movies are read by movie.py (TIFF of any kind tifffile reads,
 .npy). Coordinates follow the library's image convention: pixel (column x,
@@ -26,7 +28,7 @@ complete. Any other output (a device, a FIFO, `-` for standard output) is
 written through directly.
 
 The layout: one module a subcommand (fit.py with fit_image.py, render.py,
-demo.py, drift.py, link.py, nena.py, frc.py), each with NAME,
+demo.py, drift.py, link.py, nena.py, frc.py, photometry.py), each with NAME,
 add_parser(sub) (sub: argparse's subparsers) and run(args), listed in
 SUBCOMMANDS; _common.py holds what they share. A subcommand checks its
 options up front, reads its inputs through the package's readers, resolves
@@ -41,10 +43,10 @@ import signal
 import sys
 
 from ..outputs import OutputError
-from . import demo, drift, fit, frc, link, nena, render
+from . import demo, drift, fit, frc, link, nena, photometry, render
 from ._common import PROG, CliError, Terminated, error, termination_raises
 
-SUBCOMMANDS = (fit, render, demo, drift, link, nena, frc)
+SUBCOMMANDS = (fit, render, demo, drift, link, nena, frc, photometry)
 
 
 class _Parser(argparse.ArgumentParser):

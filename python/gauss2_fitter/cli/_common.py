@@ -69,6 +69,51 @@ def check_finite(option, value, low=None):
         raise CliError(f"{option} must be a finite number{bound}, got {value}")
 
 
+# ---- the camera ----------------------------------------------------------------
+
+# The camera's options: flag, metavar, help (each defaults to None: not given).
+CAMERA_OPTIONS = (("--baseline", "ADU", "camera offset, ADU (default 0)"),
+                  ("--sensitivity", "E_PER_ADU", "photo-electrons per ADU (default 1)"),
+                  ("--em-gain", "G", "EM gain (default 1)"),
+                  ("--qe", "Q", "quantum efficiency (default 1)"),
+                  ("--read-noise", "E", "read noise sigma, photo-electrons (default 0)"))
+
+
+def add_camera_options(group, pixel_size_help):
+    """The camera's options on `group` (a parser or an argument group), and
+    --pixel-size with its help."""
+    for flag, metavar, text in CAMERA_OPTIONS:
+        group.add_argument(flag, type=float, default=None, metavar=metavar, help=text)
+    group.add_argument("--pixel-size", type=float, default=None, metavar="NM", help=pixel_size_help)
+
+
+def camera_from_args(args):
+    """The Camera of add_camera_options' options (defaults for those not
+    given); a setting out of range is a CliError naming its option."""
+    from ..camera import Camera
+
+    def given(name, default):
+        v = getattr(args, name)
+        return default if v is None else v
+
+    try:
+        return Camera(baseline=given("baseline", 0.0), sensitivity=given("sensitivity", 1.0),
+                      em_gain=given("em_gain", 1.0), qe=given("qe", 1.0), read_noise=given("read_noise", 0.0),
+                      pixel_size=args.pixel_size)
+    except (TypeError, ValueError) as e:
+        raise CliError(str(e).replace("camera ", "--").replace("_", "-", 1)) from None
+
+
+def progress_option(parser):
+    """--no-progress on `parser`; progress_of(args) is what the runs take."""
+    parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+
+
+def progress_of(args):
+    """The progress bar the options ask for: at a terminal unless --no-progress."""
+    return "auto" if args.progress else False
+
+
 # ---- input ---------------------------------------------------------------------
 
 

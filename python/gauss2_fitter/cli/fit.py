@@ -4,7 +4,7 @@ one image (fit_image.py, the per-peak table of earlier versions).
     python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
         [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
         [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea M] [--psf-sigma PX] [--max-emitters K]
-        [--threads N] [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]]
+        [--threads N] [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]] [--background-tile PX]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
 
 A movie, several files of one, or any movie option gives the localisation
@@ -21,7 +21,6 @@ from contextlib import contextmanager, nullcontext
 from pathlib import Path
 
 from .._lib import GAUSS2_MAX_MEA, PARAM_NAMES
-from ..camera import Camera
 from ..crowded import resolved
 from ..estimators import DEFAULT, ESTIMATORS
 from ..formats import FormatError, TableWriter, format_of_suffix, table_format, write_table
@@ -29,18 +28,19 @@ from ..localization import iter_localize
 from ..metadata import RunMetadata
 from ..movie import MovieError, frame_range, open_movie
 from ..outputs import resolve_output
-from ..peaks import NoPeaksWarning
+from ..peaks import MAX_BACKGROUND_TILE, NoPeaksWarning
 from ..pipeline import Settings
-from ..schema import concat_tables
+from ..schema import concat_tables, table_columns
 from . import drift as drift_command
 from . import fit_image
 from . import link as link_command
-from ._common import (MAX_THREADS, PROG, CliError, check_finite, check_int, option_names, read_peak_list, table_output,
-                      warn)
+from ._common import (MAX_THREADS, PROG, CliError, add_camera_options, camera_from_args, check_finite, check_int,
+                      option_names, progress_of, progress_option, read_peak_list, table_output, warn)
 
 NAME = "fit"
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
-                 "peak_table", "table", "scheduler", "workers", "drift", "link", "max_emitters", "psf_sigma")
+                 "peak_table", "table", "scheduler", "workers", "drift", "link", "min_photons", "max_precision",
+                 "width_range", "keep_flagged", "background_tile", "max_emitters", "psf_sigma")
 IMAGE_MEA = 11  # the per-peak table of one image keeps its window side
 OUTPUT_HELP = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
                "written directly")
@@ -51,9 +51,11 @@ def add_parser(sub):
                        description="Localise every spot of MOVIE (TIFF stacks of any kind, .npy; several files "
                        "are one movie, in order) into a table, one row per spot: frame, x, y (pixels, pixel "
                        "(col, row) centred at (col + 0.5, row + 0.5)), photons, sx, sy, rho, bg, lpx, lpy and "
-                       "standard errors, goodness, iterations, flag (0 good, 1 skipped, 2 failed, 3 iteration "
-                       "limit); .csv (ThunderSTORM's nm headers with --pixel-size) or .hdf5/.h5 (picasso's layout "
-                       "and a .yaml beside it). Counts are converted: photo-electrons = (ADU - baseline) * "
+                       "standard errors, goodness, iterations, flag (0 good; 1 skipped, 2 failed, 3 iteration "
+                       "limit; 4 outside its window or the frame, 5 not finite, 6 implausible width, 7 more photons "
+                       "than its window holds); .csv (in pixels, every row; with --pixel-size ThunderSTORM's columns, "
+                       "the unflagged rows) or .hdf5/.h5 (picasso's layout, the unflagged rows, and a .yaml beside "
+                       "it). Counts are converted: photo-electrons = (ADU - baseline) * "
                        "sensitivity / em_gain, photons = photo-electrons / qe. A single image fitted into a .csv "
                        "with none of the movie options (or with its PEAKS list) gives the per-peak table of "
                        "earlier versions: x, y (the peak pixel), " + ", ".join(PARAM_NAMES) + ", their "
@@ -73,21 +75,17 @@ def add_parser(sub):
     p.add_argument("--smooth", type=float, default=1.0,
                    help="when finding peaks: Gaussian smoothing in pixels, 0 for none, at most the image's "
                    "smaller side (default 1)")
-    p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    progress_option(p)
+    p.add_argument("--background-tile", type=int, default=None, metavar="PX",
+                   help="when finding peaks in movies: a local background from the medians of tiles of PX pixels "
+                   "a side, so that uneven illumination neither creates nor hides peaks (default 0: one level a "
+                   "frame)")
     m = p.add_argument_group("movie options (any of them asks for the localisation table)")
     ordered = sorted(ESTIMATORS.values(), key=lambda e: e.name != DEFAULT)  # the default first
     m.add_argument("--estimator", choices=[e.name for e in ordered], default=None,
                    help=" or ".join(e.title for e in ordered) + f" (default {DEFAULT})")
-    m.add_argument("--baseline", type=float, default=None, metavar="ADU", help="camera offset, ADU (default 0)")
-    m.add_argument("--sensitivity", type=float, default=None, metavar="E_PER_ADU",
-                   help="photo-electrons per ADU (default 1)")
-    m.add_argument("--em-gain", type=float, default=None, metavar="G", help="EM gain (default 1)")
-    m.add_argument("--qe", type=float, default=None, metavar="Q", help="quantum efficiency (default 1)")
-    m.add_argument("--read-noise", type=float, default=None, metavar="E",
-                   help="read noise sigma, photo-electrons (default 0)")
-    m.add_argument("--pixel-size", type=float, default=None, metavar="NM",
-                   help="camera pixel size in the sample, nm: adds nm columns (with a peak list after an "
-                   "image: only reads its nm positions)")
+    add_camera_options(m, "camera pixel size in the sample, nm: adds nm columns (with a peak list after an "
+                       "image: only reads its nm positions)")
     m.add_argument("--frames", default=None, metavar="A:B", help="frames A to B - 1 only, counted from 0")
     m.add_argument("--peaks", dest="peak_table", default=None, metavar="PEAKS",
                    help="fit these peaks instead of finding them: a peak list or localisation table, .csv "
@@ -106,6 +104,17 @@ def add_parser(sub):
     c.add_argument("--workers", type=int, default=None, metavar="N",
                    help="run them on a local Dask cluster of N worker processes (of --threads threads each, "
                    "default 1), started for the run")
+    k = p.add_argument_group("rows written (the full table keeps every row; other tools' formats, picasso's HDF5 "
+                             "and ThunderSTORM's CSV with --pixel-size, get the unflagged rows only)")
+    k.add_argument("--min-photons", type=float, default=None, metavar="N", help="write rows of at least N photons")
+    k.add_argument("--max-precision", type=float, default=None, metavar="NM",
+                   help="write rows whose precision (root mean square of lpx and lpy) is at most NM nm; needs "
+                   "--pixel-size")
+    k.add_argument("--width-range", default=None, metavar="LO:HI",
+                   help="write rows whose sx and sy lie within LO to HI pixels")
+    k.add_argument("--keep-flagged", action="store_true",
+                   help="write flagged rows too (flag != 0), also to other tools' formats, which take every row "
+                   "as a localisation")
     a = p.add_argument_group("after localising (the table is kept in memory until then)")
     a.add_argument("--drift", action="store_true", help="correct the drift before writing the table")
     a.add_argument("--link", nargs="?", const=True, default=None, metavar="EVENTS",
@@ -122,6 +131,8 @@ def check_fit_options(args):
     if args.threshold is not None:
         check_finite("--threshold", args.threshold)
     check_finite("--smooth", args.smooth, low=0.0)
+    if args.background_tile is not None:
+        check_int("--background-tile", args.background_tile, 0, MAX_BACKGROUND_TILE)
 
 
 def run(args):
@@ -173,17 +184,36 @@ def parse_frames(text):
     return slice(lo, hi)
 
 
-def camera_from_args(args):
-    def given(name, default):
-        v = getattr(args, name)
-        return default if v is None else v
-
+def parse_width_range(text):
+    """"LO:HI" in pixels as a pair of floats."""
+    parts = text.split(":")
     try:
-        return Camera(baseline=given("baseline", 0.0), sensitivity=given("sensitivity", 1.0),
-                      em_gain=given("em_gain", 1.0), qe=given("qe", 1.0), read_noise=given("read_noise", 0.0),
-                      pixel_size=args.pixel_size)
+        lo, hi = (float(p) for p in parts)
+    except ValueError:
+        raise CliError(f"--width-range must be LO:HI in pixels, got {text!r}") from None
+    return lo, hi
+
+
+def row_criteria(args, pixel_size):
+    """The FilterCriteria of --min-photons, --max-precision, --width-range
+    and --keep-flagged, checked before any work; None when none is given
+    (the writers then keep what their format keeps)."""
+    from ..filtering import FilterCriteria
+
+    if args.min_photons is None and args.max_precision is None and args.width_range is None:
+        return None
+    if args.max_precision is not None and pixel_size is None:
+        raise CliError("--max-precision is in nm: give --pixel-size")
+    widths = parse_width_range(args.width_range) if args.width_range is not None else None
+    try:
+        return FilterCriteria.checked(args.min_photons, args.max_precision, widths, widths, args.keep_flagged,
+                                      pixel_size)
     except (TypeError, ValueError) as e:
-        raise CliError(str(e).replace("camera ", "--").replace("_", "-", 1)) from None
+        message = str(e)
+        for name, option in (("min_photons", "--min-photons"), ("max_precision_nm", "--max-precision"),
+                             ("sx_range", "--width-range")):
+            message = message.replace(name, option)
+        raise CliError(message) from None
 
 
 def fit_movie(args, inputs):
@@ -216,34 +246,45 @@ def fit_movie(args, inputs):
         peaks = read_peak_list(args.peak_table, camera.pixel_size)
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or DEFAULT,
-                            threshold=args.threshold, smooth=args.smooth, psf_sigma=args.psf_sigma,
-                            max_emitters=args.max_emitters)
+                            threshold=args.threshold, smooth=args.smooth, background_tile=args.background_tile or 0,
+                            psf_sigma=args.psf_sigma, max_emitters=args.max_emitters)
         settings = resolved(settings, movie, frames)
     except (TypeError, ValueError) as e:
         raise CliError(option_names(str(e), "max_emitters", "psf_sigma", "mea")) from None
+    criteria = row_criteria(args, camera.pixel_size)
     metadata = RunMetadata.for_run(movie, settings, frames, peaks is not None)
-    n = flagged = 0
+    if criteria is not None:
+        metadata = metadata.with_step(criteria.step())
+    n = flagged = written = 0
     parts = []
     try:
-        with cluster_client(args) as client, (nullcontext() if gather else TableWriter(out, metadata)) as writer, \
+        with cluster_client(args) as client, \
+                (nullcontext() if gather else TableWriter(out, metadata, keep_flagged=args.keep_flagged)) as writer, \
                 warnings.catch_warnings(record=True) as said:
             warnings.simplefilter("always", NoPeaksWarning)
             keep = parts.append if gather else writer.write
             for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames,
                                        n_threads=None if client else args.threads,
-                                       progress="auto" if args.progress else False, client=client):
-                keep(chunk)
+                                       progress=progress_of(args), client=client):
                 n += len(chunk)
                 flagged += int((chunk["flag"] != 0).sum())
+                if criteria is not None:
+                    chunk = chunk[criteria.keep(chunk)]
+                keep(chunk)
+            if writer is not None:
+                written = writer.written
     except ValueError as e:  # bad peak tables and the like, found while running
         raise CliError(str(e)) from None
     for message in dict.fromkeys(str(w.message) for w in said):  # each once, as the tool's warnings
         warn(message)
     if gather:
-        for line in after_fit(concat_tables(parts, camera.pixel_size), metadata, out, args.drift, events_out):
+        said, written = after_fit(concat_tables(parts, camera.pixel_size), metadata, out, args.drift, events_out,
+                                  args.keep_flagged)
+        for line in said:
             print(f"{PROG}: {line}", file=sys.stderr)
     also = "".join(f" and {path}" for path in fmt.companions(out.name))
-    print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
+    rows = "" if written == n else f", {written} rows written"
+    print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged{rows}) in {stop - start} frame(s) of "
           f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)
     return 0
 
@@ -266,10 +307,12 @@ def events_output(args):
     return table_output(p.with_name(f"{p.stem}_link{p.suffix}"))
 
 
-def after_fit(table, metadata, out, drift, events_out):
+def after_fit(table, metadata, out, drift, events_out, keep_flagged=False):
     """fit --drift / --link: corrects the drift of the whole table (when
     asked) and writes it to `out`, then links it into `events_out` (when
-    given); the lines to report. The localisations are written whatever
+    given); the lines to report and the rows written to `out` (other
+    tools' formats get the flagged rows with keep_flagged only). The
+    localisations are written whatever
     happens to the steps: when one cannot run (too few localisations, say),
     the table is written as it stands and a CliError says so."""
     from ..drift import correct
@@ -283,15 +326,22 @@ def after_fit(table, metadata, out, drift, events_out):
         if events_out is not None:
             events, linked = link_events(table, metadata)
     except ValueError as e:
-        write_table(table, out.name, metadata=metadata)
+        write_rows(table, out.name, metadata, keep_flagged)
         state = (["drift-corrected" if said else "uncorrected"] if drift else []) + \
             (["without events"] if events_out is not None else [])
         raise CliError(f"{e}; the localisations were written {', '.join(state)} to {out.name}") from None
-    write_table(table, out.name, metadata=metadata)
+    written = write_rows(table, out.name, metadata, keep_flagged)
     if events is not None:
-        write_table(events, events_out.name, metadata=linked)
+        write_table(events, events_out.name, metadata=linked, keep_flagged=keep_flagged)
         said.append(f"{link_command.describe(linked)} -> {events_out.name}")
-    return said
+    return said, written
+
+
+def write_rows(table, path, metadata, keep_flagged):
+    """Writes the whole `table` to `path` as write_table does; the rows written."""
+    with TableWriter(path, metadata, columns=table_columns(table), keep_flagged=keep_flagged) as w:
+        w.write(table)
+    return w.written
 
 
 # ---- on a Dask cluster ----------------------------------------------------------

@@ -193,6 +193,54 @@ double level(const double *s, long w, long h, double *scratch) {
     return median(v, n, scratch);
 }
 
+// The local background of the frame s (w x h) for tiles of about `tile`
+// pixels a side (gauss2_peaks.h) subtracted into out (which may be s).
+// gather: room for w h doubles; scratch: room for 2 w h doubles.
+void subtract_local_background(const double *s, long w, long h, long tile, double *out, double *gather,
+                               double *scratch) {
+    const long ny = std::max(1L, std::lround(static_cast<double>(h) / static_cast<double>(tile)));
+    const long nx = std::max(1L, std::lround(static_cast<double>(w) / static_cast<double>(tile)));
+    double *grid = scratch + w * h;  // ny x nx medians (at most w h)
+    for (long ty = 0; ty < ny; ty++)
+        for (long tx = 0; tx < nx; tx++) {
+            const long r0 = ty * h / ny, r1 = (ty + 1) * h / ny, c0 = tx * w / nx, c1 = (tx + 1) * w / nx;
+            long m = 0;
+            for (long i = r0; i < r1;
+                 i += 2)  // every other row: half the cost, the same median within its noise
+                for (long j = c0; j < c1; j++) gather[m++] = s[i * w + j];
+            grid[ty * nx + tx] = median(gather, m, scratch);
+        }
+    // A pixel's place among the tiles' centres along one axis, in tile
+    // units, held at the outer centres: its first centre k is
+    // min(floor(f), n - 2) and the next one's weight f - k.
+    auto place = [](long i, long size, long n, long *k) {
+        double f = (static_cast<double>(i) + 0.5) * static_cast<double>(n) / static_cast<double>(size) - 0.5;
+        f = std::min(std::max(f, 0.0), static_cast<double>(n - 1));
+        *k = std::min(static_cast<long>(f), std::max(0L, n - 2));
+        return f - static_cast<double>(*k);
+    };
+    // Separable: each row of tiles interpolated along x first (ny x w, into
+    // gather), then each pixel row between two of those.
+    double *along_x = gather;
+    for (long j = 0; j < w; j++) {
+        long k;
+        const double t = place(j, w, nx, &k);
+        const long k1 = std::min(k + 1, nx - 1);
+        for (long ty = 0; ty < ny; ty++) {
+            const double *g = grid + ty * nx;
+            along_x[ty * w + j] = g[k] + t * (g[k1] - g[k]);
+        }
+    }
+    for (long i = 0; i < h; i++) {
+        long k;
+        const double t = place(i, h, ny, &k);
+        const double *b0 = along_x + k * w, *b1 = along_x + std::min(k + 1, ny - 1) * w;
+        const double *row = s + i * w;
+        double *o = out + i * w;
+        for (long j = 0; j < w; j++) o[j] = row[j] - (b0[j] + t * (b1[j] - b0[j]));
+    }
+}
+
 // True when s[i, j] is not below any pixel of the (2d + 1)^2 square around it.
 bool is_local_max(const double *s, long w, long h, long i, long j, long d) {
     const double v = s[i * w + j];
@@ -355,6 +403,19 @@ Sint64 find_peaks_in_frames(const np_float64 *frames, Sint64 n_frames, Sint64 im
                             np_float64 smooth, Sint64 min_distance, Sint64 border, np_float64 threshold,
                             np_float64 n_sigma, np_float64 *work, Sint64 max_peaks, Sint64 *peak_frame,
                             Sint64 *peak_x, Sint64 *peak_y, np_float64 *thresholds) {
+    return find_peaks_in_frames_with_background(frames, n_frames, im_w, im_h, smooth, min_distance, border,
+                                                threshold, n_sigma, 0, work, max_peaks, peak_frame, peak_x,
+                                                peak_y, thresholds);
+}
+
+Sint64 find_peaks_in_frames_with_background(const np_float64 *frames, Sint64 n_frames, Sint64 im_w,
+                                            Sint64 im_h, np_float64 smooth, Sint64 min_distance,
+                                            Sint64 border, np_float64 threshold, np_float64 n_sigma,
+                                            Sint64 background_tile, np_float64 *work, Sint64 max_peaks,
+                                            Sint64 *peak_frame, Sint64 *peak_x, Sint64 *peak_y,
+                                            np_float64 *thresholds) {
+    ensure(background_tile >= 0, "find_peaks_in_frames: negative background_tile %ld",
+           static_cast<long>(background_tile));
     ensure(n_frames >= 0 && im_w >= 1 && im_h >= 1, "find_peaks_in_frames: bad sizes %ld frames of %ld x %ld",
            static_cast<long>(n_frames), static_cast<long>(im_w), static_cast<long>(im_h));
     ensure(smooth >= 0.0 && smooth <= GAUSS2_MAX_SMOOTH, "find_peaks_in_frames: smooth %g outside [0, %g]",
@@ -402,7 +463,10 @@ Sint64 find_peaks_in_frames(const np_float64 *frames, Sint64 n_frames, Sint64 im
             smooth_rows(tmp, s_buf, w, h, kernel);
             s = s_buf;
         }
-        if (std::isnan(threshold)) {
+        if (background_tile > 0) {
+            subtract_local_background(s, w, h, background_tile, s_buf, tmp, scratch);
+            s = s_buf;
+        } else if (std::isnan(threshold)) {
             thr = level(s, w, h, scratch) + thr;
         }
         thresholds[f] = thr;

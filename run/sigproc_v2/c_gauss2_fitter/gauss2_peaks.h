@@ -30,6 +30,20 @@
  * Non-finite pixels are first replaced by the median of the frame's finite
  * pixels (0 when there are none), so they neither become peaks nor spread.
  *
+ * Local background (find_peaks_in_frames_with_background, background_tile
+ * > 0): the smoothed frame is cut into ny x nx tiles of about background_tile
+ * pixels a side (ny = max(1, round(im_h / background_tile)), tile t holding
+ * rows floor(t im_h / ny) to floor((t + 1) im_h / ny) - 1; columns alike),
+ * the median of each tile's pixels in every other row from its first is
+ * its background at its centre, and the background B
+ * of a pixel is interpolated bilinearly between the tiles' centres (held
+ * constant beyond the outer centres). The search then runs on the smoothed
+ * frame minus B, and the threshold is above B: the given one, or n_sigma
+ * times the smoothed background noise without the median. Uneven
+ * illumination (a slope, vignetting) thus neither creates peaks where the
+ * frame is bright nor hides them where it is dark. Tiles should be several
+ * spot widths wide, so that spots do not move their medians.
+ *
  * Conventions as in gauss2_fitter.h: row-major, contiguous float64 frames,
  * caller-owned memory; nothing is allocated, no state is kept, calls from
  * several threads on separate work buffers are safe.
@@ -73,6 +87,18 @@ C_COMMON_EXPORT Sint64 find_peaks_in_frames(const np_float64 *frames, Sint64 n_f
                                             Sint64 border, np_float64 threshold, np_float64 n_sigma,
                                             np_float64 *work, Sint64 max_peaks, Sint64 *peak_frame,
                                             Sint64 *peak_x, Sint64 *peak_y, np_float64 *thresholds);
+
+/* Extension. find_peaks_in_frames with a local background (above):
+ * background_tile > 0 is the tiles' side in pixels; 0 gives
+ * find_peaks_in_frames's search, peaks and thresholds exactly. thresholds[f]
+ * receives the threshold above the local background. A negative
+ * background_tile ends the process through `ensure`; other arguments as for
+ * find_peaks_in_frames (the same work memory). */
+C_COMMON_EXPORT Sint64 find_peaks_in_frames_with_background(
+    const np_float64 *frames, Sint64 n_frames, Sint64 im_w, Sint64 im_h, np_float64 smooth,
+    Sint64 min_distance, Sint64 border, np_float64 threshold, np_float64 n_sigma, Sint64 background_tile,
+    np_float64 *work, Sint64 max_peaks, Sint64 *peak_frame, Sint64 *peak_x, Sint64 *peak_y,
+    np_float64 *thresholds);
 
 #ifdef __cplusplus
 }
