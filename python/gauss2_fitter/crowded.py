@@ -125,6 +125,23 @@ def emitter_reach(n_emitters, psf_sigma):
     return np.where(np.asarray(n_emitters) > 1, JOINT_REACH_SIGMAS * (psf_sigma or 0.0), 0.0)
 
 
+def share_in_window(x, y, sx, sy, origin_x, origin_y, mea):
+    """The share of each row's fitted Gaussian (centre x, y, widths sx, sy,
+    pixels) that falls in its mea x mea window of top-left corner
+    (origin_x, origin_y): a spot at a frame's edge, fitted from a window
+    moved inside the frame, has light beyond the window and the frame that
+    its photons count and the window's sum does not. NaN where the widths
+    are not positive."""
+    from scipy.special import erf
+
+    def along(c, s, lo):
+        with np.errstate(invalid="ignore", divide="ignore"):
+            k = 1.0 / (np.sqrt(2.0) * np.where(s > 0, s, np.nan))
+            return 0.5 * (erf((lo + mea - c) * k) - erf((lo - c) * k))
+
+    return along(x, sx, origin_x) * along(y, sy, origin_y)
+
+
 def moved(records, shift_x, shift_y, where=True):
     """Records (n, 10) with pos_x and pos_y moved, in place, by the integer
     shifts where these are not 0 and `where` holds (other rows keep their

@@ -305,16 +305,27 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
         cols["y"][skipped] = py[skipped] + 0.5
         cols["iterations"][skipped] = 0
     # What each row's window holds, for the plausibility of the photons: its
-    # sum and that sum's noise, in photons; the windows as they were fitted
-    # (moved inside the frame at its edges), and for a joint fit's rows the
-    # reach its emitters have beyond the window (crowded.emitter_reach).
+    # sum and that sum's noise, in photons, over the share of the row's
+    # Gaussian in the window (its photons count the light beyond it: at a
+    # frame's edge, much of it); the windows as they were fitted (moved
+    # inside the frame at its edges), and for a joint fit's rows the reach
+    # its emitters have beyond the window (crowded.emitter_reach).
     wx, wy = crowded.window_centres(cx, cy, mea, tall.shape, h)
     held = window_sums(tall, wx, wy, mea)[rows.peak]
     noise = np.sqrt(cam.excess_noise * np.maximum(held, 0.0) + mea * mea * run.mean_read_variance)
+    origin_x, origin_y = window_origin(wx[rows.peak], mea), window_origin(wy[rows.peak] - fr * h, mea)
+    share = crowded.share_in_window(cols["x"], cols["y"], cols["sx"], cols["sy"], origin_x, origin_y, mea)
+    share = np.where(share > 0, share, 1.0)
     reach = crowded.emitter_reach(rows.n_emitters, settings.psf_sigma)
-    origin_x = window_origin(wx[rows.peak], mea) - reach
-    origin_y = window_origin(wy[rows.peak] - fr * h, mea) - reach
-    flag_implausible(cols, origin_x, origin_y, mea + 2 * reach, (h, w), held / qe, noise / qe, settings.psf_sigma)
+    # A joint fit's widths are the PSF's, not fitted: their standard errors
+    # are NaN by design, not a fit gone wrong.
+    joint = rows.n_emitters > 1
+    for c in ("sx_se", "sy_se"):
+        cols[c][joint] = 0.0
+    flag_implausible(cols, origin_x - reach, origin_y - reach, mea + 2 * reach, (h, w), held / (qe * share),
+                     noise / (qe * share), settings.psf_sigma)
+    for c in ("sx_se", "sy_se"):
+        cols[c][joint] = np.nan
     table = make_table(cols, cam.pixel_size)
     if timings is not None:
         t4 = time.perf_counter()
