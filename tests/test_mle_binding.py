@@ -179,8 +179,8 @@ def emccd_field(gain, seed=11, n=120, shape=(240, 300), background=15.0, read_no
 @pytest.mark.parametrize("estimator", ["mle", "lsq"])
 def test_the_em_registers_excess_noise_is_in_the_fit_and_every_error(estimator):
     im, cx, cy, truth = emccd_field(200.0)
-    plain = g2.fit_spots(im, cx, cy, estimator=estimator, read_noise=0.2)
-    em = g2.fit_spots(im, cx, cy, estimator=estimator, read_noise=0.2, excess_noise=2.0)
+    plain = g2.fit_spots(im, cx, cy, 11, estimator=estimator, read_noise=0.2)
+    em = g2.fit_spots(im, cx, cy, 11, estimator=estimator, read_noise=0.2, excess_noise=2.0)
     assert (plain.flag == 0).all() and (em.flag == 0).all()
     # Photons and background come back in photo-electrons; the positions hardly move.
     np.testing.assert_allclose(em.records[:, 0], plain.records[:, 0], rtol=0.05)
