@@ -422,7 +422,7 @@ void emitter_of(const Batch &b, const PeakWindow &w, Sint64 q, double bg, double
         return;
     }
     const Sint64 x = b.peaks.x(q), y = b.peaks.y(q);
-    e[0] = std::max((b.pixel(x, y) - bg) * (k_two_pi * b.sigma * b.sigma), 1.0);
+    e[0] = std::max((b.pixel(x, y) - bg) * (kTwoPi * b.sigma * b.sigma), 1.0);
     e[1] = static_cast<double>(x - w.ox) + 0.5;
     e[2] = static_cast<double>(y - w.oy) + 0.5;
 }
@@ -434,7 +434,7 @@ void add_peak_light(const Batch &b, const PeakWindow &w, Sint64 q, double bg, Wi
     double p[7];
     if (!b.single_model(q, w.ox, w.oy, p)) {
         const Sint64 x = b.peaks.x(q), y = b.peaks.y(q);
-        p[0] = std::max((b.pixel(x, y) - bg) * (k_two_pi * b.sigma * b.sigma), 0.0);
+        p[0] = std::max((b.pixel(x, y) - bg) * (kTwoPi * b.sigma * b.sigma), 0.0);
         p[1] = p[2] = b.sigma, p[5] = 0.0;
         p[3] = static_cast<double>(x - w.ox) + 0.5, p[4] = static_cast<double>(y - w.oy) + 0.5;
     }
@@ -526,7 +526,7 @@ bool next_emitter(const WindowData &d, const double *mean, const Model &m, doubl
         w[k] = 1.0 / mean[k];
         r[k] = d.y[k] * w[k] - 1.0;
     }
-    const double norm = 1.0 / (k_two_pi * sigma * sigma), inv_two_w2 = -0.5 / (sigma * sigma);
+    const double norm = 1.0 / (kTwoPi * sigma * sigma), inv_two_w2 = -0.5 / (sigma * sigma);
     for (int t = 0; t < side; t++) g[t] = std::exp(inv_two_w2 * t * t);  // by offset |i - i'|
     double best = screen;
     int bi = -1, bj = -1;

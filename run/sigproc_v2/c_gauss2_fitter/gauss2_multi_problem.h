@@ -137,7 +137,7 @@ class MultiProblem {
         : d_(data),
           l_(layout),
           reach_(reach),
-          norm_(1.0 / (k_two_pi * (sigma * sigma))),
+          norm_(1.0 / (kTwoPi * (sigma * sigma))),
           inv_s2_(1.0 / (sigma * sigma)),
           minus_inv_two_s2_(-0.5 / (sigma * sigma)) {}
 
@@ -163,7 +163,7 @@ class MultiProblem {
                 v4d y;
                 std::memcpy(&y, d_.y + i * side + j, sizeof y);
                 outside |= ~(m >= DBL_MIN);
-                F += (m - y * vlog(m)) * in;
+                F += (m - y * vlog<FmaEmulated>(m)) * in;
             }
         }
         const double sum = hsum(F);
@@ -258,7 +258,7 @@ class MultiProblem {
         const v4d lanes = {0.0, 1.0, 2.0, 3.0};
         for (int t = 0; t < side; t += 4) {
             const v4d d = (splat<v4d>(t) + lanes) - centre;
-            store(g + t, vexp(minus_inv_two_s2_ * (d * d)));
+            store(g + t, vexp<FmaEmulated>(minus_inv_two_s2_ * (d * d)));
         }
     }
 
