@@ -7,6 +7,7 @@
 #include "c_common.h"
 #include "gauss2_fitter.h"
 #include "gauss2_mle.h"
+#include "gauss2_multi.h"
 #include "gauss2_peaks.h"
 #include "gauss2_photometry.h"
 

@@ -143,6 +143,9 @@ def test_the_mirror_of_the_headers_holds_their_constants():
     assert len(_lib.dlevmar_stop_reasons) == _lib.N_STOP_REASONS and len(_lib.dlevmar_opts) == _lib.N_DLEVMAR_OPTS
     peaks_h = (ROOT / "run/sigproc_v2/c_gauss2_fitter/gauss2_peaks.h").read_text()
     assert _lib.MAX_SMOOTH == float(re.search(r"#define\s+GAUSS2_MAX_SMOOTH\s+([0-9.]+)", peaks_h)[1])
+    multi_h = header_defines("run/sigproc_v2/c_gauss2_fitter/gauss2_multi.h")
+    assert (_lib.MULTI_MAX_EMITTERS, _lib.MULTI_MAX_MEA, _lib.MULTI_N_OPTS) == (
+        multi_h["GAUSS2_MULTI_MAX_EMITTERS"], multi_h["GAUSS2_MULTI_MAX_MEA"], multi_h["GAUSS2_MULTI_N_OPTS"])
     # n_pixels = mea * mea is a C int.
     assert _lib.MODEL_MAX_MEA**2 <= 2**31 - 1 < (_lib.MODEL_MAX_MEA + 1) ** 2
     assert g2.gauss_2d([1, 1, 1, 0.5, 0.5, 0, 0], 1).shape == (1, 1)

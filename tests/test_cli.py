@@ -198,7 +198,7 @@ def test_images_and_movies_where_nothing_can_be_found_say_why(tmp_path, capsys, 
         "3 of 30 frames have no contrast above the threshold (flat, or no pixel above it; the first is frame 4): "
         "nothing found in them"]
     with pytest.warns(g2.NoPeaksWarning) as said:
-        g2.localize(movie[:, :6, :], estimator="lsq", n_threads=2)
+        g2.localize(movie[:, :6, :], estimator="lsq", mea=11, n_threads=2)
     assert [str(w.message) for w in said if w.category is g2.NoPeaksWarning] == [
         "frames of 40 x 6 are smaller than the 11 x 11 window: no window fits, nothing can be localised"]
     assert run("fit", tmp_path / "movie.npy", "-o", tmp_path / "locs.csv", "--estimator", "lsq") == 0
@@ -814,7 +814,7 @@ def test_photometry_writes_its_file_or_nothing(tmp_path, capsys):
 
 def as_written(locs):
     """The table with every column a table file holds."""
-    return locs.reindex(columns=g2.COLUMNS).fillna({"iterations": 0, "flag": 0})
+    return locs.reindex(columns=g2.COLUMNS).fillna({"iterations": 0, "flag": 0, "n_emitters": 0})
 
 
 def test_the_tool_corrects_links_and_measures_table_files(tmp_path, capsys):

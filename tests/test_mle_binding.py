@@ -64,7 +64,7 @@ def test_mle_records_errors_and_a_map_of_read_noise(field):
 def test_fit_spots_for_both_estimators(field):
     im, cx, cy, truth = field
     cx2, cy2 = cx.copy(), cy.copy()
-    cx2[0], cy2[1] = -1, im.shape[0] - 2  # skipped, window outside
+    cx2[0], cy2[1] = -1, im.shape[0] + 2  # skipped: a negative index, a pixel outside the image
     for est in ("lsq", "mle"):
         f = g2.fit_spots(im, cx2, cy2, 11, estimator=est, read_noise=2.0, n_threads=2)
         assert f.flag.dtype == np.int8 and f.iterations.dtype == np.int32
@@ -179,8 +179,8 @@ def emccd_field(gain, seed=11, n=120, shape=(240, 300), background=15.0, read_no
 @pytest.mark.parametrize("estimator", ["mle", "lsq"])
 def test_the_em_registers_excess_noise_is_in_the_fit_and_every_error(estimator):
     im, cx, cy, truth = emccd_field(200.0)
-    plain = g2.fit_spots(im, cx, cy, estimator=estimator, read_noise=0.2)
-    em = g2.fit_spots(im, cx, cy, estimator=estimator, read_noise=0.2, excess_noise=2.0)
+    plain = g2.fit_spots(im, cx, cy, 11, estimator=estimator, read_noise=0.2)
+    em = g2.fit_spots(im, cx, cy, 11, estimator=estimator, read_noise=0.2, excess_noise=2.0)
     assert (plain.flag == 0).all() and (em.flag == 0).all()
     # Photons and background come back in photo-electrons; the positions hardly move.
     np.testing.assert_allclose(em.records[:, 0], plain.records[:, 0], rtol=0.05)

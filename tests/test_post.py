@@ -157,6 +157,7 @@ def test_an_event_is_the_precision_weighted_blink_with_summed_photons():
     locs = one_site([4, 5, 6, 7])
     locs["lpx"] = [0.01, 0.02, 0.02, 0.04]
     locs.loc[1, "flag"] = 2  # not a measurement: left out
+    locs["n_emitters"] = np.array([1, 4, 3, 1], dtype=np.int32)  # one blink fitted jointly with a neighbour
     ev = g2.link(locs)
     assert len(ev) == 1 and ev.n[0] == 3 and ev["len"][0] == 4 and ev.frame[0] == 4 and ev.flag[0] == 0
     good = locs[locs.flag == 0]
@@ -165,6 +166,7 @@ def test_an_event_is_the_precision_weighted_blink_with_summed_photons():
     assert ev.lpx[0] == pytest.approx(1 / np.sqrt(w.sum()))
     assert ev.photons[0] == pytest.approx(good.photons.sum())
     assert ev.photons_se[0] == pytest.approx(20 * np.sqrt(3))
+    assert ev.n_emitters[0] == 3  # the largest of the blinks measured
     assert list(ev.columns[-2:]) == ["len", "n"] and ev["len"].dtype == np.int64
     assert ev.attrs["steps"][-1]["events"] == 1
 

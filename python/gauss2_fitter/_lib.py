@@ -1,6 +1,6 @@
 """The one mirror of the library's C headers: loading the library, and every
 prototype, record layout and constant of gauss2_fitter.h, gauss2_mle.h,
-gauss2_peaks.h, gauss2_photometry.h and c_common.h.
+gauss2_multi.h, gauss2_peaks.h, gauss2_photometry.h and c_common.h.
 The rest of the package takes them from here and repeats none of them.
 
 The library is found, in order, at the path in the environment variable
@@ -167,6 +167,28 @@ _declare("photon_std_of_gauss_2d_records", c_int, c_int64, c_int64, c_int64, c_i
          ctypes.c_double, _OptionalMap, _f64(2), _f64_out(2))
 _declare("fit_array_of_gauss_2d_on_float_image_report", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64,
          _i64(), _i64(), _f64_out(2), _f64_out(2), _i64_out(), _i64_out(), _i64_out())
+
+# ---- gauss2_multi.h (extension) ----------------------------------------------------
+
+# Multi-emitter fits of crowded spots, in windows the caller places.
+MULTI_MAX_EMITTERS = 8  # GAUSS2_MULTI_MAX_EMITTERS: emitters of one window's model
+MULTI_MAX_MEA = 31  # GAUSS2_MULTI_MAX_MEA: largest window side with max_emitters > 1
+MULTI_N_OPTS = 5  # gof_alpha, lrt_alpha, min_photons, min_separation, shape_margin (NULL: the library's defaults)
+_f64_opts = np.ctypeslib.ndpointer(dtype=np.float64, ndim=1, shape=(MULTI_N_OPTS,), flags="C_CONTIGUOUS")
+
+
+class _OptionalOpts:
+    """ctypes argument type: MULTI_N_OPTS float64 values, or None for NULL."""
+
+    @classmethod
+    def from_param(cls, value):
+        return None if value is None else _f64_opts.from_param(value)
+
+
+_declare("fit_array_of_gauss_2d_multi_mle_on_float_image", c_int, _f64(2), c_int64, c_int64, c_int64, c_int64, c_int64,
+         _i64(), _i64(), _i64(), _i64(), c_int64, c_int64, ctypes.c_double, _OptionalMap, c_int64, ctypes.c_double,
+         _OptionalOpts, _f64(2), _f64(2), _i64(), _i64(), _f64_out(2), _f64_out(2), _i64_out(), _i64_out(), _i64_out(),
+         _i64_out())
 
 # ---- gauss2_peaks.h (extension) ----------------------------------------------------
 

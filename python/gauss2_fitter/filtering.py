@@ -124,7 +124,7 @@ def filter_localizations(locs, *, min_photons=None, max_precision_nm=None, sx_ra
     --------
     >>> spot = g2.synth_image([[2000, 1.3, 1.3, 20.4, 12.6, 0, 0]], (32, 40), 15) + 10
     >>> movie = np.random.default_rng(1).poisson(spot, (3, 32, 40)).astype(float)
-    >>> locs = g2.localize(movie, camera=g2.Camera(pixel_size=100), estimator="lsq")
+    >>> locs = g2.localize(movie, camera=g2.Camera(pixel_size=100), estimator="lsq", mea=11)
     >>> locs.photons.round().tolist(), locs.lpx_nm.round(1).tolist()
     ([2065.0, 1979.0, 2025.0], [3.9, 4.3, 4.2])
     >>> good = g2.filter_localizations(locs, min_photons=2000, max_precision_nm=4.1, sx_range=(0.7, 2.5))

@@ -634,8 +634,8 @@ class SpotFits:
     iterations: np.ndarray
 
 
-def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0, params=None, n_threads=None,
-              excess_noise=1.0):
+def fit_spots(im, center_x, center_y, mea=None, *, estimator="lsq", read_noise=0.0, params=None, n_threads=None,
+              excess_noise=1.0, psf_sigma=None, frame_height=None):
     """Fits every peak of the 2-D image `im` (in photo-electrons for
     photon-statistics errors) with the chosen estimator, "lsq" or "mle", and
     returns a SpotFits. `read_noise` is the read noise sigma in
@@ -647,8 +647,17 @@ def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0
     photon-statistics errors run on those (the read-noise variance divided
     by F^4), and the amplitude, the offset, their errors and the residual
     noise are scaled back to photo-electrons; the maximum likelihood's
-    goodness is that of the scaled counts. Other arguments as for
-    fit_peaks."""
+    goodness is that of the scaled counts. mea None takes the side from
+    `psf_sigma` (pixels; measured on the peaks when not given;
+    crowded.window_side). A window that would leave the image (or, with
+    frame_height, its frame of that many rows in a stack) is moved inside
+    it: the peak is fitted off-centre from the pixels there, and its
+    record's positions stay in the frame of the window centred on the peak.
+    Other arguments as for fit_peaks."""
+    from . import crowded
+
+    if mea is None:
+        mea = crowded.window_side_for_peaks(im, center_x, center_y, psf_sigma, read_noise)
     a, cx, cy, mea, est, variance, rec, n_threads = _fit_arguments(
         im, center_x, center_y, mea, estimator, read_noise, params, n_threads)
     f2 = excess_noise_factor(excess_noise)
@@ -656,9 +665,12 @@ def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0
         a = a / f2
         variance = variance.scaled(1.0 / (f2 * f2))
         rec[:, [0, 6]] /= f2
+    wx, wy = crowded.window_centres(cx, cy, mea, a.shape, frame_height)
+    rec = crowded.moved(rec, cx - wx, cy - wy, wx >= 0)
     photon = None if est.own_errors_are_photon_errors else np.full((len(cx), RECORD_SIZE), np.nan)
-    std, flag, iterations = _batch(a, cx, cy, mea, rec, n_threads, est, variance, photon)
+    std, flag, iterations = _batch(a, wx, wy, mea, rec, n_threads, est, variance, photon)
     photon_std = (std if photon is None else photon)[:, :N_PARAMS].copy()
+    rec = crowded.moved(rec, wx - cx, wy - cy, wx >= 0)
     if f2 != 1.0:
         rec[:, [0, 6]] *= f2
         std[:, [0, 6]] *= f2

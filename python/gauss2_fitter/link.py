@@ -163,7 +163,8 @@ def link(locs, *, radius=None, max_dark_frames=1, metadata=None):
         One row per event, in the order of their first frames: the table's
         columns (frame the first; x, y, lpx, lpy precision-weighted; photons
         summed, photons_se combined; sx, sy, rho, bg, goodness, iterations
-        the rows' mean, their errors that of the mean; flag 0), then len
+        the rows' mean, their errors that of the mean; flag 0; n_emitters
+        the rows' largest), then len
         (frames spanned) and n (localisations joined); nm columns with the
         metadata's pixel size. Its attrs: the metadata with a "link" step.
 
@@ -256,6 +257,8 @@ def _events(t, labels, n_events, pixel_size):
     it = mean("iterations")
     cols["iterations"] = np.where(np.isfinite(it), np.round(it), 0)
     cols["flag"] = np.zeros(len(starts))
+    n_emitters = _column(t, "n_emitters")[o]
+    cols["n_emitters"] = np.fmax.reduceat(n_emitters, starts) if len(starts) else np.zeros(0)
     cols["len"] = frame[ends] - frame[starts] + 1
     cols["n"] = count
     assert len(starts) == n_events

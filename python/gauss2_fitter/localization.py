@@ -15,6 +15,7 @@ import os
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
+from . import crowded
 from ._checks import as_int
 from .camera import Camera
 from .estimators import DEFAULT
@@ -85,10 +86,12 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
     frames, in frame order: what localize concatenates, for writers that
     stream to a file. Arguments as for localize; settings a Settings; the
     run's metadata is RunMetadata.for_run(movie, settings, frames, peaks is
-    not None)."""
+    not None) of the settings crowded.resolved fills in (the window side
+    and the PSF sigma, when None)."""
     mv = open_movie(movie)
     settings.camera.check_frame_shape((mv.height, mv.width))
     start, stop = frame_range(frames, mv.n_frames)
+    settings = crowded.resolved(settings, mv, frames)
     if peaks is not None:
         peaks = peak_table(peaks, mv.n_frames)
     for message in camera_warnings(mv, settings.camera, start, stop):
@@ -112,9 +115,9 @@ def iter_localize(movie, settings, *, peaks=None, frames=None, n_threads=None, p
         report.warn((mv.height, mv.width), settings.mea)
 
 
-def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, smooth=1.0, peaks=None, frames=None,
-             n_threads=None, progress=False, client=None,
-             background_tile=BACKGROUND_TILE):
+def localize(movie, *, camera=None, mea=None, estimator=DEFAULT, threshold=None, smooth=1.0, peaks=None,
+             frames=None, n_threads=None, progress=False, client=None, background_tile=BACKGROUND_TILE,
+             psf_sigma=None, max_emitters=None):
     """Localises every spot of a camera movie into a table.
 
     Frames are read lazily and processed in chunks over threads; each is
@@ -133,9 +136,23 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
         The conversion of counts (default: counts are photo-electrons and
         photons).
     mea : int, optional
-        Side of the fitted square window, odd (default 11).
+        Side of the fitted square window, odd; default (None) from the PSF
+        (crowded.window_side): 2 floor(2 psf_sigma) + 1 for single fits,
+        at least 5; 2 round(2.25 psf_sigma) + 1 for joint fits, at least 7.
+        Windows at a frame's edge are moved inside it.
     estimator : {"mle", "lsq"}, optional
         Poisson maximum likelihood (the default) or least squares.
+    psf_sigma : float, optional
+        The PSF's sigma in pixels (as the fits see it: a Gaussian sampled at
+        pixel centres). Default: measured on the first frames
+        (crowded.estimate_psf_sigma) when the window side or joint fits
+        need it; attrs["psf_sigma"] and attrs["psf_sigma_source"] say what
+        was used.
+    max_emitters : int, optional
+        Emitters one window's model may hold, 1 to 8: where one Gaussian
+        does not explain a peak's window, up to this many are fitted
+        jointly, each molecule one row (crowded.fit_multi). Default 5 with
+        the maximum likelihood, 1 (the only choice) with least squares.
     threshold : float, optional
         Peak threshold in photons on the smoothed frame; None for each
         frame's automatic one (median + 5 sigma of the background).
@@ -168,10 +185,11 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
     pandas.DataFrame
         One row per spot, columns COLUMNS (frame, x, y in pixels, photons,
         sx, sy, rho, bg, lpx, lpy, their errors, goodness, iterations,
-        flag) and, with the camera's pixel size, NM_COLUMNS (schema.py).
-        Rows flagged (flag != 0) are not measurements. `attrs` holds a copy
-        of the run's metadata (RunMetadata: the camera, estimator, mea,
-        threshold, local background, image size and frames).
+        flag, n_emitters) and, with the camera's pixel size, NM_COLUMNS
+        (schema.py). Rows flagged (flag != 0) are not measurements. `attrs`
+        holds a copy of the run's metadata (RunMetadata: the camera,
+        estimator, mea, PSF sigma, max_emitters, threshold, local
+        background, image size and frames).
 
     Raises
     ------
@@ -179,7 +197,9 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
         A movie, camera or argument of the wrong type.
     ValueError
         A movie that is not 2-D or 3-D or not an image file (MovieError),
-        settings out of range, peaks outside the movie's frames.
+        settings out of range (max_emitters outside 1..8, or above 1 with
+        least squares; psf_sigma not positive or not finite), peaks outside
+        the movie's frames.
     FileNotFoundError
         A movie file that does not exist.
 
@@ -200,7 +220,7 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
     >>> frame = g2.synth_image(spots, (36, 44), 15) + 20.0     # photo-electrons
     >>> movie = np.stack([frame, frame]) / 0.5 + 100           # 2 frames in ADU: 0.5 e-/ADU, baseline 100
     >>> cam = g2.Camera(baseline=100, sensitivity=0.5, pixel_size=100)
-    >>> locs = g2.localize(movie, camera=cam, estimator="lsq")
+    >>> locs = g2.localize(movie, camera=cam, estimator="lsq", mea=11)
     >>> print(locs[["frame", "x", "y", "photons", "bg", "flag"]].round(2).to_string(index=False))
      frame    x    y  photons   bg  flag
          0 12.4 10.7   3000.0 20.0     0
@@ -211,8 +231,10 @@ def localize(movie, *, camera=None, mea=11, estimator=DEFAULT, threshold=None, s
     ([1240.0, 3020.0], 44, 2)
     """
     settings = Settings(camera=Camera() if camera is None else camera, mea=mea, estimator=estimator,
-                        threshold=threshold, smooth=smooth, background_tile=background_tile)
+                        threshold=threshold, smooth=smooth, background_tile=background_tile, psf_sigma=psf_sigma,
+                        max_emitters=max_emitters)
     mv = open_movie(movie)
+    settings = crowded.resolved(settings, mv, frames)
     metadata = RunMetadata.for_run(mv, settings, frames, peaks is not None)
     parts = list(iter_localize(mv, settings, peaks=peaks, frames=frames, n_threads=n_threads, progress=progress,
                                client=client))

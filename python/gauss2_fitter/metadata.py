@@ -35,6 +35,9 @@ class RunMetadata:
     pixel_size: float = None  # nm
     estimator: str = None
     mea: int = None
+    psf_sigma: float = None  # pixels, the PSF's sigma the window and joint fits used (crowded.py)
+    psf_sigma_source: str = None  # "given", or how it was measured
+    max_emitters: int = None  # emitters a window's model may hold
     threshold: object = None
     smooth: float = None
     n_sigma: float = None
@@ -59,10 +62,11 @@ class RunMetadata:
         start, stop = frame_range(frames, mv.n_frames)
         return cls(software=f"gauss2_fitter {__version__}", camera=settings.camera.as_dict(),
                    pixel_size=settings.camera.pixel_size, estimator=settings.estimator, mea=settings.mea,
-                   threshold="given peaks" if peaks_given else settings.threshold, smooth=settings.smooth,
-                   n_sigma=settings.n_sigma, background_tile=settings.background_tile, height=mv.height,
-                   width=mv.width, n_frames=stop - start, frame_range=[start, stop], movie_frames=mv.n_frames,
-                   dtype=str(mv.dtype), source=list(mv.names))
+                   psf_sigma=settings.psf_sigma, psf_sigma_source=settings.psf_source,
+                   max_emitters=settings.max_emitters, threshold="given peaks" if peaks_given else settings.threshold,
+                   smooth=settings.smooth, n_sigma=settings.n_sigma, background_tile=settings.background_tile,
+                   height=mv.height, width=mv.width, n_frames=stop - start, frame_range=[start, stop],
+                   movie_frames=mv.n_frames, dtype=str(mv.dtype), source=list(mv.names))
 
     @classmethod
     def from_attrs(cls, attrs):

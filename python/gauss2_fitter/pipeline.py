@@ -33,7 +33,8 @@ from ._checks import as_int, as_real
 from ._lib import FLAG_SKIPPED, GAUSS2_MAX_MEA
 from .camera import Camera
 from .estimators import DEFAULT, estimator
-from .fitter import ReadVariance, fit_spots, window_origin, windows_inside
+from . import crowded
+from .fitter import ReadVariance, window_origin
 from .peaks import (MAX_BACKGROUND_TILE, MAX_MIN_DISTANCE, NoPeaksWarning, check_smooth, find_peaks_in_frames,
                     no_window_fits)
 from .plausibility import flag_implausible, window_sums
@@ -57,21 +58,28 @@ class Settings:
     frame's automatic one, smoothing sigma in pixels, n_sigma of the
     automatic threshold, min_distance of local maxima, background_tile: the
     side in pixels of the tiles of a local background, see peaks.py, or 0
-    for one background level a frame; default BACKGROUND_TILE)."""
+    for one background level a frame; default BACKGROUND_TILE); the PSF
+    sigma in pixels and the emitters a window's model may hold (crowded.py).
+    mea and psf_sigma may be None until crowded.resolved() fills them from
+    the movie; psf_source says where psf_sigma came from."""
 
     camera: Camera
-    mea: int = 11
+    mea: object = 11
     estimator: str = DEFAULT
     threshold: object = None
     smooth: float = 1.0
     n_sigma: float = 5.0
     min_distance: int = 2
     background_tile: int = BACKGROUND_TILE
+    psf_sigma: object = None
+    max_emitters: object = 1
+    psf_source: object = None
 
     def __post_init__(self):
         if not isinstance(self.camera, Camera):
             raise TypeError(f"camera must be a Camera, got {type(self.camera).__name__}")
-        object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=GAUSS2_MAX_MEA, odd=True))
+        if self.mea is not None:
+            object.__setattr__(self, "mea", as_int("mea", self.mea, low=1, high=GAUSS2_MAX_MEA, odd=True))
         estimator(self.estimator)
         if self.threshold is not None:
             object.__setattr__(self, "threshold", as_real("threshold", self.threshold, kind="a number or None"))
@@ -84,6 +92,7 @@ class Settings:
                                                         high=MAX_MIN_DISTANCE))
         object.__setattr__(self, "background_tile", as_int("background_tile", self.background_tile, low=0,
                                                            high=MAX_BACKGROUND_TILE))
+        crowded.check_settings(self)
 
     @property
     def estimator_record(self):
@@ -235,6 +244,7 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
     these frames. n_threads: threads for the fits. run: the run's Run (made
     here when None). timings: a dict to which the seconds spent reading,
     finding, fitting and building the table are added."""
+    crowded.check_resolved(settings)
     t0 = time.perf_counter()
     cam = settings.camera
     raw = source.read(start, stop)
@@ -245,7 +255,9 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
     mea = settings.mea
     if peaks is None:
         thr = None if settings.threshold is None else settings.threshold * cam.qe  # photons -> electrons
-        fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=mea, smooth=settings.smooth,
+        # Peaks up to the frame's edge (their windows are moved inside it), if a window fits.
+        border_mea = 1 if min(h, w) >= mea else mea
+        fr, px, py, thresholds = find_peaks_in_frames(im, thr, mea=border_mea, smooth=settings.smooth,
                                                       min_distance=settings.min_distance, n_sigma=settings.n_sigma,
                                                       background_tile=settings.background_tile)
         fittable = np.ones(len(fr), dtype=bool)
@@ -254,27 +266,27 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
     else:
         fr, px, py = peaks
         fr = fr - start
-        fittable = windows_inside(px, py, mea, (h, w))
+        fittable = (px >= 0) & (px < w) & (py >= 0) & (py < h)
         no_contrast = []
     t2 = time.perf_counter()
     # One native batch for the whole chunk: the frames stacked into one tall
-    # image, each peak's row shifted into its frame. No window crosses from
-    # one frame into the next (those that would leave a frame are skipped), so
-    # every fit sees exactly its frame's pixels.
+    # image, each peak's row shifted into its frame. Every window lies in its
+    # peak's frame (crowded.window_centres), so every fit sees exactly its
+    # frame's pixels.
     tall = im.reshape(k * h, w)
     cx = np.where(fittable, px, -1)
     cy = np.where(fittable, py + fr * h, -1)
     run = run if run is not None else Run(settings, h, w)
     est = settings.estimator_record
-    fits = fit_spots(tall, cx, cy, mea, estimator=est.name, read_noise=run.variance(k), n_threads=n_threads,
-                     excess_noise=cam.excess_noise)
+    rows = crowded.chunk_rows(tall, cx, cy, px, py, h, settings, run.variance(k), n_threads, cam.excess_noise)
     t3 = time.perf_counter()
-    rec, err, flag = fits.records, fits.photon_std, fits.flag.astype(np.int8)
+    fr, px, py = fr[rows.peak], px[rows.peak], py[rows.peak]
+    rec, err, flag = rows.records, rows.photon_std, rows.flag
     qe = cam.qe
     cols = {
         "frame": (fr + start).astype(np.int64),
-        "x": window_origin(px, mea) + rec[:, 3],
-        "y": window_origin(py, mea) + rec[:, 4],
+        "x": rows.x,
+        "y": rows.y,
         "photons": rec[:, 0] / qe,
         "sx": rec[:, 1].copy(),
         "sy": rec[:, 2].copy(),
@@ -287,8 +299,9 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
         "sy_se": err[:, 2].copy(),
         "bg_se": err[:, 6] / qe,
         "goodness": rec[:, 8].copy() if est.goodness_is_likelihood else rec[:, 8] / qe,
-        "iterations": fits.iterations.astype(np.int32),
+        "iterations": rows.iterations,
         "flag": flag,
+        "n_emitters": rows.n_emitters,
     }
     skipped = flag == FLAG_SKIPPED
     if skipped.any():
@@ -297,12 +310,28 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
         cols["x"][skipped] = px[skipped] + 0.5
         cols["y"][skipped] = py[skipped] + 0.5
         cols["iterations"][skipped] = 0
-    # What the window holds, for the plausibility of the photons: its sum and
-    # that sum's noise, in photons.
-    held = window_sums(tall, cx, cy, mea)
+    # What each row's window holds, for the plausibility of the photons: its
+    # sum and that sum's noise, in photons, over the share of the row's
+    # Gaussian in the window (its photons count the light beyond it: at a
+    # frame's edge, much of it); the windows as they were fitted (moved
+    # inside the frame at its edges), and for a joint fit's rows the reach
+    # its emitters have beyond the window (crowded.emitter_reach).
+    wx, wy = crowded.window_centres(cx, cy, mea, tall.shape, h)
+    held = window_sums(tall, wx, wy, mea)[rows.peak]
     noise = np.sqrt(cam.excess_noise * np.maximum(held, 0.0) + mea * mea * run.mean_read_variance)
-    flag_implausible(cols, window_origin(px, mea), window_origin(py, mea), mea, (h, w), held / qe, noise / qe,
-                     getattr(settings, "psf_sigma", None))
+    origin_x, origin_y = window_origin(wx[rows.peak], mea), window_origin(wy[rows.peak] - fr * h, mea)
+    share = crowded.share_in_window(cols["x"], cols["y"], cols["sx"], cols["sy"], origin_x, origin_y, mea)
+    share = np.where(share > 0, share, 1.0)
+    reach = crowded.emitter_reach(rows.n_emitters, settings.psf_sigma)
+    # A joint fit's widths are the PSF's, not fitted: their standard errors
+    # are NaN by design, not a fit gone wrong.
+    joint = rows.n_emitters > 1
+    for c in ("sx_se", "sy_se"):
+        cols[c][joint] = 0.0
+    flag_implausible(cols, origin_x - reach, origin_y - reach, mea + 2 * reach, (h, w), held / (qe * share),
+                     noise / (qe * share), settings.psf_sigma)
+    for c in ("sx_se", "sy_se"):
+        cols[c][joint] = np.nan
     table = make_table(cols, cam.pixel_size)
     if timings is not None:
         t4 = time.perf_counter()

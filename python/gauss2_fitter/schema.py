@@ -11,10 +11,13 @@ photons, sx, sy (pixels), rho, bg (photons per pixel), lpx, lpy
 sy_se, bg_se, goodness (least squares: residual noise in photons; maximum
 likelihood: the log-likelihood ratio against the saturated model),
 iterations, flag (FLAGS: 0 a good fit, 1 to 3 the solver's verdicts, 4 to
-7 rows the checks after the fit found implausible); a linked table (link.py: one row per blink)
+7 rows the checks after the fit found implausible), n_emitters (the
+emitters of the fit the row comes from: 1 for a single fit, more for a
+joint fit of crowded spots, 0 for an unfitted row; crowded.py); a linked
+table (link.py: one row per blink)
 also EVENT_COLUMNS after them, len and n, as picasso's linked tables carry
 them; with a camera pixel size also NM_COLUMNS, the lengths x, y, lpx, lpy
-in nm. A row flagged 1 (skipped, or window outside the frame) has x, y at
+in nm. A row flagged 1 (skipped, or a frame smaller than the window) has x, y at
 its peak pixel's centre and no fitted values (NaN in FITTED).
 
 Everything that builds a table (the pipeline, the readers, the steps after
@@ -47,9 +50,10 @@ SPEC = {
     "bg_se": ("photon/px", "standard error of bg"),
     "goodness": ("", "least squares: residual noise (photons); MLE: log-likelihood ratio"),
     "iterations": ("", "solver iterations"),
-    "flag": ("", "0 good; 1 skipped or window outside the frame; 2 solver failed; 3 iteration limit; "
+    "flag": ("", "0 good; 1 skipped (or a frame smaller than the window); 2 solver failed; 3 iteration limit; "
                  "4 position outside the window or frame; 5 a value or standard error not finite; "
                  "6 width implausible; 7 photons not positive or beyond what the window holds"),
+    "n_emitters": ("", "emitters of the fit the row comes from: 1 a single fit, more a joint fit; 0 unfitted"),
 }
 COLUMNS = tuple(SPEC)
 # A linked table's columns after COLUMNS: an event of one blink.
@@ -60,9 +64,10 @@ EVENT_SPEC = {
 EVENT_COLUMNS = tuple(EVENT_SPEC)
 UNITS = {name: unit for name, (unit, _) in {**SPEC, **EVENT_SPEC}.items()}
 # The columns that are not float64 (every other one is).
-DTYPES = {"frame": np.int64, "iterations": np.int32, "flag": np.int8, "len": np.int64, "n": np.int64}
+DTYPES = {"frame": np.int64, "iterations": np.int32, "flag": np.int8, "n_emitters": np.int32, "len": np.int64,
+          "n": np.int64}
 # What a fit fills: a skipped row leaves these NaN.
-FITTED = COLUMNS[3:-2]
+FITTED = COLUMNS[3:COLUMNS.index("iterations")]
 # The lengths in nm, with the pixel size, and the pixel column each scales.
 NM_OF = {"x_nm": "x", "y_nm": "y", "lpx_nm": "lpx", "lpy_nm": "lpy"}
 NM_COLUMNS = tuple(NM_OF)

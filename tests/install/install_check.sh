@@ -20,7 +20,7 @@ prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in "$libdir/libgauss2_fitter.so" include/gauss2_fitter/gauss2_fitter.h include/gauss2_fitter/c_common.h \
-         include/gauss2_fitter/gauss2_peaks.h include/gauss2_fitter/gauss2_mle.h \
+         include/gauss2_fitter/gauss2_peaks.h include/gauss2_fitter/gauss2_mle.h include/gauss2_fitter/gauss2_multi.h \
          include/gauss2_fitter/gauss2_photometry.h include/gauss2_fitter/gauss2_render.h "$libdir/cmake/gauss2_fitter/gauss2_fitterConfig.cmake" \
          "$libdir/cmake/gauss2_fitter/gauss2_fitterConfigVersion.cmake" "$libdir/pkgconfig/gauss2_fitter.pc" \
          "$pydir/gauss2_fitter/__init__.py"; do

@@ -52,6 +52,11 @@ concept LikelihoodProblem = requires(P &problem, const P &const_problem, const d
 struct ScoringOptions {
     double tau = 1e-3;   // initial damping, relative to the diagonal of I
     double eps2 = 1e-6;  // the bound on lambda^2 = s^T I^-1 s
+    // Rejected steps in a row after which the run stops with kNoDescent:
+    // a point on the domain's boundary, where every step that would lower F
+    // leaves the domain, is a stop, not a reason to damp ~30 times over.
+    // The default never comes first: nu overflows after about 30.
+    int max_rejections = INT_MAX;
 };
 
 enum ScoringStop {
@@ -59,7 +64,7 @@ enum ScoringStop {
     kConverged = 1,        // lambda^2 <= eps2
     kScoringLimit = 3,     // itmax iterations done
     kScoringSingular = 4,  // the information is not positive definite at the end
-    kNoDescent = 5,        // damping grew until nu would overflow: no step lowers F
+    kNoDescent = 5,        // damping grew until nu would overflow (or max_rejections): no step lowers F
     kInvalid = 7,          // F not finite at the start, or NaN at a trial
 };
 
@@ -137,6 +142,7 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
             if (!(D[i] > 0.0)) D[i] = floor > 0.0 ? floor : 1.0;
         k++;
         bool accepted = false;
+        int rejections = 0;
         while (!accepted) {
             Matrix<M> A = info;
             for (int i = 0; i < M; i++) A(i, i) = Fma::fmadd(damping.mu, D[i], A(i, i));
@@ -171,7 +177,7 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
                     continue;
                 }
             }
-            if (!damping.reject()) {
+            if (!damping.reject() || ++rejections >= opt.max_rejections) {
                 sum.stop = kNoDescent;
                 break;
             }

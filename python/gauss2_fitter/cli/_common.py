@@ -57,6 +57,14 @@ def check_int(option, value, low, high, odd=False):
         raise CliError(f"{option} must be {'odd, ' if odd else ''}from {low} to {high}, got {value}")
 
 
+def option_names(message, *names):
+    """`message` with the keyword arguments `names` spelt as the tool's
+    options ("max_emitters must" -> "--max-emitters must")."""
+    for name in names:
+        message = message.replace(f"{name} must", f"--{name.replace('_', '-')} must")
+    return message
+
+
 def check_finite(option, value, low=None):
     if not np.isfinite(value) or (low is not None and value < low):
         bound = f" of at least {low:g}" if low is not None else ""
@@ -173,10 +181,7 @@ def step_errors(*options):
     try:
         yield
     except ValueError as e:
-        message = str(e)
-        for name in options + ("pixel_size",):
-            message = message.replace(f"{name} must", f"--{name.replace('_', '-')} must")
-        raise CliError(message) from None
+        raise CliError(option_names(str(e), *options, "pixel_size")) from None
 
 
 def table_output(path):

@@ -3,8 +3,8 @@ one image (fit_image.py, the per-peak table of earlier versions).
 
     python3 -m gauss2_fitter fit MOVIE [MOVIE ...] -o LOCS.{csv,hdf5,h5} [--estimator mle|lsq]
         [--baseline ADU] [--sensitivity E_PER_ADU] [--em-gain G] [--qe Q] [--read-noise E]
-        [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea 11] [--threads N]
-        [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]] [--background-tile PX]
+        [--pixel-size NM] [--frames A:B] [--peaks PEAKS] [--mea M] [--psf-sigma PX] [--max-emitters K]
+        [--threads N] [--scheduler ADDRESS | --workers N] [--drift] [--link [EVENTS]] [--background-tile PX]
     python3 -m gauss2_fitter fit IMAGE [PEAKS] -o OUT.csv [--mea 11] [--threads N]
 
 A movie, several files of one, or any movie option gives the localisation
@@ -21,6 +21,7 @@ from contextlib import contextmanager, nullcontext
 from pathlib import Path
 
 from .._lib import GAUSS2_MAX_MEA, PARAM_NAMES
+from ..crowded import resolved
 from ..estimators import DEFAULT, ESTIMATORS
 from ..formats import FormatError, TableWriter, format_of_suffix, table_format, write_table
 from ..localization import iter_localize
@@ -34,12 +35,13 @@ from . import drift as drift_command
 from . import fit_image
 from . import link as link_command
 from ._common import (MAX_THREADS, PROG, CliError, add_camera_options, camera_from_args, check_finite, check_int,
-                      progress_of, progress_option, read_peak_list, table_output, warn)
+                      option_names, progress_of, progress_option, read_peak_list, table_output, warn)
 
 NAME = "fit"
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
                  "peak_table", "table", "scheduler", "workers", "drift", "link", "min_photons", "max_precision",
-                 "width_range", "keep_flagged", "background_tile")
+                 "width_range", "keep_flagged", "background_tile", "max_emitters", "psf_sigma")
+IMAGE_MEA = 11  # the per-peak table of one image keeps its window side
 OUTPUT_HELP = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
                "written directly")
 
@@ -63,7 +65,10 @@ def add_parser(sub):
                    help="movie file(s), .tif/.tiff or .npy; for one image, a CSV peak list or '-' may follow "
                    "(read as --peaks reads it)")
     p.add_argument("-o", "--output", required=True, help="output table, .csv, .hdf5 or .h5" + OUTPUT_HELP)
-    p.add_argument("--mea", type=int, default=11, help="side of the fitted square window, odd (default 11)")
+    p.add_argument("--mea", type=int, default=None,
+                   help="side of the fitted square window, odd (default: from the PSF, 2 floor(2 sigma) + 1 for "
+                   "single fits, 2 round(2.25 sigma) + 1 for joint fits; "
+                   f"{IMAGE_MEA} for the per-peak table of one image)")
     p.add_argument("--threads", type=int, default=None, help="threads (default: all cores)")
     p.add_argument("--threshold", type=float, default=None,
                    help="when finding peaks: minimum value in the smoothed frame, photons for movies "
@@ -92,6 +97,11 @@ def add_parser(sub):
                    "--pixel-size; frame 0 without a frame column) or .hdf5/.h5; a position that is not a whole "
                    "pixel is fitted at the pixel that holds it")
     m.add_argument("--table", action="store_true", help="the localisation table even for a single image")
+    m.add_argument("--psf-sigma", type=float, default=None, metavar="PX",
+                   help="the PSF's sigma in pixels (default: measured on the first frames)")
+    m.add_argument("--max-emitters", type=int, default=None, metavar="K",
+                   help="emitters one window's model may hold, 1 to 8: crowded spots are fitted jointly, each "
+                   "molecule one row (default 5 with mle; 1 with lsq)")
     c = p.add_argument_group("on a Dask cluster (the movie's files must be readable by every worker)")
     c.add_argument("--scheduler", default=None, metavar="ADDRESS",
                    help="run the frames as tasks on the running Dask cluster of this scheduler (tcp://host:8786)")
@@ -118,7 +128,8 @@ def add_parser(sub):
 
 
 def check_fit_options(args):
-    check_int("--mea", args.mea, 1, GAUSS2_MAX_MEA, odd=True)
+    if args.mea is not None:
+        check_int("--mea", args.mea, 1, GAUSS2_MAX_MEA, odd=True)
     if args.threads is not None:
         check_int("--threads", args.threads, 1, MAX_THREADS)
     if args.threshold is not None:
@@ -145,6 +156,8 @@ def run(args):
         return fit_movie(args, inputs)
     check_fit_options(args)
     args.image, args.peaks = inputs[0], legacy_peaks
+    if args.mea is None:
+        args.mea = IMAGE_MEA
     return fit_image.run(args)
 
 
@@ -244,9 +257,11 @@ def fit_movie(args, inputs):
     tile = BACKGROUND_TILE if args.background_tile is None else args.background_tile
     try:
         settings = Settings(camera=camera, mea=args.mea, estimator=args.estimator or DEFAULT,
-                            threshold=args.threshold, smooth=args.smooth, background_tile=tile)
+                            threshold=args.threshold, smooth=args.smooth, background_tile=tile,
+                            psf_sigma=args.psf_sigma, max_emitters=args.max_emitters)
+        settings = resolved(settings, movie, frames)
     except (TypeError, ValueError) as e:
-        raise CliError(str(e)) from None
+        raise CliError(option_names(str(e), "max_emitters", "psf_sigma", "mea")) from None
     criteria = row_criteria(args, camera.pixel_size)
     metadata = RunMetadata.for_run(movie, settings, frames, peaks is not None)
     if criteria is not None:
