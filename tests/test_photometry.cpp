@@ -354,7 +354,8 @@ TEST(Photometry, RefusesBrokenContracts) {
     call(20, 5, 0, 0.0, nullptr);
     // The work size as the header states it.
     constexpr Sint64 k = GAUSS2_PHOTOMETRY_MAX_GROUP;
-    EXPECT_EQ(gauss2_photometry_work_size(11), 6 * k * (121 + 3) + (3 * k * 441 + 1) / 2 + 2 * k * (2 * k + 6));
+    EXPECT_EQ(gauss2_photometry_work_size(11),
+              6 * k * (121 + 3) + (3 * k * 441 + 1) / 2 + 2 * k * (2 * k + 6));
 }
 
 }  // namespace
