@@ -33,3 +33,11 @@ def adu_movie(truth, dtype=np.float64):
         frames[f] = g2.synth_image(spots, SHAPE, 17) + BACKGROUND
     electrons = frames * CAM.qe
     return (electrons * CAM.em_gain / CAM.sensitivity + CAM.baseline).astype(dtype)
+
+
+def spots_and_a_blob(n_frames=2, seed=5):
+    """Frames of four 3000-photon spots (sigma 1.3) and a broad blob (sigma
+    4, 30 000 photons) at (66, 26), Poisson noise on a background of 20."""
+    spots = [[3000, 1.3, 1.3, x, y, 0, 0] for x, y in ((12.3, 12.6), (40.2, 12.1), (12.7, 40.4), (40.5, 40.8))]
+    mean = g2.synth_image(np.array(spots + [[30000, 4.5, 4.0, 66.4, 26.3, 0, 0]], float), (56, 84), 17) + 20.0
+    return np.random.default_rng(seed).poisson(np.stack([mean] * n_frames)).astype(float)

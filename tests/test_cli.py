@@ -23,7 +23,7 @@ from gauss2_fitter import cli, pipeline
 from gauss2_fitter.cli import fit, fit_image
 from gauss2_fitter.outputs import resolve_output
 from hostile_files import hostile_tables
-from movie_fields import CAM, SHAPE, adu_movie, make_truth
+from movie_fields import CAM, SHAPE, adu_movie, make_truth, spots_and_a_blob
 from photometry_fields import CAMERA_OPTIONS, acquisition_order, field
 from post_fields import PIXEL_NM, blinking, linear
 
@@ -620,7 +620,7 @@ def test_the_tool_localises_movies_into_each_format(movie, tmp_path, capsys):
     assert run("fit", *parts, "-o", tmp_path / "l.csv", *cam, "--pixel-size", 107, "--no-progress") == 0
     assert f"localised {len(want)} of {len(want)} peaks (0 flagged) in 10 frame(s)" in capsys.readouterr().err
     df = pd.read_csv(tmp_path / "l.csv")
-    np.testing.assert_array_equal(df.frame, want.frame)
+    np.testing.assert_array_equal(df.frame, want.frame + 1)  # ThunderSTORM's layout: frames from 1
     np.testing.assert_allclose(df["x [nm]"], want.x_nm, rtol=1e-8)
     np.testing.assert_allclose(df["intensity [photon]"], want.photons, rtol=1e-8)
 
@@ -884,3 +884,37 @@ def test_fit_corrects_and_links_after_localising(tmp_path, capsys):
     assert run("fit", tmp_path / "flat.npy", "-o", tmp_path / "flat.csv", "--link", tmp_path / "ev.csv") == 0
     assert "linked 0 localisations into 0 events" in capsys.readouterr().err
     assert open(tmp_path / "ev.csv").read().rstrip().endswith(",len,n")
+
+
+def test_the_tool_writes_the_rows_asked_for(tmp_path, capsys):
+    np.save(tmp_path / "m.npy", spots_and_a_blob())
+    full = g2.localize(spots_and_a_blob(), camera=g2.Camera(), n_threads=1)
+    good = full[full.flag == 0]
+    assert len(good) == 8 and len(full) == 10
+    # picasso's layout: the unflagged rows only, unless --keep-flagged; our CSV in pixels keeps all.
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "l.hdf5", "--no-progress") == 0
+    assert "localised 8 of 10 peaks (2 flagged, 8 rows written)" in capsys.readouterr().err
+    assert len(g2.read_localizations(tmp_path / "l.hdf5")) == 8
+    for extra in ([], ["--drift"]):  # the same whether the table streams or is gathered
+        assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "k.hdf5", "--keep-flagged", "--no-progress",
+                   *extra) in (0, 1)
+        assert len(g2.read_localizations(tmp_path / "k.hdf5")) == 10
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "px.csv", "--table", "--no-progress") == 0
+    assert len(pd.read_csv(tmp_path / "px.csv")) == 10
+    # The criteria: photons, precision (nm), widths.
+    cut = float(np.median(good.photons))
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "f.csv", "--min-photons", cut, "--width-range", "1:1.6",
+               "--no-progress") == 0
+    kept = pd.read_csv(tmp_path / "f.csv")
+    assert len(kept) == int((good.photons >= cut).sum()) and (kept.photons >= cut).all() and (kept.flag == 0).all()
+    assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "p.csv", "--pixel-size", 100, "--max-precision", 1e-3,
+               "--no-progress") == 0
+    assert len(pd.read_csv(tmp_path / "p.csv")) == 0
+    capsys.readouterr()
+    for argv, words in [(["--max-precision", 20], "--max-precision is in nm: give --pixel-size"),
+                        (["--width-range", "2"], "--width-range must be LO:HI"),
+                        (["--width-range", "2:1"], "--width-range must be \\(low, high\\)"),
+                        (["--min-photons", "nan"], "--min-photons must be finite")]:
+        assert run("fit", tmp_path / "m.npy", "-o", tmp_path / "e.csv", *argv) == 1
+        assert re.search(words, capsys.readouterr().err)
+    assert not (tmp_path / "e.csv").exists()

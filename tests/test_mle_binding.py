@@ -162,3 +162,38 @@ def test_bad_estimators_records_and_sides_are_refused(field):
             g2.photon_errors(im, cx, cy, rec, mea=mea)
     with pytest.raises(ValueError, match="differ"):
         g2.fit_peaks(im, cx, cy[:-1], estimator="mle")
+
+
+def emccd_field(gain, seed=11, n=120, shape=(240, 300), background=15.0, read_noise=0.2):
+    """Separated spots in photo-electrons as an EM register gives them: each
+    electron count amplified by a gamma distribution of scale `gain`, then
+    divided by it again; (image, cx, cy, truth)."""
+    rng = np.random.default_rng(seed)
+    truth = grid_spots(rng, shape, 20, 12, n, (800, 4000), (1.1, 1.5), 0.1)
+    counts = rng.poisson(g2.synth_image(truth, shape, 17) + background)
+    amplified = np.where(counts > 0, rng.gamma(np.maximum(counts, 1), gain), 0.0)
+    im = amplified / gain + rng.normal(0.0, read_noise, shape)
+    return im, np.floor(truth[:, 3]).astype(np.int64), np.floor(truth[:, 4]).astype(np.int64), truth
+
+
+@pytest.mark.parametrize("estimator", ["mle", "lsq"])
+def test_the_em_registers_excess_noise_is_in_the_fit_and_every_error(estimator):
+    im, cx, cy, truth = emccd_field(200.0)
+    plain = g2.fit_spots(im, cx, cy, estimator=estimator, read_noise=0.2)
+    em = g2.fit_spots(im, cx, cy, estimator=estimator, read_noise=0.2, excess_noise=2.0)
+    assert (plain.flag == 0).all() and (em.flag == 0).all()
+    # Photons and background come back in photo-electrons; the positions hardly move.
+    np.testing.assert_allclose(em.records[:, 0], plain.records[:, 0], rtol=0.05)
+    np.testing.assert_allclose(em.records[:, 6], plain.records[:, 6], rtol=0.05)
+    np.testing.assert_allclose(em.records[:, 3:5], plain.records[:, 3:5], atol=0.05)
+    # Every photon-statistics error grows by about sqrt(2) ...
+    ratio = em.photon_std / plain.photon_std
+    np.testing.assert_allclose(np.median(ratio, axis=0), np.sqrt(2.0), rtol=0.08)
+    # ... and is then honest, where without the excess noise it was not.
+    err = np.column_stack([cx - 5 + em.records[:, 3] - truth[:, 3], cy - 5 + em.records[:, 4] - truth[:, 4]])
+    for fits, low, high in ((em, 0.85, 1.15), (plain, 1.25, 1.7)):
+        z = err / fits.photon_std[:, 3:5]
+        assert low < np.sqrt(np.mean(z * z)) < high
+    for bad, exc in ((0.5, ValueError), (np.nan, ValueError), (None, TypeError)):
+        with pytest.raises(exc, match="excess_noise"):
+            g2.fit_spots(im, cx, cy, excess_noise=bad)

@@ -293,3 +293,37 @@ def test_pictures_are_pngs_written_whole(tmp_path):
         with pytest.raises(ValueError, match="ending in .png"):
             result.save_png(tmp_path / "fig.jpg")
     assert not (tmp_path / "fig.jpg").exists()
+
+
+# ---- filtering -----------------------------------------------------------------
+
+
+def test_filtering_keeps_the_rows_that_meet_every_criterion():
+    from gauss2_fitter import schema
+
+    cols = schema.empty_columns(6)
+    cols.update(frame=np.arange(6), x=np.arange(6) + 0.5, y=np.full(6, 3.5), photons=np.array([100, 400, 800, 900,
+                1e4, 500.0]), lpx=np.array([0.1, 0.1, 0.3, np.nan, 0.05, 0.1]), lpy=np.full(6, 0.1),
+                sx=np.array([1.2, 0.5, 1.3, 1.4, 1.2, 1.1]), sy=np.full(6, 1.25), flag=np.array([0, 0, 0, 0, 6, 0]))
+    locs = g2.RunMetadata(pixel_size=100.0).attach(schema.make_table(cols, 100.0))
+    got = g2.filter_localizations(locs)
+    assert got.frame.tolist() == [0, 1, 2, 3, 5]  # the flagged row goes by default
+    assert g2.filter_localizations(locs, keep_flagged=True).frame.tolist() == list(range(6))
+    assert g2.filter_localizations(locs, min_photons=400).frame.tolist() == [1, 2, 3, 5]
+    # Precision: RMS of lpx and lpy in nm; an unknown one never passes.
+    assert g2.filter_localizations(locs, max_precision_nm=15).frame.tolist() == [0, 1, 5]
+    assert g2.filter_localizations(locs, sx_range=(1.0, 1.3), sy_range=(1.25, 1.25)).frame.tolist() == [0, 2, 5]
+    both = g2.filter_localizations(locs, min_photons=450, sx_range=(0.6, 2), keep_flagged=True)
+    assert both.frame.tolist() == [2, 3, 4, 5] and both.index.tolist() == [0, 1, 2, 3]
+    step = g2.RunMetadata.from_attrs(both.attrs).steps[-1]
+    assert step["step"] == "filter" and step["min_photons"] == 450 and (step["kept"], step["of"]) == (4, 6)
+    assert not g2.RunMetadata.from_attrs(locs.attrs).steps  # the table given is left as it was
+    for kwargs, exc, words in [({"max_precision_nm": 20, "metadata": g2.RunMetadata()}, ValueError, "pixel size"),
+                               ({"sx_range": (2, 1)}, ValueError, "low <= high"),
+                               ({"sx_range": 1.5}, TypeError, "pair"),
+                               ({"min_photons": "many"}, TypeError, "min_photons"),
+                               ({"keep_flagged": 1}, TypeError, "keep_flagged")]:
+        with pytest.raises(exc, match=words):
+            g2.filter_localizations(locs, **kwargs)
+    with pytest.raises(ValueError, match="lacks the column"):
+        g2.filter_localizations(locs.drop(columns="photons"), min_photons=1)

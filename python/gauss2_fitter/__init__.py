@@ -15,6 +15,7 @@ from .drift import correct_drift
 from .fitter import (PatchFit, SpotFits, default_records, fit_patch, fit_peaks, fit_pixels, fit_spots, gauss_2d,
                      jac_gauss_2d, photon_errors, synth_image, synth_renders, validate_im)
 from .estimators import ESTIMATORS, Estimator
+from .filtering import filter_localizations
 from .formats import TableWriter, read_localizations, read_table, write_csv, write_hdf5, write_table
 from .link import link
 from .localization import iter_localize, localize, localize_chunk
@@ -33,4 +34,5 @@ __all__ = ["common", "lib", "lib_path", "__version__", "PARAM_NAMES", "gauss_2d"
            "detection_threshold", "NoPeaksWarning", "Camera", "Movie", "MovieError", "open_movie", "Settings",
            "COLUMNS", "NM_COLUMNS", "localize", "iter_localize", "localize_chunk", "TableWriter",
            "read_localizations", "read_table", "write_csv", "write_hdf5", "write_table", "render_localizations",
-           "Estimator", "ESTIMATORS", "RunMetadata", "correct_drift", "link", "nena", "frc", "Photometry", "photometry"]
+           "Estimator", "ESTIMATORS", "RunMetadata", "correct_drift", "link", "nena", "frc", "Photometry", "photometry",
+           "filter_localizations"]

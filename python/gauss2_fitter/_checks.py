@@ -70,6 +70,15 @@ def as_real(name, value, positive=False, kind="a number"):
     return v
 
 
+def excess_noise_factor(value, name="excess_noise"):
+    """An excess-noise variance factor F^2 checked: a real number, finite
+    and at least 1 (TypeError, ValueError)."""
+    f2 = as_real(name, value)
+    if not f2 >= 1.0:
+        raise ValueError(f"{name} must be at least 1 (the variance factor F^2), got {value}")
+    return f2
+
+
 def as_int(name, value, low=None, high=None, odd=False):
     """A plain Python int from an integral scalar, within [low, high]."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):

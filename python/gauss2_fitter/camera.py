@@ -13,7 +13,11 @@ The conventions of the established SMLM tools:
 conversion gain in ADU per electron); `em_gain` the electron-multiplying
 gain of an EMCCD (1 for sCMOS and CCD); `qe` the quantum efficiency;
 `read_noise` the read noise sigma in photo-electrons, a scalar or a
-per-pixel map (sCMOS) of the frame's shape; `pixel_size` the size of a
+per-pixel map (sCMOS) of the frame's shape; `excess_noise` the variance
+factor F^2 of an electron-multiplying register (the photo-electrons'
+variance is F^2 times their mean: by default 2 - 1 / em_gain when
+em_gain > 1, the register's factor, 2 at the gains EMCCDs run at; 1
+otherwise), which the fits and every standard error take into account; `pixel_size` the size of a
 camera pixel in the sample, nm (None when unknown: no nm columns).
 
 Fits run on photo-electrons, which follow Poisson statistics; photon counts
@@ -24,7 +28,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._checks import as_real, read_noise_sigma
+from ._checks import as_real, excess_noise_factor, read_noise_sigma
+
+# The variance factor of an electron-multiplying register at high gain
+# (2 - 1 / gain at a gain above 1).
+EMCCD_EXCESS_NOISE = 2.0
 
 
 def _positive(name, value):
@@ -55,6 +63,10 @@ class Camera:
         per-pixel map of the frame's shape (sCMOS) (default 0).
     pixel_size : float, optional
         The camera pixel in the sample, nm; with it, tables get nm columns.
+    excess_noise : float, optional
+        The EM register's excess-noise variance factor F^2, at least 1;
+        default 2 - 1 / em_gain when em_gain > 1 (about 2 at the gains
+        EMCCDs run at) and 1 otherwise.
 
     Raises
     ------
@@ -63,7 +75,7 @@ class Camera:
     ValueError
         A setting out of range: a non-finite baseline, a sensitivity,
         em_gain, qe or pixel_size that is not positive, qe above 1, a
-        negative read noise, a map that is not 2-D.
+        negative read noise, a map that is not 2-D, an excess_noise below 1.
 
     Examples
     --------
@@ -84,6 +96,7 @@ class Camera:
     qe: float = 1.0
     read_noise: object = 0.0
     pixel_size: object = None
+    excess_noise: object = None
 
     def __post_init__(self):
         object.__setattr__(self, "baseline", as_real("camera baseline", self.baseline))
@@ -96,6 +109,10 @@ class Camera:
         object.__setattr__(self, "read_noise", read_noise_sigma("camera read_noise", self.read_noise))
         if self.pixel_size is not None:
             object.__setattr__(self, "pixel_size", _positive("pixel_size", self.pixel_size))
+        f2 = self.excess_noise
+        if f2 is None:
+            f2 = EMCCD_EXCESS_NOISE - 1.0 / self.em_gain if self.em_gain > 1 else 1.0
+        object.__setattr__(self, "excess_noise", excess_noise_factor(f2, "camera excess_noise"))
 
     @property
     def electrons_per_adu(self):
@@ -130,7 +147,7 @@ class Camera:
         if isinstance(rn, np.ndarray):
             rn = {"map_shape": list(rn.shape), "median": float(np.median(rn))}
         return {"baseline": self.baseline, "sensitivity": self.sensitivity, "em_gain": self.em_gain,
-                "qe": self.qe, "read_noise": rn, "pixel_size": self.pixel_size}
+                "qe": self.qe, "read_noise": rn, "pixel_size": self.pixel_size, "excess_noise": self.excess_noise}
 
     @classmethod
     def from_dict(cls, d):
@@ -141,11 +158,11 @@ class Camera:
             rn = rn.get("median", 0.0)
         return cls(baseline=d.get("baseline", 0.0), sensitivity=d.get("sensitivity", 1.0),
                    em_gain=d.get("em_gain", 1.0), qe=d.get("qe", 1.0), read_noise=rn,
-                   pixel_size=d.get("pixel_size"))
+                   pixel_size=d.get("pixel_size"), excess_noise=d.get("excess_noise"))
 
     def __repr__(self):
         rn = self.read_noise
         rn = f"<map {rn.shape[0]}x{rn.shape[1]}>" if isinstance(rn, np.ndarray) else f"{rn:g}"
         ps = "None" if self.pixel_size is None else f"{self.pixel_size:g}"
         return (f"Camera(baseline={self.baseline:g}, sensitivity={self.sensitivity:g}, em_gain={self.em_gain:g}, "
-                f"qe={self.qe:g}, read_noise={rn}, pixel_size={ps})")
+                f"qe={self.qe:g}, read_noise={rn}, pixel_size={ps}, excess_noise={self.excess_noise:g})")

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _lib
-from ._checks import as_f64, as_i64, as_int, largest_abs, read_noise_sigma, warn_pixel_scale
+from ._checks import as_f64, as_i64, as_int, excess_noise_factor, largest_abs, read_noise_sigma, warn_pixel_scale
 from ._lib import (COVAR_SIZE, FLAG_FAILED, FLAG_GOOD, FLAG_ITERATION_LIMIT, FLAG_SKIPPED,  # noqa: F401 (re-exported)
                    GAUSS2_MAX_MEA, INFO_SIZE, MODEL_MAX_MEA, N_PARAMS, RECORD_SIZE)
 from .estimators import ESTIMATORS, estimator as _estimator  # noqa: F401 (ESTIMATORS re-exported)
@@ -353,6 +353,14 @@ class ReadVariance:
                              f"got {self.map.shape}")
         return self
 
+    def scaled(self, factor):
+        """This variance times `factor` (a new ReadVariance)."""
+        if self.map is None:
+            return ReadVariance(self.scalar * factor)
+        var = self.map * factor
+        var.setflags(write=False)
+        return ReadVariance(0.0, var)
+
     def stacked(self, k):
         """The variance of k frames stacked into one tall image (k * h, w):
         the map repeated k times, tiled once for the largest stack asked
@@ -579,18 +587,38 @@ class SpotFits:
     iterations: np.ndarray
 
 
-def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0, params=None, n_threads=None):
+def fit_spots(im, center_x, center_y, mea=11, *, estimator="lsq", read_noise=0.0, params=None, n_threads=None,
+              excess_noise=1.0):
     """Fits every peak of the 2-D image `im` (in photo-electrons for
     photon-statistics errors) with the chosen estimator, "lsq" or "mle", and
     returns a SpotFits. `read_noise` is the read noise sigma in
     photo-electrons: a scalar or an array of the image's shape (or a
-    ReadVariance). Other arguments as for fit_peaks."""
+    ReadVariance). `excess_noise` is the variance factor F^2 >= 1 of an
+    electron-multiplying register (2 for an EMCCD at high gain, 1 without
+    one): the photo-electrons' variance is F^2 times their mean, so the
+    image divided by F^2 holds Poisson-like counts. The fits and their
+    photon-statistics errors run on those (the read-noise variance divided
+    by F^4), and the amplitude, the offset, their errors and the residual
+    noise are scaled back to photo-electrons; the maximum likelihood's
+    goodness is that of the scaled counts. Other arguments as for
+    fit_peaks."""
     a, cx, cy, mea, est, variance, rec, n_threads = _fit_arguments(
         im, center_x, center_y, mea, estimator, read_noise, params, n_threads)
+    f2 = excess_noise_factor(excess_noise)
+    if f2 != 1.0:
+        a = a / f2
+        variance = variance.scaled(1.0 / (f2 * f2))
+        rec[:, [0, 6]] /= f2
     std, flag, iterations = _batch(a, cx, cy, mea, rec, n_threads, est, variance)
     if est.own_errors_are_photon_errors:
         photon_std = std[:, :N_PARAMS].copy()
     else:
         fitted = np.where(flag == FLAG_SKIPPED, -1, cx)
         photon_std = photon_errors(a, fitted, cy, rec, mea, variance)
+    if f2 != 1.0:
+        rec[:, [0, 6]] *= f2
+        std[:, [0, 6]] *= f2
+        photon_std[:, [0, 6]] *= f2
+        if not est.goodness_is_likelihood:
+            rec[:, 8] *= f2
     return SpotFits(rec, std[:, :N_PARAMS].copy(), photon_std, flag.astype(np.int8), iterations.astype(np.int32))

@@ -36,6 +36,7 @@ from .estimators import DEFAULT, estimator
 from .fitter import ReadVariance, fit_spots, window_origin, windows_inside
 from .peaks import (MAX_BACKGROUND_TILE, MAX_MIN_DISTANCE, NoPeaksWarning, check_smooth, find_peaks_in_frames,
                     no_window_fits)
+from .plausibility import flag_implausible, window_sums
 from .schema import FITTED, make_table
 
 CHUNK_PIXELS = 1 << 21  # frames per chunk: about this many pixels (16 MB as float64)
@@ -174,6 +175,12 @@ class Run:
         self.settings = settings
         self._variance = ReadVariance.from_sigma(settings.camera.read_noise).check_shape((height, width))
 
+    @property
+    def mean_read_variance(self):
+        """The read-noise variance of a pixel, on average over the frame."""
+        v = self._variance
+        return v.scalar if v.map is None else float(v.map.mean())
+
     def variance(self, k):
         """The variance of k frames stacked into one tall image."""
         return self._variance.stacked(k)
@@ -253,7 +260,8 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
     cy = np.where(fittable, py + fr * h, -1)
     run = run if run is not None else Run(settings, h, w)
     est = settings.estimator_record
-    fits = fit_spots(tall, cx, cy, mea, estimator=est.name, read_noise=run.variance(k), n_threads=n_threads)
+    fits = fit_spots(tall, cx, cy, mea, estimator=est.name, read_noise=run.variance(k), n_threads=n_threads,
+                     excess_noise=cam.excess_noise)
     t3 = time.perf_counter()
     rec, err, flag = fits.records, fits.photon_std, fits.flag.astype(np.int8)
     qe = cam.qe
@@ -283,6 +291,12 @@ def localize_frames(source, start, stop, settings, peaks=None, n_threads=1, run=
         cols["x"][skipped] = px[skipped] + 0.5
         cols["y"][skipped] = py[skipped] + 0.5
         cols["iterations"][skipped] = 0
+    # What the window holds, for the plausibility of the photons: its sum and
+    # that sum's noise, in photons.
+    held = window_sums(tall, cx, cy, mea)
+    noise = np.sqrt(cam.excess_noise * np.maximum(held, 0.0) + mea * mea * run.mean_read_variance)
+    flag_implausible(cols, window_origin(px, mea), window_origin(py, mea), mea, (h, w), held / qe, noise / qe,
+                     getattr(settings, "psf_sigma", None))
     table = make_table(cols, cam.pixel_size)
     if timings is not None:
         t4 = time.perf_counter()

@@ -10,7 +10,8 @@ photons, sx, sy (pixels), rho, bg (photons per pixel), lpx, lpy
 (photon-statistics standard errors of x and y, pixels), photons_se, sx_se,
 sy_se, bg_se, goodness (least squares: residual noise in photons; maximum
 likelihood: the log-likelihood ratio against the saturated model),
-iterations, flag (FLAGS); a linked table (link.py: one row per blink)
+iterations, flag (FLAGS: 0 a good fit, 1 to 3 the solver's verdicts, 4 to
+7 rows the checks after the fit found implausible); a linked table (link.py: one row per blink)
 also EVENT_COLUMNS after them, len and n, as picasso's linked tables carry
 them; with a camera pixel size also NM_COLUMNS, the lengths x, y, lpx, lpy
 in nm. A row flagged 1 (skipped, or window outside the frame) has x, y at
@@ -46,7 +47,9 @@ SPEC = {
     "bg_se": ("photon/px", "standard error of bg"),
     "goodness": ("", "least squares: residual noise (photons); MLE: log-likelihood ratio"),
     "iterations": ("", "solver iterations"),
-    "flag": ("", "0 good; 1 skipped or window outside the frame; 2 solver failed; 3 iteration limit"),
+    "flag": ("", "0 good; 1 skipped or window outside the frame; 2 solver failed; 3 iteration limit; "
+                 "4 position outside the window or frame; 5 a value or standard error not finite; "
+                 "6 width implausible; 7 photons not positive or beyond what the window holds"),
 }
 COLUMNS = tuple(SPEC)
 # A linked table's columns after COLUMNS: an event of one blink.
@@ -65,8 +68,15 @@ NM_OF = {"x_nm": "x", "y_nm": "y", "lpx_nm": "lpx", "lpy_nm": "lpy"}
 NM_COLUMNS = tuple(NM_OF)
 UNITS.update({name: "nm" for name in NM_COLUMNS})
 
+# The flags the checks after the fit set (plausibility.py) on rows the solver
+# called good; the solver's own flags (0 to 3) are those of the library.
+FLAG_OUTSIDE, FLAG_NOT_FINITE, FLAG_WIDTH, FLAG_PHOTONS = 4, 5, 6, 7
 FLAGS = {FLAG_GOOD: "good", FLAG_SKIPPED: "skipped, or the window leaves the frame", FLAG_FAILED: "solver failed",
-         FLAG_ITERATION_LIMIT: "stopped at the iteration limit"}
+         FLAG_ITERATION_LIMIT: "stopped at the iteration limit",
+         FLAG_OUTSIDE: "position outside the fit window or the frame",
+         FLAG_NOT_FINITE: "a fitted value or standard error is not finite",
+         FLAG_WIDTH: "sx or sy outside the plausible range around the PSF width",
+         FLAG_PHOTONS: "photons not positive, or more than the window holds"}
 
 
 def is_linked(columns):

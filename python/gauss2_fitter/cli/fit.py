@@ -29,7 +29,7 @@ from ..movie import MovieError, frame_range, open_movie
 from ..outputs import resolve_output
 from ..peaks import MAX_BACKGROUND_TILE, NoPeaksWarning
 from ..pipeline import Settings
-from ..schema import concat_tables
+from ..schema import concat_tables, table_columns
 from . import drift as drift_command
 from . import fit_image
 from . import link as link_command
@@ -38,7 +38,8 @@ from ._common import (MAX_THREADS, PROG, CliError, add_camera_options, camera_fr
 
 NAME = "fit"
 MOVIE_OPTIONS = ("estimator", "baseline", "sensitivity", "em_gain", "qe", "read_noise", "pixel_size", "frames",
-                 "peak_table", "table", "scheduler", "workers", "drift", "link", "background_tile")
+                 "peak_table", "table", "scheduler", "workers", "drift", "link", "min_photons", "max_precision",
+                 "width_range", "keep_flagged", "background_tile")
 OUTPUT_HELP = ("; a regular file is replaced when complete, '-' is standard output, a device or FIFO is "
                "written directly")
 
@@ -48,9 +49,11 @@ def add_parser(sub):
                        description="Localise every spot of MOVIE (TIFF stacks of any kind, .npy; several files "
                        "are one movie, in order) into a table, one row per spot: frame, x, y (pixels, pixel "
                        "(col, row) centred at (col + 0.5, row + 0.5)), photons, sx, sy, rho, bg, lpx, lpy and "
-                       "standard errors, goodness, iterations, flag (0 good, 1 skipped, 2 failed, 3 iteration "
-                       "limit); .csv (ThunderSTORM's nm headers with --pixel-size) or .hdf5/.h5 (picasso's layout "
-                       "and a .yaml beside it). Counts are converted: photo-electrons = (ADU - baseline) * "
+                       "standard errors, goodness, iterations, flag (0 good; 1 skipped, 2 failed, 3 iteration "
+                       "limit; 4 outside its window or the frame, 5 not finite, 6 implausible width, 7 more photons "
+                       "than its window holds); .csv (in pixels, every row; with --pixel-size ThunderSTORM's columns, "
+                       "the unflagged rows) or .hdf5/.h5 (picasso's layout, the unflagged rows, and a .yaml beside "
+                       "it). Counts are converted: photo-electrons = (ADU - baseline) * "
                        "sensitivity / em_gain, photons = photo-electrons / qe. A single image fitted into a .csv "
                        "with none of the movie options (or with its PEAKS list) gives the per-peak table of "
                        "earlier versions: x, y (the peak pixel), " + ", ".join(PARAM_NAMES) + ", their "
@@ -91,6 +94,17 @@ def add_parser(sub):
     c.add_argument("--workers", type=int, default=None, metavar="N",
                    help="run them on a local Dask cluster of N worker processes (of --threads threads each, "
                    "default 1), started for the run")
+    k = p.add_argument_group("rows written (the full table keeps every row; other tools' formats, picasso's HDF5 "
+                             "and ThunderSTORM's CSV with --pixel-size, get the unflagged rows only)")
+    k.add_argument("--min-photons", type=float, default=None, metavar="N", help="write rows of at least N photons")
+    k.add_argument("--max-precision", type=float, default=None, metavar="NM",
+                   help="write rows whose precision (root mean square of lpx and lpy) is at most NM nm; needs "
+                   "--pixel-size")
+    k.add_argument("--width-range", default=None, metavar="LO:HI",
+                   help="write rows whose sx and sy lie within LO to HI pixels")
+    k.add_argument("--keep-flagged", action="store_true",
+                   help="write flagged rows too (flag != 0), also to other tools' formats, which take every row "
+                   "as a localisation")
     a = p.add_argument_group("after localising (the table is kept in memory until then)")
     a.add_argument("--drift", action="store_true", help="correct the drift before writing the table")
     a.add_argument("--link", nargs="?", const=True, default=None, metavar="EVENTS",
@@ -157,6 +171,38 @@ def parse_frames(text):
     return slice(lo, hi)
 
 
+def parse_width_range(text):
+    """"LO:HI" in pixels as a pair of floats."""
+    parts = text.split(":")
+    try:
+        lo, hi = (float(p) for p in parts)
+    except ValueError:
+        raise CliError(f"--width-range must be LO:HI in pixels, got {text!r}") from None
+    return lo, hi
+
+
+def row_criteria(args, pixel_size):
+    """The FilterCriteria of --min-photons, --max-precision, --width-range
+    and --keep-flagged, checked before any work; None when none is given
+    (the writers then keep what their format keeps)."""
+    from ..filtering import FilterCriteria
+
+    if args.min_photons is None and args.max_precision is None and args.width_range is None:
+        return None
+    if args.max_precision is not None and pixel_size is None:
+        raise CliError("--max-precision is in nm: give --pixel-size")
+    widths = parse_width_range(args.width_range) if args.width_range is not None else None
+    try:
+        return FilterCriteria.checked(args.min_photons, args.max_precision, widths, widths, args.keep_flagged,
+                                      pixel_size)
+    except (TypeError, ValueError) as e:
+        message = str(e)
+        for name, option in (("min_photons", "--min-photons"), ("max_precision_nm", "--max-precision"),
+                             ("sx_range", "--width-range")):
+            message = message.replace(name, option)
+        raise CliError(message) from None
+
+
 def fit_movie(args, inputs):
     """The localisation table of the movie of `inputs`."""
     try:
@@ -190,29 +236,40 @@ def fit_movie(args, inputs):
                             threshold=args.threshold, smooth=args.smooth, background_tile=args.background_tile or 0)
     except (TypeError, ValueError) as e:
         raise CliError(str(e)) from None
+    criteria = row_criteria(args, camera.pixel_size)
     metadata = RunMetadata.for_run(movie, settings, frames, peaks is not None)
-    n = flagged = 0
+    if criteria is not None:
+        metadata = metadata.with_step(criteria.step())
+    n = flagged = written = 0
     parts = []
     try:
-        with cluster_client(args) as client, (nullcontext() if gather else TableWriter(out, metadata)) as writer, \
+        with cluster_client(args) as client, \
+                (nullcontext() if gather else TableWriter(out, metadata, keep_flagged=args.keep_flagged)) as writer, \
                 warnings.catch_warnings(record=True) as said:
             warnings.simplefilter("always", NoPeaksWarning)
             keep = parts.append if gather else writer.write
             for chunk in iter_localize(movie, settings, peaks=peaks, frames=frames,
                                        n_threads=None if client else args.threads,
                                        progress=progress_of(args), client=client):
-                keep(chunk)
                 n += len(chunk)
                 flagged += int((chunk["flag"] != 0).sum())
+                if criteria is not None:
+                    chunk = chunk[criteria.keep(chunk)]
+                keep(chunk)
+            if writer is not None:
+                written = writer.written
     except ValueError as e:  # bad peak tables and the like, found while running
         raise CliError(str(e)) from None
     for message in dict.fromkeys(str(w.message) for w in said):  # each once, as the tool's warnings
         warn(message)
     if gather:
-        for line in after_fit(concat_tables(parts, camera.pixel_size), metadata, out, args.drift, events_out):
+        said, written = after_fit(concat_tables(parts, camera.pixel_size), metadata, out, args.drift, events_out,
+                                  args.keep_flagged)
+        for line in said:
             print(f"{PROG}: {line}", file=sys.stderr)
     also = "".join(f" and {path}" for path in fmt.companions(out.name))
-    print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged) in {stop - start} frame(s) of "
+    rows = "" if written == n else f", {written} rows written"
+    print(f"{PROG}: localised {n - flagged} of {n} peaks ({flagged} flagged{rows}) in {stop - start} frame(s) of "
           f"{movie.width} x {movie.height} -> {out.name}{also}", file=sys.stderr)
     return 0
 
@@ -235,10 +292,12 @@ def events_output(args):
     return table_output(p.with_name(f"{p.stem}_link{p.suffix}"))
 
 
-def after_fit(table, metadata, out, drift, events_out):
+def after_fit(table, metadata, out, drift, events_out, keep_flagged=False):
     """fit --drift / --link: corrects the drift of the whole table (when
     asked) and writes it to `out`, then links it into `events_out` (when
-    given); the lines to report. The localisations are written whatever
+    given); the lines to report and the rows written to `out` (other
+    tools' formats get the flagged rows with keep_flagged only). The
+    localisations are written whatever
     happens to the steps: when one cannot run (too few localisations, say),
     the table is written as it stands and a CliError says so."""
     from ..drift import correct
@@ -252,15 +311,22 @@ def after_fit(table, metadata, out, drift, events_out):
         if events_out is not None:
             events, linked = link_events(table, metadata)
     except ValueError as e:
-        write_table(table, out.name, metadata=metadata)
+        write_rows(table, out.name, metadata, keep_flagged)
         state = (["drift-corrected" if said else "uncorrected"] if drift else []) + \
             (["without events"] if events_out is not None else [])
         raise CliError(f"{e}; the localisations were written {', '.join(state)} to {out.name}") from None
-    write_table(table, out.name, metadata=metadata)
+    written = write_rows(table, out.name, metadata, keep_flagged)
     if events is not None:
-        write_table(events, events_out.name, metadata=linked)
+        write_table(events, events_out.name, metadata=linked, keep_flagged=keep_flagged)
         said.append(f"{link_command.describe(linked)} -> {events_out.name}")
-    return said
+    return said, written
+
+
+def write_rows(table, path, metadata, keep_flagged):
+    """Writes the whole `table` to `path` as write_table does; the rows written."""
+    with TableWriter(path, metadata, columns=table_columns(table), keep_flagged=keep_flagged) as w:
+        w.write(table)
+    return w.written
 
 
 # ---- on a Dask cluster ----------------------------------------------------------
