@@ -81,7 +81,7 @@ void BM_batch(benchmark::State &state) {
     const Field &f = field();
     const Sint64 n = f.n();
     std::vector<double> params(10 * n), std_params(10 * n);
-    std::vector<Sint64> fails(n);
+    std::vector<Sint64> flags(n);
     std::vector<Sint64> cx = f.cx, cy = f.cy;
     for (auto _ : state) {
         state.PauseTiming();
@@ -91,7 +91,7 @@ void BM_batch(benchmark::State &state) {
         }
         state.ResumeTiming();
         fit_array_of_gauss_2d_on_float_image(const_cast<double *>(f.im.data()), f.w, f.h, 11, n, cx.data(),
-                                             cy.data(), params.data(), std_params.data(), fails.data());
+                                             cy.data(), params.data(), std_params.data(), flags.data());
     }
     state.SetItemsProcessed(state.iterations() * n);
 }

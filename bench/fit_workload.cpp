@@ -10,6 +10,10 @@
 // Poisson maximum-likelihood batch fits them (read-noise variance from a
 // fourth argument, default 0), and the mean iterations per fit are printed
 // too (--toggle-collect=fit_array_of_gauss_2d_mle_on_float_image).
+//
+// `--out FILE` anywhere among the arguments writes the last run's outputs
+// (n x 10 records, n x 10 standard errors, n flags, as float64, int64,
+// little-endian), so that two builds' whole fits can be compared bit for bit.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -23,7 +27,7 @@
 
 extern "C" __attribute__((noinline)) void fit_by_callbacks(const double *im, Sint64 w, Sint64 mea, Sint64 n,
                                                            const Sint64 *cx, const Sint64 *cy, double *params,
-                                                           double *std_params, Sint64 *fails) {
+                                                           double *std_params, Sint64 *flags) {
     const int side = static_cast<int>(mea), count = side * side;
     std::vector<double> patch(count), model(count), work(lm::work_size(7, count));
     for (Sint64 i = 0; i < n; i++) {
@@ -48,13 +52,22 @@ extern "C" __attribute__((noinline)) void fit_by_callbacks(const double *im, Sin
             ss += (patch[k] - model[k] - sum / count) * (patch[k] - model[k] - sum / count);
         p[8] = r >= 0 ? std::sqrt(ss) : 0.0;
         for (int k = 0; k < 7; k++) std_params[10 * i + k] = std::sqrt(covar[k * 8L]);
-        fails[i] = r < 0 || info[6] == 3.0;
+        flags[i] = r < 0 || info[6] == 3.0;
     }
 }
 
 int main(int argc, char **argv) {
+    const char *out_path = nullptr;
+    for (int a = 1; a + 1 < argc; a++)
+        if (std::strcmp(argv[a], "--out") == 0) {
+            out_path = argv[a + 1];
+            for (int b = a; b + 2 < argc; b++) argv[b] = argv[b + 2];
+            argc -= 2;
+            break;
+        }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s WORKLOAD [REPEATS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s WORKLOAD [REPEATS [callbacks | mle [READ_VAR]]] [--out FILE]\n",
+                     argv[0]);
         return 2;
     }
     std::FILE *f = std::fopen(argv[1], "rb");
@@ -78,7 +91,7 @@ int main(int argc, char **argv) {
     const double read_var = argc > 4 ? std::atof(argv[4]) : 0.0;
 
     std::vector<double> params(static_cast<size_t>(10 * n)), std_params(static_cast<size_t>(10 * n));
-    std::vector<Sint64> fails(static_cast<size_t>(n)), iterations(static_cast<size_t>(n));
+    std::vector<Sint64> flags(static_cast<size_t>(n)), iterations(static_cast<size_t>(n));
     double best = 1e300;
     Sint64 flagged = 0;
     for (int r = 0; r < repeats; r++) {
@@ -89,18 +102,18 @@ int main(int argc, char **argv) {
         const auto t0 = std::chrono::steady_clock::now();
         if (mle)
             fit_array_of_gauss_2d_mle_on_float_image(im.data(), w, h, mea, n, cx.data(), cy.data(), read_var,
-                                                     nullptr, params.data(), std_params.data(), fails.data(),
+                                                     nullptr, params.data(), std_params.data(), flags.data(),
                                                      iterations.data());
         else if (callbacks)
             fit_by_callbacks(im.data(), w, mea, n, cx.data(), cy.data(), params.data(), std_params.data(),
-                             fails.data());
+                             flags.data());
         else
             fit_array_of_gauss_2d_on_float_image(im.data(), w, h, mea, n, cx.data(), cy.data(), params.data(),
-                                                 std_params.data(), fails.data());
+                                                 std_params.data(), flags.data());
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         best = std::min(best, s);
         flagged = 0;
-        for (Sint64 v : fails) flagged += v != 0;
+        for (Sint64 v : flags) flagged += v != 0;
     }
     double mean_iterations = 0.0;
     for (Sint64 v : iterations) mean_iterations += static_cast<double>(v) / static_cast<double>(n);
@@ -108,5 +121,20 @@ int main(int argc, char **argv) {
                 static_cast<long>(flagged), best, n / best);
     if (mle) std::printf(" iterations %.2f", mean_iterations);
     std::printf("\n");
+    if (out_path != nullptr) {
+        std::FILE *out = std::fopen(out_path, "wb");
+        if (out == nullptr) {
+            std::perror(out_path);
+            return 2;
+        }
+        const bool written =
+            std::fwrite(params.data(), sizeof(double), params.size(), out) == params.size() &&
+            std::fwrite(std_params.data(), sizeof(double), std_params.size(), out) == std_params.size() &&
+            std::fwrite(flags.data(), sizeof(Sint64), flags.size(), out) == flags.size();
+        if (std::fclose(out) != 0 || !written) {
+            std::perror(out_path);
+            return 2;
+        }
+    }
     return 0;
 }

@@ -18,7 +18,11 @@
 //    and any options) returns 0, reads the image only, flags every peak with
 //    one of its codes, leaves skipped peaks and the caller's elements alone,
 //    and gives standard errors exactly for the peaks it does not fail; the
-//    least-squares batch with a report equals the plain batch bit for bit.
+//    least-squares batch with a report equals the plain batch bit for bit;
+//  - the peak search on the image returns peaks inside its border;
+//  - all of the above on every kernel path this machine runs (an input is
+//    run once per path), and every path's results are the portable path's,
+//    to the bit (NaN: NaN).
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -29,6 +33,8 @@
 #include "fuzz_input.h"
 #include "gauss2_fitter.h"
 #include "gauss2_mle.h"
+#include "gauss2_paths.h"
+#include "gauss2_peaks.h"
 
 namespace {
 
@@ -84,8 +90,16 @@ void read_peaks(FuzzInput &in, Setup &s) {
     }
 }
 
+// What an input gives, gathered to be compared across the kernel paths.
+using Results = std::vector<double>;
+
+void gather(Results &r, const std::vector<double> &v) { r.insert(r.end(), v.begin(), v.end()); }
+void gather(Results &r, const std::vector<Sint64> &v) {
+    for (Sint64 x : v) r.push_back(static_cast<double>(x));
+}
+
 // The batch against a patch fit of every peak that is not skipped.
-void check_batch(const Setup &s) {
+void check_batch(const Setup &s, Results &results) {
     const size_t n = static_cast<size_t>(s.n);
     Batch b = Batch::with_starts(s.cx, s.cy, s.start);
     const Image im = s.im;
@@ -95,12 +109,12 @@ void check_batch(const Setup &s) {
 
     for (size_t i = 0; i < n; i++) {
         const double *start = &s.start[10 * i], *rec = b.rec(i), *err = b.err(i);
-        const std::vector<Sint64> &fails = b.fails;
-        FUZZ_CHECK(fails[i] == 0 || fails[i] == 1);
+        const std::vector<Sint64> &flags = b.flags;
+        FUZZ_CHECK(flags[i] == 0 || flags[i] == 1);
         FUZZ_CHECK(same_bits(rec[7], start[7]) && same_bits(rec[9], start[9]));
         for (int k = 7; k < 10; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
         if (s.cx[i] < 0 || s.cy[i] < 0) {
-            FUZZ_CHECK(fails[i] == 1);
+            FUZZ_CHECK(flags[i] == 1);
             FUZZ_CHECK(same_bits(rec, start, 10));
             for (int k = 0; k < 7; k++) FUZZ_CHECK(same_bits(err[k], kSentinel));
             continue;
@@ -131,11 +145,12 @@ void check_batch(const Setup &s) {
             FUZZ_CHECK(reason == 1.0 || reason == 2.0 || reason == 3.0 || reason == 5.0 || reason == 6.0);
             FUZZ_CHECK(info[5] >= 0.0 && info[5] <= 75.0);
         }
-        FUZZ_CHECK(fails[i] == ((r != 0 || reason == 3.0) ? 1 : 0));
+        FUZZ_CHECK(flags[i] == ((r != 0 || reason == 3.0) ? 1 : 0));
     }
+    gather(results, b.params), gather(results, b.std_params), gather(results, b.flags);
 }
 
-void check_mle_batch(FuzzInput &in, const Setup &s) {
+void check_mle_batch(FuzzInput &in, const Setup &s, Results &results) {
     const size_t n = static_cast<size_t>(s.n);
     const double any = in.real();
     const double read_var = any >= 0.0 && any <= DBL_MAX ? any : 0.0;
@@ -183,10 +198,36 @@ void check_mle_batch(FuzzInput &in, const Setup &s) {
                                                 reasons.data(), counts.data());
     FUZZ_CHECK(same_bits(plain.params, report) && same_bits(plain.std_params, report_std));
     for (size_t i = 0; i < n; i++) {
-        FUZZ_CHECK(plain.fails[i] == (report_flags[i] == GAUSS2_FLAG_GOOD ? 0 : 1));
+        FUZZ_CHECK(plain.flags[i] == (report_flags[i] == GAUSS2_FLAG_GOOD ? 0 : 1));
         FUZZ_CHECK(reasons[i] >= 0 && reasons[i] <= 7 && counts[i] >= 0 && counts[i] <= 75);
         FUZZ_CHECK((report_flags[i] == GAUSS2_FLAG_ITERATION_LIMIT) == (reasons[i] == 3));
     }
+    gather(results, params), gather(results, std_params), gather(results, flags), gather(results, iterations);
+    gather(results, reasons), gather(results, counts);
+}
+
+// The peak search on the image (when it has pixels), with settings from the
+// input: peaks lie inside the border, and as many are stored as there is
+// room for.
+void check_peaks(FuzzInput &in, const Setup &s, Results &results) {
+    const double smooth = static_cast<double>(in.byte() % 9) * 0.5;
+    const Sint64 min_distance = 1 + in.byte() % 4, border = in.byte() % 4;
+    const double threshold = in.byte() & 1 ? in.real() : NAN, n_sigma = static_cast<double>(in.byte() % 8);
+    const Sint64 w = s.im.w, h = s.im.h;
+    if (w < 1 || h < 1) return;
+    std::vector<double> work(static_cast<size_t>(find_peaks_work_size(w, h))), thresholds(1);
+    constexpr Sint64 kRoom = 64;
+    std::vector<Sint64> pf(kRoom, -5), px(kRoom, -5), py(kRoom, -5);
+    const Sint64 total =
+        find_peaks_in_frames(s.im.px.data(), 1, w, h, smooth, min_distance, border, threshold, n_sigma,
+                             work.data(), kRoom, pf.data(), px.data(), py.data(), thresholds.data());
+    FUZZ_CHECK(total >= 0);
+    for (Sint64 k = 0; k < std::min(total, kRoom); k++)
+        FUZZ_CHECK(pf[k] == 0 && px[k] >= border && px[k] < w - border && py[k] >= border &&
+                   py[k] < h - border);
+    for (Sint64 k = total; k < kRoom; k++) FUZZ_CHECK(pf[k] == -5);
+    results.push_back(static_cast<double>(total));
+    gather(results, px), gather(results, py), gather(results, thresholds);
 }
 
 // fit_gauss_2d on a patch of any side from 0 to 12, even ones included.
@@ -231,9 +272,9 @@ void check_validate(const Setup &s) {
     FUZZ_CHECK(validate_im(s.im.data(), s.im.w, s.im.h) == (any_nan ? 0 : 1));
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+// Every check of one input on the kernel path in use; what it gave.
+Results check_input(const uint8_t *data, size_t size) {
+    Results results;
     FuzzInput in(data, size);
     const uint8_t flags = in.byte();
 
@@ -252,12 +293,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     s.mea = 2 * (in.byte() % 32) + 1;
     read_image(in, s, flags);
     read_peaks(in, s);
-    check_batch(s);
+    check_batch(s, results);
     check_patch_fit(in, s);
     check_stop_reason(in);
     check_validate(s);
-    check_mle_batch(in, s);  // last: the earlier checks read the input as they always did
+    check_mle_batch(in, s, results);  // then: the earlier checks read the input as they always did
+    check_peaks(in, s, results);
 
     std::memcpy(dlevmar_opts, saved_opts, sizeof saved_opts);
+    return results;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const gauss2::KernelPath saved = gauss2::kernel_path();
+    Results portable;
+    for (gauss2::KernelPath path = 0; path <= gauss2::best_kernel_path(); path++) {
+        gauss2::set_kernel_path(path);
+        const Results results = check_input(data, size);
+        if (path == gauss2::kDefaultPath) {
+            portable = results;
+        } else {
+            FUZZ_CHECK(results.size() == portable.size());
+            for (size_t k = 0; k < results.size(); k++) FUZZ_CHECK(same_values(results[k], portable[k]));
+        }
+    }
+    gauss2::set_kernel_path(saved);
     return 0;
 }

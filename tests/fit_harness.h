@@ -124,7 +124,7 @@ struct PatchFit {
 // as {0, 1.5, 1.5, pos, pos, 0, 0, 0.125, sentinel, 0.25}, errors as the
 // sentinel, flags as -5.
 struct Batch {
-    std::vector<Sint64> cx, cy, fails;
+    std::vector<Sint64> cx, cy, flags;
     std::vector<double> params, std_params;
 
     explicit Batch(const std::vector<std::pair<Sint64, Sint64>> &peaks, double pos = 5.5) {
@@ -135,14 +135,14 @@ struct Batch {
             params.insert(params.end(), rec, rec + 10);
         }
         std_params.assign(params.size(), kSentinel);
-        fails.assign(cx.size(), -5);
+        flags.assign(cx.size(), -5);
     }
     // Given peaks and starting records (10 a peak).
     static Batch with_starts(std::vector<Sint64> x, std::vector<Sint64> y, std::vector<double> start) {
         Batch b({});
         b.cx = std::move(x);
         b.cy = std::move(y);
-        b.fails.assign(b.cx.size(), -5);
+        b.flags.assign(b.cx.size(), -5);
         b.params = std::move(start);
         b.std_params.assign(b.params.size(), kSentinel);
         return b;
@@ -151,7 +151,7 @@ struct Batch {
     int run(const double *im, Sint64 w, Sint64 h, Sint64 mea = 11) {
         return fit_array_of_gauss_2d_on_float_image(const_cast<double *>(im), w, h, mea,
                                                     static_cast<Sint64>(cx.size()), cx.data(), cy.data(),
-                                                    params.data(), std_params.data(), fails.data());
+                                                    params.data(), std_params.data(), flags.data());
     }
     int run(const Image &im, Sint64 mea = 11) { return run(im.px.data(), im.w, im.h, mea); }
 
@@ -159,7 +159,7 @@ struct Batch {
     const double *err(std::size_t i) const { return &std_params[10 * i]; }
 
     bool same_as(const Batch &o) const {
-        return same_bits(params, o.params) && same_bits(std_params, o.std_params) && fails == o.fails;
+        return same_bits(params, o.params) && same_bits(std_params, o.std_params) && flags == o.flags;
     }
     // Flagged, with the usual start kept, noise 0 and no standard errors:
     // a peak whose window leaves the image.
@@ -167,7 +167,7 @@ struct Batch {
         const Batch fresh({{0, 0}});
         bool nan_errors = true;
         for (int k = 0; k < 7; k++) nan_errors = nan_errors && std::isnan(err(i)[k]);
-        return fails[i] == 1 && same_bits(rec(i), fresh.rec(0), 7) && rec(i)[8] == 0.0 && nan_errors;
+        return flags[i] == 1 && same_bits(rec(i), fresh.rec(0), 7) && rec(i)[8] == 0.0 && nan_errors;
     }
 };
 

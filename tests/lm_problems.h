@@ -266,4 +266,37 @@ class TracedProblem {
     std::vector<double> trial_hx_, current_hx_, jac_;
 };
 
+template <int M>
+using Point = std::array<double, M>;
+using Report = std::array<double, 10>;
+
+constexpr int kItmax = 1000;
+
+// One solver run's outputs.
+template <int M>
+struct Result {
+    int ret = 0;
+    Point<M> p{};
+    Report info{};
+    std::array<double, std::size_t{M} * M> covar{};
+    int stop() const { return static_cast<int>(info[lm::kInfoStopReason]); }
+    int k() const { return static_cast<int>(info[lm::kInfoIterations]); }
+};
+
+// Through the levmar-style adapter, with the solver's own working memory.
+template <int M>
+Result<M> der(Fit &fit, Point<M> start, int itmax = kItmax, const double *opts = nullptr) {
+    Result<M> r;
+    r.p = start;
+    r.ret = lm::dlevmar_der<M>(fit.f, fit.jac, r.p.data(), fit.x.data(), fit.n(), itmax, opts, r.info.data(),
+                               nullptr, r.covar.data(), fit.adata());
+    return r;
+}
+
+// Every field to the last bit.
+template <int M>
+bool same_result(const Result<M> &a, const Result<M> &b) {
+    return a.ret == b.ret && same_bits(a.p, b.p) && same_bits(a.info, b.info) && same_bits(a.covar, b.covar);
+}
+
 }  // namespace lmtest

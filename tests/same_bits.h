@@ -27,3 +27,14 @@ template <std::size_t N>
 bool same_bits(const std::array<double, N> &a, const std::array<double, N> &b) {
     return same_bits(a.data(), b.data(), N);
 }
+
+// The same bits, or NaN on both sides (whatever its sign and payload): what
+// the kernel paths promise each other (gauss2_simd.h).
+inline bool same_values(double a, double b) { return same_bits(a, b) || (a != a && b != b); }
+
+inline bool same_values(const std::vector<double> &a, const std::vector<double> &b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); i++)
+        if (!same_values(a[i], b[i])) return false;
+    return true;
+}

@@ -1,9 +1,10 @@
-// The fit's inline exponential, vexp (gauss2_simd.h): its error in ulps over
-// the range it serves and at the fit's typical arguments, its clamp at -707,
-// and NaN and -inf. Two builds of it are measured: the one the kernels run
-// on this machine (gauss2::exp_lanes, with FMA where the processor has it)
-// and the inline one built here without FMA, which is the arithmetic of the
-// baseline version.
+// The kernels' arithmetic (gauss2_simd.h): the inline exponential vexp, its
+// error in ulps over the range it serves and at the fit's typical arguments,
+// its clamp at -707, NaN and -inf; the inline log likewise; the sums of
+// lanes; and the portable path's emulated fused multiply-add against the
+// processor's instruction. vexp and vlog are measured as the kernels run
+// them on every path this machine has (gauss2::exp_lanes, log_lanes) and as
+// built here with the portable path's arithmetic: the same bits on all.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "gauss2_kernel.h"
+#include "gauss2_paths.h"
 #include "gauss2_simd.h"
 #include "same_bits.h"
 
@@ -26,18 +28,33 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Both builds over a whole array (its length a multiple of the lanes).
-std::vector<double> kernel_exp(const std::vector<double> &x) {
-    std::vector<double> y(x.size());
-    gauss2::exp_lanes(x.data(), y.data(), static_cast<long>(x.size()));
-    return y;
+// f (exp_lanes or log_lanes) over a whole array (its length a multiple of
+// the lanes) on every kernel path this machine runs: the same values on each
+// (gauss2_simd.h), which are returned.
+std::vector<double> on_every_path(void (*f)(const double *, double *, long), const std::vector<double> &x) {
+    const gauss2::KernelPath saved = gauss2::kernel_path();
+    std::vector<double> first;
+    for (gauss2::KernelPath path = 0; path <= gauss2::best_kernel_path(); path++) {
+        gauss2::set_kernel_path(path);
+        std::vector<double> y(x.size());
+        f(x.data(), y.data(), static_cast<long>(x.size()));
+        if (first.empty())
+            first = y;
+        else
+            EXPECT_TRUE(same_values(y, first)) << gauss2::kernel_path_name(path);
+    }
+    gauss2::set_kernel_path(saved);
+    return first;
 }
 
-// An inline function of gauss2_simd.h, built here, over a whole array.
+std::vector<double> kernel_exp(const std::vector<double> &x) { return on_every_path(gauss2::exp_lanes, x); }
+
+// An inline function of gauss2_simd.h, built here with the portable path's
+// fused multiply-adds, over a whole array.
 template <gauss2::v4d (*f)(gauss2::v4d)>
 std::vector<double> inline_lanes(const std::vector<double> &x) {
     std::vector<double> y(x.size());
-    for (size_t i = 0; i < x.size(); i += gauss2::kLanes) {
+    for (size_t i = 0; i < x.size(); i += gauss2::lanes_of<gauss2::v4d>) {
         gauss2::v4d v;
         std::memcpy(&v, &x[i], sizeof v);
         v = f(v);
@@ -46,7 +63,9 @@ std::vector<double> inline_lanes(const std::vector<double> &x) {
     return y;
 }
 
-std::vector<double> inline_exp(const std::vector<double> &x) { return inline_lanes<gauss2::vexp>(x); }
+std::vector<double> inline_exp(const std::vector<double> &x) {
+    return inline_lanes<gauss2::vexp<gauss2::FmaEmulated, gauss2::v4d>>(x);
+}
 
 // |got - exact| in units of the last place of the double nearest `exact`,
 // a long double (64-bit significand: accurate to a few thousandths of a
@@ -98,24 +117,23 @@ std::vector<double> reduction_edges() {
         x.push_back(edge);
         x.push_back(std::nextafter(edge, kInf));
     }
-    while (x.size() % gauss2::kLanes != 0) x.push_back(0.0);
+    while (x.size() % gauss2::lanes_of<gauss2::v4d> != 0) x.push_back(0.0);
     return x;
 }
 
 void expect_within(const char *what, const std::vector<double> &x, double bound_exact) {
-    for (bool kernel : {true, false}) {
-        const Errors e = errors(x, kernel ? kernel_exp(x) : inline_exp(x));
-        std::cout << what << (kernel ? ", kernel build: " : ", inline build without FMA: ") << e.from_exact
-                  << " ulp of exp, " << e.from_glibc << " ulp from glibc\n";
-        EXPECT_LE(e.from_exact, bound_exact) << what << (kernel ? " (kernel)" : " (inline)");
-        EXPECT_LE(e.from_glibc, 1) << what << (kernel ? " (kernel)" : " (inline)");
-    }
+    const std::vector<double> y = kernel_exp(x);
+    EXPECT_TRUE(same_values(y, inline_exp(x))) << what;
+    const Errors e = errors(x, y);
+    std::cout << what << ": " << e.from_exact << " ulp of exp, " << e.from_glibc << " ulp from glibc\n";
+    EXPECT_LE(e.from_exact, bound_exact) << what;
+    EXPECT_LE(e.from_glibc, 1) << what;
 }
 
 }  // namespace
 
-// Measured: 1.02 ulp with FMA, 1.28 ulp without; glibc's exp itself is
-// within 0.51 ulp. A wrong coefficient or reduction costs many ulps.
+// Measured: 1.02 ulp; glibc's exp itself is within 0.51 ulp. A wrong
+// coefficient or reduction costs many ulps.
 constexpr double kWorstUlps = 1.5;
 
 TEST(FastExp, WithinOneUlpOfGlibcDownToTheClamp) {
@@ -167,10 +185,8 @@ TEST(FastExp, NaNStaysNaNInItsLane) {
 namespace {
 
 std::vector<double> lanes_log(const std::vector<double> &x, bool kernel) {
-    if (!kernel) return inline_lanes<gauss2::vlog>(x);
-    std::vector<double> y(x.size());
-    gauss2::log_lanes(x.data(), y.data(), static_cast<long>(x.size()));
-    return y;
+    if (!kernel) return inline_lanes<gauss2::vlog<gauss2::FmaEmulated, gauss2::v4d>>(x);
+    return on_every_path(gauss2::log_lanes, x);
 }
 
 // |got - log(x)| in ulps of log(x), from a long-double log.
@@ -186,17 +202,15 @@ std::vector<double> log_grid(double lo, double hi, long n) {
 }
 
 void expect_log_within(const char *what, const std::vector<double> &x, double bound) {
-    for (bool kernel : {true, false}) {
-        const std::vector<double> y = lanes_log(x, kernel);
-        double worst = 0.0;
-        for (size_t i = 0; i < x.size(); i++) {
-            const double u = log_ulps(y[i], x[i]);
-            worst = std::isnan(u) ? INFINITY : std::max(worst, u);
-        }
-        std::cout << what << (kernel ? ", kernel build: " : ", inline build without FMA: ") << worst
-                  << " ulp of log\n";
-        EXPECT_LE(worst, bound) << what << (kernel ? " (kernel)" : " (inline)");
+    const std::vector<double> y = lanes_log(x, true);
+    EXPECT_TRUE(same_values(y, lanes_log(x, false))) << what;
+    double worst = 0.0;
+    for (size_t i = 0; i < x.size(); i++) {
+        const double u = log_ulps(y[i], x[i]);
+        worst = std::isnan(u) ? INFINITY : std::max(worst, u);
     }
+    std::cout << what << ": " << worst << " ulp of log\n";
+    EXPECT_LE(worst, bound) << what;
 }
 
 }  // namespace
@@ -252,6 +266,84 @@ TEST(Reductions, FourSumsAtOnceAreHsumsBitForBit) {
             const double one = gauss2::hsum(v[l]), four = sums[l];
             EXPECT_TRUE(same_bits(one, four) || (std::isnan(one) && std::isnan(four)))
                 << trial << " " << l << ": " << one << " " << four;
+        }
+    }
+}
+
+// ---- the portable path's fused multiply-add ----------------------------------------
+
+namespace {
+
+[[gnu::noinline, gnu::target("fma")]] void instruction_fma(const double *a, const double *b, const double *c,
+                                                           double *r, long n) {
+    for (long i = 0; i < n; i++) r[i] = __builtin_fma(a[i], b[i], c[i]);
+}
+
+void emulated_fma(const double *a, const double *b, const double *c, double *r, double *r_lanes, long n) {
+    for (long i = 0; i < n; i++) r[i] = gauss2::emulated_fma(a[i], b[i], c[i]);
+    for (long i = 0; i + 4 <= n; i += 4) {
+        gauss2::v4d x, y, z;
+        std::memcpy(&x, a + i, sizeof x), std::memcpy(&y, b + i, sizeof y), std::memcpy(&z, c + i, sizeof z);
+        const gauss2::v4d w = gauss2::emulated_fma(x, y, z);
+        std::memcpy(r_lanes + i, &w, sizeof w);
+    }
+}
+
+}  // namespace
+
+// The emulation, on doubles and on four-lane vectors, against the processor's
+// instruction: the same bits (NaN where it gives NaN), on operands of every
+// magnitude, on products that cancel c to the last bit or to zero (with each
+// sign of zero), on sums a hair from halfway between two doubles, and on any
+// bit pattern (then mostly the lanes out of the emulation's range, which
+// take the C library's fma).
+TEST(FusedMultiplyAdd, EmulationGivesTheInstructionsBits) {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("fma")) GTEST_SKIP() << "no fused multiply-add instruction here";
+    std::mt19937_64 rng(23);
+    auto any = [&](int lo, int hi) {
+        const double m = std::uniform_real_distribution<double>(1.0, 2.0)(rng);
+        return (rng() & 1 ? -1.0 : 1.0) * std::ldexp(m, std::uniform_int_distribution<int>(lo, hi)(rng));
+    };
+    constexpr long kN = 1L << 18;
+    std::vector<double> a(kN), b(kN), c(kN), want(kN), got(kN), got_lanes(kN);
+    for (int kind = 0; kind < 6; kind++) {
+        for (long i = 0; i < kN; i++) {
+            a[i] = any(-30, 30), b[i] = any(-30, 30);
+            switch (kind) {
+                case 0:  // magnitudes of every kind
+                    a[i] = any(-1000, 1000), b[i] = any(-1000, 1000), c[i] = any(-1074, 1023);
+                    break;
+                case 1:  // cancellation to the last bits
+                    c[i] = -(a[i] * b[i]) * (1.0 + std::ldexp(static_cast<double>(rng() % 64) - 32.0, -52));
+                    break;
+                case 2: {  // a hair from halfway: the product's rounding error, scaled
+                    const double p = a[i] * b[i];
+                    c[i] = std::ldexp(std::nextafter(p, 0.0) - p, static_cast<int>(rng() % 3) - 1);
+                    break;
+                }
+                case 3:  // zeros of each sign
+                    c[i] = rng() % 2 ? 0.0 : -0.0;
+                    if (rng() % 2) a[i] = rng() % 2 ? 0.0 : -0.0;
+                    if (rng() % 4 == 0) c[i] = -(a[i] * b[i]);
+                    break;
+                case 4:  // small integers: exact results
+                    a[i] = static_cast<double>(rng() % 2048) - 1024.0;
+                    b[i] = std::ldexp(static_cast<double>(rng() % 4096), -12);
+                    c[i] = std::ldexp(static_cast<double>(rng() % 65536) - 32768.0, -20);
+                    break;
+                default: {  // any bits
+                    const std::uint64_t x = rng(), y = rng(), z = rng();
+                    std::memcpy(&a[i], &x, 8), std::memcpy(&b[i], &y, 8), std::memcpy(&c[i], &z, 8);
+                }
+            }
+        }
+        instruction_fma(a.data(), b.data(), c.data(), want.data(), kN);
+        emulated_fma(a.data(), b.data(), c.data(), got.data(), got_lanes.data(), kN);
+        for (long i = 0; i < kN; i++) {
+            ASSERT_TRUE(same_values(got[i], want[i]))
+                << kind << ": fma(" << a[i] << ", " << b[i] << ", " << c[i] << ")";
+            ASSERT_TRUE(same_values(got_lanes[i], want[i])) << kind << ": lanes, at " << i;
         }
     }
 }

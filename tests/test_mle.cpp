@@ -25,7 +25,7 @@
 
 namespace {
 
-// The extensions' batches over the harness's: the fails hold their
+// The extensions' batches over the harness's: the flags hold their
 // GAUSS2_FLAG_* codes, beside the iterations and stop reasons.
 struct MleBatch : Batch {
     std::vector<Sint64> iterations, reasons;
@@ -37,14 +37,14 @@ struct MleBatch : Batch {
     MleBatch &mle(const Image &f, Sint64 mea = 11, double read_var = 0.0, const double *map = nullptr) {
         EXPECT_EQ(fit_array_of_gauss_2d_mle_on_float_image(f.data(), f.w, f.h, mea, n(), cx.data(), cy.data(),
                                                            read_var, map, params.data(), std_params.data(),
-                                                           fails.data(), iterations.data()),
+                                                           flags.data(), iterations.data()),
                   0);
         return *this;
     }
     MleBatch &lsq_report(const Image &f, Sint64 mea = 11) {
         EXPECT_EQ(fit_array_of_gauss_2d_on_float_image_report(
                       f.data(), f.w, f.h, mea, n(), cx.data(), cy.data(), params.data(), std_params.data(),
-                      fails.data(), reasons.data(), iterations.data()),
+                      flags.data(), reasons.data(), iterations.data()),
                   0);
         return *this;
     }
@@ -114,14 +114,14 @@ TEST(MleFit, NoiseFreeSpotsAreRecoveredExactly) {
             const Params truth{p[0], p[1], p[2], p[3] - 15, p[4] - 14, p[5], 25.0};
             MleBatch plain({{20, 19}});
             plain.mle(f, 11, s2);
-            ASSERT_EQ(plain.fails[0], GAUSS2_FLAG_GOOD);
+            ASSERT_EQ(plain.flags[0], GAUSS2_FLAG_GOOD);
             EXPECT_GE(plain.iterations[0], 1);
             for (int k = 0; k < 7; k++)
                 EXPECT_LE(std::fabs(plain.rec(0)[k] - truth[k]), 1e-3 * plain.err(0)[k]) << k;
             MleOptions exact(1e-3, 0.0);
             MleBatch b({{20, 19}});
             b.mle(f, 11, s2);
-            ASSERT_EQ(b.fails[0], GAUSS2_FLAG_GOOD);
+            ASSERT_EQ(b.flags[0], GAUSS2_FLAG_GOOD);
             for (int k = 0; k < 7; k++)
                 EXPECT_NEAR(b.rec(0)[k], truth[k], 1e-7 * (1.0 + std::fabs(truth[k]))) << k;
             EXPECT_NEAR(b.rec(0)[8], 0.0, 1e-7);
@@ -181,7 +181,7 @@ TEST(MleFit, ScoreVanishesAtTheEstimateAndInformationMatchesNumericOnes) {
     MleOptions tight(1e-3, 1e-20);
     MleBatch b({{20, 19}});
     b.mle(f, 11, s2);
-    ASSERT_EQ(b.fails[0], GAUSS2_FLAG_GOOD);
+    ASSERT_EQ(b.flags[0], GAUSS2_FLAG_GOOD);
     const std::vector<double> y = window_data(f, 20, 19, s2);
     Params est;
     std::copy(b.rec(0), b.rec(0) + 7, est.begin());
@@ -298,7 +298,7 @@ TEST(MleDomain, PatchDomainAndStartsBelowZero) {
     }
     MleBatch b({{20, 19}});
     b.mle(f, 11, 0.01);
-    EXPECT_EQ(b.fails[0], GAUSS2_FLAG_GOOD);
+    EXPECT_EQ(b.flags[0], GAUSS2_FLAG_GOOD);
     EXPECT_NEAR(b.rec(0)[3], 5.4, 0.3);
     EXPECT_GT(b.rec(0)[6] + 0.01, 0.0);
 }
@@ -341,7 +341,7 @@ TEST(MleCalibration, ErrorsDescribeTheScatterOfSeededSpots) {
         double z_mle = 0, z_sand = 0, z_lsq = 0, e2 = 0, crlb2 = 0;
         int n = 0;
         for (size_t i = 0; i < peaks.size(); i++) {
-            if (mle.fails[i] != 0 || lsq.fails[i] != 0) continue;
+            if (mle.flags[i] != 0 || lsq.flags[i] != 0) continue;
             for (int k : {3, 4}) {
                 const double origin = (k == 3 ? peaks[i].first : peaks[i].second) - 5.0;
                 const double em = mle.rec(i)[k] - (truth[i][static_cast<size_t>(k)] - origin);
@@ -411,8 +411,8 @@ TEST(LsqReport, TheBatchBitForBitWithFlagsStopReasonsAndIterations) {
     report.lsq_report(f);
     EXPECT_TRUE(same_bits(plain.params, report.params));
     EXPECT_TRUE(same_bits(plain.std_params, report.std_params));
-    EXPECT_EQ(plain.fails, (std::vector<Sint64>{0, 1, 1, 1, 1}));
-    EXPECT_EQ(report.fails, (std::vector<Sint64>{GAUSS2_FLAG_GOOD, GAUSS2_FLAG_FAILED, GAUSS2_FLAG_SKIPPED,
+    EXPECT_EQ(plain.flags, (std::vector<Sint64>{0, 1, 1, 1, 1}));
+    EXPECT_EQ(report.flags, (std::vector<Sint64>{GAUSS2_FLAG_GOOD, GAUSS2_FLAG_FAILED, GAUSS2_FLAG_SKIPPED,
                                                  GAUSS2_FLAG_SKIPPED, GAUSS2_FLAG_SKIPPED}));
     double p[7] = {0.0, 1.5, 1.5, 5.5, 5.5, 0.0, 0.0}, info[10], covar[49], noise;
     fit_gauss_2d_on_float_image(f.data(), f.w, f.h, 15, 14, 11, p, info, covar, &noise);
@@ -425,7 +425,7 @@ TEST(LsqReport, TheBatchBitForBitWithFlagsStopReasonsAndIterations) {
     }
     EXPECT_EQ(fit_array_of_gauss_2d_on_float_image_report(
                   f.data(), f.w, f.h, 11, 1, report.cx.data(), report.cy.data(), report.params.data(),
-                  report.std_params.data(), report.fails.data(), nullptr, nullptr),
+                  report.std_params.data(), report.flags.data(), nullptr, nullptr),
               0);
 }
 
@@ -437,7 +437,7 @@ TEST(MleHostile, CentresCountsAndSidesAsTheLeastSquaresBatch) {
     MleBatch b({{15, 14}, {kMaxIndex, 14}, {15, Sint64{1} << 32}, {kMinIndex, 14}, {15, -5}});
     const std::vector<double> start = b.params, start_err = b.std_params;
     b.mle(f, 11, 1.0);
-    EXPECT_EQ(b.fails, (std::vector<Sint64>{0, 1, 1, 1, 1}));
+    EXPECT_EQ(b.flags, (std::vector<Sint64>{0, 1, 1, 1, 1}));
     EXPECT_EQ(b.iterations[1], 0);
     for (size_t i : {1, 2}) {  // outside: the start kept, NaN goodness and errors
         EXPECT_TRUE(same_bits(b.rec(i), &start[10 * i], 8));
@@ -452,9 +452,9 @@ TEST(MleHostile, CentresCountsAndSidesAsTheLeastSquaresBatch) {
         MleBatch none({{15, 14}});
         EXPECT_EQ(fit_array_of_gauss_2d_mle_on_float_image(
                       f.data(), 30, 30, 11, n, none.cx.data(), none.cy.data(), 0.0, nullptr,
-                      none.params.data(), none.std_params.data(), none.fails.data(), nullptr),
+                      none.params.data(), none.std_params.data(), none.flags.data(), nullptr),
                   0);
-        EXPECT_EQ(none.fails[0], -5);
+        EXPECT_EQ(none.flags[0], -5);
         EXPECT_EQ(none.params[8], kSentinel);
     }
     MleBatch one({{-1, 5}, {15, 14}});
@@ -464,7 +464,7 @@ TEST(MleHostile, CentresCountsAndSidesAsTheLeastSquaresBatch) {
     EXPECT_EXIT((void)one.photon_std(f, 12), testing::ExitedWithCode(1), "^Mea must be odd\n$");
     MleBatch skipped({{-1, 5}});
     skipped.mle(f, 10);  // no fitted peak, no check
-    EXPECT_EQ(skipped.fails[0], 1);
+    EXPECT_EQ(skipped.flags[0], 1);
     for (double v : {-1.0, kNaN, kInf})
         EXPECT_EXIT(one.mle(f, 11, v), testing::ExitedWithCode(1),
                     "^Read-noise variance must be finite and >= 0")
@@ -473,7 +473,7 @@ TEST(MleHostile, CentresCountsAndSidesAsTheLeastSquaresBatch) {
     for (Sint64 mea : {Sint64{1}, Sint64{-1}}) {  // one pixel, seven parameters
         MleBatch unit({{15, 14}});
         unit.mle(f, mea);
-        EXPECT_EQ(unit.fails[0], GAUSS2_FLAG_FAILED);
+        EXPECT_EQ(unit.flags[0], GAUSS2_FLAG_FAILED);
         EXPECT_TRUE(std::isnan(unit.err(0)[3]));
     }
 }
@@ -487,15 +487,15 @@ TEST(MleHostile, NonFinitePixelsAndVariancesFailOnlyTheirPeaks) {
         map[static_cast<size_t>(16 * f.w + 14)] = bad;
         MleBatch b({{15, 14}, {45, 44}});
         b.mle(f, 11, 0.0, map.data());
-        EXPECT_EQ(b.fails, (std::vector<Sint64>{GAUSS2_FLAG_FAILED, GAUSS2_FLAG_GOOD})) << bad;
+        EXPECT_EQ(b.flags, (std::vector<Sint64>{GAUSS2_FLAG_FAILED, GAUSS2_FLAG_GOOD})) << bad;
     }
     for (double bad : {kNaN, kInf, -kInf, 1e308}) {
         Image g = f;
         g.px[static_cast<size_t>(16 * f.w + 14)] = bad;
         MleBatch b({{15, 14}, {45, 44}});
         b.mle(g, 11, 1.0);
-        EXPECT_EQ(b.fails[0], GAUSS2_FLAG_FAILED) << bad;
-        EXPECT_EQ(b.fails[1], GAUSS2_FLAG_GOOD) << bad;
+        EXPECT_EQ(b.flags[0], GAUSS2_FLAG_FAILED) << bad;
+        EXPECT_EQ(b.flags[1], GAUSS2_FLAG_GOOD) << bad;
         EXPECT_TRUE(std::isnan(b.rec(0)[8]));
     }
 }
@@ -517,7 +517,7 @@ TEST(MleResources, NoHeapAndNoMoreStackThanLeastSquares) {
         photon_std_of_gauss_2d_records(f.w, f.h, 11, 3, b.cx.data(), b.cy.data(), 1.0, nullptr,
                                        b.params.data(), sw.data());
         EXPECT_EQ(heap_calls() - before, 0);
-        EXPECT_EQ(b.fails[0], 0);
+        EXPECT_EQ(b.flags[0], 0);
     }
     const long start = run_on_small_stack(64L * 1024, [] { return true; }).used;
     ASSERT_GT(start, 0);

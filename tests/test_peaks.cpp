@@ -1,17 +1,18 @@
 // The peak search (gauss2_peaks.h) as a C caller sees it: its contract
 // checks, the exact medians of its automatic threshold (through the
-// bracketed selection and its fallback), flat tops, no heap, and threads on
-// shared frames giving the same peaks.
+// bracketed selection and its fallback), flat tops, no heap, and the same
+// peaks on every kernel path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <random>
-#include <thread>
 #include <vector>
 
+#include "gauss2_paths.h"
 #include "gauss2_peaks.h"
 #include "heap_counter.h"
+#include "same_bits.h"
 
 namespace {
 
@@ -109,14 +110,24 @@ TEST(PeakSearch, FlatTopsNonFiniteAndTooManyPeaks) {
     EXPECT_EQ(r.x, (std::vector<Sint64>{13}));
 }
 
-TEST(PeakSearch, AllocatesNothingAndThreadsAgree) {
-    const Sint64 w = 120, h = 100, n = 6;
+// n frames of w x h pixels of noise (20 +- 4) with `spots` bright pixels
+// spread over them, `inset` or more from the top and left edges.
+std::vector<double> noisy_frames(Sint64 w, Sint64 h, Sint64 n, unsigned seed, Sint64 spots, double bright,
+                                 Sint64 inset) {
     std::vector<double> frames(static_cast<size_t>(n * w * h));
-    std::mt19937_64 rng(3);
+    std::mt19937_64 rng(seed);
     std::normal_distribution<double> noise(20.0, 4.0);
     for (auto &v : frames) v = noise(rng);
-    for (Sint64 k = 0; k < 60; k++)
-        frames[(k % n) * w * h + (10 + (k * 7) % 80) * w + 10 + (k * 13) % 100] += 400;
+    for (Sint64 k = 0; k < spots; k++)
+        frames[(k % n) * w * h + (inset + (k * 7) % (h - 2 * inset)) * w + inset +
+               (k * 13) % (w - 2 * inset)] += bright;
+    return frames;
+}
+
+// No heap while searching (threads agreeing: test_threads.cpp).
+TEST(PeakSearch, AllocatesNothing) {
+    const Sint64 w = 120, h = 100, n = 6;
+    const std::vector<double> frames = noisy_frames(w, h, n, 3, 60, 400.0, 10);
     std::vector<double> work(static_cast<size_t>(find_peaks_work_size(w, h))), thr(n);
     std::vector<Sint64> f(512), x(512), y(512);
     const long before = heap_calls();
@@ -126,18 +137,26 @@ TEST(PeakSearch, AllocatesNothingAndThreadsAgree) {
         EXPECT_EQ(heap_calls(), before);
     }
     EXPECT_GE(total, 50);
-    const Found one = search(frames, n, w, h, 1.0, NAN, 5.0, 5, 512);
-    std::vector<Found> got(4);
-    std::vector<std::thread> pool;
-    pool.reserve(got.size());
-    for (auto &g : got) pool.emplace_back([&] { g = search(frames, n, w, h, 1.0, NAN, 5.0, 5, 512); });
-    for (auto &t : pool) t.join();
-    for (const auto &g : got) {
-        EXPECT_EQ(g.f, one.f);
-        EXPECT_EQ(g.x, one.x);
-        EXPECT_EQ(g.y, one.y);
-        EXPECT_EQ(g.thr, one.thr);
+}
+
+// Every kernel path finds the same peaks and thresholds.
+TEST(PeakSearch, EveryPathFindsTheSame) {
+    const Sint64 w = 97, h = 83, n = 3;
+    std::vector<double> frames = noisy_frames(w, h, n, 4, 45, 300.0, 8);
+    frames[5] = NAN;
+    const gauss2::KernelPath saved = gauss2::kernel_path();
+    gauss2::set_kernel_path(gauss2::kDefaultPath);
+    const Found portable = search(frames, n, w, h, 1.5, NAN, 4.0, 3, 512);
+    EXPECT_GE(portable.total, 40);
+    for (gauss2::KernelPath path = 1; path <= gauss2::best_kernel_path(); path++) {
+        gauss2::set_kernel_path(path);
+        const Found r = search(frames, n, w, h, 1.5, NAN, 4.0, 3, 512);
+        EXPECT_EQ(r.x, portable.x) << gauss2::kernel_path_name(path);
+        EXPECT_EQ(r.y, portable.y);
+        EXPECT_EQ(r.f, portable.f);
+        EXPECT_TRUE(same_bits(r.thr, portable.thr));
     }
+    gauss2::set_kernel_path(saved);
 }
 
 }  // namespace

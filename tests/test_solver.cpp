@@ -22,32 +22,6 @@
 namespace {
 
 using namespace lmtest;
-template <int M>
-using Point = std::array<double, M>;
-using Report = std::array<double, 10>;
-
-constexpr int kItmax = 1000;
-
-template <int M>
-struct Result {
-    int ret = 0;
-    Point<M> p{};
-    Report info{};
-    std::array<double, std::size_t{M} * M> covar{};
-    int stop() const { return static_cast<int>(info[lm::kInfoStopReason]); }
-    int k() const { return static_cast<int>(info[lm::kInfoIterations]); }
-};
-
-// Through the levmar-style adapter, with the solver's own working memory.
-template <int M>
-Result<M> der(Fit &fit, Point<M> start, int itmax = kItmax, const double *opts = nullptr) {
-    Result<M> r;
-    r.p = start;
-    r.ret = lm::dlevmar_der<M>(fit.f, fit.jac, r.p.data(), fit.x.data(), fit.n(), itmax, opts, r.info.data(),
-                               nullptr, r.covar.data(), fit.adata());
-    return r;
-}
-
 // Through a Problem type.
 template <int M>
 Result<M> solve(TracedProblem<M> &problem, Point<M> start, int itmax = kItmax, const double *opts = nullptr) {
@@ -55,12 +29,6 @@ Result<M> solve(TracedProblem<M> &problem, Point<M> start, int itmax = kItmax, c
     r.p = start;
     r.ret = lm::solve<M>(problem, r.p.data(), itmax, lm::options_from(opts), r.info.data(), r.covar.data());
     return r;
-}
-
-// Every field to the last bit.
-template <int M>
-bool same_result(const Result<M> &a, const Result<M> &b) {
-    return a.ret == b.ret && same_bits(a.p, b.p) && same_bits(a.info, b.info) && same_bits(a.covar, b.covar);
 }
 
 // ||x - f(p)||^2 summed in long double.
@@ -736,35 +704,7 @@ TEST(SolverCovariance, RankZeroGivesZeros) {
     for (double c : r.covar) EXPECT_TRUE(same_bits(c, 0.0));
 }
 
-// ---- Reentrancy ------------------------------------------------------------
-
-// Two threads fitting at once reproduce, bit for bit, what one thread got.
-TEST(SolverReentrancy, TwoThreadsMatchOneBitForBit) {
-    constexpr int kStarts = 16, kRounds = 20;
-    const auto start = [](int i) {
-        return Point<4>{1.0 + 0.25 * i, -1.0 + 0.1 * i, 0.6 + 0.1 * i, 0.05 * i};
-    };
-    std::vector<Result<4>> expected;
-    for (int i = 0; i < kStarts; i++) {
-        Fit fit = gauss_fit();
-        expected.push_back(der<4>(fit, start(i)));
-    }
-    int mismatches[2] = {0, 0};
-    const auto work = [&](int id) {
-        Fit fit = gauss_fit();
-        for (int round = 0; round < kRounds; round++)
-            for (int i = 0; i < kStarts; i++) {
-                const int s = id == 0 ? i : kStarts - 1 - i;
-                const Result<4> r = der<4>(fit, start(s));
-                if (!same_result(r, expected[s])) mismatches[id]++;
-            }
-    };
-    std::thread a(work, 0), b(work, 1);
-    a.join();
-    b.join();
-    EXPECT_EQ(mismatches[0], 0);
-    EXPECT_EQ(mismatches[1], 0);
-}
+// ---- Reentrancy (threads: test_threads.cpp) ---------------------------------------
 
 // Solving touches no heap: through the adapter with its own memory and with
 // caller memory for n = 300, and through a Problem type.

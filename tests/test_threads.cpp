@@ -1,8 +1,9 @@
 // Many threads at once on shared inputs, each with outputs of its own: batch
 // fits (least squares, maximum likelihood, photon-noise errors), patch fits, direct patch fits, renders, the
-// model and its Jacobian give bit-identical results to one thread, and the shared inputs stay as they were.
-// Table appends under one mutex and parallel hash lookups. This executable is also run under the thread
-// sanitizer.
+// model and its Jacobian, and the peak search give bit-identical results to one thread, and the shared
+// inputs stay as they were; so does the solver through its levmar-style adapter. Table appends under one
+// mutex and parallel hash lookups. The library's promises about threads are asserted here, once; this
+// executable is also run under the thread sanitizer.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,6 +16,8 @@
 #include "fit_harness.h"
 #include "gauss2_fitter.h"
 #include "gauss2_mle.h"
+#include "gauss2_peaks.h"
+#include "lm_problems.h"
 
 namespace {
 
@@ -61,17 +64,19 @@ struct Field {
 struct Results {
     Batch batch;                     // least squares
     std::vector<double> photon_std;  // the photon-noise errors of its records
-    Batch mle;                       // maximum likelihood, its flags in place of the fails
+    Batch mle;                       // maximum likelihood, with its GAUSS2_FLAG_* codes as flags
     std::vector<Sint64> mle_iterations;
     std::vector<PatchFit> patch;   // fit_gauss_2d_on_float_image of each peak
     std::vector<PatchFit> direct;  // fit_gauss_2d of each window inside, from the true values
     Image render;                  // the fitted peaks rendered into zeros
     std::vector<double> model;     // per true peak: gauss_2d and jac_gauss_2d
+    std::vector<Sint64> peaks;     // the peak search on the field: columns, then rows
+    std::vector<double> threshold;
 
     bool operator==(const Results &o) const {
         bool same = batch.same_as(o.batch) && same_bits(photon_std, o.photon_std) && mle.same_as(o.mle) &&
                     mle_iterations == o.mle_iterations && same_bits(render.px, o.render.px) &&
-                    same_bits(model, o.model);
+                    same_bits(model, o.model) && peaks == o.peaks && same_bits(threshold, o.threshold);
         for (size_t i = 0; i < patch.size(); i++)
             same = same && patch[i].same_as(o.patch[i]) && direct[i].same_as(o.direct[i]);
         return same;
@@ -82,17 +87,23 @@ struct Results {
 // so that threads are in different fits at any moment.
 Results compute(const Field &f, size_t first) {
     const size_t n = f.n();
-    Results r{Batch(f.centres),         std::vector<double>(n * 10, -1.0),
-              Batch(f.centres),         std::vector<Sint64>(n, -1),
-              std::vector<PatchFit>(n), std::vector<PatchFit>(n),
-              Image(f.im.w, f.im.h),    {}};
+    Results r{Batch(f.centres),
+              std::vector<double>(n * 10, -1.0),
+              Batch(f.centres),
+              std::vector<Sint64>(n, -1),
+              std::vector<PatchFit>(n),
+              std::vector<PatchFit>(n),
+              Image(f.im.w, f.im.h),
+              {},
+              {},
+              std::vector<double>(1, -1.0)};
     const Sint64 count = static_cast<Sint64>(n);
     r.batch.run(f.im, kMea);
     photon_std_of_gauss_2d_records(f.im.w, f.im.h, kMea, count, r.batch.cx.data(), r.batch.cy.data(), 9.0,
                                    nullptr, r.batch.params.data(), r.photon_std.data());
     fit_array_of_gauss_2d_mle_on_float_image(
         f.im.data(), f.im.w, f.im.h, kMea, count, r.mle.cx.data(), r.mle.cy.data(), 9.0, nullptr,
-        r.mle.params.data(), r.mle.std_params.data(), r.mle.fails.data(), r.mle_iterations.data());
+        r.mle.params.data(), r.mle.std_params.data(), r.mle.flags.data(), r.mle_iterations.data());
     for (size_t step = 0; step < n; step++) {
         const size_t i = (first + step) % n;
         const auto [cx, cy] = f.centres[i];
@@ -133,6 +144,15 @@ Results compute(const Field &f, size_t first) {
         gauss_2d(p.data(), &r.model[i * per], 7, 121, nullptr);
         jac_gauss_2d(p.data(), &r.model[i * per + 121], 7, 121, nullptr);
     }
+
+    // Work memory of the thread's own; the automatic threshold.
+    std::vector<double> work(static_cast<size_t>(find_peaks_work_size(f.im.w, f.im.h)));
+    std::vector<Sint64> frame(64), col(64), row(64);
+    const Sint64 found =
+        find_peaks_in_frames(f.im.px.data(), 1, f.im.w, f.im.h, 1.0, 2, kHalf, NAN, 5.0, work.data(), 64,
+                             frame.data(), col.data(), row.data(), r.threshold.data());
+    r.peaks.assign(col.begin(), col.begin() + std::min<Sint64>(found, 64));
+    r.peaks.insert(r.peaks.end(), row.begin(), row.begin() + std::min<Sint64>(found, 64));
     return r;
 }
 
@@ -143,12 +163,13 @@ TEST(Threads, FitsAndRendersOnSharedInputsMatchOneThreadBitForBit) {
     const Field pristine;
     const Results reference = compute(field, 0);
     // The fixture exercises success, failure and skipping.
-    EXPECT_EQ(reference.batch.fails[3], 1);
-    EXPECT_EQ(reference.batch.fails[field.n() - 1], 1);
-    EXPECT_EQ(reference.batch.fails[field.n() - 2], 1);
-    EXPECT_EQ(reference.batch.fails[0], 0);
-    EXPECT_EQ(reference.mle.fails[0], 0);  // the flags: good, and a NaN in the window
-    EXPECT_EQ(reference.mle.fails[3], 2);
+    EXPECT_EQ(reference.batch.flags[3], 1);
+    EXPECT_EQ(reference.batch.flags[field.n() - 1], 1);
+    EXPECT_EQ(reference.batch.flags[field.n() - 2], 1);
+    EXPECT_EQ(reference.batch.flags[0], 0);
+    EXPECT_EQ(reference.mle.flags[0], 0);  // the flags: good, and a NaN in the window
+    EXPECT_EQ(reference.mle.flags[3], 2);
+    EXPECT_GE(reference.peaks.size(), 2 * (field.peaks.size() - 2));  // the search finds the spots
 
     std::vector<std::vector<Results>> got(kThreads);
     std::latch start(kThreads);
@@ -233,4 +254,35 @@ TEST(Threads, TableAppendsUnderOneMutexAndParallelHashLookups) {
     pthread_mutex_unlock(&mutex);
     for (size_t i = kThreads * kPerThread; i < rows.size(); i++) EXPECT_EQ(rows[i].check, 0u);
     EXPECT_EQ(std::memcmp(before.data(), slots.data(), slots.size() * sizeof(HashRec)), 0);
+}
+
+// The solver through its levmar-style adapter, from many starts in two
+// threads at once, in opposite orders: the results of one thread, bit for
+// bit.
+TEST(Threads, SolverOnCallbacksMatchesOneThreadBitForBit) {
+    using namespace lmtest;
+    constexpr int kStarts = 16, kRounds = 20;
+    const auto start = [](int i) {
+        return Point<4>{1.0 + 0.25 * i, -1.0 + 0.1 * i, 0.6 + 0.1 * i, 0.05 * i};
+    };
+    std::vector<Result<4>> expected;
+    for (int i = 0; i < kStarts; i++) {
+        Fit fit = gauss_fit();
+        expected.push_back(der<4>(fit, start(i)));
+    }
+    int mismatches[2] = {0, 0};
+    const auto work = [&](int id) {
+        Fit fit = gauss_fit();
+        for (int round = 0; round < kRounds; round++)
+            for (int i = 0; i < kStarts; i++) {
+                const int s = id == 0 ? i : kStarts - 1 - i;
+                const Result<4> r = der<4>(fit, start(s));
+                if (!same_result(r, expected[s])) mismatches[id]++;
+            }
+    };
+    std::thread a(work, 0), b(work, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(mismatches[0], 0);
+    EXPECT_EQ(mismatches[1], 0);
 }

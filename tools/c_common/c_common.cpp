@@ -336,8 +336,8 @@ void tab_free(Tab *tab) {
 }
 
 Tab _tab_subset(const Tab *src, Uint64 row_i, Uint64 n_rows, const char *file, int line) {
-    // Any unsigned count is a legal request on its own; the end check bounds it.
-    ensure(1, "tab_subset @%s:%d has illegal n_rows %lu", file, line, ul(n_rows));
+    // No check of the count alone: any unsigned count is a legal request on
+    // its own, and the end check below bounds it.
     ensure(row_i < src->n_rows, "tab_subset @%s:%d has illegal row_i %lu", file, line, ul(row_i));
     // row_i + n_rows <= src->n_rows, written so that the sum cannot wrap.
     ensure(n_rows <= src->n_rows - row_i, "tab_subset @%s:%d has illegal row_i %lu beyond end", file, line,

@@ -110,17 +110,40 @@ struct Summary {
     }
 };
 
-namespace detail {
+// The damping of the iteration, shared by the least-squares solver and by
+// damped Fisher scoring (scoring.h): after Madsen, Nielsen and Tingleff,
+// "Methods for non-linear least squares problems" (2004), section 3.2 and
+// eq. (3.16), with levmar's 32-bit nu.
+struct Damping {
+    // The smallest factor by which an accepted step shrinks mu.
+    static constexpr double kMinShrink = 0.3333333334;
 
-// Whether the problem type asks for the linear algebra's short-latency
-// order of sums (Ldlt's kShortChains): P::kShortChains if it says.
-template <class P>
-constexpr bool short_chains() {
-    if constexpr (requires { P::kShortChains; })
-        return P::kShortChains;
-    else
-        return false;
-}
+    double mu = 0.0;  // the damping
+    int nu = 2;       // the factor of its next increase
+
+    // A step accepted with the actual decrease dF of the objective and the
+    // decrease dL that the linear model predicted, t = 2 dF / dL - 1 (the
+    // gain ratio, rescaled): mu <- mu max(1 - t^3, kMinShrink), nu <- 2.
+    template <class Fma = LibraryFma>
+    LM_INLINE void accept(double dF, double dL) {
+        const double t = 2.0 * dF / dL - 1.0;
+        const double shrink = Fma::fmadd(-(t * t), t, 1.0);
+        mu *= shrink >= kMinShrink ? shrink : kMinShrink;
+        nu = 2;
+    }
+
+    // A step rejected: mu <- mu nu, nu <- 2 nu. False (mu raised all the
+    // same) once doubling nu would overflow its 32 bits: no further
+    // reduction of the objective is possible.
+    LM_INLINE bool reject() {
+        mu *= nu;
+        if (nu > INT_MAX / 2) return false;
+        nu *= 2;
+        return true;
+    }
+};
+
+namespace detail {
 
 // Largest diagonal entry, the maximum starting from -DBL_MAX (NaN entries
 // never win a comparison).
@@ -145,9 +168,9 @@ LM_INLINE double inf_norm(const Vector<M> &v) {
 // rule: sigma_min >= 1 / trace(A^-1) and sigma_max <= trace(A), so
 // 1 / trace(A^-1) > DBL_EPSILON * trace(A) guarantees every singular value
 // exceeds DBL_EPSILON * sigma_max. False otherwise.
-template <int M, bool kShortChains = false>
+template <int M, class Fma = LibraryFma>
 LM_INLINE bool inverse_if_full_rank(const Matrix<M> &A, Matrix<M> &inv) {
-    Ldlt<M, kShortChains> factors;
+    Ldlt<M, true, Fma> factors;
     if (!factors.compute(A, 0.0)) return false;
     factors.inverse(inv);
     double tr = 0.0, tr_inv = 0.0;
@@ -185,11 +208,11 @@ LM_INLINE int pseudo_inverse(const Matrix<M> &A, Matrix<M> &pinv) {
 // Written row-major into covar[M * M]. A well-conditioned A, the usual case,
 // is inverted from its factorisation; the eigen-decomposition serves the
 // others.
-template <int M, bool kShortChains = false>
+template <int M, class Fma = LibraryFma>
 LM_INLINE void covariance(const Matrix<M> &A, double E, int n, double *covar) {
     Matrix<M> pinv;
     int rank = M;
-    if (!detail::inverse_if_full_rank<M, kShortChains>(A, pinv)) rank = detail::pseudo_inverse<M>(A, pinv);
+    if (!detail::inverse_if_full_rank<M, Fma>(A, pinv)) rank = detail::pseudo_inverse<M>(A, pinv);
     if (rank == 0) {
         for (int i = 0; i < M * M; i++) covar[i] = 0.0;
         return;
@@ -209,8 +232,7 @@ struct Run {
     Vector<M> g = Vector<M>::Zero();  // J^T e there
     double E = 0.0;                   // ||e||^2 at p
     double P = 0.0;                   // ||p||^2 at the last Jacobian
-    double mu = 0.0;                  // damping
-    int nu = 2;                       // factor of the next damping increase
+    Damping damping;
     bool have_jacobian = false;
     Summary summary;
 };
@@ -240,13 +262,13 @@ LM_INLINE bool linearise(P &problem, Run<M> &run, const Options &opt, int k) {
     s.jacobian_evals++;
     run.have_jacobian = true;
     s.gradient_inf = inf_norm<M>(run.g);
-    run.P = run.p.squaredNorm();
+    run.P = squared_norm<M, FmaOf<P>>(run.p);
     if (s.gradient_inf <= opt.eps1) {  // ||J^T e||_inf <= eps1: at a stationary point
         s.step_sq = 0.0;
         s.stop = kSmallGradient;
         return false;
     }
-    if (k == 0) run.mu = opt.tau * max_diagonal<M>(run.A);  // mu0 = tau max(A_ii)
+    if (k == 0) run.damping.mu = opt.tau * max_diagonal<M>(run.A);  // mu0 = tau max(A_ii)
     return true;
 }
 
@@ -257,17 +279,16 @@ enum class Step { kAccepted, kRejected, kStopped };
 template <int M, class P>
 LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
     Summary &s = run.summary;
-    // The step in the order of the portable build whatever the path: the
-    // short-latency order moves which borderline fits reach the iteration
-    // limit, and the steps decide the fits.
-    Ldlt<M> factors;
+    using Fma = FmaOf<P>;
+    // The step in Ldlt's first order (see there).
+    Ldlt<M, false, Fma> factors;
     Vector<M> dp;
     s.linear_solves++;
-    if (!factors.compute(run.A, run.mu)) return Step::kRejected;  // not positive definite
+    if (!factors.compute(run.A, run.damping.mu)) return Step::kRejected;  // not positive definite
     factors.solve(run.g, dp);
     if (!dp.allFinite()) return Step::kRejected;
     const Vector<M> p_new = run.p + dp;
-    s.step_sq = dp.squaredNorm();
+    s.step_sq = squared_norm<M, Fma>(dp);
     if (s.step_sq <= opt.eps2 * opt.eps2 * run.P) {  // ||dp||^2 <= eps2^2 ||p||^2: the step is small
         s.stop = kSmallStep;
         return Step::kStopped;
@@ -282,16 +303,14 @@ LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
         s.stop = kInvalidValues;
         return Step::kStopped;
     }
-    // Gain ratio of the actual reduction dF to the one dL the linear model
-    // predicts: dL = dp^T (mu dp + g), dF = E - E'.
-    const double dL = dp.dot(run.mu * dp + run.g);
+    // The actual reduction dF and the one dL the linear model predicts:
+    // dL = dp^T (mu dp + g), dF = E - E'.
+    Vector<M> mu_dp_g;
+    for (int i = 0; i < M; i++) mu_dp_g[i] = Fma::fmadd(run.damping.mu, dp[i], run.g[i]);
+    const double dL = dot<M, Fma>(dp, mu_dp_g);
     const double dF = run.E - E_new;
     if (!(dL > 0.0 && dF > 0.0)) return Step::kRejected;
-    // Accepted: mu <- mu max(1 - (2 dF / dL - 1)^3, 1/3), nu <- 2.
-    const double t = 2.0 * dF / dL - 1.0;
-    const double shrink = 1.0 - t * t * t;
-    run.mu *= shrink >= 0.3333333334 ? shrink : 0.3333333334;
-    run.nu = 2;
+    run.damping.template accept<Fma>(dF, dL);
     run.p = p_new;
     problem.accept();
     run.E = E_new;
@@ -299,31 +318,28 @@ LM_INLINE Step try_step(P &problem, Run<M> &run, const Options &opt) {
 }
 
 // The inner loop of an iteration: damped steps, raising the damping after
-// each one that fails (mu <- mu nu, nu <- 2 nu), until one is accepted or
-// the run stops.
+// each one that fails, until one is accepted or the run stops.
 template <int M, class P>
 LM_INLINE void damped_step(P &problem, Run<M> &run, const Options &opt) {
     for (;;) {
         const Step step = try_step<M>(problem, run, opt);
         if (step != Step::kRejected) return;
-        run.mu *= run.nu;
-        if (run.nu > INT_MAX / 2) {  // nu is a 32-bit int: doubling it would overflow
+        if (!run.damping.reject()) {
             run.summary.stop = kNoReduction;
             return;
         }
-        run.nu *= 2;
     }
 }
 
 // The report's closing values and the covariance, whatever the stop reason;
 // with no Jacobian ever evaluated there is no J^T J: the covariance is NaN.
-template <int M, bool kShortChains>
+template <int M, class Fma>
 LM_INLINE void finish(Run<M> &run, int n, double *covar) {
     run.summary.final_error = run.E;
-    run.summary.relative_mu = run.mu / (run.have_jacobian ? max_diagonal<M>(run.A) : -DBL_MAX);
+    run.summary.relative_mu = run.damping.mu / (run.have_jacobian ? max_diagonal<M>(run.A) : -DBL_MAX);
     if (covar == nullptr) return;
     if (run.have_jacobian) {
-        covariance<M, kShortChains>(run.A, run.E, n, covar);
+        covariance<M, Fma>(run.A, run.E, n, covar);
     } else {
         for (int i = 0; i < M * M; i++) covar[i] = NAN;
     }
@@ -353,7 +369,7 @@ LM_INLINE std::optional<Summary> solve_summary(P &problem, double *p_io, int itm
     if (k >= itmax) run.summary.stop = kIterationLimit;
     run.summary.iterations = k;
     for (int i = 0; i < M; i++) p_io[i] = run.p[i];
-    detail::finish<M, detail::short_chains<P>()>(run, n, covar);
+    detail::finish<M, FmaOf<P>>(run, n, covar);
     return run.summary;
 }
 

@@ -6,8 +6,7 @@
 // s the score at the current point, D the diagonal of I (Marquardt's
 // scaling, so that the damping does not depend on the parameters' units),
 // and accepts the step if it lowers F. The damping follows the gain ratio of
-// the actual to the predicted decrease, as in lm.h (Madsen, Nielsen and
-// Tingleff 2004, eq. 3.16). On a Poisson likelihood this is the scheme of
+// the actual to the predicted decrease: lm.h's Damping. On a Poisson likelihood this is the scheme of
 // Laurence and Chromy (Nature Methods 7, 338, 2010) with the expected
 // curvature (the Fisher information, positive definite whatever the data) in
 // place of the observed one.
@@ -27,7 +26,6 @@
 #pragma once
 
 #include <cfloat>
-#include <climits>
 #include <cmath>
 #include <concepts>
 
@@ -81,13 +79,13 @@ struct ScoringSummary {
 namespace detail {
 
 // s^T I^-1 s, or +inf when I is not positive definite.
-template <int M, bool kShortChains = false>
+template <int M, class Fma>
 LM_INLINE double scoring_decrement(const Matrix<M> &I, const Vector<M> &s) {
-    Ldlt<M, kShortChains> factors;
+    Ldlt<M, true, Fma> factors;
     if (!factors.compute(I, 0.0)) return INFINITY;
     Vector<M> full;
     factors.solve(s, full);
-    const double lambda2 = s.dot(full);
+    const double lambda2 = dot<M, Fma>(s, full);
     return std::isfinite(lambda2) ? lambda2 : INFINITY;
 }
 
@@ -101,6 +99,7 @@ LM_INLINE double scoring_decrement(const Matrix<M> &I, const Vector<M> &s) {
 template <int M, LikelihoodProblem<M> P>
 LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const ScoringOptions &opt,
                                    Matrix<M> &info) {
+    using Fma = FmaOf<P>;
     ScoringSummary sum;
     if (problem.size() < M) {
         sum.stop = kInvalid;
@@ -117,11 +116,11 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
         return sum;
     }
     Vector<M> s;
-    double mu = opt.tau;
-    int nu = 2, k = 0;
+    Damping damping{opt.tau};
+    int k = 0;
     for (;;) {
         problem.information(p.data(), info, s);
-        sum.lambda2 = detail::scoring_decrement<M, detail::short_chains<P>()>(info, s);
+        sum.lambda2 = detail::scoring_decrement<M, Fma>(info, s);
         if (sum.lambda2 <= opt.eps2) {
             sum.stop = kConverged;
             break;
@@ -140,8 +139,8 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
         bool accepted = false;
         while (!accepted) {
             Matrix<M> A = info;
-            for (int i = 0; i < M; i++) A(i, i) += mu * D[i];
-            Ldlt<M, detail::short_chains<P>()> factors;
+            for (int i = 0; i < M; i++) A(i, i) = Fma::fmadd(damping.mu, D[i], A(i, i));
+            Ldlt<M, true, Fma> factors;
             Vector<M> dp;
             bool rejected = !factors.compute(A, 0.0);
             double F_new = INFINITY;
@@ -159,13 +158,12 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
                 }
                 // Predicted decrease of the quadratic model:
                 // dp^T s - dp^T I dp / 2 = (dp^T s + mu dp^T D dp) / 2.
-                const double dL = 0.5 * (dp.dot(s) + mu * dp.dot(D.cwiseProduct(dp)));
+                Vector<M> D_dp;
+                for (int i = 0; i < M; i++) D_dp[i] = D[i] * dp[i];
+                const double dL = 0.5 * Fma::fmadd(damping.mu, dot<M, Fma>(dp, D_dp), dot<M, Fma>(dp, s));
                 const double dF = F - F_new;
                 if (dL > 0.0 && dF > 0.0) {
-                    const double t = 2.0 * dF / dL - 1.0;
-                    const double shrink = 1.0 - t * t * t;
-                    mu *= shrink >= 0.3333333334 ? shrink : 0.3333333334;
-                    nu = 2;
+                    damping.accept<Fma>(dF, dL);
                     p = p_new;
                     problem.accept();
                     F = F_new;
@@ -173,12 +171,10 @@ LM_INLINE ScoringSummary score_fit(P &problem, double *p_io, int itmax, const Sc
                     continue;
                 }
             }
-            mu *= nu;
-            if (nu > INT_MAX / 2) {
+            if (!damping.reject()) {
                 sum.stop = kNoDescent;
                 break;
             }
-            nu *= 2;
         }
         if (!accepted) break;  // stopped inside the step; the information at p is current
     }

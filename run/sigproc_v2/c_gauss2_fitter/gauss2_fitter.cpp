@@ -31,7 +31,7 @@ void gauss_2d(np_float64 *params, np_float64 *pixels, int /*n_params*/, int n_pi
         np_float64 *row = pixels + static_cast<long>(i) * s;
         for (int j = 0; j < s; j++) {
             const double dx = j - m.cx;
-            row[j] = std::exp(m.exponent(dx, dy, std_x2_dy2)) * norm / gauss2::k_two_pi + m.offset;
+            row[j] = std::exp(m.exponent(dx, dy, std_x2_dy2)) * norm / gauss2::kTwoPi + m.offset;
         }
     }
 }
@@ -59,7 +59,7 @@ void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_p
             const double dx2 = dx * dx;
             const double dxdy = dx * dy;
             const double e = std::exp(m.exponent(dx, dy, std_x2_dy2));
-            const double G = g * e / gauss2::k_two_pi;  // the unit-volume Gaussian: f = amp G + offset
+            const double G = g * e / gauss2::kTwoPi;  // the unit-volume Gaussian: f = amp G + offset
             const double A = Q * G * amp;
             out[0] = G;
             out[1] = A * ((std_y * dx2 - rho_std_x * dxdy) - L_std_x2 * std_y) / m.std_x2;
@@ -79,96 +79,48 @@ void jac_gauss_2d(np_float64 *params, np_float64 *jac, int /*n_params*/, int n_p
 
 namespace {
 
-constexpr int k_max_iterations = 75;
-constexpr double k_amp_estimate_two_pi = 6.283185308;  // deliberately not the model's 2 pi
+constexpr int kMaxIterations = 75;
+
+// The largest side whose pixel count mea * mea fits the solver's 32-bit
+// count of measurements.
+constexpr Sint64 kMaxCountedSide = 46340;
 
 lm::Options current_options() {
     // Read at every fit: the host may change the exported options between calls.
     return lm::Options{dlevmar_opts[0], dlevmar_opts[1], dlevmar_opts[2], dlevmar_opts[3]};
 }
 
+// The patch fit of a window cut out of an image (row stride im_w): starting
+// values from the window, then the solver. 0, or the solver's failure.
+int fit_on_image(const np_float64 *window, Sint64 im_w, int side, np_float64 *params, np_float64 *info,
+                 np_float64 *covar, np_float64 *noise) {
+    gauss2::start_values(window, im_w, side, params);
+    const int result = gauss2::solve_patch(window, im_w, side, params, kMaxIterations, current_options(),
+                                           info, covar, noise);
+    return result < 0 ? result : 0;
+}
+
 }  // namespace
 
 namespace gauss2 {
 
-void ensure_mea_bound(Sint64 mea) {
-    ensure(mea <= GAUSS2_MAX_MEA, "Mea too large: %ld (at most %d)", static_cast<long>(mea), GAUSS2_MAX_MEA);
+// ---- the least-squares batches' peaks ------------------------------------------
+
+void LeastSquaresPeaks::skipped(Sint64 i) const {
+    if (stop_reasons != nullptr) stop_reasons[i] = 0;
+    if (iterations != nullptr) iterations[i] = 0;
 }
 
-namespace {
-
-// The largest side whose pixel count mea * mea fits the solver's 32-bit
-// count of measurements.
-constexpr Sint64 k_max_counted_side = 46340;
-
-// The window from center - half to center + half in both directions, or
-// false if it leaves the image. 128-bit arithmetic: no centre, however far
-// out, wraps inside. A negative half gives corners in reverse order, tested
-// as they come.
-bool window_inside(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 half, Sint64 *row0,
-                   Sint64 *col0) {
-    const Sint128 r0 = static_cast<Sint128>(center_y) - half, r1 = static_cast<Sint128>(center_y) + half;
-    const Sint128 c0 = static_cast<Sint128>(center_x) - half, c1 = static_cast<Sint128>(center_x) + half;
-    if (r0 < 0 || c0 < 0 || r1 >= im_h || c1 >= im_w) return false;
-    *row0 = static_cast<Sint64>(r0);
-    *col0 = static_cast<Sint64>(c0);
-    return true;
+void LeastSquaresPeaks::outside(Sint64 i) const {
+    // As fit_gauss_2d_on_float_image leaves it: the start kept, no noise,
+    // no covariance.
+    params[10 * i + 8] = 0.0;
+    for (int k = 0; k < 7; k++) std_params[10 * i + k] = NAN;
+    skipped(i);
 }
 
-}  // namespace
-
-bool image_window(Sint64 im_w, Sint64 im_h, Sint64 center_x, Sint64 center_y, Sint64 mea, ImageWindow *out) {
-    ensure((mea & 1) != 0, "Mea must be odd");
-    ensure_mea_bound(mea);
-    const Sint64 half = mea / 2;  // truncated toward zero: 0 for mea = -1
-    Sint64 row0 = 0, col0 = 0;
-    if (!window_inside(im_w, im_h, center_x, center_y, half, &row0, &col0)) return false;
-    // The window has 2 half + 1 rows and columns: mea for a positive mea, 1
-    // for mea = -1 (a pixel the solver refuses), never mea below that.
-    const Sint128 side = 2 * static_cast<Sint128>(half) + 1;
-    ensure(side * side == static_cast<Sint128>(mea) * mea, "size mismatch");
-    *out = ImageWindow{static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0),
-                       static_cast<int>(side)};
-    return true;
-}
-
-// Not analysed across calls: GCC would find nothing but prefetches in it,
-// take it for a function without effects and drop its calls. (clang keeps
-// them and has no such attribute.)
-#if defined(__has_cpp_attribute) && __has_cpp_attribute(gnu::noipa)
-#define GAUSS2_NO_IPA [[gnu::noipa]]
-#else
-#define GAUSS2_NO_IPA
-#endif
-GAUSS2_NO_IPA void prefetch_window(const np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 n_peaks,
-                                   const Sint64 *center_x, const Sint64 *center_y, Sint64 i) {
-    if (i >= n_peaks || (mea & 1) == 0 || mea < 1 || mea > GAUSS2_MAX_MEA) return;
-    Sint64 row0 = 0, col0 = 0;
-    if (!window_inside(im_w, im_h, center_x[i], center_y[i], mea / 2, &row0, &col0)) return;
-    const np_float64 *row =
-        im + static_cast<Uint64>(row0) * static_cast<Uint64>(im_w) + static_cast<Uint64>(col0);
-    for (Sint64 r = 0; r < mea; r++, row += im_w) {
-        __builtin_prefetch(row);
-        __builtin_prefetch(row + mea - 1);
-    }
-}
-
-void start_values(const np_float64 *window, Sint64 im_w, int side, np_float64 *params) {
-    // The window's extremes, in copy order. The starting values 1e10 and 0.0
-    // (not +-infinity) decide the estimates for extreme patches.
-    double lo = 1e10, hi = 0.0;
-    for (int r = 0; r < side; r++)
-        for (int c = 0; c < side; c++) {
-            const double v = window[static_cast<Uint64>(r) * static_cast<Uint64>(im_w) + c];
-            if (!(lo < v)) lo = v;
-            if (!(hi > v)) hi = v;
-        }
-    if (params[0] == 0.0) params[0] = (hi - lo) * ((k_amp_estimate_two_pi * params[1]) * params[2]);
-    params[6] = lo;
-}
-
-PeakFit fit_peak(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 center_x, Sint64 center_y,
-                 np_float64 *rec, np_float64 *std_rec) {
+Flag LeastSquaresPeaks::fit(const PeakWindow &w) const {
+    np_float64 *rec = params + 10 * w.peak, *std_rec = std_params + 10 * w.peak;
     // A fit that stops before the solver writes its report and covariance
     // leaves these NaN, so that no peak reports another peak's values.
     double info[lm::kInfoSize];
@@ -176,29 +128,19 @@ PeakFit fit_peak(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 ce
     for (double &v : info) v = NAN;
     for (double &v : covar) v = NAN;
     double noise = 0.0;
-    const int r =
-        fit_gauss_2d_on_float_image(im, im_w, im_h, center_x, center_y, mea, rec, info, covar, &noise);
+    const int result = fit_on_image(w.pixels, w.stride, w.side, rec, info, covar, &noise);
     rec[8] = noise;
     for (int k = 0; k < 7; k++) std_rec[k] = std::sqrt(covar[k * 7 + k]);
-    return PeakFit{r, info[lm::kInfoStopReason], info[lm::kInfoIterations]};
+    const double reason = info[lm::kInfoStopReason], count = info[lm::kInfoIterations];
+    if (stop_reasons != nullptr)
+        stop_reasons[w.peak] = std::isfinite(reason) ? static_cast<Sint64>(reason) : 0;
+    if (iterations != nullptr) iterations[w.peak] = std::isfinite(count) ? static_cast<Sint64>(count) : 0;
+    if (result != 0) return Flag::kFailed;
+    const double limit = lm::kIterationLimit;  // the stop reason, truncated toward zero
+    return reason >= limit && reason < limit + 1.0 ? Flag::kIterationLimit : Flag::kGood;
 }
 
 }  // namespace gauss2
-
-namespace {
-
-using gauss2::k_max_counted_side;
-
-int fit_on_image(const np_float64 *im, Sint64 im_w, const gauss2::ImageWindow &w, np_float64 *params,
-                 np_float64 *info, np_float64 *covar, np_float64 *noise) {
-    const np_float64 *window = im + w.offset;
-    gauss2::start_values(window, im_w, w.side, params);
-    const int result = gauss2::solve_patch(window, im_w, w.side, params, k_max_iterations, current_options(),
-                                           info, covar, noise);
-    return result < 0 ? result : 0;
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -207,9 +149,9 @@ np_float64 dlevmar_opts[5] = {1e-3, 1e-15, 1e-15, 1e-20, 1e-6};
 int fit_gauss_2d(np_float64 *pixels, Sint64 mea, np_float64 *params, np_float64 *info, np_float64 *covar) {
     ensure(sizeof(np_float64) == 8, "np_float64 wrong size");
     // No measurements, or more than the solver counts: it refuses the problem.
-    if (mea <= 0 || mea > k_max_counted_side) return -1;
+    if (mea <= 0 || mea > kMaxCountedSide) return -1;
     const int side = static_cast<int>(mea);
-    const int result = gauss2::solve_patch(pixels, side, side, params, k_max_iterations, current_options(),
+    const int result = gauss2::solve_patch(pixels, side, side, params, kMaxIterations, current_options(),
                                            info, covar, nullptr);
     return result < 1 ? -1 : 0;
 }
@@ -219,7 +161,7 @@ int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64
                                 np_float64 *noise) {
     gauss2::ImageWindow w;
     if (!gauss2::image_window(im_w, im_h, center_x, center_y, mea, &w)) return -2;
-    return fit_on_image(im, im_w, w, params, info, covar, noise);
+    return fit_on_image(im + w.offset, im_w, w.side, params, info, covar, noise);
 }
 
 // ---- batch fit ---------------------------------------------------------------
@@ -227,16 +169,9 @@ int fit_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64
 int fit_array_of_gauss_2d_on_float_image(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 n_peaks,
                                          Sint64 *center_x, Sint64 *center_y, np_float64 *params,
                                          np_float64 *std_params, Sint64 *fails) {
-    for (Sint64 i = 0; i < n_peaks; i++) {
-        gauss2::prefetch_window(im, im_w, im_h, mea, n_peaks, center_x, center_y, i + 1);
-        if (center_x[i] < 0 || center_y[i] < 0) {
-            fails[i] = 1;
-            continue;
-        }
-        const gauss2::PeakFit f = gauss2::fit_peak(im, im_w, im_h, mea, center_x[i], center_y[i],
-                                                   params + 10 * i, std_params + 10 * i);
-        fails[i] = (f.result != 0 || f.hit_limit()) ? 1 : 0;
-    }
+    gauss2::LeastSquaresPeaks peaks{params, std_params, nullptr, nullptr};
+    gauss2::fit_each_peak(gauss2::PeakBatch{im, im_w, im_h, mea, n_peaks, center_x, center_y}, peaks,
+                          gauss2::FlagOutput{fails, false});
     return 0;
 }
 
@@ -266,8 +201,8 @@ bool place_patch(double pos_x, double pos_y, Sint64 im_w, Sint64 im_h, Sint64 me
     const double c0_d = std::floor((pos_x - half) + 0.5);
     const double r0_d = std::floor((pos_y - half) + 0.5);
     // Whole numbers in [0, 2^63): their conversion is exact and defined.
-    constexpr double k_two_63 = 9223372036854775808.0;
-    if (!(0.0 <= c0_d && c0_d < k_two_63 && 0.0 <= r0_d && r0_d < k_two_63)) return false;
+    constexpr double kTwo63 = 9223372036854775808.0;
+    if (!(0.0 <= c0_d && c0_d < kTwo63 && 0.0 <= r0_d && r0_d < kTwo63)) return false;
     const Sint64 c0 = static_cast<Sint64>(c0_d);
     const Sint64 r0 = static_cast<Sint64>(r0_d);
     // One column to spare on the right and one row below: strictly less.
@@ -334,22 +269,22 @@ namespace {
 
 // The trace records name this file by its path from the repository root, at
 // fixed line numbers that readers of old logs know.
-constexpr const char *k_source_path = "run/sigproc_v2/c_gauss2_fitter/gauss2_fitter.cpp";
-constexpr int k_line_pixels = 58;
-constexpr int k_line_params = 69;
-constexpr int k_line_params_end = 74;
-constexpr int k_line_jacobian = 78;
-constexpr int k_line_info = 110;
-constexpr int k_line_info_e2 = 111;
-constexpr int k_line_info_mu = 112;
-constexpr int k_line_info_n_iter = 113;
-constexpr int k_line_info_reason = 114;
+constexpr const char *kSourcePath = "run/sigproc_v2/c_gauss2_fitter/gauss2_fitter.cpp";
+constexpr int kLinePixels = 58;
+constexpr int kLineParams = 69;
+constexpr int kLineParamsEnd = 74;
+constexpr int kLineJacobian = 78;
+constexpr int kLineInfo = 110;
+constexpr int kLineInfoE2 = 111;
+constexpr int kLineInfoMu = 112;
+constexpr int kLineInfoNIter = 113;
+constexpr int kLineInfoReason = 114;
 
-constexpr int k_dump_pixel_count = 121;  // an 11 x 11 patch
-constexpr int k_dump_pixel_row = 11;
-constexpr int k_dump_param_count = 10;  // one per-peak record of the batch fit
-constexpr int k_dump_jac_row = 7;       // one pixel's derivatives
-constexpr int k_dump_jac_group = 77;    // one row of an 11-pixel-wide patch
+constexpr int kDumpPixelCount = 121;  // an 11 x 11 patch
+constexpr int kDumpPixelRow = 11;
+constexpr int kDumpParamCount = 10;  // one per-peak record of the batch fit
+constexpr int kDumpJacRow = 7;       // one pixel's derivatives
+constexpr int kDumpJacGroup = 77;    // one row of an 11-pixel-wide patch
 
 // Writable storage for the initial stop-reason texts, so that the table can
 // hold plain `char *` without casting away the constness of literals.
@@ -385,34 +320,34 @@ char *get_dlevmar_stop_reason_from_info(const np_float64 *info) {
 }
 
 void dump_pixels(const char *label, const np_float64 *pixels) {
-    _trace(k_source_path, k_line_pixels, "%s: PIXELS [\n", label);
+    _trace(kSourcePath, kLinePixels, "%s: PIXELS [\n", label);
     FILE *log = _log;
     if (log == nullptr) return;  // no log file: the header went to stderr only
-    for (int i = 0; i < k_dump_pixel_count; i++) {
-        if (i % k_dump_pixel_row == 0) fputc('\n', log);
+    for (int i = 0; i < kDumpPixelCount; i++) {
+        if (i % kDumpPixelRow == 0) fputc('\n', log);
         write_value(log, pixels[i]);
     }
     end_body(log);
 }
 
 void dump_params(const char *label, const np_float64 *params) {
-    _trace(k_source_path, k_line_params, "%s: PARAMS [\n", label);
+    _trace(kSourcePath, kLineParams, "%s: PARAMS [\n", label);
     FILE *log = _log;
     if (log != nullptr) {
-        for (int i = 0; i < k_dump_param_count; i++) write_value(log, params[i]);
+        for (int i = 0; i < kDumpParamCount; i++) write_value(log, params[i]);
         end_body(log);
     }
-    _trace(k_source_path, k_line_params_end, "%s: END PARAMS\n", label);
+    _trace(kSourcePath, kLineParamsEnd, "%s: END PARAMS\n", label);
 }
 
 void dump_jacobian(const char *label, const np_float64 *jac, int n) {
-    _trace(k_source_path, k_line_jacobian, "%s: JAC [\n", label);
+    _trace(kSourcePath, kLineJacobian, "%s: JAC [\n", label);
     FILE *log = _log;
     if (log == nullptr) return;
     for (int i = 0; i < n; i++) {
-        if (i % k_dump_jac_row == 0) {
+        if (i % kDumpJacRow == 0) {
             fputc('\n', log);
-            if (i % k_dump_jac_group == 0) fputc('\n', log);
+            if (i % kDumpJacGroup == 0) fputc('\n', log);
         }
         write_value(log, jac[i]);
     }
@@ -420,12 +355,11 @@ void dump_jacobian(const char *label, const np_float64 *jac, int n) {
 }
 
 void dump_info(const np_float64 *info) {
-    _trace(k_source_path, k_line_info, "INFO:\n");
-    _trace(k_source_path, k_line_info_e2, "  e^2 at p0: %f\n", info[0]);
-    _trace(k_source_path, k_line_info_mu, "  mu?: %f\n", info[4]);
-    _trace(k_source_path, k_line_info_n_iter, "  n_iter: %f\n", info[5]);
-    _trace(k_source_path, k_line_info_reason, "  reason to stop: %s\n",
-           get_dlevmar_stop_reason_from_info(info));
+    _trace(kSourcePath, kLineInfo, "INFO:\n");
+    _trace(kSourcePath, kLineInfoE2, "  e^2 at p0: %f\n", info[0]);
+    _trace(kSourcePath, kLineInfoMu, "  mu?: %f\n", info[4]);
+    _trace(kSourcePath, kLineInfoNIter, "  n_iter: %f\n", info[5]);
+    _trace(kSourcePath, kLineInfoReason, "  reason to stop: %s\n", get_dlevmar_stop_reason_from_info(info));
 }
 
 int validate_im(const np_float64 *im, Sint64 im_w, Sint64 im_h) {

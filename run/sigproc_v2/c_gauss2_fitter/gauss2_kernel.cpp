@@ -1,77 +1,19 @@
-// The kernel paths: the fit's passes (gauss2_passes.h) and the solvers
-// built for baseline x86-64, AVX2 + FMA and AVX-512, each whole fit inlined
-// into one function per path, and the choice among them at load time. NaN
-// and infinity propagate as in scalar code (no fast-math).
+// The fit's kernels on every kernel path (gauss2_paths.h): the passes
+// (gauss2_passes.h) and the solvers, each whole fit inlined into one function
+// per path, built for the path's instruction set. NaN and infinity
+// propagate as in scalar code (no fast-math).
 
 #include "gauss2_kernel.h"
 
-#include <atomic>
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 
 #include "gauss2_model.h"
 
-// The default path only: under clang 14 (the libFuzzer build), whose
-// handling of these targets is not the one measured here, under the thread
-// sanitizer, and off x86-64.
-#if defined(__clang__) || defined(__SANITIZE_THREAD__) || !defined(__x86_64__)
-#define GAUSS2_MULTIVERSION 0
-#else
-#define GAUSS2_MULTIVERSION 1
-#define GAUSS2_AVX2 __attribute__((target("arch=x86-64-v3")))
-#define GAUSS2_AVX512 __attribute__((target("arch=x86-64-v4")))
-#endif
-
 namespace gauss2 {
-
-// ---- the choice of path --------------------------------------------------------
-
-namespace {
-
-KernelPath machine_path() {
-#if GAUSS2_MULTIVERSION
-    __builtin_cpu_init();  // may run before the runtime's own initialisation
-    if (__builtin_cpu_supports("x86-64-v4")) return KernelPath::kAvx512;
-    if (__builtin_cpu_supports("x86-64-v3")) return KernelPath::kAvx2;
-#endif
-    return KernelPath::kDefault;
-}
-
-constexpr KernelPath kPaths[] = {KernelPath::kDefault, KernelPath::kAvx2, KernelPath::kAvx512};
-constexpr const char *kPathNames[] = {"default", "avx2", "avx512"};
-
-// The best path, lowered to the one GAUSS2_FITTER_ISA names; an unknown
-// name is reported on stderr and changes nothing.
-KernelPath requested_path(KernelPath best) {
-    const char *name = std::getenv("GAUSS2_FITTER_ISA");
-    if (name == nullptr || *name == '\0') return best;
-    for (KernelPath path : kPaths)
-        if (std::strcmp(name, kernel_path_name(path)) == 0) return path < best ? path : best;
-    std::fprintf(stderr, "gauss2_fitter: GAUSS2_FITTER_ISA=%s is none of default, avx2, avx512; ignored\n",
-                 name);
-    return best;
-}
-
-const KernelPath g_best = machine_path();
-std::atomic<KernelPath> g_path{requested_path(g_best)};
-
-}  // namespace
-
-KernelPath kernel_path() { return g_path.load(std::memory_order_relaxed); }
-
-KernelPath best_kernel_path() { return g_best; }
-
-bool set_kernel_path(KernelPath path) {
-    if (path > g_best) return false;
-    g_path.store(path, std::memory_order_relaxed);
-    return true;
-}
-
-const char *kernel_path_name(KernelPath path) { return kPathNames[static_cast<int>(path)]; }
 
 template <int Lanes>
 double residual_noise_of(int side, const double *r) {
@@ -114,46 +56,37 @@ GAUSS2_INLINE void each_lane(const double *x, double *y, long n, F f) {
     }
 }
 
-template <class V>
+template <class Layout>
 GAUSS2_INLINE void exp_or_log(bool exp, const double *x, double *y, long n) {
+    using V = typename Layout::V;
+    using Fma = typename Layout::Fma;
     if (exp)
         each_lane<V>(
-            x, y, n, [](V v) __attribute__((always_inline)) { return vexp(v); });
+            x, y, n, [](V v) __attribute__((always_inline)) { return vexp<Fma>(v); });
     else
         each_lane<V>(
-            x, y, n, [](V v) __attribute__((always_inline)) { return vlog(v); });
+            x, y, n, [](V v) __attribute__((always_inline)) { return vlog<Fma>(v); });
 }
 
-[[gnu::noinline]] void exp_or_log_default(bool exp, const double *x, double *y, long n) {
-    exp_or_log<v4d>(exp, x, y, n);
-}
-#if GAUSS2_MULTIVERSION
-[[gnu::noinline]] GAUSS2_AVX2 void exp_or_log_avx2(bool exp, const double *x, double *y, long n) {
-    exp_or_log<v4d>(exp, x, y, n);
-}
-[[gnu::noinline]] GAUSS2_AVX512 void exp_or_log_avx512(bool exp, const double *x, double *y, long n) {
-    exp_or_log<v8d>(exp, x, y, n);
-}
-#endif
-
-void exp_or_log_on_path(bool exp, const double *x, double *y, long n) {
-    switch (kernel_path()) {
-#if GAUSS2_MULTIVERSION
-        case KernelPath::kAvx512:
-            return exp_or_log_avx512(exp, x, y, n);
-        case KernelPath::kAvx2:
-            return exp_or_log_avx2(exp, x, y, n);
-#endif
-        default:
-            return exp_or_log_default(exp, x, y, n);
+// NOLINTBEGIN(bugprone-macro-parentheses): target is an attribute, layout a type
+#define GAUSS2_EXP_OR_LOG(name, target, layout, runs)                                               \
+    [[gnu::noinline]] target void exp_or_log_##name(bool exp, const double *x, double *y, long n) { \
+        exp_or_log<layout>(exp, x, y, n);                                                           \
     }
-}
+// NOLINTEND(bugprone-macro-parentheses)
+GAUSS2_KERNEL_PATHS(GAUSS2_EXP_OR_LOG)
+#undef GAUSS2_EXP_OR_LOG
+
+#define GAUSS2_EXP_OR_LOG_ROW(name, target, layout, runs) &exp_or_log_##name,
+constexpr void (*kExpOrLog[])(bool, const double *, double *,
+                              long) = {GAUSS2_KERNEL_PATHS(GAUSS2_EXP_OR_LOG_ROW)};
+#undef GAUSS2_EXP_OR_LOG_ROW
 
 }  // namespace
 
-void exp_lanes(const double *x, double *y, long n) { exp_or_log_on_path(true, x, y, n); }
+void exp_lanes(const double *x, double *y, long n) { kExpOrLog[kernel_path()](true, x, y, n); }
 
-void log_lanes(const double *x, double *y, long n) { exp_or_log_on_path(false, x, y, n); }
+void log_lanes(const double *x, double *y, long n) { kExpOrLog[kernel_path()](false, x, y, n); }
 
 namespace {
 
@@ -200,7 +133,7 @@ GAUSS2_INLINE int run_in(const Workspace<Layout> &ws, const MleFit &f) {
     out.deviance = NAN;
     if (!out.summary.estimate()) return 0;
     lm::Matrix<kParams> inverse;
-    if (!lm::detail::inverse_if_full_rank<kParams, Layout::kShortChains>(info, inverse)) {
+    if (!lm::detail::inverse_if_full_rank<kParams, typename Layout::Fma>(info, inverse)) {
         out.summary.stop = lm::kScoringSingular;
         return 0;
     }
@@ -238,10 +171,21 @@ GAUSS2_INLINE int run_in(const Workspace<Layout> &ws, const SandwichFit &f) {
     normal_equations<Layout>(side, ws.a, ws.b, shape, f.params, ws.columns, A.data(), unused.data());
     variance_information<Layout>(side, ws.x, ws.b, shape, f.params, ws.columns, B.data());
     lm::Matrix<kParams> inv;
-    if (!lm::detail::inverse_if_full_rank<kParams, Layout::kShortChains>(A, inv)) return -1;
-    const lm::Matrix<kParams> C = inv * B * inv;
+    if (!lm::detail::inverse_if_full_rank<kParams, typename Layout::Fma>(A, inv)) return -1;
+    // (inv B) inv, each entry's sum over the middle index in order, fused.
+    double left[kParams][kParams];
     for (int r = 0; r < kParams; r++)
-        for (int c = 0; c < kParams; c++) f.covar[r * kParams + c] = C(r, c);
+        for (int c = 0; c < kParams; c++) {
+            double sum = inv(r, 0) * B(0, c);
+            for (int m = 1; m < kParams; m++) sum = Layout::Fma::fmadd(inv(r, m), B(m, c), sum);
+            left[r][c] = sum;
+        }
+    for (int r = 0; r < kParams; r++)
+        for (int c = 0; c < kParams; c++) {
+            double sum = left[r][0] * inv(0, c);
+            for (int m = 1; m < kParams; m++) sum = Layout::Fma::fmadd(left[r][m], inv(m, c), sum);
+            f.covar[r * kParams + c] = sum;
+        }
     return 0;
 }
 
@@ -301,36 +245,27 @@ KernelPath path_for(const LeastSquaresAt &f) { return f.path; }
 KernelPath path_for(const LikelihoodAt &f) { return f.path; }
 
 // A fit on each path, in a function of its own built for the path's
-// instruction set.
+// instruction set, and the table of them for each kind of fit.
+// NOLINTBEGIN(bugprone-macro-parentheses): target is an attribute, layout a type
+#define GAUSS2_RUN(name, target, layout, runs)                              \
+    template <class Fit>                                                    \
+    [[gnu::noinline]] target int run_##name(double *memory, const Fit &f) { \
+        return run_in(Workspace<layout>(memory, f.mea), f);                 \
+    }
+// NOLINTEND(bugprone-macro-parentheses)
+GAUSS2_KERNEL_PATHS(GAUSS2_RUN)
+#undef GAUSS2_RUN
+
+#define GAUSS2_RUN_ROW(name, target, layout, runs) &run_##name<Fit>,
 template <class Fit>
-[[gnu::noinline]] int run_default(double *memory, const Fit &f) {
-    return run_in(Workspace<DefaultLayout>(memory, f.mea), f);
-}
-#if GAUSS2_MULTIVERSION
-template <class Fit>
-[[gnu::noinline]] GAUSS2_AVX2 int run_avx2(double *memory, const Fit &f) {
-    return run_in(Workspace<Avx2Layout>(memory, f.mea), f);
-}
-template <class Fit>
-[[gnu::noinline]] GAUSS2_AVX512 int run_avx512(double *memory, const Fit &f) {
-    return run_in(Workspace<Avx512Layout>(memory, f.mea), f);
-}
-#endif
+constexpr int (*kRuns[])(double *, const Fit &) = {GAUSS2_KERNEL_PATHS(GAUSS2_RUN_ROW)};
+#undef GAUSS2_RUN_ROW
 
 // A fit on its path (path_for), on workspace_doubles(f.mea) doubles of
 // working memory aligned to 64 bytes.
 template <class Fit>
 int run_on_path(double *memory, const Fit &f) {
-    switch (path_for(f)) {
-#if GAUSS2_MULTIVERSION
-        case KernelPath::kAvx512:
-            return run_avx512(memory, f);
-        case KernelPath::kAvx2:
-            return run_avx2(memory, f);
-#endif
-        default:
-            return run_default(memory, f);
-    }
+    return kRuns<Fit>[path_for(f)](memory, f);
 }
 
 // The working memory in a frame of its own, sized by the size class; the
@@ -387,7 +322,7 @@ int photon_covariance(long row_stride, const Variance &var, int mea, const doubl
 double least_squares_at(KernelPath path, const double *pixels, long stride, int side, const double *p,
                         double *A, double *g) {
     double E = NAN;
-    if (path > best_kernel_path() || side < 1 || side > GAUSS2_MAX_MEA) return E;
+    if (!path_runs_here(path) || side < 1 || side > GAUSS2_MAX_MEA) return E;
     solve_by_class(LeastSquaresAt{path, pixels, stride, side, p, A, g, &E});
     return E;
 }
@@ -395,7 +330,7 @@ double least_squares_at(KernelPath path, const double *pixels, long stride, int 
 double likelihood_at(KernelPath path, const double *pixels, long stride, const Variance &var, int side,
                      const double *p, double *I, double *score) {
     double F = NAN;
-    if (path > best_kernel_path() || side < 1 || side > GAUSS2_MAX_MEA) return F;
+    if (!path_runs_here(path) || side < 1 || side > GAUSS2_MAX_MEA) return F;
     solve_by_class(LikelihoodAt{path, pixels, stride, var, side, p, I, score, &F});
     return F;
 }

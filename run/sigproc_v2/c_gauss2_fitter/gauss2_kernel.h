@@ -1,8 +1,7 @@
 // The Gaussian patch fit's kernels: the problems that the solvers run on
 // (least squares and the Poisson likelihood, both on the passes of
-// gauss2_passes.h), their working memory, and the kernel paths: the same
-// passes built for baseline x86-64, for AVX2 + FMA and for AVX-512 (eight
-// lanes), one chosen at load time.
+// gauss2_passes.h) and their working memory, built for every kernel path
+// (gauss2_paths.h).
 //
 // Internal to the library; nothing here is exported.
 #pragma once
@@ -14,6 +13,7 @@
 #include "gauss2_fitter.h"
 #include "gauss2_model.h"
 #include "gauss2_passes.h"
+#include "gauss2_paths.h"
 #include "gauss2_simd.h"
 #include "lm/lm.h"
 #include "lm/scoring.h"
@@ -22,31 +22,15 @@ namespace gauss2 {
 
 constexpr int kParams = 7;
 
-// ---- kernel paths ----------------------------------------------------------
+// ---- pixel layouts of the kernel paths (gauss2_paths.h) ----------------------
 
-// The instruction sets the kernels are built for, each with its pixel
-// layout. Baseline x86-64 and AVX2 take four rows to a four-lane vector;
-// AVX-512 takes eight rows to an eight-lane vector.
-enum class KernelPath { kDefault = 0, kAvx2 = 1, kAvx512 = 2 };
-// The vector paths order the solvers' sums for short latency (their results
-// need not match the portable build's bits; AVX2 and AVX-512 still match
-// each other's).
-using DefaultLayout = RowLayout<v4d>;
-using Avx2Layout = RowLayout<v4d, true>;
-using Avx512Layout = RowLayout<v8d, true>;
-
-// The path the fits take: the best that the processor (and the operating
-// system) supports, chosen when the library is loaded, or a lower one that
-// the environment variable GAUSS2_FITTER_ISA names ("default", "avx2";
-// "avx512" is the best there is). Builds without multiversioning (clang,
-// the thread sanitizer) have the default path only.
-KernelPath kernel_path();
-// The best path of this machine and build.
-KernelPath best_kernel_path();
-// Makes `path` the one the fits take from now on, if the machine has it
-// (returns whether it does). For tests: not to be called while fits run.
-bool set_kernel_path(KernelPath path);
-const char *kernel_path_name(KernelPath path);
+// Baseline x86-64 and AVX2 take four rows to a four-lane vector; AVX-512
+// takes eight rows to an eight-lane vector. The vector paths fuse
+// multiply-adds with their instructions, the portable path by an exact
+// emulation (gauss2_simd.h): every path gives the same bits.
+using DefaultLayout = RowLayout<v4d, FmaEmulated>;
+using Avx2Layout = RowLayout<v4d, FmaInstructions>;
+using Avx512Layout = RowLayout<v8d, FmaInstructions>;
 
 // ---- working memory ------------------------------------------------------
 
@@ -112,7 +96,7 @@ void log_lanes(const double *x, double *y, long n);
 template <class Layout>
 class PatchProblem {
    public:
-    static constexpr bool kShortChains = Layout::kShortChains;
+    using Fma = typename Layout::Fma;  // the solver's too
 
     // The patch: pixel (i, j) is pixels[i * row_stride + j].
     GAUSS2_INLINE PatchProblem(const double *pixels, long row_stride, int side, const Workspace<Layout> &ws)
@@ -172,7 +156,7 @@ struct Variance {
 template <class Layout>
 class PoissonProblem {
    public:
-    static constexpr bool kShortChains = Layout::kShortChains;
+    using Fma = typename Layout::Fma;  // the solver's too
 
     GAUSS2_INLINE PoissonProblem(const double *pixels, long row_stride, const Variance &var, int side,
                                  const Workspace<Layout> &ws)

@@ -1,6 +1,7 @@
 // Photon-statistics extensions: the Poisson maximum-likelihood batch, the
 // photon-noise errors of least-squares records, and the least-squares batch
-// with a per-peak report (gauss2_mle.h).
+// with a per-peak report (gauss2_mle.h), each an estimator of the per-peak
+// driver (gauss2_batch.h).
 
 #include "gauss2_mle.h"
 
@@ -38,35 +39,67 @@ double smallest_variance(const gauss2::Variance &var, long stride, int side) {
     return lo;
 }
 
-// One fitted peak of the maximum-likelihood batch: its flag and iterations.
-struct MlePeak {
-    Sint64 flag, iterations;
+// The maximum-likelihood fit of each peak: records [0..6] the estimate and
+// [8] the log-likelihood ratio statistic, std_params [0..6] the Cramer-Rao
+// bounds (both NaN without an estimate), iterations (may be null).
+struct LikelihoodPeaks {
+    static constexpr bool kReadsPixels = true;
+    double read_var;
+    const np_float64 *read_var_map;
+    np_float64 *params, *std_params;
+    Sint64 *iterations;
+
+    void skipped(Sint64 i) const {
+        if (iterations != nullptr) iterations[i] = 0;
+    }
+    void outside(Sint64 i) const {
+        params[10 * i + 8] = NAN;
+        for (int k = 0; k < 7; k++) std_params[10 * i + k] = NAN;
+        skipped(i);
+    }
+    gauss2::Flag fit(const gauss2::PeakWindow &w) const {
+        np_float64 *rec = params + 10 * w.peak, *std_rec = std_params + 10 * w.peak;
+        const gauss2::Variance var{read_var, read_var_map == nullptr ? nullptr : read_var_map + w.offset};
+        gauss2::start_values(w.pixels, w.stride, w.side, rec);
+        const double s2_min = smallest_variance(var, w.stride, w.side);
+        if (!(rec[6] + s2_min > 0.0) && s2_min <= DBL_MAX) rec[6] = 1.0 - s2_min;
+        gauss2::MleReport report;
+        gauss2::solve_patch_mle(w.pixels, w.stride, var, w.side, rec, GAUSS2_MLE_MAX_ITERATIONS,
+                                current_mle_options(), &report);
+        rec[8] = report.deviance;
+        for (int k = 0; k < 7; k++) std_rec[k] = report.crlb[k];
+        if (iterations != nullptr) iterations[w.peak] = report.summary.iterations;
+        const lm::ScoringStop stop = report.summary.stop;
+        return stop == lm::kScoringLimit                            ? gauss2::Flag::kIterationLimit
+               : (stop == lm::kConverged || stop == lm::kNoDescent) ? gauss2::Flag::kGood
+                                                                    : gauss2::Flag::kFailed;
+    }
 };
 
-MlePeak fit_mle_peak(np_float64 *im, Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 cx, Sint64 cy,
-                     double read_var, const np_float64 *read_var_map, np_float64 *rec, np_float64 *std_rec) {
-    gauss2::ImageWindow w;
-    if (!gauss2::image_window(im_w, im_h, cx, cy, mea, &w)) {
-        rec[8] = NAN;
-        for (int k = 0; k < 7; k++) std_rec[k] = NAN;
-        return {GAUSS2_FLAG_SKIPPED, 0};
+// The photon-noise errors of least-squares records: std_params [0..6] NaN
+// where they cannot be formed. Reads no pixels.
+struct PhotonErrorPeaks {
+    static constexpr bool kReadsPixels = false;
+    double read_var;
+    const np_float64 *read_var_map;
+    const np_float64 *params;
+    np_float64 *std_params;
+
+    void skipped(Sint64 /*i*/) const {}
+    void outside(Sint64 i) const {
+        for (int k = 0; k < 7; k++) std_params[10 * i + k] = NAN;
     }
-    const gauss2::Variance var{read_var, read_var_map == nullptr ? nullptr : read_var_map + w.offset};
-    const np_float64 *window = im + w.offset;
-    gauss2::start_values(window, im_w, w.side, rec);
-    const double s2_min = smallest_variance(var, im_w, w.side);
-    if (!(rec[6] + s2_min > 0.0) && s2_min <= DBL_MAX) rec[6] = 1.0 - s2_min;
-    gauss2::MleReport report;
-    gauss2::solve_patch_mle(window, im_w, var, w.side, rec, GAUSS2_MLE_MAX_ITERATIONS, current_mle_options(),
-                            &report);
-    rec[8] = report.deviance;
-    for (int k = 0; k < 7; k++) std_rec[k] = report.crlb[k];
-    const lm::ScoringStop stop = report.summary.stop;
-    const Sint64 flag = stop == lm::kScoringLimit                            ? GAUSS2_FLAG_ITERATION_LIMIT
-                        : (stop == lm::kConverged || stop == lm::kNoDescent) ? GAUSS2_FLAG_GOOD
-                                                                             : GAUSS2_FLAG_FAILED;
-    return {flag, report.summary.iterations};
-}
+    gauss2::Flag fit(const gauss2::PeakWindow &w) const {
+        outside(w.peak);
+        const gauss2::Variance var{read_var, read_var_map == nullptr ? nullptr : read_var_map + w.offset};
+        double covar[49];
+        if (w.side * w.side < 7 ||
+            gauss2::photon_covariance(w.stride, var, w.side, params + 10 * w.peak, covar) != 0)
+            return gauss2::Flag::kFailed;
+        for (int k = 0; k < 7; k++) std_params[10 * w.peak + k] = std::sqrt(covar[k * 7 + k]);
+        return gauss2::Flag::kGood;
+    }
+};
 
 }  // namespace
 
@@ -80,15 +113,9 @@ int fit_array_of_gauss_2d_mle_on_float_image(np_float64 *im, Sint64 im_w, Sint64
                                              np_float64 *params, np_float64 *std_params, Sint64 *flags,
                                              Sint64 *iterations) {
     ensure_read_var(read_var);
-    for (Sint64 i = 0; i < n_peaks; i++) {
-        gauss2::prefetch_window(im, im_w, im_h, mea, n_peaks, center_x, center_y, i + 1);
-        MlePeak peak{GAUSS2_FLAG_SKIPPED, 0};
-        if (center_x[i] >= 0 && center_y[i] >= 0)
-            peak = fit_mle_peak(im, im_w, im_h, mea, center_x[i], center_y[i], read_var, read_var_map,
-                                params + 10 * i, std_params + 10 * i);
-        flags[i] = peak.flag;
-        if (iterations != nullptr) iterations[i] = peak.iterations;
-    }
+    LikelihoodPeaks peaks{read_var, read_var_map, params, std_params, iterations};
+    gauss2::fit_each_peak(gauss2::PeakBatch{im, im_w, im_h, mea, n_peaks, center_x, center_y}, peaks,
+                          gauss2::FlagOutput{flags});
     return 0;
 }
 
@@ -97,18 +124,9 @@ int photon_std_of_gauss_2d_records(Sint64 im_w, Sint64 im_h, Sint64 mea, Sint64 
                                    const np_float64 *read_var_map, const np_float64 *params,
                                    np_float64 *std_params) {
     ensure_read_var(read_var);
-    for (Sint64 i = 0; i < n_peaks; i++) {
-        if (center_x[i] < 0 || center_y[i] < 0) continue;
-        np_float64 *out = std_params + 10 * i;
-        for (int k = 0; k < 7; k++) out[k] = NAN;
-        gauss2::ImageWindow w;
-        if (!gauss2::image_window(im_w, im_h, center_x[i], center_y[i], mea, &w)) continue;
-        const gauss2::Variance var{read_var, read_var_map == nullptr ? nullptr : read_var_map + w.offset};
-        double covar[49];
-        if (w.side * w.side < 7 || gauss2::photon_covariance(im_w, var, w.side, params + 10 * i, covar) != 0)
-            continue;
-        for (int k = 0; k < 7; k++) out[k] = std::sqrt(covar[k * 7 + k]);
-    }
+    PhotonErrorPeaks peaks{read_var, read_var_map, params, std_params};
+    gauss2::fit_each_peak(gauss2::PeakBatch{nullptr, im_w, im_h, mea, n_peaks, center_x, center_y}, peaks,
+                          gauss2::FlagOutput{nullptr});
     return 0;
 }
 
@@ -116,23 +134,9 @@ int fit_array_of_gauss_2d_on_float_image_report(np_float64 *im, Sint64 im_w, Sin
                                                 Sint64 n_peaks, Sint64 *center_x, Sint64 *center_y,
                                                 np_float64 *params, np_float64 *std_params, Sint64 *flags,
                                                 Sint64 *stop_reasons, Sint64 *iterations) {
-    for (Sint64 i = 0; i < n_peaks; i++) {
-        gauss2::prefetch_window(im, im_w, im_h, mea, n_peaks, center_x, center_y, i + 1);
-        Sint64 flag = GAUSS2_FLAG_SKIPPED, reason = 0, count = 0;
-        if (center_x[i] >= 0 && center_y[i] >= 0) {
-            const gauss2::PeakFit f = gauss2::fit_peak(im, im_w, im_h, mea, center_x[i], center_y[i],
-                                                       params + 10 * i, std_params + 10 * i);
-            if (std::isfinite(f.stop_reason)) reason = static_cast<Sint64>(f.stop_reason);
-            if (std::isfinite(f.iterations)) count = static_cast<Sint64>(f.iterations);
-            flag = f.result == -2  ? GAUSS2_FLAG_SKIPPED
-                   : f.result != 0 ? GAUSS2_FLAG_FAILED
-                   : f.hit_limit() ? GAUSS2_FLAG_ITERATION_LIMIT
-                                   : GAUSS2_FLAG_GOOD;
-        }
-        flags[i] = flag;
-        if (stop_reasons != nullptr) stop_reasons[i] = reason;
-        if (iterations != nullptr) iterations[i] = count;
-    }
+    gauss2::LeastSquaresPeaks peaks{params, std_params, stop_reasons, iterations};
+    gauss2::fit_each_peak(gauss2::PeakBatch{im, im_w, im_h, mea, n_peaks, center_x, center_y}, peaks,
+                          gauss2::FlagOutput{flags});
     return 0;
 }
 

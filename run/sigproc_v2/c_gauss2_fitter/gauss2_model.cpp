@@ -11,8 +11,8 @@ namespace gauss2 {
 
 Shape shape_of(const double *p) {
     const Setup m = setup_of(p);
-    return Shape{m.std_y2 / m.den,    m.cross / m.den, m.std_x2 / m.den, m.cx, m.cy,
-                 m.norm() / k_two_pi, m.offset};
+    return Shape{m.std_y2 / m.den,  m.cross / m.den, m.std_x2 / m.den, m.cx, m.cy,
+                 m.norm() / kTwoPi, m.offset};
 }
 
 Derivatives derivatives_of(const double *p) {
@@ -20,8 +20,8 @@ Derivatives derivatives_of(const double *p) {
     const double sx = m.std_x, sy = m.std_y, rho = m.rho, L = m.L, L2 = L * L;
     const double sx2 = m.std_x2, sy2 = m.std_y2, sxsy = sx * sy;
     Derivatives d{};
-    d.scale[0] = m.unit_norm() / k_two_pi;  // amp: the unit-volume Gaussian
-    for (int k = 1; k < kShape; k++) d.scale[k] = m.norm() / k_two_pi;
+    d.scale[0] = m.unit_norm() / kTwoPi;  // amp: the unit-volume Gaussian
+    for (int k = 1; k < kShape; k++) d.scale[k] = m.norm() / kTwoPi;
     d.coef[0][0] = 1.0;
     // std_x: dx^2 / (L sx^3) - rho dx dy / (L sx^2 sy) - 1 / sx
     d.coef[1][0] = -1.0 / sx, d.coef[1][1] = 1.0 / (L * sx2 * sx), d.coef[1][2] = -rho / (L * sx2 * sy);

@@ -28,7 +28,7 @@
 namespace gauss2 {
 
 // 2 pi as the nearest double.
-constexpr double k_two_pi = 6.283185307179586;
+constexpr double kTwoPi = 6.283185307179586;
 
 // The parameter-only quantities of the model, computed once per parameter
 // vector (amp, std_x, std_y, pos_x, pos_y, rho, offset).

@@ -6,13 +6,14 @@
 // (gauss2_model.h), without the n x 7 Jacobian. The Poisson likelihood's
 // passes share that second pass with other weights.
 //
-// The same bits on four and eight lanes. Each pixel's arithmetic is the
-// same whatever the width, and every sum over the pixels is formed in four
-// lanes, in the order of four-row groups: a vector of eight rows is the
-// four-row groups 2g and 2g + 1 side by side, and its sums go into the
-// four-lane totals group 2g first (as they come, column by column), then
-// group 2g + 1 (kept aside until then). The AVX-512 path thus gives the
-// bits of the AVX2 path, only sooner.
+// The same bits on every path. Each pixel's arithmetic is the same whatever
+// the width (its fused multiply-adds written out, Layout::Fma), and every
+// sum over the pixels is formed in four lanes, in the order of four-row
+// groups: a vector of eight rows is the four-row groups 2g and 2g + 1 side
+// by side, and its sums go into the four-lane totals group 2g first (as
+// they come, column by column), then group 2g + 1 (kept aside until then).
+// The AVX-512 path thus gives the bits of the AVX2 and portable paths, only
+// sooner.
 //
 // Everything here is always inlined into the kernel path that uses it
 // (gauss2_kernel.cpp), so that each path's instructions are its own.
@@ -39,13 +40,11 @@ namespace gauss2 {
 // as V has lanes, each group stored column by column with the rows of a
 // column side by side (one vector); a last, partial group is padded with
 // zeros. Pixel (i, j) is element ((i / lanes) * side + j) * lanes + i % lanes.
-//
-// kShort: the solvers' linear algebra on this layout's path takes the order
-// of sums that shortens its chains of latency (lm::Ldlt's kShortChains).
-template <class Vec, bool kShort = false>
+// Fma: how the path fuses multiply-adds (gauss2_simd.h).
+template <class Vec, class FusedMultiplyAdd>
 struct RowLayout {
     using V = Vec;
-    static constexpr bool kShortChains = kShort;
+    using Fma = FusedMultiplyAdd;
     static constexpr int kW = lanes_of<V>;
     static constexpr int kHalves = kW / 4;  // four-row groups to a vector
     static_assert(kW == 4 || kW == 8);
@@ -208,9 +207,9 @@ GAUSS2_INLINE double *aside_of(double *columns, int side) {
 
 // The residuals x - f of the lanes at element k, from the data x and the
 // exponentials e there (0 at padding, where the mask is 0).
-template <class V, class Mask>
+template <class Fma, class V, class Mask>
 GAUSS2_INLINE V residual(const double *x, long k, V e, const Shape s, Mask mask) {
-    return masked((load<V>(x + k) - s.offset) - e * s.height, mask);
+    return masked(Fma::fnmadd(e, s.height, load<V>(x + k) - s.offset), mask);
 }
 
 // The per-column terms of a trial's exponent: dx and a dx^2.
@@ -233,6 +232,7 @@ GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, 
     exponent_columns<Layout>(side, columns, s);
     const ColumnTerms<Layout> dxv(columns, side, 0), adx2(columns, side, 1);
     double *aside = aside_of<Layout>(columns, side);
+    using Fma = typename Layout::Fma;
     v4d E = splat<v4d>(0.0);
     for_each_group(
         grid, [&](auto lanes, int g, auto mask) __attribute__((always_inline)) {
@@ -242,19 +242,19 @@ GAUSS2_INLINE double trial(int side, const double *__restrict x, const Shape s, 
 #pragma GCC unroll 4
             for (int j = 0; j < side; j++) {
                 const long k = grid.base(g, j);
-                const W e =
-                    masked(vexp(bdy * dxv.template get<W>(j) + (adx2.template get<W>(j) + cdy2)), mask);
-                const W r = residual(x, k, e, s, mask);
+                const W t = Fma::fmadd(bdy, dxv.template get<W>(j), adx2.template get<W>(j) + cdy2);
+                const W e = masked(vexp<Fma>(t), mask);
+                const W r = residual<Fma>(x, k, e, s, mask);
                 store(e_out + k, e);
                 const v4d r0 = half<0>(r);
-                E += r0 * r0;
+                E = Fma::fmadd(r0, r0, E);
                 if constexpr (lanes_of<W> == 8) store(aside + 4L * j, half<1>(r));
             }
             if constexpr (lanes_of<W> == 8) {
                 if (grid.upper_half(g))
                     for (int j = 0; j < side; j++) {
                         const v4d r1 = load<v4d>(aside + 4L * j);
-                        E += r1 * r1;
+                        E = Fma::fmadd(r1, r1, E);
                     }
             }
         });
@@ -298,7 +298,7 @@ struct UnitWeights {
     template <class W, class Valid>
     GAUSS2_INLINE void pixel(Valid valid, long k, W e, W &we, W &r, W & /*w*/) const {
         we = e;
-        r = residual(x, k, e, s, valid);
+        r = residual<typename Layout::Fma>(x, k, e, s, valid);
     }
     double total() const { return static_cast<double>(side) * side; }
 };
@@ -313,7 +313,7 @@ struct MeanWeights {
     static constexpr bool kSummed = true;
     template <class W>
     GAUSS2_INLINE W mean(long k, W e) const {
-        return e * height + (offset + load<W>(s2 + k));
+        return Layout::Fma::fmadd(e, height, offset + load<W>(s2 + k));
     }
     double total() const { return 0.0; }
 };
@@ -328,7 +328,7 @@ struct PoissonWeights : MeanWeights<Layout> {
     GAUSS2_INLINE void pixel(Valid valid, long k, W e, W &we, W &r, W &w) const {
         const W inv = splat<W>(1.0) / kept(valid, this->mean(k, e), splat<W>(1.0));
         w = kept(valid, inv, splat<W>(0.0));
-        r = kept(valid, load<W>(y + k) * inv - 1.0, splat<W>(0.0));
+        r = kept(valid, Layout::Fma::fmadd(load<W>(y + k), inv, -1.0), splat<W>(0.0));
         we = e * w;
     }
 };
@@ -351,6 +351,7 @@ struct VarianceWeights : MeanWeights<Layout> {
 template <class Layout, class Weights>
 GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, double cy, const Weights &weights,
                            double *__restrict columns, Moments *out) {
+    using Fma = typename Layout::Fma;
     const Grid<Layout> grid(side);
     fill_columns<Layout, 4>(side, columns, cx, [&](double dx, double *t) {
         t[0] = dx, t[1] = dx * dx, t[2] = dx * dx * dx, t[3] = dx * dx * (dx * dx);
@@ -379,25 +380,32 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
                 weights.pixel(mask, k, ev, we, r, w);
                 const W e2 = we * ev, er = ev * r;
                 const auto d1 = dx1.template get<W>(j), d2 = dx2.template get<W>(j);
-                t0 += e2, t1 += e2 * d1, t2 += e2 * d2, t3 += e2 * dx3.template get<W>(j),
-                    t4 += e2 * dx4.template get<W>(j);
-                u0 += we, u1 += we * d1, u2 += we * d2;
-                w0 += er, w1 += er * d1, w2 += er * d2;
+                t0 += e2, t1 = Fma::fmadd(e2, d1, t1), t2 = Fma::fmadd(e2, d2, t2);
+                t3 = Fma::fmadd(e2, dx3.template get<W>(j), t3),
+                t4 = Fma::fmadd(e2, dx4.template get<W>(j), t4);
+                u0 += we, u1 = Fma::fmadd(we, d1, u1), u2 = Fma::fmadd(we, d2, u2);
+                w0 += er, w1 = Fma::fmadd(er, d1, w1), w2 = Fma::fmadd(er, d2, w2);
                 rs += r;
                 if constexpr (Weights::kSummed) ws += w;
             }
             const W dy = grid.template rows<W>(g) - cy;
             const W dy2 = dy * dy, dy3 = dy2 * dy, dy4 = dy2 * dy2;
-            const W dyp[5] = {splat<W>(1.0), dy, dy2, dy3, dy4};
+            const W dyp[5] = {splat<W>(1.0), dy, dy2, dy3, dy4};  // dy^0 = 1: its sums are added alone
             const W t[5] = {t0, t1, t2, t3, t4}, u[3] = {u0, u1, u2}, w[3] = {w0, w1, w2};
             auto add = [&]<int H>() __attribute__((always_inline)) {
-                for (int a = 0; a < 5; a++)
-                    for (int b = 0; a + b < 5; b++) T[a][b] += half<H>(t[a]) * half<H>(dyp[b]);
-                for (int a = 0; a < 3; a++)
-                    for (int b = 0; a + b < 3; b++) {
-                        U[a][b] += half<H>(u[a]) * half<H>(dyp[b]);
-                        Vm[a][b] += half<H>(w[a]) * half<H>(dyp[b]);
+                for (int a = 0; a < 5; a++) {
+                    T[a][0] += half<H>(t[a]);
+                    for (int b = 1; a + b < 5; b++)
+                        T[a][b] = Fma::fmadd(half<H>(t[a]), half<H>(dyp[b]), T[a][b]);
+                }
+                for (int a = 0; a < 3; a++) {
+                    U[a][0] += half<H>(u[a]);
+                    Vm[a][0] += half<H>(w[a]);
+                    for (int b = 1; a + b < 3; b++) {
+                        U[a][b] = Fma::fmadd(half<H>(u[a]), half<H>(dyp[b]), U[a][b]);
+                        Vm[a][b] = Fma::fmadd(half<H>(w[a]), half<H>(dyp[b]), Vm[a][b]);
                     }
+                }
                 R += half<H>(rs);
                 Wt += half<H>(ws);
             };
@@ -428,6 +436,7 @@ GAUSS2_INLINE void moments(int side, const double *__restrict e, double cx, doub
 // w e^2, as sum_u c_ku (sum_v c_lv T[..]); J_k alone against the moments of
 // w e; J_k r against those of e r. The loops run over compile-time
 // structure and unroll completely.
+template <class Fma>
 GAUSS2_INLINE void assemble(const Moments &m, const Derivatives &d, double *__restrict A,
                             double *__restrict g) {
 #pragma GCC unroll 6
@@ -440,16 +449,17 @@ GAUSS2_INLINE void assemble(const Moments &m, const Derivatives &d, double *__re
                 double inner = 0.0;
 #pragma GCC unroll 4
                 for (int v = 0; v < kTerms[l]; v++)
-                    inner += d.coef[l][v] * m.T(kPowX[k][u] + kPowX[l][v], kPowY[k][u] + kPowY[l][v]);
-                sum += d.coef[k][u] * inner;
+                    inner = Fma::fmadd(d.coef[l][v],
+                                       m.T(kPowX[k][u] + kPowX[l][v], kPowY[k][u] + kPowY[l][v]), inner);
+                sum = Fma::fmadd(d.coef[k][u], inner, sum);
             }
             A[k * 7 + l] = A[l * 7 + k] = d.scale[k] * d.scale[l] * sum;
         }
         double su = 0.0, sv = 0.0;
 #pragma GCC unroll 4
         for (int u = 0; u < kTerms[k]; u++) {
-            su += d.coef[k][u] * m.U(kPowX[k][u], kPowY[k][u]);
-            sv += d.coef[k][u] * m.V(kPowX[k][u], kPowY[k][u]);
+            su = Fma::fmadd(d.coef[k][u], m.U(kPowX[k][u], kPowY[k][u]), su);
+            sv = Fma::fmadd(d.coef[k][u], m.V(kPowX[k][u], kPowY[k][u]), sv);
         }
         A[k * 7 + 6] = A[6 * 7 + k] = d.scale[k] * su;
         g[k] = d.scale[k] * sv;
@@ -466,7 +476,7 @@ GAUSS2_INLINE void normal_equations(int side, const double *__restrict x, const 
                                     double *__restrict A, double *__restrict g) {
     Moments m;
     moments<Layout>(side, e, s.cx, s.cy, UnitWeights<Layout>{side, x, s}, columns, &m);
-    assemble(m, derivatives_of(p), A, g);
+    assemble<typename Layout::Fma>(m, derivatives_of(p), A, g);
 }
 
 // Square root of the sum of squared deviations of the residuals r from
@@ -489,7 +499,7 @@ GAUSS2_INLINE double residual_noise(int side, const double *x, const double *e, 
 #pragma GCC unroll 4
             for (int j = 0; j < side; j++) {
                 const long k = grid.base(g, j);
-                store(scratch + k, residual(x, k, load<W>(e + k), s, mask));
+                store(scratch + k, residual<typename Layout::Fma>(x, k, load<W>(e + k), s, mask));
             }
         });
     return residual_noise_of<Layout::kW>(side, scratch);
@@ -507,6 +517,7 @@ GAUSS2_INLINE double poisson_trial(int side, const double *__restrict y, const d
                                    const Shape s, double *__restrict e_out, double *__restrict columns) {
     const Grid<Layout> grid(side);
     exponent_columns<Layout>(side, columns, s);
+    using Fma = typename Layout::Fma;
     const ColumnTerms<Layout> dxv(columns, side, 0), adx2(columns, side, 1);
     double *aside = aside_of<Layout>(columns, side);
     v4d F = splat<v4d>(0.0);
@@ -521,12 +532,12 @@ GAUSS2_INLINE double poisson_trial(int side, const double *__restrict y, const d
 #pragma GCC unroll 4
             for (int j = 0; j < side; j++) {
                 const long k = grid.base(g, j);
-                const W e =
-                    masked(vexp(bdy * dxv.template get<W>(j) + (adx2.template get<W>(j) + cdy2)), mask);
-                const W m = kept(mask, e * s.height + (s.offset + load<W>(s2 + k)), one);
+                const W t = Fma::fmadd(bdy, dxv.template get<W>(j), adx2.template get<W>(j) + cdy2);
+                const W e = masked(vexp<Fma>(t), mask);
+                const W m = kept(mask, Fma::fmadd(e, s.height, s.offset + load<W>(s2 + k)), one);
                 out |= ~(m >= lowest);
                 store(e_out + k, e);
-                const W term = masked(m - load<W>(y + k) * vlog(m), mask);
+                const W term = masked(Fma::fnmadd(load<W>(y + k), vlog<Fma>(m), m), mask);
                 F += half<0>(term);
                 if constexpr (lanes_of<W> == 8) store(aside + 4L * j, half<1>(term));
             }
@@ -555,7 +566,7 @@ GAUSS2_INLINE void poisson_information(int side, const double *__restrict y, con
     const Derivatives d = derivatives_of(p);
     Moments m;
     moments<Layout>(side, e, s.cx, s.cy, PoissonWeights<Layout>{{s2, s.height, s.offset}, y}, columns, &m);
-    assemble(m, d, I, score);
+    assemble<typename Layout::Fma>(m, d, I, score);
 }
 
 // sum (y - y log y) over the pixels (0 log 0 = 0): -log L + const of the
@@ -571,7 +582,8 @@ GAUSS2_INLINE double poisson_saturated(int side, const double *__restrict y, dou
 #pragma GCC unroll 4
             for (int j = 0; j < side; j++) {
                 const W yv = load<W>(y + grid.base(g, j));
-                const W term = yv > 0.0 ? yv - yv * vlog(yv > 0.0 ? yv : splat<W>(1.0)) : splat<W>(0.0);
+                const W log_y = vlog<typename Layout::Fma>(yv > 0.0 ? yv : splat<W>(1.0));
+                const W term = yv > 0.0 ? Layout::Fma::fnmadd(yv, log_y, yv) : splat<W>(0.0);
                 S += half<0>(term);
                 if constexpr (lanes_of<W> == 8) store(aside + 4L * j, half<1>(term));
             }
@@ -591,7 +603,7 @@ GAUSS2_INLINE void variance_information(int side, const double *__restrict s2, c
     Moments m;
     moments<Layout>(side, e, s.cx, s.cy, VarianceWeights<Layout>{{s2, s.height, s.offset}}, columns, &m);
     double unused[7];
-    assemble(m, derivatives_of(p), B, unused);
+    assemble<typename Layout::Fma>(m, derivatives_of(p), B, unused);
 }
 
 }  // namespace gauss2

@@ -20,33 +20,26 @@
 #include <cstring>
 #include <limits>
 
-// Multi-versioned like the fit's kernel: AVX-512, AVX2 and baseline, chosen
-// at load time. The sums keep their order in every version (no contraction),
-// so the results do not depend on the processor.
-#if defined(__clang__) || defined(__SANITIZE_THREAD__)
-#define GAUSS2_PEAK_CLONES
-#else
-#define GAUSS2_PEAK_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#endif
+#include "gauss2_paths.h"
 
 namespace {
 
-constexpr double k_mad_to_sigma = 1.482602218505602;  // sigma of a normal distribution per MAD
+constexpr double kMadToSigma = 1.482602218505602;  // sigma of a normal distribution per MAD
 // Pixels that a frame's candidates may read, tested one by one against their
 // squares, per pixel of the frame, before every square's maximum is taken
 // at once instead.
-constexpr long k_direct_reads = 32;
+constexpr long kDirectReads = 32;
 // The smoothing kernel's radius: 4 sigma, rounded half up (sigma >= 0).
 constexpr int kernel_radius(double smooth) {
     return static_cast<int>(4.0 * smooth + 0.5);  // NOLINT(bugprone-incorrect-roundings): never negative
 }
-constexpr int k_max_radius = kernel_radius(GAUSS2_MAX_SMOOTH);
+constexpr int kMaxRadius = kernel_radius(GAUSS2_MAX_SMOOTH);
 
 // One half of a symmetric smoothing kernel: w[0] the centre, w[t] the weight
 // at distance t, for t <= radius; the weights of the whole kernel sum to 1.
 struct Kernel {
     int radius = 0;
-    double w[k_max_radius + 1] = {};
+    double w[kMaxRadius + 1] = {};
     double gain = 1.0;  // sqrt of the sum of squares of the 2-D kernel
 };
 
@@ -54,7 +47,7 @@ void make_kernel(double smooth, Kernel &k) {
     if (smooth <= 0.0) return;
     k.radius = kernel_radius(smooth);
     double sum = 0.0;
-    double full[2 * k_max_radius + 1];
+    double full[2 * kMaxRadius + 1];
     for (int t = -k.radius; t <= k.radius; t++) {
         full[t + k.radius] = std::exp(-0.5 / (smooth * smooth) * static_cast<double>(t) * t);
         sum += full[t + k.radius];
@@ -68,19 +61,25 @@ void make_kernel(double smooth, Kernel &k) {
     k.gain = squares;  // the 2-D kernel is the outer product: its sum of squares is squares^2
 }
 
+// The loops over a frame's pixels below are built for every kernel path
+// (gauss2_paths.h), the one in use chosen like the fit's kernels. Their sums
+// keep their order on every path (no contraction), so the peaks found do not
+// depend on the processor.
+#define GAUSS2_PEAK_LOOP [[gnu::always_inline]] inline
+
 // True when no value is NaN or infinite: x - x is 0 for finite x and NaN
 // otherwise, and NaN survives any order of summation.
-GAUSS2_PEAK_CLONES bool all_finite(const double *v, long n) {
+GAUSS2_PEAK_LOOP bool all_finite(const double *v, long n) {
     double acc = 0.0;
 #pragma omp simd reduction(+ : acc)
     for (long k = 0; k < n; k++) acc += v[k] - v[k];
     return acc == 0.0;
 }
 
-long clamp_index(long i, long n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
+GAUSS2_PEAK_LOOP long clamp_index(long i, long n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
 
 // out = in smoothed along columns (each output row a weighted sum of rows).
-GAUSS2_PEAK_CLONES void smooth_columns(const double *in, double *out, long w, long h, const Kernel &k) {
+GAUSS2_PEAK_LOOP void smooth_columns(const double *in, double *out, long w, long h, const Kernel &k) {
     for (long i = 0; i < h; i++) {
         double *o = out + i * w;
         const double *c = in + i * w;
@@ -97,7 +96,7 @@ GAUSS2_PEAK_CLONES void smooth_columns(const double *in, double *out, long w, lo
 
 // out = in smoothed along rows; the same sums as smooth_columns, in the same
 // order, with the edges extended by their nearest pixel.
-GAUSS2_PEAK_CLONES void smooth_rows(const double *in, double *out, long w, long h, const Kernel &k) {
+GAUSS2_PEAK_LOOP void smooth_rows(const double *in, double *out, long w, long h, const Kernel &k) {
     const long r = k.radius;
     for (long i = 0; i < h; i++) {
         const double *c = in + i * w;
@@ -114,6 +113,33 @@ GAUSS2_PEAK_CLONES void smooth_rows(const double *in, double *out, long w, long 
     }
 }
 
+// The loops of each path.
+struct PeakLoops {
+    bool (*all_finite)(const double *v, long n);
+    void (*smooth_columns)(const double *in, double *out, long w, long h, const Kernel &k);
+    void (*smooth_rows)(const double *in, double *out, long w, long h, const Kernel &k);
+};
+
+// NOLINTBEGIN(bugprone-macro-parentheses): target is an attribute
+#define GAUSS2_PEAK_LOOPS(name, target, layout, runs)                                                     \
+    [[gnu::noinline]] target bool all_finite_##name(const double *v, long n) { return all_finite(v, n); } \
+    [[gnu::noinline]] target void smooth_columns_##name(const double *in, double *out, long w, long h,    \
+                                                        const Kernel &k) {                                \
+        smooth_columns(in, out, w, h, k);                                                                 \
+    }                                                                                                     \
+    [[gnu::noinline]] target void smooth_rows_##name(const double *in, double *out, long w, long h,       \
+                                                     const Kernel &k) {                                   \
+        smooth_rows(in, out, w, h, k);                                                                    \
+    }
+// NOLINTEND(bugprone-macro-parentheses)
+GAUSS2_KERNEL_PATHS(GAUSS2_PEAK_LOOPS)
+#undef GAUSS2_PEAK_LOOPS
+
+#define GAUSS2_PEAK_LOOPS_ROW(name, target, layout, runs) \
+    {&all_finite_##name, &smooth_columns_##name, &smooth_rows_##name},
+constexpr PeakLoops kPeakLoops[] = {GAUSS2_KERNEL_PATHS(GAUSS2_PEAK_LOOPS_ROW)};
+#undef GAUSS2_PEAK_LOOPS_ROW
+
 // The k-th and (k-1)-th smallest of src[0..n) (0-based ranks, 1 <= k < n
 // for the lower one), exactly. A full selection over a frame's pixels costs
 // more than the rest of the search, so the ranks are first bracketed from a
@@ -126,10 +152,10 @@ struct Ranks {
 
 Ranks select_ranks(const double *src, long n, long k, double *scratch) {
     const bool want_lower = k >= 1 && n % 2 == 0;
-    constexpr long k_stride = 16, k_small = 4096;
-    if (n >= k_small) {
+    constexpr long kStride = 16, kSmall = 4096;
+    if (n >= kSmall) {
         long ns = 0;
-        for (long i = 0; i < n; i += k_stride) scratch[ns++] = src[i];
+        for (long i = 0; i < n; i += kStride) scratch[ns++] = src[i];
         const long ks = k * ns / n;
         const long delta =
             static_cast<long>(1.5 * std::sqrt(static_cast<double>(ns))) + 8;  // ~3 sigma of the rank
@@ -181,7 +207,7 @@ double pixel_noise(const double *a, long w, long h, double *scratch) {
         for (long j = 0; j + 1 < w; j++) d[n++] = a[i * w + j + 1] - a[i * w + j];
     const double centre = median(d, n, scratch);
     for (long k = 0; k < n; k++) d[k] = std::fabs(d[k] - centre);
-    return k_mad_to_sigma * median(d, n, scratch) / std::sqrt(2.0);
+    return kMadToSigma * median(d, n, scratch) / std::sqrt(2.0);
 }
 
 // Median of the statistics rows of the frame s. scratch: room for 2 w h.
@@ -427,6 +453,7 @@ Sint64 find_peaks_in_frames_with_background(const np_float64 *frames, Sint64 n_f
            "find_peaks_in_frames: null frames, work or thresholds");
     ensure(max_peaks == 0 || (peak_frame && peak_x && peak_y), "find_peaks_in_frames: null peak arrays");
 
+    const PeakLoops &loops = kPeakLoops[gauss2::kernel_path()];
     Kernel kernel;
     make_kernel(smooth, kernel);
     const long w = im_w, h = im_h, n = w * h;
@@ -441,7 +468,7 @@ Sint64 find_peaks_in_frames_with_background(const np_float64 *frames, Sint64 n_f
 
         // Non-finite pixels become the median of the finite ones.
         const double *a = frame;
-        if (!all_finite(frame, n)) {
+        if (!loops.all_finite(frame, n)) {
             long m = 0;
             double *finite = scratch + n;
             for (long k = 0; k < n; k++)
@@ -459,8 +486,8 @@ Sint64 find_peaks_in_frames_with_background(const np_float64 *frames, Sint64 n_f
 
         const double *s = a;
         if (kernel.radius > 0) {
-            smooth_columns(a, tmp, w, h, kernel);
-            smooth_rows(tmp, s_buf, w, h, kernel);
+            loops.smooth_columns(a, tmp, w, h, kernel);
+            loops.smooth_rows(tmp, s_buf, w, h, kernel);
             s = s_buf;
         }
         if (background_tile > 0) {
@@ -480,7 +507,7 @@ Sint64 find_peaks_in_frames_with_background(const np_float64 *frames, Sint64 n_f
         // any distance.
         Search q{s, w, h, border, d, thr};
         const long square_area = std::min(2 * d + 1, w) * std::min(2 * d + 1, h);
-        const long most_tests = std::max(1L, k_direct_reads * n / square_area);
+        const long most_tests = std::max(1L, kDirectReads * n / square_area);
         const long first = total;
         bool plateau = false;
         long tests = 0;

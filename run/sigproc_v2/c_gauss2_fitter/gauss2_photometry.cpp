@@ -107,7 +107,7 @@ GroupSpot place_spot(const double *s, const Frame &f, Sint64 mea, Sint64 index) 
     const auto cx = static_cast<Sint64>(std::floor(s[0])), cy = static_cast<Sint64>(std::floor(s[1]));
     const double unit[7] = {1.0, s[2], s[3], s[0], s[1], s[4], 0.0};
     const gauss2::Setup model = gauss2::setup_of(unit);
-    const double scale = model.unit_norm() / gauss2::k_two_pi;
+    const double scale = model.unit_norm() / gauss2::kTwoPi;
     const double inv_den = 1.0 / model.den;
     return {square(f, cx, cy, half),
             square(f, cx, cy, 2 * half),
@@ -163,18 +163,19 @@ struct PixelTable {
 };
 
 // a[i] = exp(a[i]) for n values, four at a time by the kernels' inline
-// exp (within about an ulp of exp, and several times cheaper than calling
-// it).
+// exp (within about an ulp of exp). This file is built once for every
+// machine, so its multiply-adds are the exactly rounded emulation: the same
+// bits wherever it runs.
 void exponentiate(double *a, long n) {
     long i = 0;
-    for (; i + gauss2::kLanes <= n; i += gauss2::kLanes) {
-        const gauss2::v4d r = gauss2::vexp(gauss2::v4d{a[i], a[i + 1], a[i + 2], a[i + 3]});
-        for (int k = 0; k < gauss2::kLanes; k++) a[i + k] = r[k];
+    for (; i + gauss2::lanes_of<gauss2::v4d> <= n; i += gauss2::lanes_of<gauss2::v4d>) {
+        const gauss2::v4d r = gauss2::vexp<gauss2::FmaEmulated>(gauss2::v4d{a[i], a[i + 1], a[i + 2], a[i + 3]});
+        for (int k = 0; k < gauss2::lanes_of<gauss2::v4d>; k++) a[i + k] = r[k];
     }
     if (i == n) return;
     gauss2::v4d rest{};
     for (long k = i; k < n; k++) rest[k - i] = a[k];
-    rest = gauss2::vexp(rest);
+    rest = gauss2::vexp<gauss2::FmaEmulated>(rest);
     for (long k = i; k < n; k++) a[k] = rest[k - i];
 }
 
