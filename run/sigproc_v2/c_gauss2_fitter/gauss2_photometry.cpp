@@ -169,7 +169,8 @@ struct PixelTable {
 void exponentiate(double *a, long n) {
     long i = 0;
     for (; i + gauss2::lanes_of<gauss2::v4d> <= n; i += gauss2::lanes_of<gauss2::v4d>) {
-        const gauss2::v4d r = gauss2::vexp<gauss2::FmaEmulated>(gauss2::v4d{a[i], a[i + 1], a[i + 2], a[i + 3]});
+        const gauss2::v4d r =
+            gauss2::vexp<gauss2::FmaEmulated>(gauss2::v4d{a[i], a[i + 1], a[i + 2], a[i + 3]});
         for (int k = 0; k < gauss2::lanes_of<gauss2::v4d>; k++) a[i + k] = r[k];
     }
     if (i == n) return;
@@ -332,7 +333,7 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
         }
         // Whole vectors for add_lone: padding of weight 0 (infinite
         // variance) up to a multiple of four.
-        for (; (t.n_lone - lone_start) % gauss2::kLanes; t.n_lone++)
+        for (; (t.n_lone - lone_start) % gauss2::lanes_of<gauss2::v4d>; t.n_lone++)
             t.lone_x[t.n_lone] = 0.0, t.lone_s2[t.n_lone] = kInfinity, t.lone_g[t.n_lone] = 0.0;
         lone_start = t.n_lone;
         t.lone_end[k] = t.n_lone;
@@ -541,7 +542,7 @@ class GroupFit {
         const v4d a = splat(theta_[2 * k]), b = splat(theta_[2 * k + 1]), floor = splat(v_floor_);
         const v4d one = splat(1.0), zero{}, inf = splat(kInfinity);
         v4d gg{}, g1{}, w1{}, gx{}, x1{};
-        for (long p = first; p < last; p += gauss2::kLanes) {
+        for (long p = first; p < last; p += gauss2::lanes_of<gauss2::v4d>) {
             const v4d g = lanes(t_.lone_g + p), x = lanes(t_.lone_x + p), s2 = lanes(t_.lone_s2 + p);
             v4d w = s2 < inf ? one : zero;
             if (poisson) {
