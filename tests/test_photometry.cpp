@@ -105,6 +105,22 @@ TEST(Photometry, NoiseFreeSpotsGiveTheirSignalAndBackground) {
     EXPECT_GT(s.signal_se(4), 1.1 * inside.signal_se(0));
 }
 
+TEST(Photometry, WindowsCutToAnyWidthGiveTheExactFit) {
+    // A lone spot whose window the frame's left edge cuts to 6 .. 11
+    // columns: every count of its pixels modulo the four that the normal
+    // equations take at once, under Poisson weights with read noise.
+    for (int col = 0; col <= 5; col++) {
+        SCOPED_TRACE(col);
+        const double x = col + 0.4;
+        Spots s;
+        s.add(x, 20.3, 1.3, 1.2, 0.1)
+            .measure(field(40, 40, 30.0, {{2000.0, 1.3, 1.2, x, 20.3, 0.1, 0.0}}), 11, 2.25);
+        EXPECT_EQ(s.flags[0], GAUSS2_PHOTOMETRY_MEASURED);
+        EXPECT_NEAR(s.signal(0), 2000.0, 1e-7);
+        EXPECT_NEAR(s.bg(0), 30.0, 1e-9);
+    }
+}
+
 TEST(Photometry, ADarkSpotBesideABrightOneMeasuresNearZeroWithHonestErrors) {
     // 3.5 px from a spot of 20 000 photons, on a background of 50: the
     // joint fit leaves the dark spot's signal at zero within its errors,
@@ -338,7 +354,8 @@ TEST(Photometry, RefusesBrokenContracts) {
     call(20, 5, 0, 0.0, nullptr);
     // The work size as the header states it.
     constexpr Sint64 k = GAUSS2_PHOTOMETRY_MAX_GROUP;
-    EXPECT_EQ(gauss2_photometry_work_size(11), 6 * k * 121 + (3 * k * 441 + 1) / 2 + 2 * k * (2 * k + 6));
+    EXPECT_EQ(gauss2_photometry_work_size(11),
+              6 * k * (121 + 3) + (3 * k * 441 + 1) / 2 + 2 * k * (2 * k + 6));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "gauss2_batch.h"
@@ -30,6 +31,7 @@ constexpr int kMaxUnknowns = 2 * kMaxGroup;
 // the same pixels).
 constexpr double kPivotShare = 1e-12;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // ---- groups --------------------------------------------------------------------
 
@@ -141,7 +143,8 @@ struct PixelTable {
 
     // Pixels and entries of a group of kMaxGroup spots, at most: every pixel
     // lies in a window, and every entry of spot k in its reach.
-    static Sint64 max_pixels(Sint64 mea) { return kMaxGroup * mea * mea; }
+    // (Lone pixels are padded to a multiple of four a spot: 3 more each.)
+    static Sint64 max_pixels(Sint64 mea) { return kMaxGroup * (mea * mea + 3); }
     static Sint64 max_entries(Sint64 mea) { return kMaxGroup * (2 * mea - 1) * (2 * mea - 1); }
     // Doubles of memory: 3 doubles a lone pixel, 2 doubles and 2 integers a
     // shared pixel, a double and an integer an entry.
@@ -256,6 +259,7 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
             if (overlap(spots[l].reach, spots[k].win)) near[k][n_near[k]++] = static_cast<std::uint8_t>(l);
     }
     double sum = 0.0;
+    long counted = 0, lone_start = 0;  // pixels in sum; where spot k's lone pixels start
     t.n_lone = t.n_pixels = t.n_entries = 0;
     RowSpot row[kMaxGroup];
     Columns lit[kMaxGroup], own[kMaxGroup];
@@ -298,6 +302,7 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
                 const double x = f.im[r * f.w + c], s2 = f.variance(r, c);
                 if (has(taken, j) || !std::isfinite(x) || !(s2 >= 0.0 && s2 <= DBL_MAX)) continue;
                 sum += std::max(x + s2, 0.0);
+                counted++;
                 if (!has(crowded, j)) {  // spot k's light alone: a lone pixel
                     t.lone_x[t.n_lone] = x, t.lone_s2[t.n_lone] = s2;
                     t.lone_g[t.n_lone] = mine.exponent(c) + mine.log_scale;  // exponentiated below
@@ -326,12 +331,16 @@ double tabulate(const Frame &f, const GroupSpot *spots, int n_spots, PixelTable 
                 t.n_entries += n;
             }
         }
+        // Whole vectors for add_lone: padding of weight 0 (infinite
+        // variance) up to a multiple of four.
+        for (; (t.n_lone - lone_start) % gauss2::lanes_of<gauss2::v4d>; t.n_lone++)
+            t.lone_x[t.n_lone] = 0.0, t.lone_s2[t.n_lone] = kInfinity, t.lone_g[t.n_lone] = 0.0;
+        lone_start = t.n_lone;
         t.lone_end[k] = t.n_lone;
     }
     exponentiate(t.g, t.n_entries);
     exponentiate(t.lone_g, t.n_lone);
-    const long all = t.n_lone + t.n_pixels;
-    return all ? sum / static_cast<double>(all) : 0.0;
+    return counted ? sum / static_cast<double>(counted) : 0.0;
 }
 
 // A symmetric system of n unknowns in row-major storage (stride n) of which
@@ -524,25 +533,42 @@ class GroupFit {
     }
 
     // Spot k's lone pixels first .. last - 1 into its normal equations: five
-    // sums.
+    // sums, each kept in four lanes (pixel first + 4 i + l in lane l) and
+    // added up at the end. The pixels come in whole vectors: the padding
+    // (tabulate) has variance +inf, and so weight 0.
     void add_lone(int k, long first, long last, bool poisson) {
-        const double a = theta_[2 * k], b = theta_[2 * k + 1];
-        double gg = 0.0, g1 = 0.0, one = 0.0, gx = 0.0, x1 = 0.0;
-        for (long p = first; p < last; p++) {
-            const double g = t_.lone_g[p], x = t_.lone_x[p];
-            const double w = poisson ? 1.0 / std::max(b + a * g + t_.lone_s2[p], v_floor_) : 1.0;
-            const double wg = w * g;
+        using gauss2::splat;
+        using gauss2::v4d;
+        const v4d a = splat(theta_[2 * k]), b = splat(theta_[2 * k + 1]), floor = splat(v_floor_);
+        const v4d one = splat(1.0), zero{}, inf = splat(kInfinity);
+        v4d gg{}, g1{}, w1{}, gx{}, x1{};
+        for (long p = first; p < last; p += gauss2::lanes_of<gauss2::v4d>) {
+            const v4d g = lanes(t_.lone_g + p), x = lanes(t_.lone_x + p), s2 = lanes(t_.lone_s2 + p);
+            v4d w = s2 < inf ? one : zero;
+            if (poisson) {
+                const v4d v = b + a * g + s2;
+                w = one / (v < floor ? floor : v);
+            }
+            const v4d wg = w * g;
             gx += wg * x;
             gg += wg * g;
             g1 += wg;
-            one += w;
+            w1 += w;
             x1 += w * x;
         }
-        sys_.at(2 * k, 2 * k) += gg;
-        sys_.at(2 * k + 1, 2 * k) += g1;
-        sys_.at(2 * k + 1, 2 * k + 1) += one;
-        sys_.rhs[2 * k] += gx;
-        sys_.rhs[2 * k + 1] += x1;
+        const v4d sums = gauss2::hsum4(gg, g1, w1, gx);
+        sys_.at(2 * k, 2 * k) += sums[0];
+        sys_.at(2 * k + 1, 2 * k) += sums[1];
+        sys_.at(2 * k + 1, 2 * k + 1) += sums[2];
+        sys_.rhs[2 * k] += sums[3];
+        sys_.rhs[2 * k + 1] += gauss2::hsum(x1);
+    }
+
+    // Four doubles from memory of any alignment.
+    static gauss2::v4d lanes(const double *p) {
+        gauss2::v4d v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
     }
 
     const PixelTable &t_;

@@ -108,8 +108,8 @@ C_COMMON_EXPORT Sint64 gauss2_photometry_groups(Sint64 n_spots, const np_float64
 /* Extension. Doubles of working memory that the photometry batch needs for
  * windows of side mea (1 <= mea <= GAUSS2_MAX_MEA, else `ensure`): a group's
  * pixels and the Gaussians on them, and its system; with K =
- * GAUSS2_PHOTOMETRY_MAX_GROUP, 6 K mea^2 + (3 K (2 mea - 1)^2 + 1) / 2
- * + 2 K (2 K + 6) (0.85 MB at mea 11, 24 MB at mea 63). Allocate once,
+ * GAUSS2_PHOTOMETRY_MAX_GROUP, 6 K (mea^2 + 3) + (3 K (2 mea - 1)^2 + 1) / 2
+ * + 2 K (2 K + 6) (0.86 MB at mea 11, 24 MB at mea 63). Allocate once,
  * reuse. */
 C_COMMON_EXPORT Sint64 gauss2_photometry_work_size(Sint64 mea);
 
