@@ -34,7 +34,8 @@ struct Joint {
 
 Joint joint_at(const m::WindowData &d, const m::Layout &l, const std::vector<double> &p) {
     const int M = l.params();
-    Joint j{0.0, std::vector<double>(M * M), std::vector<double>(M), std::vector<double>(d.size())};
+    Joint j{0.0, std::vector<double>(static_cast<std::size_t>(M) * M), std::vector<double>(M),
+            std::vector<double>(d.size())};
     j.F = m::joint_likelihood_at(d, 1.25, 4.0, l, p.data(), j.I.data(), j.score.data(), j.mean.data());
     return j;
 }
@@ -56,7 +57,7 @@ TEST(JointProblem, ScoreAndInformationMatchNumericOnesAtEverySize) {
         const int M = l.params();
         sizes.push_back(M);
         std::vector<double> p(M, 0.0);
-        for (int k = 0; k < free; k++)
+        for (std::size_t k = 0; k < static_cast<std::size_t>(free); k++)
             p[3 * k] = 400.0 + 3000.0 * U(rng), p[3 * k + 1] = 9.0 * U(rng), p[3 * k + 2] = 9.0 * U(rng);
         for (int r = 0; r < fixed; r++) {
             l.fx[r] = -0.5 - 0.4 * r,
@@ -253,7 +254,7 @@ TEST(MultiBatch, OneEmitterAWindowIsTheSingleFitToTheBit) {
         SCOPED_TRACE(i);
         ASSERT_EQ(b.n_rows[i], 1);
         const double *r = b.row(i, 0), *s = &b.single[10 * i];
-        const double top = static_cast<double>(b.cy[i] / 48 * 48);
+        const double top = static_cast<double>(b.cy[i] - b.cy[i] % 48);  // the frame's first row
         EXPECT_TRUE(same_bits(r[0], s[0]) && same_bits(r[1], s[1]) && same_bits(r[2], s[2]));
         EXPECT_TRUE(same_bits(r[5], s[5]) && same_bits(r[6], s[6]) && same_bits(r[8], s[8]));
         EXPECT_TRUE(same_bits(r[3], static_cast<double>(b.wx[i] - 3) + s[3]));
@@ -355,6 +356,7 @@ TEST(MultiBatch, RowsDependNeitherOnSplitsThreadsNorTheStackingOfFrames) {
     for (Sint64 k = 0; k < 3; k++)
         std::copy(f.px.begin() + (2 - k) * 1600, f.px.begin() + (3 - k) * 1600, g.px.begin() + k * 1600);
     std::vector<std::pair<Sint64, Sint64>> moved;
+    moved.reserve(peaks.size());
     for (auto [x, y] : peaks) moved.emplace_back(x, (2 - y / 40) * 40 + y % 40);
     std::reverse(moved.begin(), moved.end());
     Multi other(moved, 7, 5, 1.3, 40);

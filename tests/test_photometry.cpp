@@ -160,7 +160,8 @@ TEST(Photometry, PhotonErrorsMatchTheScatterWithReadNoise) {
     std::vector<Params> truth;
     Spots s;
     for (int i = 0; i < 16; i++) {
-        const double x = 10.5 + 20.0 * (i % 4) + 0.3 * (i % 3), y = 10.5 + 20.0 * (i / 4) + 0.2 * (i % 5);
+        const double x = 10.5 + 20.0 * (i % 4) + 0.3 * (i % 3),
+                     y = 10.5 + 5.0 * (i - i % 4) + 0.2 * (i % 5);  // rows of four
         truth.push_back({300.0 + 180.0 * i, 1.3, 1.3, x, y, 0.0, 0.0});
         s.add(x, y);
     }
@@ -324,6 +325,7 @@ TEST(Photometry, GroupsMeasuredApartOrTogetherGiveTheSameBits) {
     EXPECT_GT(multi, 5);  // the field has groups to fit jointly
     std::vector<Spots> copies(4, sorted);
     std::vector<std::thread> pool;
+    pool.reserve(copies.size());
     for (auto &c : copies) pool.emplace_back([&c, &im] { c.measure(im, 9, 1.0); });
     for (auto &t : pool) t.join();
     for (const auto &c : copies) EXPECT_TRUE(same_bits(c.results, one));

@@ -19,7 +19,9 @@
 // The LDL^T of the larger systems (up to 26 unknowns) sets each column's
 // products W[k] before it reads them, in a loop that GCC does not see
 // through at these sizes.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include "gauss2_multi_problem.h"
 
 // The joint fits built for AVX-512, AVX2 + FMA and baseline x86-64, one
@@ -189,9 +191,9 @@ JointFit fit_joint_of(const WindowData &data, double sigma, const Layout &layout
                       std::integer_sequence<int, K...>) {
     JointFit out{};
     const int m = layout.params();
-    ((m == size_of(K + 1) ? (out = fit_joint_m<size_of(K + 1)>(data, sigma, layout, p, mean), true)
-                          : false) ||
-     ...);
+    (void)((m == size_of(K + 1) ? (out = fit_joint_m<size_of(K + 1)>(data, sigma, layout, p, mean), true)
+                                : false) ||
+           ...);
     return out;
 }
 
@@ -227,10 +229,10 @@ double likelihood_of(const WindowData &data, double sigma, double reach, const L
                      std::integer_sequence<int, K...>) {
     double F = NAN;
     const int m = layout.params();
-    ((m == size_of(K + 1)
-          ? (F = likelihood_m<size_of(K + 1)>(data, sigma, reach, layout, p, I, score, mean), true)
-          : false) ||
-     ...);
+    (void)((m == size_of(K + 1)
+                ? (F = likelihood_m<size_of(K + 1)>(data, sigma, reach, layout, p, I, score, mean), true)
+                : false) ||
+           ...);
     return F;
 }
 

@@ -161,7 +161,7 @@ class MultiProblem {
                 const v4d in = lanes < splat<v4d>(side - j) ? splat<v4d>(1.0) : splat<v4d>(0.0);
                 const v4d m = in != 0.0 ? load<v4d>(row + j) : splat<v4d>(1.0);
                 v4d y;
-                std::memcpy(&y, d_.y + i * side + j, sizeof y);
+                std::memcpy(&y, d_.y + static_cast<long>(i) * side + j, sizeof y);
                 outside |= ~(m >= DBL_MIN);
                 F += (m - y * vlog<FmaEmulated>(m)) * in;
             }

@@ -354,7 +354,7 @@ struct System {
     int n;
     int first[kMaxUnknowns];
 
-    double &at(int i, int j) { return a[i * n + j]; }
+    double &at(int i, int j) const { return a[static_cast<long>(i) * n + j]; }
 
     // The envelope of the lower triangle (after assembly).
     void envelope() {
@@ -432,8 +432,9 @@ class GroupFit {
    public:
     GroupFit(const PixelTable &t, int n_spots, double *memory) : t_(t) {
         const int n = 2 * n_spots;
-        sys_ = System{memory, memory + n * n, memory + n * n + n, memory + n * n + 2 * n, n, {}};
-        theta_ = memory + n * n + 3 * n;
+        const long nn = static_cast<long>(n) * n;
+        sys_ = System{memory, memory + nn, memory + nn + n, memory + nn + 2L * n, n, {}};
+        theta_ = memory + nn + 3L * n;
         next_ = theta_ + n;
         score_ = next_ + n;
     }
@@ -463,13 +464,13 @@ class GroupFit {
 
     // Whether no pixel informs spot k's signal (none of its window is left)
     // or its background (no pixel is nearest it).
-    bool pinned(int k) const { return pinned_[2 * k] || pinned_[2 * k + 1]; }
+    bool pinned(int k) const { return pinned_[2L * k] || pinned_[2L * k + 1]; }
 
     // signal, signal_se, bg, bg_se of spot k, from the last factorised system.
     void result(int k, double *out) {
-        out[0] = theta_[2 * k];
+        out[0] = theta_[2L * k];
         out[1] = std::sqrt(sys_.inverse_diagonal(2 * k));
-        out[2] = theta_[2 * k + 1];
+        out[2] = theta_[2L * k + 1];
         out[3] = std::sqrt(sys_.inverse_diagonal(2 * k + 1));
     }
 
@@ -539,7 +540,7 @@ class GroupFit {
     void add_lone(int k, long first, long last, bool poisson) {
         using gauss2::splat;
         using gauss2::v4d;
-        const v4d a = splat(theta_[2 * k]), b = splat(theta_[2 * k + 1]), floor = splat(v_floor_);
+        const v4d a = splat(theta_[2L * k]), b = splat(theta_[2L * k + 1]), floor = splat(v_floor_);
         const v4d one = splat(1.0), zero{}, inf = splat(kInfinity);
         v4d gg{}, g1{}, w1{}, gx{}, x1{};
         for (long p = first; p < last; p += gauss2::lanes_of<gauss2::v4d>) {
@@ -560,8 +561,8 @@ class GroupFit {
         sys_.at(2 * k, 2 * k) += sums[0];
         sys_.at(2 * k + 1, 2 * k) += sums[1];
         sys_.at(2 * k + 1, 2 * k + 1) += sums[2];
-        sys_.rhs[2 * k] += sums[3];
-        sys_.rhs[2 * k + 1] += gauss2::hsum(x1);
+        sys_.rhs[2L * k] += sums[3];
+        sys_.rhs[2L * k + 1] += gauss2::hsum(x1);
     }
 
     // Four doubles from memory of any alignment.
