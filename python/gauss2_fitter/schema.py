@@ -33,7 +33,7 @@ from ._lib import FLAG_FAILED, FLAG_GOOD, FLAG_ITERATION_LIMIT, FLAG_SKIPPED
 
 # name: (unit, what). Units: "px" camera pixels, "photon", "photon/px" per
 # pixel, "" none. The order is the table's.
-SPEC = {
+COLUMN_FIELDS = {
     "frame": ("", "frame index, from 0 over all files of the movie"),
     "x": ("px", "position, a pixel's centre at + 0.5"),
     "y": ("px", "position, a pixel's centre at + 0.5"),
@@ -55,14 +55,14 @@ SPEC = {
                  "6 width implausible; 7 photons not positive or beyond what the window holds"),
     "n_emitters": ("", "emitters of the fit the row comes from: 1 a single fit, more a joint fit; 0 unfitted"),
 }
-COLUMNS = tuple(SPEC)
+COLUMNS = tuple(COLUMN_FIELDS)
 # A linked table's columns after COLUMNS: an event of one blink.
-EVENT_SPEC = {
+EVENT_FIELDS = {
     "len": ("", "frames from the event's first to its last, dark frames included"),
     "n": ("", "localisations the event joins"),
 }
-EVENT_COLUMNS = tuple(EVENT_SPEC)
-UNITS = {name: unit for name, (unit, _) in {**SPEC, **EVENT_SPEC}.items()}
+EVENT_COLUMNS = tuple(EVENT_FIELDS)
+UNITS = {name: unit for name, (unit, _) in {**COLUMN_FIELDS, **EVENT_FIELDS}.items()}
 # The columns that are not float64 (every other one is).
 DTYPES = {"frame": np.int64, "iterations": np.int32, "flag": np.int8, "n_emitters": np.int32, "len": np.int64,
           "n": np.int64}
