@@ -310,8 +310,15 @@ struct FmaInstructions {
     template <class V>
     [[gnu::always_inline]] static V vector_fmadd(V a, V b, V c) {
 #if defined(__clang__)
-#pragma clang fp contract(fast)
-        return a * b + c;
+        // Lane by lane: clang takes the vector builtins only in functions
+        // built for their instruction set, which this template is not, and
+        // a product contracted into a sum by a pragma is not always fused
+        // (with one, clang 14's vector paths differed from the portable
+        // path in the last bits). A lane's fma is always rounded once, a
+        // fused instruction in the path's functions that it is inlined into.
+        V r;
+        for (int l = 0; l < lanes_of<V>; l++) r[l] = __builtin_fma(a[l], b[l], c[l]);
+        return r;
 #else
         if constexpr (lanes_of<V> == 4)
             return __builtin_ia32_vfmaddpd256(a, b, c);
