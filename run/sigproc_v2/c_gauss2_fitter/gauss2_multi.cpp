@@ -15,6 +15,7 @@
 
 #include "gauss2_batch.h"
 #include "gauss2_mle.h"
+#include "gauss2_paths.h"
 
 // The LDL^T of the larger systems (up to 26 unknowns) sets each column's
 // products W[k] before it reads them, in a loop that GCC does not see
@@ -25,11 +26,10 @@
 #include "gauss2_multi_problem.h"
 
 // The joint fits built for AVX-512, AVX2 + FMA and baseline x86-64, one
-// chosen at load time, as the peak search's loops are. Not under the
-// sanitizers: the thread sanitizer's runtime is not ready when the clones
-// are chosen, and three instrumented clones triple the file's build.
-#if defined(__clang__) || defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || \
-    !defined(__x86_64__)
+// chosen at load time, in the builds that have the vector paths
+// (gauss2_paths.h). Not under clang, nor under the address sanitizer, where
+// three instrumented clones would triple the file's build.
+#if !GAUSS2_MULTIVERSION || defined(__clang__) || defined(__SANITIZE_ADDRESS__)
 #define GAUSS2_MULTI_CLONES
 #else
 #define GAUSS2_MULTI_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
